@@ -1,0 +1,67 @@
+// Logging: every line goes to syslog, the log file and (flag bit 0) stdout.
+//
+// Stream statements write to std::clog, whose buffer TRACE_INIT replaces with
+// an InstrumentationBuffer that keeps one line per thread:
+//
+//     TRACE_INFO << "Read " << length << " bytes from host" << std::endl;
+//
+// The macros put the level and the "cvclient(pid:tid) : function : LEVEL - "
+// prefix in front; TRACE_ENTER / TRACE_EXIT write the entry and exit lines.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+enum _LogLevel : int {
+    LogError = 3,
+    LogWarning = 4,
+    LogInfo = 6,
+    LogVerbose = 7,
+};
+
+// Sets the level of the calling thread's current line.
+std::ostream& operator<<(std::ostream& stream, const _LogLevel& level);
+
+namespace Base {
+
+// "cvclient(pid:tid) : function : LEVEL - "
+struct LogPrefix {
+    const char* function;
+    _LogLevel level;
+};
+std::ostream& operator<<(std::ostream& stream, const LogPrefix& prefix);
+
+// "cvclient(pid:tid) : function : ENTER" or ": EXIT"
+struct LogMarker {
+    const char* function;
+    const char* marker;
+};
+std::ostream& operator<<(std::ostream& stream, const LogMarker& marker);
+
+const char* levelWord(int level);
+
+// Writes one finished line (with or without its newline) to the log file,
+// preceded by the wall-clock time. Does nothing when no file is open.
+void writeLogFileLine(const std::string& line);
+
+// Flags word of the last TRACE_INIT (bit 0: echo every line to stdout).
+unsigned int logFlags();
+
+// The path of the open log file, empty when none is open.
+std::string logFilePath();
+
+}  // namespace Base
+
+// Inside a lambda __func__ is "operator()": TRACE_FUNCTION("name") names the
+// function that the lambda's lines belong to.
+inline constexpr const char* cvLogFunction = nullptr;
+#define TRACE_FUNCTION(name) [[maybe_unused]] constexpr const char* cvLogFunction = (name)
+#define CV_LOG_NAME (cvLogFunction != nullptr ? cvLogFunction : __func__)
+
+#define CV_LOG(level) std::clog << (level) << Base::LogPrefix{CV_LOG_NAME, (level)}
+#define TRACE_ERROR CV_LOG(LogError)
+#define TRACE_WARNING CV_LOG(LogWarning)
+#define TRACE_INFO CV_LOG(LogInfo)
+#define TRACE_VERBOSE CV_LOG(LogVerbose)
+#define TRACE_ENTER std::clog << LogVerbose << Base::LogMarker{CV_LOG_NAME, "ENTER"} << std::endl
+#define TRACE_EXIT std::clog << LogVerbose << Base::LogMarker{CV_LOG_NAME, "EXIT"} << std::endl

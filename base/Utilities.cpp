@@ -1,0 +1,178 @@
+#include "base/Utilities.h"
+
+#include "base/Logging.h"
+#include "base/Pipe.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+namespace Utilities {
+
+namespace {
+
+bool isSpace(char c)
+{
+    return std::isspace(static_cast<int>(c)) != 0;
+}
+
+bool isHexDigit(char c)
+{
+    return std::isxdigit(static_cast<int>(c)) != 0;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+}
+
+}  // namespace
+
+std::string& rtrim(std::string& text)
+{
+    const auto last = std::find_if_not(text.rbegin(), text.rend(), isSpace);
+    text.erase(last.base(), text.end());
+    return text;
+}
+
+std::string& ltrim(std::string& text)
+{
+    const auto first = std::find_if_not(text.begin(), text.end(), isSpace);
+    text.erase(text.begin(), first);
+    return text;
+}
+
+std::string& trim(std::string& text)
+{
+    return ltrim(rtrim(text));
+}
+
+std::string tolower(const std::string& text)
+{
+    std::string result(text);
+    for (char& c : result) {
+        c = static_cast<char>(std::tolower(static_cast<int>(c)));
+    }
+    return result;
+}
+
+std::string toupper(const std::string& text)
+{
+    std::string result(text);
+    for (char& c : result) {
+        c = static_cast<char>(std::toupper(static_cast<int>(c)));
+    }
+    return result;
+}
+
+std::string decodeHexDelimited(const std::string& text)
+{
+    std::string result(text);
+    if (result.size() < 4) {
+        return result;
+    }
+    for (std::size_t i = 1; i + 2 < result.size(); ++i) {
+        if (result[i - 1] == '\\' && (result[i] == 'x' || result[i] == 'X') && isHexDigit(result[i + 1]) &&
+            isHexDigit(result[i + 2])) {
+            const char decoded = static_cast<char>(hexValue(result[i + 1]) * 16 + hexValue(result[i + 2]));
+            result.replace(i - 1, 4, 1, decoded);
+        }
+    }
+    return result;
+}
+
+bool existsFile(const std::string& path)
+{
+    return access(path.c_str(), R_OK) == 0;
+}
+
+std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue)
+{
+    const char* value = std::getenv(name.c_str());
+    return value != nullptr ? std::string(value) : defaultValue;
+}
+
+bool exec(const std::string& command, std::string& output)
+{
+    output.clear();
+    Base::Pipe pipe(command);
+    if (!pipe.isOpen()) {
+        TRACE_VERBOSE << "Command [" << command << "] failed with error [" << std::strerror(errno) << "]" << std::endl;
+        return false;
+    }
+    char piece[128];
+    while (std::fgets(piece, sizeof(piece), pipe.stream()) != nullptr) {
+        output.append(piece);
+    }
+    trim(output);
+    const int status = pipe.close();
+    const int exitCode = (status >> 8) & 0xFF;
+    TRACE_VERBOSE << "Command [" << command << "] executed with status [" << status << "] exit code [" << exitCode
+                << "] output [" << output << "]" << std::endl;
+    return true;
+}
+
+std::string execDefault(const std::string& command, const std::string& defaultValue)
+{
+    std::string output;
+    return exec(command, output) ? output : defaultValue;
+}
+
+bool readFile(const std::string& path, std::string& content)
+{
+    try {
+        std::ifstream stream(path);
+        std::string text;
+        if (stream) {
+            text.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+        }
+        TRACE_VERBOSE << "Read bytes [" << text.size() << "] from [" << path << "]" << std::endl;
+        content = trim(text);
+        return true;
+    } catch (const std::exception&) {
+        TRACE_ERROR << "Failed to open [" << path << "]" << std::endl;
+        return false;
+    }
+}
+
+std::string readFileDefault(const std::string& path, const std::string& defaultValue)
+{
+    std::string content;
+    return readFile(path, content) ? content : defaultValue;
+}
+
+std::string parseDateFromString(const std::string& text, const std::string& inputFormat,
+                                const std::string& outputFormat)
+{
+    std::tm parts{};
+    std::istringstream input(text);
+    input >> std::get_time(&parts, inputFormat.c_str());
+    if (input.fail() || input.bad()) {
+        TRACE_ERROR << "Failed to parse time from text" << std::endl;
+        return text;
+    }
+    try {
+        std::ostringstream output;
+        output.exceptions(std::ios::failbit | std::ios::badbit);
+        output << std::put_time(&parts, outputFormat.c_str());
+        return output.str();
+    } catch (const std::ios::failure&) {
+        TRACE_ERROR << "Failed to write time to string" << std::endl;
+        return text;
+    }
+}
+
+}  // namespace Utilities

@@ -1,0 +1,40 @@
+// Shared helpers for providers: shell commands, small files, environment,
+// trimming, case folding, udev hex escapes and date reformatting. None keeps
+// state; failures are reported by result and log line, never by exception.
+#pragma once
+
+#include <string>
+
+namespace Utilities {
+
+std::string& rtrim(std::string& text);
+std::string& ltrim(std::string& text);
+std::string& trim(std::string& text);
+
+std::string tolower(const std::string& text);
+std::string toupper(const std::string& text);
+
+// Decodes "\xHH" escapes (either case of x) as udev writes them.
+std::string decodeHexDelimited(const std::string& text);
+
+// True when the process can read the path.
+bool existsFile(const std::string& path);
+
+// The variable's value when set (also when empty), else the default.
+std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue);
+
+// Runs a command through the shell and captures its trimmed standard output.
+// False only when the command cannot be started; a non-zero exit is success.
+bool exec(const std::string& command, std::string& output);
+std::string execDefault(const std::string& command, const std::string& defaultValue);
+
+// Reads a whole file, trimmed. A file that cannot be opened reads as empty.
+bool readFile(const std::string& path, std::string& content);
+std::string readFileDefault(const std::string& path, const std::string& defaultValue);
+
+// Reformats a date from one strftime-style pattern to another; on failure
+// logs and returns the input unchanged.
+std::string parseDateFromString(const std::string& text, const std::string& inputFormat,
+                                const std::string& outputFormat);
+
+}  // namespace Utilities

@@ -1,0 +1,144 @@
+#include "core/ClientConnection.h"
+
+#include "base/Logging.h"
+#include "core/IdentityData.h"
+#include "core/InitialiseData.h"
+#include "core/PropertiesData.h"
+#include "properties/ClientProperties.h"
+
+#include <chrono>
+#include <iostream>
+
+namespace {
+
+using ConnectionRef = std::shared_ptr<ClientConnection>;
+
+void releaseConnection(gpointer data)
+{
+    delete static_cast<ConnectionRef*>(data);
+}
+
+}  // namespace
+
+ClientConnection::ClientConnection(TConnection* connection)
+    : _connection(connection), _orchestrator(std::make_shared<PropertiesOrchestrator>())
+{
+}
+
+ClientConnection::~ClientConnection() = default;
+
+bool ClientConnection::ClientConnected()
+{
+    TRACE_INFO << "Client [" << this << "] connected to the host" << std::endl;
+    ClientProperties::registerProviders();
+    return true;
+}
+
+void ClientConnection::ClientDataRead(const char* data, unsigned int length)
+{
+    const std::string content(data != nullptr ? data : "", data != nullptr ? length : 0);
+    TRACE_VERBOSE << "Client [" << this << "] received length [" << length << "] content [" << content << "]"
+                << std::endl;
+    if (_initialised) {
+        return;
+    }
+    const InitialiseData initialiseData(content);
+    if (initialiseData.hasError()) {
+        TRACE_WARNING << "Ignoring content since error detected by initialise data" << std::endl;
+        return;
+    }
+    _initialised = true;
+    _categories = initialiseData.getCategories();
+    _propertyCheckInterval = initialiseData.getPropertyCheckInterval();
+    _hostVersion = initialiseData.getHostVersion();
+    TRACE_VERBOSE << "Detecting initial properties asynchronously for [" << _categories.size() << "] categories..."
+                << std::endl;
+    g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, &ClientConnection::HandleInitialise,
+                               new ConnectionRef(shared_from_this()), &releaseConnection);
+    TRACE_VERBOSE << "Continuing execution of data received thread." << std::endl;
+}
+
+gboolean ClientConnection::HandleInitialise(gpointer data)
+{
+    ClientConnection& connection = **static_cast<ConnectionRef*>(data);
+    try {
+        if (connection._disconnected) {
+            TRACE_INFO << "Client [" << &connection << "] disconnected before its properties were read" << std::endl;
+        } else {
+            connection.Initialise();
+        }
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Failed to initialise client [" << &connection << "] with error [" << error.what() << "]"
+                  << std::endl;
+    } catch (...) {
+        TRACE_ERROR << "Unknown exception initialising client [" << &connection << "]" << std::endl;
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void ClientConnection::Initialise()
+{
+    TRACE_ENTER;
+    _orchestrator->initialise(_categories, _hostVersion);
+    std::weak_ptr<ClientConnection> self = weak_from_this();
+    const PropertyMap initial = _orchestrator->getPropertiesAndMonitorForChanges(
+        std::chrono::milliseconds(_propertyCheckInterval), [self](const PropertyChanges& changes) {
+            if (auto connection = self.lock()) {
+                connection->propertyChangeDetected(changes);
+            }
+        });
+    const PropertiesData message("initializeDeviceProperties", initial, {});
+    TRACE_VERBOSE << "Writing initialize data [" << message.text() << "]" << std::endl;
+    write(message.text(), message.length());
+    TRACE_EXIT;
+}
+
+void ClientConnection::propertyChangeDetected(const PropertyChanges& changes)
+{
+    TRACE_ENTER;
+    TRACE_INFO << "Found [" << changes.updated.size() << "] updated properties and [" << changes.removed.size()
+             << "] removed" << std::endl;
+    if (changes.empty()) {
+        TRACE_EXIT;
+        return;
+    }
+    const PropertiesData message("updateDeviceProperties", changes.updated, changes.removed);
+    TRACE_VERBOSE << "Writing property change data [" << message.text() << "]" << std::endl;
+    write(message.text(), message.length());
+    TRACE_EXIT;
+}
+
+void ClientConnection::SendIdentity()
+{
+    TRACE_VERBOSE << "Sending identity data to host..." << std::endl;
+    const IdentityData message;
+    TRACE_VERBOSE << "Writing identity data [" << message.text() << "]" << std::endl;
+    write(message.text(), message.length());
+    TRACE_VERBOSE << "Done sending identity data to host." << std::endl;
+}
+
+void ClientConnection::ClientDisconnected()
+{
+    TRACE_INFO << "Client [" << this << "] disconnected from the host" << std::endl;
+    _disconnected = true;
+    {
+        // Waits for a write in progress; none starts afterwards.
+        std::lock_guard<std::mutex> lock(_writeMutex);
+        _connection = nullptr;
+    }
+    _orchestrator->shutdown();
+}
+
+void ClientConnection::write(const char* text, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(_writeMutex);
+    if (_connection == nullptr) {
+        TRACE_INFO << "Not writing [" << length << "] bytes since the client has disconnected" << std::endl;
+        return;
+    }
+    if (_connection->writeData == nullptr) {
+        TRACE_ERROR << "Not writing [" << length << "] bytes since the transport has no write function" << std::endl;
+        return;
+    }
+    _connection->writeData(_connection, text, static_cast<unsigned int>(length));
+}

@@ -1,0 +1,55 @@
+// The core's state for one open channel: waits for the host's Initialise
+// message, then runs the property engine on the GLib default main context
+// and writes every property message through the transport's writeData.
+//
+// Owned through std::shared_ptr: the transport's handle is one owner, and
+// work queued on the main context holds another, so a disconnect never frees
+// a connection that queued work still uses. Writes go through a lock that the
+// disconnect takes too: once ClientDisconnected has returned, writeData is
+// never called for the record again.
+#pragma once
+
+#include "core/Category.h"
+#include "core/cvclient.h"
+#include "properties/PropertiesOrchestrator.h"
+#include "properties/PropertyMap.h"
+
+#include <glib.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
+public:
+    explicit ClientConnection(TConnection* connection);
+    ~ClientConnection();
+
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    bool ClientConnected();
+    void ClientDataRead(const char* data, unsigned int length);
+    void ClientDisconnected();
+
+    static gboolean HandleInitialise(gpointer data);
+    void Initialise();
+    void propertyChangeDetected(const PropertyChanges& changes);
+    void SendIdentity();
+
+private:
+    // Hands `text` to the transport unless the channel has closed.
+    void write(const char* text, std::size_t length);
+
+    std::mutex _writeMutex;
+    TConnection* _connection;
+    bool _initialised = false;
+    std::atomic<bool> _disconnected{false};
+    std::vector<std::shared_ptr<Category const>> _categories;
+    int32_t _propertyCheckInterval = 1000;
+    std::string _hostVersion;
+    std::shared_ptr<PropertiesOrchestrator> _orchestrator;
+};

@@ -1,0 +1,83 @@
+// The exported C entry points through which a transport hands a channel to
+// the core. No exception ever leaves them: the caller is a C program.
+#include "base/Logging.h"
+#include "core/ClientConnection.h"
+#include "core/cvclient.h"
+
+#include <iostream>
+#include <memory>
+
+namespace {
+
+using ConnectionHandle = std::shared_ptr<ClientConnection>;
+
+ConnectionHandle* handleOf(TConnection* record)
+{
+    return record != nullptr ? static_cast<ConnectionHandle*>(record->clientConnection) : nullptr;
+}
+
+template <typename Work>
+void guarded(const char* function, Work&& work)
+{
+    [[maybe_unused]] const char* cvLogFunction = function;
+    try {
+        work();
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Failed with error [" << error.what() << "]" << std::endl;
+    } catch (...) {
+        TRACE_ERROR << "Failed with an unknown exception" << std::endl;
+    }
+}
+
+}  // namespace
+
+extern "C" bool ClientConnected(TConnection* connection)
+{
+    bool connected = false;
+    guarded(__func__, [&] {
+        TRACE_FUNCTION("ClientConnected");
+        TRACE_ENTER;
+        if (connection == nullptr) {
+            TRACE_ERROR << "No connection record given" << std::endl;
+            return;
+        }
+        auto client = std::make_shared<ClientConnection>(connection);
+        connected = client->ClientConnected();
+        if (connected) {
+            connection->clientConnection = new ConnectionHandle(std::move(client));
+        }
+        TRACE_EXIT;
+    });
+    return connected;
+}
+
+extern "C" void ClientDataRead(TConnection* connection, const char* data, unsigned int length)
+{
+    guarded(__func__, [&] {
+        TRACE_FUNCTION("ClientDataRead");
+        TRACE_ENTER;
+        TRACE_INFO << "Read " << length << " bytes from host" << std::endl;
+        if (ConnectionHandle* handle = handleOf(connection)) {
+            (*handle)->ClientDataRead(data, length);
+        } else {
+            TRACE_ERROR << "Ignoring data for a connection that is not connected" << std::endl;
+        }
+        TRACE_EXIT;
+    });
+}
+
+extern "C" void ClientDisconnected(TConnection* connection)
+{
+    guarded(__func__, [&] {
+        TRACE_FUNCTION("ClientDisconnected");
+        TRACE_ENTER;
+        ConnectionHandle* handle = handleOf(connection);
+        if (handle != nullptr) {
+            (*handle)->ClientDisconnected();
+        }
+        TRACE_EXIT;
+        // The transport's ownership ends here; work still queued on the main
+        // context keeps the object until it has run.
+        delete handle;
+    });
+}

@@ -1,0 +1,123 @@
+#include "core/InitialiseData.h"
+
+#include "base/Logging.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+// JSON strings may carry NULs; the host's texts are taken up to the first.
+std::string cString(const rapidjson::Value& value)
+{
+    return std::string(value.GetString(), strnlen(value.GetString(), value.GetStringLength()));
+}
+
+void readConfig(const rapidjson::Value& entries, Category& category)
+{
+    for (const rapidjson::Value& entry : entries.GetArray()) {
+        if (!entry.IsArray() || entry.Size() != 2 || !entry[0].IsString()) {
+            continue;
+        }
+        const std::string name = cString(entry[0]);
+        const rapidjson::Value& value = entry[1];
+        std::string text;
+        if (value.IsString()) {
+            text = cString(value);
+            TRACE_VERBOSE << "Setting category [" << category.name << "] config name [" << name << "] value [" << text
+                        << "]" << std::endl;
+        } else if (value.IsInt()) {
+            text = std::to_string(value.GetInt());
+            TRACE_VERBOSE << "Setting category [" << category.name << "] config name [" << name << "] int value ["
+                        << text << "]" << std::endl;
+        } else {
+            continue;
+        }
+        category.config.emplace(name, text);
+    }
+}
+
+}  // namespace
+
+InitialiseData::InitialiseData(const std::string& text)
+{
+    TRACE_ENTER;
+    TRACE_VERBOSE << "Parsing [" << text.size() << "] characters" << std::endl;
+
+    rapidjson::Document document;
+    document.Parse(text.c_str());
+    if (document.HasParseError()) {
+        TRACE_ERROR << "Failed to parse initialise data at offset [" << document.GetErrorOffset() << "] error ["
+                  << rapidjson::GetParseError_En(document.GetParseError()) << std::endl;
+        _error = true;
+        TRACE_EXIT;
+        return;
+    }
+    const auto id = document.IsObject() ? document.FindMember("id") : rapidjson::Value::MemberIterator();
+    const bool hasId = document.IsObject() && id != document.MemberEnd() && id->value.IsString();
+    const auto data = hasId ? document.FindMember("data") : rapidjson::Value::MemberIterator();
+    if (!hasId || std::strcmp(id->value.GetString(), "Initialize") != 0 ||
+        id->value.GetStringLength() != std::strlen("Initialize") || data == document.MemberEnd() ||
+        !data->value.IsObject()) {
+        TRACE_ERROR << "Unexpected instruction in document" << std::endl;
+        _error = true;
+        TRACE_EXIT;
+        return;
+    }
+
+    TRACE_VERBOSE << "Reading data..." << std::endl;
+    const rapidjson::Value& body = data->value;
+    const auto interval = body.FindMember("propertyCheckInterval");
+    if (interval != body.MemberEnd() && interval->value.IsNumber()) {
+        if (interval->value.IsInt()) {
+            _propertyCheckInterval = interval->value.GetInt();
+        } else {
+            // A fraction or a value beyond 32 bits cannot be read as an interval.
+            TRACE_WARNING << "Ignoring propertyCheckInterval that is not a 32-bit integer, keeping ["
+                        << _propertyCheckInterval << "] ms" << std::endl;
+        }
+    }
+    const auto version = body.FindMember("softwareVersion");
+    if (version != body.MemberEnd() && version->value.IsString()) {
+        _hostVersion = cString(version->value);
+    }
+
+    const auto properties = body.FindMember("properties");
+    if (properties != body.MemberEnd() && properties->value.IsArray()) {
+        TRACE_VERBOSE << "Reading properties..." << std::endl;
+        std::size_t index = 0;
+        for (const rapidjson::Value& element : properties->value.GetArray()) {
+            const std::size_t i = index++;
+            if (!element.IsObject()) {
+                continue;
+            }
+            const auto name = element.FindMember("name");
+            if (name == element.MemberEnd()) {
+                TRACE_VERBOSE << "Ignoring category [" << i << "] since no name field" << std::endl;
+                continue;
+            }
+            if (!name->value.IsString()) {
+                TRACE_WARNING << "Ignoring category [" << i << "] since name field is not a string" << std::endl;
+                continue;
+            }
+            auto category = new Category();
+            std::shared_ptr<Category const> shared(category);
+            category->name = cString(name->value);
+            const auto status = element.FindMember("status");
+            category->status = status != element.MemberEnd() && status->value.IsInt() ? status->value.GetInt() : 2;
+            const auto filter = element.FindMember("filter");
+            category->filter = filter != element.MemberEnd() && filter->value.IsInt() ? filter->value.GetInt() : 0;
+            TRACE_VERBOSE << "Category [" << category->name << "] has status [" << category->status << "] filter ["
+                        << category->filter << "]" << std::endl;
+            const auto config = element.FindMember("config");
+            if (config != element.MemberEnd() && config->value.IsArray()) {
+                readConfig(config->value, *category);
+            }
+            _categories.push_back(std::move(shared));
+        }
+    }
+    TRACE_EXIT;
+}

@@ -1,0 +1,15 @@
+#include "properties/ClientProperties.h"
+
+#include "properties/Factory.h"
+#include "providers/CorvaneProvider.h"
+#include "providers/NameProvider.h"
+#include "providers/OSProvider.h"
+
+void ClientProperties::registerProviders()
+{
+    // In the order of the category table; categories whose providers the
+    // library does not have yet are simply not registered.
+    Factory::registerProvider("Name", &NameProvider::create);
+    Factory::registerProvider("OS", &OSProvider::create);
+    Factory::registerProvider("Corvane", &CorvaneProvider::create);
+}

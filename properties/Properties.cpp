@@ -1,0 +1,99 @@
+#include "properties/Properties.h"
+
+#include "base/Logging.h"
+#include "properties/Factory.h"
+
+#include <future>
+#include <iostream>
+
+Properties::Properties() = default;
+
+void Properties::initialise(const std::vector<std::shared_ptr<Category const>>& categories,
+                            const std::string& hostVersion)
+{
+    _properties.clear();
+    for (const auto& category : categories) {
+        if (category->status == 0) {
+            continue;
+        }
+        if (Provider* provider = Factory::createProvider(category, hostVersion)) {
+            _providers.emplace_back(category, std::shared_ptr<Provider>(provider));
+        }
+    }
+}
+
+PropertyMap Properties::readAllProperties() const
+{
+    TRACE_VERBOSE << "Getting properties from [" << _providers.size() << "] providers..." << std::endl;
+    std::vector<std::pair<std::shared_ptr<Category const>, std::future<PropertyMap>>> futures;
+    futures.reserve(_providers.size());
+    for (const auto& [category, provider] : _providers) {
+        futures.emplace_back(category, provider->getProperties());
+    }
+    PropertyMap result;
+    for (auto& [category, future] : futures) {
+        TRACE_VERBOSE << "Waiting for provider [" << category->name << "]..." << std::endl;
+        try {
+            PropertyMap properties = future.get();
+            TRACE_VERBOSE << "Done waiting for provider [" << category->name << "] with [" << properties.size()
+                        << "] properties." << std::endl;
+            result.merge(properties);
+        } catch (const std::exception& error) {
+            TRACE_ERROR << "Failed to get properties from provider [" << category->name << "] with error ["
+                      << error.what() << "]" << std::endl;
+        }
+    }
+    TRACE_VERBOSE << "Done getting [" << result.size() << "] properties from [" << _providers.size() << "] providers."
+                << std::endl;
+    return result;
+}
+
+PropertyMap Properties::getProperties()
+{
+    _properties = readAllProperties();
+    return _properties;
+}
+
+PropertyChanges Properties::getChanges()
+{
+    PropertyMap reading = readAllProperties();
+    PropertyChanges changes;
+    for (const auto& [key, value] : reading) {
+        const auto previous = _properties.find(key);
+        if (previous == _properties.end() || previous->second != value) {
+            changes.updated.emplace_hint(changes.updated.end(), key, value);
+        }
+    }
+    for (const auto& [key, value] : _properties) {
+        if (reading.find(key) == reading.end()) {
+            changes.removed.push_back(key);
+        }
+    }
+    _properties = std::move(reading);
+    return changes;
+}
+
+void Properties::monitorForChanges(const Provider::ChangeCallback& callback)
+{
+    if (_monitoring) {
+        return;
+    }
+    _monitoring = true;
+    for (const auto& [category, provider] : _providers) {
+        TRACE_VERBOSE << "Monitoring for changes for provider [" << category->name << "]." << std::endl;
+        provider->monitorForChanges(callback);
+    }
+}
+
+void Properties::shutdown()
+{
+    TRACE_VERBOSE << "Shutting down all property providers..." << std::endl;
+    _properties.clear();
+    auto providers = std::move(_providers);
+    _providers.clear();
+    for (const auto& [category, provider] : providers) {
+        TRACE_VERBOSE << "Closing provider [" << category->name << "]." << std::endl;
+        provider->close();
+    }
+    TRACE_VERBOSE << "Done shutting down all property providers." << std::endl;
+}

@@ -1,0 +1,70 @@
+// Runs a connection's property engine on the GLib default main context: the
+// initial reading, a periodic check on a timer and a check whenever a
+// provider reports a change. Readings never overlap; a check that would have
+// to wait for another is dropped, not queued.
+//
+// Always owned by a std::shared_ptr: work queued on the main context holds a
+// reference, so the orchestrator outlives every callback that GLib runs.
+#pragma once
+
+#include "core/Category.h"
+#include "properties/Properties.h"
+#include "properties/PropertyMap.h"
+#include "properties/Timer.h"
+
+#include <glib.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class PropertiesOrchestrator : public std::enable_shared_from_this<PropertiesOrchestrator> {
+public:
+    using ChangeCallback = std::function<void(const PropertyChanges&)>;
+
+    PropertiesOrchestrator();
+    ~PropertiesOrchestrator();
+
+    PropertiesOrchestrator(const PropertiesOrchestrator&) = delete;
+    PropertiesOrchestrator& operator=(const PropertiesOrchestrator&) = delete;
+
+    void initialise(const std::vector<std::shared_ptr<Category const>>& categories, const std::string& hostVersion);
+
+    // Starts provider monitoring, takes the initial reading and arms the
+    // periodic check. Runs on the main-context thread.
+    PropertyMap getPropertiesAndMonitorForChanges(const std::chrono::milliseconds& interval,
+                                                  const ChangeCallback& callback);
+
+    PropertyMap getProperties();
+
+    // Handed to every provider; may be called on any thread.
+    void scheduleNotifyChanges(std::shared_ptr<Category const> category);
+
+    static gboolean handleNotifyChanges(gpointer data);
+
+    // One change check; the caller holds the mutex.
+    PropertyChanges checkForPropertyChanges();
+
+    void timerExpired();
+
+    // Stops the timer, closes the providers and returns once no check is
+    // running. No check starts afterwards.
+    void shutdown();
+
+    bool isShuttingDown() const { return _shuttingDown.load(); }
+    bool isTimerActive() const { return _timer.isActive(); }
+
+private:
+    void armTimer();
+
+    Properties _properties;
+    std::chrono::milliseconds _interval{0};
+    ChangeCallback _callback;
+    Timer _timer;
+    std::mutex _mutex;
+    std::atomic<bool> _shuttingDown{false};
+};

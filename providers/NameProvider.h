@@ -1,0 +1,29 @@
+// Category "Name": the device's node name, its DNS name and its id. The
+// static functions also give the identity of every outbound message.
+#pragma once
+
+#include "properties/Provider.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+class NameProvider : public Provider {
+public:
+    static constexpr PropertyKey kName{"DEVICE_NAME", 0x01};
+    static constexpr PropertyKey kNameDns{"DEVICE_NAME_DNS", 0x08};
+    static constexpr PropertyKey kId{"DEVICE_ID", 0x20};
+
+    static Provider* create(std::shared_ptr<Category const> category, const std::string& hostVersion);
+
+    NameProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+
+    std::future<PropertyMap> getProperties() override;
+
+    static std::string getDeviceName();
+    static std::string getDeviceId();
+
+    // The device id text of a 128-bit machine id: a GUID with the version and
+    // variant bits set, its first three groups in little-endian order.
+    static std::string formatDeviceId(std::array<uint8_t, 16> machineId);
+};

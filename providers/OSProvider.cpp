@@ -1,0 +1,67 @@
+#include "providers/OSProvider.h"
+
+#include "base/Logging.h"
+#include "base/Utilities.h"
+
+#include <sys/utsname.h>
+
+#include <iostream>
+
+namespace {
+
+constexpr const char* kOSName = "IGEL";
+
+}  // namespace
+
+Provider* OSProvider::create(std::shared_ptr<Category const> category, const std::string& hostVersion)
+{
+    return new OSProvider(std::move(category), hostVersion);
+}
+
+OSProvider::OSProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
+    : Provider(std::move(category), hostVersion)
+{
+}
+
+std::future<PropertyMap> OSProvider::getProperties()
+{
+    return deferred([](PropertyCollector& properties) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_VERBOSE << "Getting OS properties..." << std::endl;
+        utsname system{};
+        if (uname(&system) != 0) {
+            TRACE_ERROR << "Failed to get OS with error [-1]" << std::endl;
+            properties.unavailable({kName, kVersion, kDescription, kType, kPlatform, kId});
+        } else {
+            properties.add(kName, kOSName);
+            properties.add(kVersion, [] { return Utilities::execDefault("LC_ALL=C get product.version", ""); });
+            properties.add(kDescription, [] {
+                return Utilities::execDefault("LC_ALL=C get product.productname", "") + " (" +
+                       Utilities::readFileDefault("/etc/productid", "") + ")";
+            });
+            properties.add(kType, "Client");
+            properties.add(kPlatform, platformName(system.machine));
+            properties.add(kId, []() -> std::optional<std::string> {
+                std::string id = Utilities::execDefault("LC_ALL=C get_unit_id", PropertyCollector::kUnavailable);
+                return id.empty() ? std::nullopt : std::optional<std::string>(std::move(id));
+            });
+        }
+        TRACE_VERBOSE << "Done getting OS properties." << std::endl;
+    });
+}
+
+std::string OSProvider::getDeviceOS()
+{
+    return kOSName;
+}
+
+std::string OSProvider::platformName(const std::string& machine)
+{
+    if (machine == "x86_64") {
+        return "x64";
+    }
+    if (machine == "i686") {
+        return "x86";
+    }
+    return machine;
+}

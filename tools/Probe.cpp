@@ -1,0 +1,2 @@
+int probePlaceholderProbe;
+int main() { return 0; }
