@@ -1,2 +1,243 @@
-int probePlaceholderProbe;
-int main() { return 0; }
+// cvclient-probe: plays the host against the library on this device. It loads
+// the library, drives it through its exported entry points only, as a
+// transport does, and shows the properties it reports.
+#include "core/cvclient.h"
+#include "tools/ProbeOptions.h"
+#include "tools/ProbeReport.h"
+
+#include <dlfcn.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kProgram = "cvclient-probe";
+constexpr guint kAnswerTimeoutSeconds = 30;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// What the library wrote through the channel, with the moment it arrived.
+// writeData may run on any thread that iterates the default main context.
+std::mutex gWrittenMutex;
+std::deque<std::pair<std::string, Clock::time_point>> gWritten;
+
+void captureWrite(TConnection* /*connection*/, const char* data, unsigned int length)
+{
+    const Clock::time_point now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(gWrittenMutex);
+        gWritten.emplace_back(data != nullptr ? std::string(data, length) : std::string(), now);
+    }
+    g_main_context_wakeup(nullptr);
+}
+
+std::deque<std::pair<std::string, Clock::time_point>> takeWritten()
+{
+    std::lock_guard<std::mutex> lock(gWrittenMutex);
+    return std::exchange(gWritten, {});
+}
+
+// The entry points a transport calls, resolved from the loaded library.
+struct EntryPoints {
+    bool (*clientConnected)(TConnection*) = nullptr;
+    void (*clientDataRead)(TConnection*, const char*, unsigned int) = nullptr;
+    void (*clientDisconnected)(TConnection*) = nullptr;
+    void (*traceInit)(unsigned int) = nullptr;
+    void (*log)(int, const char*, const char*, ...) = nullptr;
+};
+
+template <typename Function>
+bool resolve(void* handle, const std::string& path, const char* name, Function& function)
+{
+    dlerror();
+    void* symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        const char* reason = dlerror();
+        std::cerr << kProgram << ": the library " << path << " has no entry point " << name << ": "
+                  << (reason != nullptr ? reason : "the symbol is null") << "\n";
+        return false;
+    }
+    function = reinterpret_cast<Function>(symbol);
+    return true;
+}
+
+// libcvclient.so in the probe's own directory when there is one there (the
+// build tree), otherwise the installed library.
+std::string defaultLibrary()
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length > 0) {
+        std::string directory(self, static_cast<std::size_t>(length));
+        directory.erase(directory.find_last_of('/') + 1);
+        const std::string beside = directory + "libcvclient.so";
+        if (access(beside.c_str(), F_OK) == 0) {
+            return beside;
+        }
+    }
+    return CVCLIENT_INSTALLED_LIBRARY;
+}
+
+struct LoopState {
+    bool interrupted = false;
+    bool timedOut = false;
+    guint timeoutSource = 0;
+};
+
+gboolean onSignal(gpointer data)
+{
+    static_cast<LoopState*>(data)->interrupted = true;
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean onTimeout(gpointer data)
+{
+    auto* state = static_cast<LoopState*>(data);
+    state->timedOut = true;
+    state->timeoutSource = 0;
+    return G_SOURCE_REMOVE;
+}
+
+std::vector<std::string> requestedNames(const ProbeOptions& options)
+{
+    std::vector<std::string> names;
+    for (const ProbeOptions::Request& request : options.requests()) {
+        names.push_back(request.name);
+    }
+    return names;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ProbeOptions options;
+    const std::string error = ProbeOptions::parse(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (!error.empty()) {
+        std::cerr << kProgram << ": " << error << "\n\n" << ProbeOptions::usage(kProgram);
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::cout << ProbeOptions::usage(kProgram);
+        return EXIT_SUCCESS;
+    }
+
+    if (options.logFile && setenv("CORVANE_LOGGING_FILE", options.logFile->c_str(), 1) != 0) {
+        std::cerr << kProgram << ": cannot set CORVANE_LOGGING_FILE: " << std::strerror(errno) << "\n";
+        return kExitFailure;
+    }
+
+    const std::string path = options.library.value_or(defaultLibrary());
+    // The library is never unloaded (it is linked with -z nodelete), so the
+    // handle is not closed either.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* reason = dlerror();
+        std::cerr << kProgram << ": cannot load the library " << path << ": "
+                  << (reason != nullptr ? reason : "unknown error") << "\n";
+        return kExitFailure;
+    }
+    EntryPoints library;
+    if (!resolve(handle, path, "ClientConnected", library.clientConnected) ||
+        !resolve(handle, path, "ClientDataRead", library.clientDataRead) ||
+        !resolve(handle, path, "ClientDisconnected", library.clientDisconnected) ||
+        !resolve(handle, path, "TRACE_INIT", library.traceInit) || !resolve(handle, path, "Log", library.log)) {
+        return kExitFailure;
+    }
+
+    library.traceInit(0);
+
+    TConnection connection{};
+    connection.writeData = &captureWrite;
+    if (!library.clientConnected(&connection)) {
+        std::cerr << kProgram << ": the library " << path << " refused the connection (see its log)\n";
+        return kExitFailure;
+    }
+
+    LoopState state;
+    const guint interruptSource = g_unix_signal_add(SIGINT, &onSignal, &state);
+    const guint terminateSource = g_unix_signal_add(SIGTERM, &onSignal, &state);
+    state.timeoutSource = g_timeout_add_seconds(kAnswerTimeoutSeconds, &onTimeout, &state);
+
+    const std::vector<std::string> requested = requestedNames(options);
+    const std::string initialise = options.initialiseMessage();
+    const Clock::time_point sent = Clock::now();
+    library.clientDataRead(&connection, initialise.c_str(), static_cast<unsigned int>(initialise.size()));
+
+    bool answered = false;
+    int exitCode = EXIT_SUCCESS;
+    for (;;) {
+        for (const auto& [text, arrived] : takeWritten()) {
+            if (answered && !options.watch) {
+                break;
+            }
+            const ProbeReport report(text);
+            if (report.isInitial() && !answered) {
+                answered = true;
+                if (state.timeoutSource != 0) {
+                    g_source_remove(state.timeoutSource);
+                    state.timeoutSource = 0;
+                }
+            }
+            if (options.json) {
+                std::cout << text << "\n";
+            } else if (!report.valid()) {
+                std::cerr << kProgram << ": the library wrote a message that is not a properties message ("
+                          << report.error() << "): " << text << "\n";
+            } else if (report.isInitial()) {
+                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(arrived - sent);
+                std::cout << report.initialTable(elapsed, requested);
+            } else if (report.isUpdate()) {
+                std::cout << "\n" << report.updateTable();
+            } else {
+                std::cout << "\nMessage " << report.id() << ":\n" << text << "\n";
+            }
+            std::cout.flush();
+        }
+        if (answered && !options.watch) {
+            break;
+        }
+        if (state.interrupted) {
+            if (!answered) {
+                std::cerr << kProgram << ": interrupted before the library sent its initial properties\n";
+                exitCode = kExitFailure;
+            }
+            break;
+        }
+        if (state.timedOut) {
+            std::cerr << kProgram << ": the library at " << path << " sent no initial properties within "
+                      << kAnswerTimeoutSeconds << " s (see its log)\n";
+            exitCode = kExitFailure;
+            break;
+        }
+        g_main_context_iteration(nullptr, TRUE);
+    }
+
+    g_source_remove(interruptSource);
+    g_source_remove(terminateSource);
+    if (state.timeoutSource != 0) {
+        g_source_remove(state.timeoutSource);
+    }
+    library.clientDisconnected(&connection);
+    // Let work the library queued before the disconnect finish and let go.
+    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+    }
+    std::cout.flush();
+    return exitCode;
+}

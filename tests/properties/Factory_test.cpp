@@ -1,0 +1,91 @@
+#include "properties/Factory.h"
+
+#include "properties/ClientProperties.h"
+#include "properties/Provider.h"
+#include "support/Categories.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <regex>
+
+using TestSupport::category;
+
+namespace {
+
+class NamedProvider : public Provider {
+public:
+    NamedProvider(std::shared_ptr<Category const> category, const std::string& host, std::string tag)
+        : Provider(std::move(category), host), tag(std::move(tag))
+    {
+    }
+    std::future<PropertyMap> getProperties() override { return ready({{"DEVICE_TAG", tag}}); }
+    std::string tag;
+};
+
+Provider* createFirst(std::shared_ptr<Category const> category, const std::string& host)
+{
+    return new NamedProvider(std::move(category), host, "first");
+}
+
+Provider* createSecond(std::shared_ptr<Category const> category, const std::string& host)
+{
+    return new NamedProvider(std::move(category), host, "second");
+}
+
+std::size_t countLines(const std::string& text, const std::string& needle)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(Factory, FirstRegistrationForANameStays)
+{
+    Factory::registerProvider("FactoryTestDuplicate", &createFirst);
+    Factory::registerProvider("FactoryTestDuplicate", &createSecond);
+    std::unique_ptr<Provider> provider(Factory::createProvider(category("FactoryTestDuplicate"), "20.1"));
+    ASSERT_NE(provider, nullptr);
+    EXPECT_EQ(provider->getProperties().get().at("DEVICE_TAG"), "first");
+    EXPECT_EQ(provider->hostVersion().ToString(), "20.1");
+    EXPECT_EQ(provider->category()->name, "FactoryTestDuplicate");
+}
+
+TEST(Factory, UnknownAndWrongCaseNamesCreateNothing)
+{
+    ClientProperties::registerProviders();
+    const std::string log = TestSupport::readWhole(std::getenv("CORVANE_LOGGING_FILE"));
+    EXPECT_EQ(Factory::createProvider(category("NoSuchCategory"), "20.1"), nullptr);
+    EXPECT_EQ(Factory::createProvider(category("os"), "20.1"), nullptr);
+    const std::string after = TestSupport::readWhole(std::getenv("CORVANE_LOGGING_FILE")).substr(log.size());
+    EXPECT_NE(after.find(" : createProvider : INFO - Unable to find provider for category [NoSuchCategory]"),
+              std::string::npos);
+    EXPECT_NE(after.find("Unable to find provider for category [os]"), std::string::npos);
+}
+
+TEST(Factory, RegisteringTwiceKeepsTheRegistryAndLogsAgain)
+{
+    const std::string logFile = std::getenv("CORVANE_LOGGING_FILE");
+    ClientProperties::registerProviders();
+    const std::size_t registered = Factory::registeredCount();
+    const std::size_t before = TestSupport::readWhole(logFile).size();
+    ClientProperties::registerProviders();
+    EXPECT_EQ(Factory::registeredCount(), registered);
+    const std::string after = TestSupport::readWhole(logFile).substr(before);
+    const std::size_t lines = countLines(after, "Registering factory for category [");
+    EXPECT_GE(lines, 3U);
+    for (const char* name : {"Name", "OS", "Corvane"}) {
+        EXPECT_NE(after.find(std::string("Registering factory for category [") + name + "]"), std::string::npos);
+        std::unique_ptr<Provider> provider(Factory::createProvider(category(name), ""));
+        EXPECT_NE(provider, nullptr) << name;
+    }
+    // Registration follows the order of the category table.
+    EXPECT_LT(after.find("[Name]"), after.find("[OS]"));
+    EXPECT_LT(after.find("[OS]"), after.find("[Corvane]"));
+}

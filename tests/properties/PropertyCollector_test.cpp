@@ -1,0 +1,68 @@
+#include "properties/PropertyCollector.h"
+
+#include "support/Categories.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+using TestSupport::category;
+
+namespace {
+
+constexpr PropertyKey kFirst{"DEVICE_TEST_FIRST", 0x1};
+constexpr PropertyKey kSecond{"DEVICE_TEST_SECOND", 0x8};
+
+}  // namespace
+
+// status 2: everything; status 0: nothing; other: the filter's bits.
+TEST(PropertyCollector, KeySelectionRule)
+{
+    const std::tuple<int32_t, int32_t, bool, bool> cases[] = {
+        {2, 0, true, true},    {2, 0x1, true, true},  {0, 0x9, false, false}, {1, 0x1, true, false},
+        {1, 0x8, false, true}, {1, 0x9, true, true},  {1, 0, false, false},   {3, 0x8, false, true},
+        {-1, 0x1, true, false}, {1, -1, true, true},
+    };
+    for (const auto& [status, filter, first, second] : cases) {
+        const auto wanted = category("Test", status, filter);
+        PropertyCollector properties(*wanted);
+        properties.add(kFirst, "1");
+        properties.add(kSecond, "2");
+        EXPECT_EQ(properties.properties().count(kFirst.key) == 1, first) << status << "/" << filter;
+        EXPECT_EQ(properties.properties().count(kSecond.key) == 1, second) << status << "/" << filter;
+    }
+}
+
+TEST(PropertyCollector, ValueWorkRunsOnlyForSelectedKeys)
+{
+    const auto wanted = category("Test", 1, 0x8);
+    PropertyCollector properties(*wanted);
+    int runs = 0;
+    properties.add(kFirst, [&] { ++runs; return std::string("1"); });
+    properties.add(kSecond, [&] { ++runs; return std::string("2"); });
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(properties.take(), (PropertyMap{{"DEVICE_TEST_SECOND", "2"}}));
+}
+
+TEST(PropertyCollector, UndeterminedValuesAreUnavailable)
+{
+    const auto wanted = category("Test");
+    PropertyCollector properties(*wanted);
+    properties.add(kFirst, []() -> std::optional<std::string> { return std::nullopt; });
+    properties.add(kSecond, []() -> std::optional<std::string> { return std::string(); });
+    EXPECT_EQ(properties.take(), (PropertyMap{{"DEVICE_TEST_FIRST", "Unavailable"}, {"DEVICE_TEST_SECOND", ""}}));
+
+    const auto narrow = category("Test", 1, 0x8);
+    PropertyCollector some(*narrow);
+    some.unavailable({kFirst, kSecond});
+    EXPECT_EQ(some.take(), (PropertyMap{{"DEVICE_TEST_SECOND", "Unavailable"}}));
+}
+
+TEST(PropertyCollector, FirstValueForAKeyStays)
+{
+    const auto wanted = category("Test");
+    PropertyCollector properties(*wanted);
+    properties.add(kFirst, "first");
+    properties.add(kFirst, "second");
+    EXPECT_EQ(properties.properties().at(kFirst.key), "first");
+}
