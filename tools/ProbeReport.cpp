@@ -192,10 +192,10 @@ std::string ProbeReport::categoryOf(const std::string& key)
 
 std::string ProbeReport::printable(const std::string& value)
 {
-    if (value.empty()) {
-        return "\"\"";
-    }
-    std::string shown;
+    // Quoted when blanks at either end would otherwise not show.
+    const bool quoted = value.empty() || std::isspace(static_cast<unsigned char>(value.front())) != 0 ||
+                        std::isspace(static_cast<unsigned char>(value.back())) != 0;
+    std::string shown = quoted ? "\"" : "";
     for (const char c : value) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '\n') {
@@ -212,7 +212,7 @@ std::string ProbeReport::printable(const std::string& value)
             shown += c;
         }
     }
-    return shown;
+    return quoted ? shown + "\"" : shown;
 }
 
 std::string ProbeReport::groupedKeys() const

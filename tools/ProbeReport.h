@@ -39,7 +39,8 @@ public:
     // The category a key belongs to, from its name.
     static std::string categoryOf(const std::string& key);
 
-    // A value as it is shown: control characters escaped, empty as "".
+    // A value as it is shown: control characters escaped, quoted when empty
+    // or when it starts or ends with a blank.
     static std::string printable(const std::string& value);
 
 private:

@@ -3,13 +3,11 @@
 #include "properties/ClientProperties.h"
 #include "properties/Provider.h"
 #include "support/Categories.h"
-#include "support/TempDir.h"
+#include "support/LogWatch.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
-#include <regex>
 
 using TestSupport::category;
 
@@ -35,15 +33,6 @@ Provider* createSecond(std::shared_ptr<Category const> category, const std::stri
     return new NamedProvider(std::move(category), host, "second");
 }
 
-std::size_t countLines(const std::string& text, const std::string& needle)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 }  // namespace
 
 TEST(Factory, FirstRegistrationForANameStays)
@@ -60,10 +49,10 @@ TEST(Factory, FirstRegistrationForANameStays)
 TEST(Factory, UnknownAndWrongCaseNamesCreateNothing)
 {
     ClientProperties::registerProviders();
-    const std::string log = TestSupport::readWhole(std::getenv("CORVANE_LOGGING_FILE"));
+    const TestSupport::LogWatch log;
     EXPECT_EQ(Factory::createProvider(category("NoSuchCategory"), "20.1"), nullptr);
     EXPECT_EQ(Factory::createProvider(category("os"), "20.1"), nullptr);
-    const std::string after = TestSupport::readWhole(std::getenv("CORVANE_LOGGING_FILE")).substr(log.size());
+    const std::string after = log.text();
     EXPECT_NE(after.find(" : createProvider : INFO - Unable to find provider for category [NoSuchCategory]"),
               std::string::npos);
     EXPECT_NE(after.find("Unable to find provider for category [os]"), std::string::npos);
@@ -71,15 +60,13 @@ TEST(Factory, UnknownAndWrongCaseNamesCreateNothing)
 
 TEST(Factory, RegisteringTwiceKeepsTheRegistryAndLogsAgain)
 {
-    const std::string logFile = std::getenv("CORVANE_LOGGING_FILE");
     ClientProperties::registerProviders();
     const std::size_t registered = Factory::registeredCount();
-    const std::size_t before = TestSupport::readWhole(logFile).size();
+    const TestSupport::LogWatch log;
     ClientProperties::registerProviders();
     EXPECT_EQ(Factory::registeredCount(), registered);
-    const std::string after = TestSupport::readWhole(logFile).substr(before);
-    const std::size_t lines = countLines(after, "Registering factory for category [");
-    EXPECT_GE(lines, 3U);
+    const std::string after = log.text();
+    EXPECT_EQ(log.count("Registering factory for category ["), 3U);
     for (const char* name : {"Name", "OS", "Corvane"}) {
         EXPECT_NE(after.find(std::string("Registering factory for category [") + name + "]"), std::string::npos);
         std::unique_ptr<Provider> provider(Factory::createProvider(category(name), ""));

@@ -2,11 +2,10 @@
 
 #include "support/Categories.h"
 #include "support/ConfigProvider.h"
-#include "support/TempDir.h"
+#include "support/LogWatch.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 using TestSupport::category;
 using TestSupport::ConfigProvider;
@@ -28,12 +27,6 @@ protected:
         ConfigProvider::registerWithFactory();
         ConfigProvider::reset();
     }
-
-    std::string logSince(std::size_t offset) const
-    {
-        return TestSupport::readWhole(std::getenv("CORVANE_LOGGING_FILE")).substr(offset);
-    }
-    std::size_t logSize() const { return TestSupport::readWhole(std::getenv("CORVANE_LOGGING_FILE")).size(); }
 };
 
 }  // namespace
@@ -81,11 +74,9 @@ TEST_F(PropertiesTest, FailingProviderIsLoggedAndTheOthersStillReport)
     properties.initialise({provider("broken", {{"throw", "no device"}, {"launch", "async"}}),
                            provider("steady", {{"DEVICE_A", "1"}})},
                           "20.1");
-    const std::size_t offset = logSize();
+    const TestSupport::LogWatch log;
     EXPECT_EQ(properties.getProperties(), (PropertyMap{{"DEVICE_A", "1"}}));
-    EXPECT_NE(logSince(offset).find(
-                  "ERROR - Failed to get properties from provider [EngineTest] with error [no device]"),
-              std::string::npos);
+    EXPECT_TRUE(log.contains("ERROR - Failed to get properties from provider [EngineTest] with error [no device]"));
 }
 
 TEST_F(PropertiesTest, ChangesListUpdatedAndRemovedKeysOnce)

@@ -1,0 +1,212 @@
+#include "properties/PropertiesOrchestrator.h"
+
+#include "support/Categories.h"
+#include "support/ConfigProvider.h"
+#include "support/LogWatch.h"
+#include "support/MainLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+using namespace std::chrono_literals;
+using TestSupport::category;
+using TestSupport::ConfigProvider;
+using TestSupport::iterateFor;
+using TestSupport::iterateUntil;
+using TestSupport::LogWatch;
+
+namespace {
+
+std::shared_ptr<Category const> provider(const std::string& tag, std::map<std::string, std::string> config)
+{
+    config["tag"] = tag;
+    return category(ConfigProvider::kName, 2, 0, std::move(config));
+}
+
+// Collects what the orchestrator hands to the connection.
+struct Received {
+    std::mutex mutex;
+    std::vector<PropertyChanges> changes;
+
+    PropertiesOrchestrator::ChangeCallback callback()
+    {
+        return [this](const PropertyChanges& found) {
+            std::lock_guard<std::mutex> lock(mutex);
+            changes.push_back(found);
+        };
+    }
+    std::size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return changes.size();
+    }
+};
+
+class OrchestratorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ConfigProvider::registerWithFactory();
+        ConfigProvider::reset();
+        orchestrator = std::make_shared<PropertiesOrchestrator>();
+    }
+    void TearDown() override
+    {
+        ConfigProvider::openGate();
+        orchestrator->shutdown();
+        iterateFor(5ms);  // let queued work see the shutdown
+    }
+
+    PropertyMap start(const std::string& tag, std::chrono::milliseconds interval,
+                      std::map<std::string, std::string> config = {{"DEVICE_A", "1"}})
+    {
+        orchestrator->initialise({provider(tag, std::move(config))}, "20.1");
+        return orchestrator->getPropertiesAndMonitorForChanges(interval, received.callback());
+    }
+
+    std::shared_ptr<PropertiesOrchestrator> orchestrator;
+    Received received;
+};
+
+}  // namespace
+
+TEST_F(OrchestratorTest, InitialReadingThenPeriodicChecksReportOnlyChanges)
+{
+    EXPECT_EQ(start("periodic", 10ms), (PropertyMap{{"DEVICE_A", "1"}}));
+    EXPECT_EQ(ConfigProvider::monitorCalls("periodic"), 1);
+    EXPECT_TRUE(orchestrator->isTimerActive());
+
+    // Checks that find nothing call nothing.
+    ASSERT_TRUE(iterateUntil([] { return ConfigProvider::readings("periodic") >= 4; }));
+    EXPECT_EQ(received.count(), 0U);
+
+    ConfigProvider::set("periodic", "DEVICE_A", "2");
+    ASSERT_TRUE(iterateUntil([&] { return received.count() == 1; }));
+    EXPECT_EQ(received.changes[0].updated, (PropertyMap{{"DEVICE_A", "2"}}));
+}
+
+TEST_F(OrchestratorTest, NonPositiveIntervalMeansNoPeriodicChecks)
+{
+    const LogWatch log;
+    start("nointerval", 0ms);
+    EXPECT_FALSE(orchestrator->isTimerActive());
+    EXPECT_TRUE(log.contains("WARNING - Property check interval [0] ms is not positive"));
+    iterateFor(30ms);
+    EXPECT_EQ(ConfigProvider::readings("nointerval"), 1);
+
+    // A real-time notification still checks, and does not arm a timer.
+    ConfigProvider::set("nointerval", "DEVICE_A", "2");
+    ConfigProvider::notify("nointerval");
+    ASSERT_TRUE(iterateUntil([&] { return received.count() == 1; }));
+    EXPECT_FALSE(orchestrator->isTimerActive());
+}
+
+TEST_F(OrchestratorTest, NotificationFromAProviderThreadChecksAndRestartsTheInterval)
+{
+    start("notify", 60000ms);
+    const LogWatch log;
+    ConfigProvider::set("notify", "DEVICE_A", "changed");
+    std::thread([] { ConfigProvider::notify("notify"); }).join();
+    ASSERT_TRUE(iterateUntil([&] { return received.count() == 1; }));
+    EXPECT_EQ(received.changes[0].updated.at("DEVICE_A"), "changed");
+    EXPECT_TRUE(log.contains("INFO - Provider [EngineTest] initiated a real-time property change. Scheduling a refresh..."));
+    // The periodic timer was replaced, so the next periodic check is one
+    // full interval after this check.
+    EXPECT_TRUE(log.contains("Destroying timer ["));
+    EXPECT_EQ(log.count("Successfully created timer ["), 1U);
+    EXPECT_TRUE(orchestrator->isTimerActive());
+}
+
+TEST_F(OrchestratorTest, NotificationDuringACheckIsDroppedNotQueued)
+{
+    start("busy", 10ms, {{"DEVICE_A", "1"}, {"gate", ""}});
+    ConfigProvider::closeGate();
+    const int before = ConfigProvider::readings("busy");
+    const LogWatch log;
+    // While the periodic check waits at the gate (on this thread, inside the
+    // main loop), the provider reports a change from its own thread.
+    std::thread notifier([] {
+        ASSERT_TRUE(ConfigProvider::waitUntilGateReached());
+        ConfigProvider::notify("busy");
+        ConfigProvider::openGate();
+    });
+    ASSERT_TRUE(iterateUntil([&] { return ConfigProvider::readings("busy") == before + 1; }));
+    notifier.join();
+    orchestrator->shutdown();
+    iterateFor(20ms);
+    EXPECT_EQ(ConfigProvider::readings("busy"), before + 1);
+    EXPECT_TRUE(log.contains("INFO - Ignoring provider [EngineTest] request to initiate a real-time property change "
+                             "since properties already refreshing."));
+}
+
+TEST_F(OrchestratorTest, ShutdownWaitsForTheRunningCheckThenClosesProviders)
+{
+    start("slow", 5ms, {{"DEVICE_A", "1"}, {"gate", ""}});
+    ConfigProvider::closeGate();
+    std::atomic<bool> shutDown{false};
+    std::atomic<int> closedDuringCheck{-1};
+    std::thread closer([&] {
+        ASSERT_TRUE(ConfigProvider::waitUntilGateReached());
+        auto shutdown = std::async(std::launch::async, [&] { orchestrator->shutdown(); shutDown = true; });
+        // Still inside the check: shutdown has not returned, nothing is closed.
+        EXPECT_EQ(shutdown.wait_for(100ms), std::future_status::timeout);
+        closedDuringCheck = ConfigProvider::closeCalls("slow");
+        ConfigProvider::openGate();
+        shutdown.get();
+    });
+    ASSERT_TRUE(iterateUntil([&] { return shutDown.load(); }));
+    closer.join();
+    EXPECT_EQ(closedDuringCheck, 0);
+    EXPECT_EQ(ConfigProvider::closeCalls("slow"), 1);
+    EXPECT_FALSE(orchestrator->isTimerActive());
+
+    // Nothing is checked any more, and notifications are refused.
+    const LogWatch log;
+    const int readings = ConfigProvider::readings("slow");
+    orchestrator->scheduleNotifyChanges(provider("slow", {}));
+    iterateFor(30ms);
+    EXPECT_EQ(ConfigProvider::readings("slow"), readings);
+    EXPECT_TRUE(log.contains("WARNING - Ignoring provider [EngineTest] request to initiate a real-time property "
+                             "change since shutting down."));
+}
+
+TEST_F(OrchestratorTest, QueuedCheckOutlivesTheOrchestratorSafely)
+{
+    start("queued", 60000ms);
+    // While this thread owns the main context, a provider's notification can
+    // only be queued.
+    ASSERT_TRUE(g_main_context_acquire(nullptr));
+    std::thread([] { ConfigProvider::notify("queued"); }).join();
+    g_main_context_release(nullptr);
+    const LogWatch log;
+    orchestrator->shutdown();
+    orchestrator.reset();
+    orchestrator = std::make_shared<PropertiesOrchestrator>();  // for TearDown
+    iterateFor(20ms);
+    EXPECT_TRUE(log.contains("Ignoring request for changes since we've been shutdown"));
+    EXPECT_EQ(ConfigProvider::readings("queued"), 1);
+}
+
+TEST_F(OrchestratorTest, ExceptionsFromTheChangeCallbackStayInside)
+{
+    orchestrator->initialise({provider("throwing", {{"DEVICE_A", "1"}})}, "20.1");
+    orchestrator->getPropertiesAndMonitorForChanges(
+        60000ms, [](const PropertyChanges&) { throw std::runtime_error("write failed"); });
+    const LogWatch log;
+    ConfigProvider::set("throwing", "DEVICE_A", "2");
+    ConfigProvider::notify("throwing");
+    ASSERT_TRUE(iterateUntil([&] { return log.contains("Done handling request to check for property changes."); }));
+    EXPECT_TRUE(log.contains("ERROR - Failed to check for property changes with error [write failed]"));
+}
+
+TEST_F(OrchestratorTest, NothingStartsAfterAnEarlyShutdown)
+{
+    orchestrator->shutdown();
+    orchestrator->initialise({provider("late", {{"DEVICE_A", "1"}})}, "20.1");
+    EXPECT_TRUE(orchestrator->getPropertiesAndMonitorForChanges(10ms, received.callback()).empty());
+    EXPECT_FALSE(orchestrator->isTimerActive());
+    EXPECT_EQ(ConfigProvider::readings("late"), 0);
+}
