@@ -35,6 +35,7 @@ Version::Version(int16_t major, int16_t minor, int16_t build, int16_t revision)
 
 void Version::logValue() const
 {
+    TRACE_FUNCTION("Version");
     TRACE_VERBOSE << "Version number set to [" << _major << "." << _minor << "." << _build << "." << _revision << "]"
                 << std::endl;
 }
