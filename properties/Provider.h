@@ -49,3 +49,16 @@ private:
     std::shared_ptr<Category const> _category;
     Base::Version _hostVersion;
 };
+
+// Gives a provider class the factory's create function and the base
+// constructor:  class NameProvider : public ProviderOf<NameProvider> { ... };
+template <typename Derived>
+class ProviderOf : public Provider {
+public:
+    using Provider::Provider;
+
+    static Provider* create(std::shared_ptr<Category const> category, const std::string& hostVersion)
+    {
+        return new Derived(std::move(category), hostVersion);
+    }
+};

@@ -4,16 +4,6 @@
 
 #include <iostream>
 
-Provider* CorvaneProvider::create(std::shared_ptr<Category const> category, const std::string& hostVersion)
-{
-    return new CorvaneProvider(std::move(category), hostVersion);
-}
-
-CorvaneProvider::CorvaneProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : Provider(std::move(category), hostVersion)
-{
-}
-
 std::future<PropertyMap> CorvaneProvider::getProperties()
 {
     return deferred([](PropertyCollector& properties) {

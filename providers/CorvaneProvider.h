@@ -3,13 +3,11 @@
 
 #include "properties/Provider.h"
 
-class CorvaneProvider : public Provider {
+class CorvaneProvider : public ProviderOf<CorvaneProvider> {
 public:
     static constexpr PropertyKey kVersion{"DEVICE_CORVANE_VERSION", 0x1};
 
-    static Provider* create(std::shared_ptr<Category const> category, const std::string& hostVersion);
-
-    CorvaneProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+    using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
 };

@@ -36,16 +36,6 @@ std::string getDnsFromHostname(const std::string& host)
 
 }  // namespace
 
-Provider* NameProvider::create(std::shared_ptr<Category const> category, const std::string& hostVersion)
-{
-    return new NameProvider(std::move(category), hostVersion);
-}
-
-NameProvider::NameProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : Provider(std::move(category), hostVersion)
-{
-}
-
 std::future<PropertyMap> NameProvider::getProperties()
 {
     return deferred([](PropertyCollector& properties) {

@@ -8,15 +8,13 @@
 #include <cstdint>
 #include <string>
 
-class NameProvider : public Provider {
+class NameProvider : public ProviderOf<NameProvider> {
 public:
     static constexpr PropertyKey kName{"DEVICE_NAME", 0x01};
     static constexpr PropertyKey kNameDns{"DEVICE_NAME_DNS", 0x08};
     static constexpr PropertyKey kId{"DEVICE_ID", 0x20};
 
-    static Provider* create(std::shared_ptr<Category const> category, const std::string& hostVersion);
-
-    NameProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+    using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
 

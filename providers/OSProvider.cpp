@@ -13,16 +13,6 @@ constexpr const char* kOSName = "IGEL";
 
 }  // namespace
 
-Provider* OSProvider::create(std::shared_ptr<Category const> category, const std::string& hostVersion)
-{
-    return new OSProvider(std::move(category), hostVersion);
-}
-
-OSProvider::OSProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : Provider(std::move(category), hostVersion)
-{
-}
-
 std::future<PropertyMap> OSProvider::getProperties()
 {
     return deferred([](PropertyCollector& properties) {

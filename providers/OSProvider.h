@@ -5,7 +5,7 @@
 
 #include <string>
 
-class OSProvider : public Provider {
+class OSProvider : public ProviderOf<OSProvider> {
 public:
     static constexpr PropertyKey kName{"DEVICE_OS_NAME", 0x01};
     static constexpr PropertyKey kVersion{"DEVICE_OS_VERSION", 0x04};
@@ -14,9 +14,7 @@ public:
     static constexpr PropertyKey kPlatform{"DEVICE_OS_PLATFORM", 0x10};
     static constexpr PropertyKey kId{"DEVICE_OS_ID", 0x40};
 
-    static Provider* create(std::shared_ptr<Category const> category, const std::string& hostVersion);
-
-    OSProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+    using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
 

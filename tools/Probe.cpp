@@ -28,7 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = "cvclient-probe";
-constexpr guint kAnswerTimeoutSeconds = 30;
+constexpr guint kAnswerTimeoutSeconds = 30;  // for the initial properties
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
@@ -173,7 +173,7 @@ int main(int argc, char** argv)
     LoopState state;
     const guint interruptSource = g_unix_signal_add(SIGINT, &onSignal, &state);
     const guint terminateSource = g_unix_signal_add(SIGTERM, &onSignal, &state);
-    state.timeoutSource = g_timeout_add_seconds(kAnswerTimeoutSeconds, &onTimeout, &state);
+    state.timeoutSource = g_timeout_add(kAnswerTimeoutSeconds * 1000, &onTimeout, &state);
 
     const std::vector<std::string> requested = requestedNames(options);
     const std::string initialise = options.initialiseMessage();

@@ -91,6 +91,27 @@ private:
     ScopedEnv _path;
 };
 
+// Plays the transport thread that closes the channel while the main context
+// is inside a slow reading: the disconnect must wait for the reading, and the
+// record is freed as soon as it returns.
+std::thread closeDuringSlowReading(const FakeGet& get, std::unique_ptr<CapturingChannel>& channel,
+                                   std::atomic<bool>& disconnected, std::size_t expectedMessages)
+{
+    return std::thread([&get, &channel, &disconnected, expectedMessages] {
+        while (!get.started()) {
+            std::this_thread::sleep_for(1ms);
+        }
+        auto closing = std::async(std::launch::async, [&] { channel->disconnect(); });
+        EXPECT_EQ(closing.wait_for(50ms), std::future_status::timeout);
+        get.slow(false);
+        closing.get();
+        EXPECT_EQ(channel->count(), expectedMessages);
+        EXPECT_EQ(channel->writesAfterClose, 0);
+        channel.reset();
+        disconnected = true;
+    });
+}
+
 constexpr const char* kOS = R"({"name":"OS","status":2})";
 constexpr const char* kVersion = R"({"name":"Corvane","status":2})";
 
@@ -237,18 +258,7 @@ TEST(EntryPoints, DisconnectWhileInitialiseRunsWaitsAndWritesNothing)
     auto channel = std::make_unique<CapturingChannel>();
     channel->connect();
     std::atomic<bool> disconnected{false};
-    std::thread transport([&] {
-        while (!get.started()) {
-            std::this_thread::sleep_for(1ms);
-        }
-        auto closing = std::async(std::launch::async, [&] { channel->disconnect(); });
-        // The reading is still running on the main context: the disconnect waits.
-        EXPECT_EQ(closing.wait_for(50ms), std::future_status::timeout);
-        get.slow(false);
-        closing.get();
-        channel.reset();  // freed as soon as the disconnect returned
-        disconnected = true;
-    });
+    std::thread transport = closeDuringSlowReading(get, channel, disconnected, 0);
     // Runs Initialise here, on the main context's thread.
     g_main_context_invoke(
         nullptr,
@@ -274,19 +284,7 @@ TEST(EntryPoints, DisconnectDuringACheckWritesNothingAfterReturning)
     get.version("2.0");
     get.slow(true);
     std::atomic<bool> disconnected{false};
-    std::thread transport([&] {
-        while (!get.started()) {
-            std::this_thread::sleep_for(1ms);
-        }
-        auto closing = std::async(std::launch::async, [&] { channel->disconnect(); });
-        EXPECT_EQ(closing.wait_for(50ms), std::future_status::timeout);
-        get.slow(false);
-        closing.get();
-        EXPECT_EQ(channel->count(), 1U);
-        EXPECT_EQ(channel->writesAfterClose, 0);
-        channel.reset();
-        disconnected = true;
-    });
+    std::thread transport = closeDuringSlowReading(get, channel, disconnected, 1);
     ASSERT_TRUE(iterateUntil([&] { return disconnected.load(); }));
     transport.join();
     iterateFor(30ms);  // nothing queued may touch the freed record

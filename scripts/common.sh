@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Shared by probe.sh and test.sh: the packages the build needs, installing
+# them, and configuring and building a tree. Source it; do not run it.
+
+CVCLIENT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+CVCLIENT_PACKAGES=(cmake g++ make pkg-config rapidjson-dev libglib2.0-dev libsystemd-dev libgtest-dev libgmock-dev
+    python3)
+
+# Runs a command as root: directly when root, else through sudo.
+asRoot() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        echo "error: '$*' needs root and sudo is not installed" >&2
+        return 1
+    fi
+}
+
+# Installs whatever of CVCLIENT_PACKAGES is missing; apt is left alone when
+# everything is there already.
+installPackages() {
+    local missing=() package
+    for package in "${CVCLIENT_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
+            missing+=("$package")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing ${missing[*]}..." >&2
+    asRoot env DEBIAN_FRONTEND=noninteractive apt-get update &&
+        asRoot env DEBIAN_FRONTEND=noninteractive apt-get install -y "${CVCLIENT_PACKAGES[@]}"
+}
+
+# configureAndBuild DIR [CMAKE OPTION]... [-- TARGET...]: configures the
+# source tree into CVCLIENT_ROOT/DIR and builds it (only TARGETs if given).
+configureAndBuild() {
+    local directory=$CVCLIENT_ROOT/$1 options=() targets=()
+    shift
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        options+=("$1")
+        shift
+    done
+    if [ $# -gt 0 ]; then
+        shift
+        targets=(--target "$@")
+    fi
+    cmake -S "$CVCLIENT_ROOT" -B "$directory" "${options[@]}" &&
+        cmake --build "$directory" -j2 "${targets[@]}"
+}

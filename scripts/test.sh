@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what the build needs, then builds and runs the tests three times:
+# a plain build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
+# (build-asan/), and ThreadSanitizer (build-tsan/). Stops at the first
+# failure.
+set -euo pipefail
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+runTests() {
+    ctest --test-dir "$CVCLIENT_ROOT/$1" --output-on-failure -j2 "${@:2}"
+}
+
+installPackages
+
+echo "=== plain build" >&2
+configureAndBuild build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVCLIENT_TESTS=ON -DCVCLIENT_SANITIZE=
+runTests build
+
+echo "=== AddressSanitizer and UndefinedBehaviorSanitizer" >&2
+configureAndBuild build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVCLIENT_TESTS=ON -DCVCLIENT_SANITIZE=address
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 runTests build-asan
+
+echo "=== ThreadSanitizer" >&2
+configureAndBuild build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVCLIENT_TESTS=ON -DCVCLIENT_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+if [ -f "$CVCLIENT_ROOT/tests/tsan.supp" ]; then
+    TSAN_OPTIONS+=" suppressions=$CVCLIENT_ROOT/tests/tsan.supp"
+fi
+# ThreadSanitizer cannot always map its shadow memory under the address
+# layout randomisation of newer kernels; run the tests without it when the
+# system allows that.
+withoutRandomisation=()
+if setarch "$(uname -m)" -R true 2>/dev/null; then
+    withoutRandomisation=(setarch "$(uname -m)" -R)
+fi
+TSAN_OPTIONS=$TSAN_OPTIONS "${withoutRandomisation[@]}" \
+    ctest --test-dir "$CVCLIENT_ROOT/build-tsan" --output-on-failure -j2 --no-tests=error
+
+echo "=== all tests passed" >&2
