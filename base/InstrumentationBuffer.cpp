@@ -38,7 +38,7 @@ void InstrumentationBuffer::emit(int level, const std::string& text)
 {
     syslog(level, "%s", text.c_str());
     if ((Base::logFlags() & 1U) != 0) {
-        std::printf("%s", text.c_str());
+        std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
     Base::writeLogFileLine(text);

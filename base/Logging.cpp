@@ -189,8 +189,13 @@ void writeLogFileLine(const std::string& line)
     localtime_r(&seconds, &parts);
     char clock[16];
     std::strftime(clock, sizeof(clock), "%H:%M:%S", &parts);
-    const bool newline = !line.empty() && line.back() == '\n';
-    std::fprintf(gFile, "%s.%03d : %s%s", clock, milliseconds, line.c_str(), newline ? "" : "\n");
+    // Written with its length: a NUL inside a logged value must not cut the
+    // line and glue the next one onto it.
+    std::fprintf(gFile, "%s.%03d : ", clock, milliseconds);
+    std::fwrite(line.data(), 1, line.size(), gFile);
+    if (line.empty() || line.back() != '\n') {
+        std::fputc('\n', gFile);
+    }
     std::fflush(gFile);
 }
 
@@ -237,12 +242,12 @@ extern "C" void TRACE_INIT(unsigned int flags)
         std::clog.rdbuf(buffer);
     }
 
+    gFlags.store(flags, std::memory_order_relaxed);
     if (openError != 0) {
         TRACE_ERROR << "Failed to open log file [" << path << "] error [" << std::strerror(openError) << "]"
-                  << std::endl;
+                    << std::endl;
         path.clear();
     }
-    gFlags.store(flags, std::memory_order_relaxed);
 
     TRACE_INFO << "Logging initialised with flags [" << flags << "] file [" << path << "] version ["
              << CVCLIENT_VERSION << "] built [" << __DATE__ << " " << __TIME__ << "] now [" << started << "]"

@@ -23,12 +23,12 @@ namespace {
 
 bool isSpace(char c)
 {
-    return std::isspace(static_cast<int>(c)) != 0;
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
 bool isHexDigit(char c)
 {
-    return std::isxdigit(static_cast<int>(c)) != 0;
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 int hexValue(char c)
@@ -64,7 +64,7 @@ std::string tolower(const std::string& text)
 {
     std::string result(text);
     for (char& c : result) {
-        c = static_cast<char>(std::tolower(static_cast<int>(c)));
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return result;
 }
@@ -73,7 +73,7 @@ std::string toupper(const std::string& text)
 {
     std::string result(text);
     for (char& c : result) {
-        c = static_cast<char>(std::toupper(static_cast<int>(c)));
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return result;
 }

@@ -1,10 +1,13 @@
 #include "base/Utilities.h"
 
-#include "base/Logging.h"
+#include "support/LogWatch.h"
 #include "support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -12,26 +15,11 @@
 
 namespace {
 
+using TestSupport::LogWatch;
 using TestSupport::readWhole;
 using TestSupport::ScopedEnv;
 using TestSupport::TempDir;
 using ::testing::HasSubstr;
-
-// The log lines written since the watch was made.
-class LogWatch {
-public:
-    LogWatch() : _path(Base::logFilePath()), _start(readWhole(_path).size()) {}
-
-    std::string added() const
-    {
-        const std::string all = readWhole(_path);
-        return all.size() >= _start ? all.substr(_start) : all;
-    }
-
-private:
-    std::string _path;
-    std::size_t _start;
-};
 
 TEST(UtilitiesTrim, RemovesWhitespaceOnTheRightSidesAndReturnsTheSameString)
 {
@@ -112,6 +100,11 @@ TEST(UtilitiesExistsFile, IsTrueForReadablePathsOnly)
     EXPECT_FALSE(Utilities::existsFile(dir.file("absent")));
     EXPECT_FALSE(Utilities::existsFile(dir.file("absent/below")));
     EXPECT_FALSE(Utilities::existsFile(""));
+
+    // Root reads everything, whatever the mode says.
+    const std::string locked = dir.write("locked", "x");
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    EXPECT_EQ(Utilities::existsFile(locked), geteuid() == 0);
 }
 
 TEST(UtilitiesGetEnvironmentVariable, DistinguishesEmptyFromUnset)
@@ -159,7 +152,7 @@ TEST(UtilitiesExec, LogsStatusExitCodeAndOutput)
     const std::string command = "printf 'word\\n'; exit 3";
     std::string output;
     ASSERT_TRUE(Utilities::exec(command, output));
-    EXPECT_THAT(log.added(),
+    EXPECT_THAT(log.text(),
                 HasSubstr(" : exec : VERBOSE - Command [" + command +
                           "] executed with status [768] exit code [3] output [word]\n"));
 }
@@ -213,7 +206,7 @@ TEST(UtilitiesReadFile, MissingFileReadsAsEmptyAndIsLogged)
     std::string content = "stale";
     EXPECT_TRUE(Utilities::readFile(path, content));
     EXPECT_EQ(content, "");
-    EXPECT_THAT(log.added(), HasSubstr(" : readFile : VERBOSE - Read bytes [0] from [" + path + "]\n"));
+    EXPECT_THAT(log.text(), HasSubstr(" : readFile : VERBOSE - Read bytes [0] from [" + path + "]\n"));
     EXPECT_EQ(Utilities::readFileDefault(path, "default"), "");
 }
 
@@ -242,7 +235,7 @@ TEST(UtilitiesParseDateFromString, ReturnsNonMatchingTextUnchangedAndLogsAnError
         SCOPED_TRACE("text [" + text + "]");
         LogWatch log;
         EXPECT_EQ(Utilities::parseDateFromString(text, "%m/%d/%Y", "%Y-%m-%d"), text);
-        EXPECT_THAT(log.added(), HasSubstr(" : parseDateFromString : ERROR - Failed to parse time from text\n"));
+        EXPECT_THAT(log.text(), HasSubstr(" : parseDateFromString : ERROR - Failed to parse time from text\n"));
     }
 }
 

@@ -1,0 +1,97 @@
+#include "core/IdentityData.h"
+
+#include "core/PropertiesData.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::MatchesRegex;
+using ::testing::StartsWith;
+
+using Names = std::vector<std::string>;
+
+Names memberNames(const rapidjson::Value& object)
+{
+    Names names;
+    for (const auto& member : object.GetObject()) {
+        names.emplace_back(member.name.GetString(), member.name.GetStringLength());
+    }
+    return names;
+}
+
+std::string textOf(const rapidjson::Value& value)
+{
+    return std::string(value.GetString(), value.GetStringLength());
+}
+
+template <typename Message>
+rapidjson::Document parse(const Message& message)
+{
+    EXPECT_EQ(std::strlen(message.text()), message.length());
+    rapidjson::Document document;
+    document.Parse(message.text(), message.length());
+    EXPECT_FALSE(document.HasParseError()) << message.text();
+    EXPECT_TRUE(document.IsObject()) << message.text();
+    return document;
+}
+
+TEST(IdentityData, WritesTheEnvelopeAndTheEndpointInOrder)
+{
+    const IdentityData message;
+    EXPECT_THAT(message.text(), StartsWith(R"({"id":"identity","index":)"));
+    const rapidjson::Document document = parse(message);
+    ASSERT_TRUE(document.IsObject());
+
+    EXPECT_EQ(memberNames(document), (Names{"id", "index", "version", "time", "data"}));
+    EXPECT_TRUE(document["index"].IsUint());
+    ASSERT_TRUE(document["version"].IsInt());
+    EXPECT_EQ(document["version"].GetInt(), 1);
+    ASSERT_TRUE(document["time"].IsString());
+    EXPECT_GT(document["time"].GetStringLength(), 0U);
+
+    const rapidjson::Value& data = document["data"];
+    ASSERT_TRUE(data.IsObject());
+    EXPECT_EQ(memberNames(data), (Names{"deviceName", "deviceId", "deviceOS", "clientVersion"}));
+    EXPECT_EQ(textOf(data["clientVersion"]), CVCLIENT_VERSION);
+    EXPECT_THAT(textOf(data["clientVersion"]), MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+"));
+    EXPECT_EQ(textOf(data["deviceOS"]), "IGEL");
+    const std::string id = textOf(data["deviceId"]);
+    EXPECT_THAT(id, AnyOf("Unavailable",
+                          MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+}
+
+TEST(IdentityData, NamesTheDeviceAsPropertyMessagesDo)
+{
+    const IdentityData identity;
+    const PropertiesData properties("updateDeviceProperties", {}, {});
+    const rapidjson::Document one = parse(identity);
+    const rapidjson::Document two = parse(properties);
+    for (const char* member : {"deviceName", "deviceId", "deviceOS"}) {
+        SCOPED_TRACE(member);
+        EXPECT_EQ(textOf(one["data"][member]), textOf(two["data"][member]));
+    }
+}
+
+TEST(IdentityData, CountsItsOwnIndexesApartFromPropertyMessages)
+{
+    const IdentityData firstIdentity;
+    const PropertiesData firstProperties("updateDeviceProperties", {}, {});
+    const IdentityData secondIdentity;
+    const PropertiesData secondProperties("updateDeviceProperties", {}, {});
+
+    const uint32_t identityIndex = parse(firstIdentity)["index"].GetUint();
+    const uint32_t propertiesIndex = parse(firstProperties)["index"].GetUint();
+    EXPECT_EQ(parse(secondIdentity)["index"].GetUint(), identityIndex + 1);
+    EXPECT_EQ(parse(secondProperties)["index"].GetUint(), propertiesIndex + 1);
+    EXPECT_EQ(IdentityData::sMessageIndex.load(), identityIndex + 2);
+}
+
+}  // namespace
