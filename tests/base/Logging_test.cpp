@@ -186,7 +186,7 @@ TEST(LoggingLines, NulInsideALoggedValueKeepsTheLineWhole)
 
     const std::vector<std::string> lines = linesOf(log.text());
     ASSERT_EQ(lines.size(), 2U) << log.text();
-    EXPECT_THAT(lines[0], EndsWith(std::string("INFO - value [a\0b]", 19)));
+    EXPECT_THAT(lines[0], EndsWith(std::string("INFO - value [a\0b]", 18)));
     EXPECT_THAT(lines[1], EndsWith("INFO - next line"));
 }
 
