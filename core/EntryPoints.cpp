@@ -2,6 +2,7 @@
 // the core. No exception ever leaves them: the caller is a C program.
 #include "base/Logging.h"
 #include "core/ClientConnection.h"
+#include "core/MainLoopThread.h"
 #include "core/cvclient.h"
 
 #include <iostream>
@@ -41,6 +42,7 @@ extern "C" bool ClientConnected(TConnection* connection)
             TRACE_ERROR << "No connection record given" << std::endl;
             return;
         }
+        MainLoopThread::startIfConfigured();
         auto client = std::make_shared<ClientConnection>(connection);
         connected = client->ClientConnected();
         if (connected) {

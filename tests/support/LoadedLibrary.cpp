@@ -17,12 +17,21 @@ void resolve(void* handle, const char* name, Function& function)
     }
 }
 
+void* handle()
+{
+    static void* const loaded = [] {
+        void* opened = dlopen(CVCLIENT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (opened == nullptr) {
+            throw std::runtime_error(std::string("cannot load library: ") + dlerror());
+        }
+        return opened;
+    }();
+    return loaded;
+}
+
 EntryPoints load()
 {
-    void* handle = dlopen(CVCLIENT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        throw std::runtime_error(std::string("cannot load library: ") + dlerror());
-    }
+    void* handle = TestSupport::handle();
     EntryPoints entry;
     resolve(handle, "ClientConnected", entry.clientConnected);
     resolve(handle, "ClientDataRead", entry.clientDataRead);
@@ -46,6 +55,15 @@ void captureWrite(TConnection* record, const char* data, unsigned int length)
 }
 
 }  // namespace
+
+void* symbol(const char* name)
+{
+    void* found = dlsym(handle(), name);
+    if (found == nullptr) {
+        throw std::runtime_error(std::string("missing symbol ") + name);
+    }
+    return found;
+}
 
 const EntryPoints& library()
 {

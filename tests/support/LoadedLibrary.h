@@ -23,6 +23,16 @@ struct EntryPoints {
 // entry points; TRACE_INIT has run once.
 const EntryPoints& library();
 
+// Any exported symbol of the loaded library (a transport's entry points);
+// fails the calling test's process with an exception when it is missing.
+void* symbol(const char* name);
+
+template <typename Function>
+Function entryPoint(const char* name)
+{
+    return reinterpret_cast<Function>(symbol(name));
+}
+
 // A channel as a transport keeps it: the record is embedded in the
 // transport's own structure, recovered from the record's address in writeData.
 struct CapturingChannel {
