@@ -5,7 +5,9 @@
 CVCLIENT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 CVCLIENT_PACKAGES=(cmake g++ make pkg-config rapidjson-dev libglib2.0-dev libsystemd-dev libgtest-dev libgmock-dev
-    python3)
+    freerdp2-dev python3
+    # the real RDP client and what its end-to-end test runs it in
+    freerdp2-x11 libfreerdp-server2-2 xvfb xauth openssl util-linux)
 
 # Runs a command as root: directly when root, else through sudo.
 asRoot() {
