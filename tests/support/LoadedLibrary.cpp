@@ -100,6 +100,12 @@ std::size_t CapturingChannel::count() const
     return messages.size();
 }
 
+bool CapturingChannel::waitForCount(std::size_t expected, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return written.wait_for(lock, timeout, [&] { return messages.size() >= expected; });
+}
+
 std::string CapturingChannel::message(std::size_t index) const
 {
     std::lock_guard<std::mutex> lock(mutex);

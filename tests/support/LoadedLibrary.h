@@ -4,6 +4,7 @@
 
 #include "core/cvclient.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -58,6 +59,9 @@ struct CapturingChannel {
     void disconnect();
 
     std::size_t count() const;
+    // Waits (without iterating any main context) until `expected` messages
+    // were written; false when `timeout` passed first.
+    bool waitForCount(std::size_t expected, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
     std::string message(std::size_t index) const;
 };
 
