@@ -1,0 +1,228 @@
+// The RDP plugin driven the way FreeRDP's dynamic channel manager drives it:
+// the client's tables (entry points, channel manager, channel) are played by
+// the test, the streams are real winpr streams.
+#include "support/LoadedLibrary.h"
+#include "support/LogWatch.h"
+#include "support/MainLoop.h"
+
+#include <freerdp/dvc.h>
+#include <winpr/stream.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using TestSupport::LogWatch;
+
+namespace {
+
+using PluginEntry = UINT (*)(IDRDYNVC_ENTRY_POINTS*);
+
+// The client side of the plugin interface.
+struct FakeClient {
+    IDRDYNVC_ENTRY_POINTS entry{};
+    IWTSVirtualChannelManager manager{};
+    IWTSVirtualChannel channel{};
+
+    IWTSPlugin* plugin = nullptr;
+    int registrations = 0;
+    std::string listenerName;
+    IWTSListenerCallback* listener = nullptr;
+    IWTSVirtualChannelCallback* callback = nullptr;
+
+    std::mutex mutex;
+    std::vector<std::string> writes;
+    UINT failWriteNumber = 0;  // the nth write (1-based) fails; 0: none
+    int writeCalls = 0;
+
+    static FakeClient* self;
+
+    FakeClient()
+    {
+        self = this;
+        entry.RegisterPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name, IWTSPlugin* plugin) -> UINT {
+            EXPECT_STREQ(name, "Corvane");
+            self->plugin = plugin;
+            ++self->registrations;
+            return 0;
+        };
+        entry.GetPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name) -> IWTSPlugin* {
+            return std::strcmp(name, "Corvane") == 0 ? self->plugin : nullptr;
+        };
+        manager.CreateListener = [](IWTSVirtualChannelManager*, const char* name, ULONG flags,
+                                    IWTSListenerCallback* listener, IWTSListener**) -> UINT {
+            EXPECT_EQ(flags, 0U);
+            self->listenerName = name;
+            self->listener = listener;
+            return 0;
+        };
+        channel.Write = [](IWTSVirtualChannel*, ULONG size, const BYTE* buffer, void*) -> UINT {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            if (++self->writeCalls == static_cast<int>(self->failWriteNumber)) {
+                return 5;
+            }
+            self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size);
+            return 0;
+        };
+    }
+
+    // Registration, initialisation and a channel opened by the host.
+    void open()
+    {
+        ASSERT_EQ(TestSupport::entryPoint<PluginEntry>("DVCPluginEntry")(&entry), 0U);
+        ASSERT_NE(plugin, nullptr);
+        ASSERT_EQ(plugin->Initialize(plugin, &manager), 0U);
+        ASSERT_EQ(listenerName, "Corvane");
+        BOOL accept = TRUE;
+        ASSERT_EQ(listener->OnNewChannelConnection(listener, &channel, nullptr, &accept, &callback), 0U);
+        ASSERT_NE(callback, nullptr);
+        EXPECT_TRUE(accept);
+    }
+
+    void receive(const std::string& bytes)
+    {
+        wStream* stream = Stream_New(nullptr, bytes.size() + 1);
+        Stream_Write(stream, bytes.data(), bytes.size());
+        Stream_SealLength(stream);
+        Stream_SetPosition(stream, 0);
+        EXPECT_EQ(callback->OnDataReceived(callback, stream), 0U);
+        Stream_Free(stream, TRUE);
+    }
+
+    void close()
+    {
+        EXPECT_EQ(callback->OnClose(callback), 0U);
+        EXPECT_EQ(plugin->Terminated(plugin), 0U);
+    }
+
+    std::vector<std::string> written()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return writes;
+    }
+};
+
+FakeClient* FakeClient::self = nullptr;
+
+std::string packet(const std::string& payload, uint32_t type = 1)
+{
+    std::string bytes(12, '\0');
+    const uint32_t fields[3] = {type, static_cast<uint32_t>(payload.size() + 12), 1};
+    for (int f = 0; f < 3; ++f) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[4 * f + i] = static_cast<char>(fields[f] >> (8 * i));
+        }
+    }
+    return bytes + payload;
+}
+
+uint32_t le32(const std::string& bytes, std::size_t offset)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = value << 8 | static_cast<uint8_t>(bytes[offset + i]);
+    }
+    return value;
+}
+
+const std::string kInitialise =
+    R"({"id":"Initialize","data":{"propertyCheckInterval":60000,"properties":[{"name":"Corvane","status":2}]}})";
+
+}  // namespace
+
+TEST(RdpPlugin, RegistersOnceAndAnswersTheHostWithHeaderThenPayload)
+{
+    FakeClient client;
+    client.open();
+    // The client calls the entry point again on every reconnect.
+    ASSERT_EQ(TestSupport::entryPoint<PluginEntry>("DVCPluginEntry")(&client.entry), 0U);
+    EXPECT_EQ(client.registrations, 1);
+
+    client.receive(packet(kInitialise));
+    ASSERT_TRUE(TestSupport::iterateUntil([&] { return client.written().size() == 2; }));
+    const auto writes = client.written();
+    ASSERT_EQ(writes[0].size(), 12U);
+    EXPECT_EQ(le32(writes[0], 0), 1U);
+    EXPECT_EQ(le32(writes[0], 4), writes[1].size() + 12);
+    EXPECT_EQ(le32(writes[0], 8), 1U);
+    EXPECT_EQ(writes[1].rfind(R"({"id":"initializeDeviceProperties")", 0), 0U) << writes[1];
+    EXPECT_NE(writes[1].find(R"(["DEVICE_CORVANE_VERSION",")"), std::string::npos);
+
+    const LogWatch log;
+    client.close();
+    EXPECT_TRUE(log.contains("disconnected from the host"));
+}
+
+TEST(RdpPlugin, ReassemblesPacketsFromAnyPieces)
+{
+    FakeClient client;
+    client.open();
+    const LogWatch log;
+
+    // Two packets in one event, both forwarded in order.
+    client.receive(packet("first packet") + packet("second"));
+    EXPECT_TRUE(log.contains("Read 12 bytes from host"));
+    EXPECT_TRUE(log.contains("Read 6 bytes from host"));
+    EXPECT_LT(log.text().find("Read 12 bytes"), log.text().find("Read 6 bytes"));
+
+    // A 100-byte packet as 20 and 80 bytes.
+    const std::string hundred = packet(std::string(88, 'x'));
+    client.receive(hundred.substr(0, 20));
+    EXPECT_TRUE(log.contains("INFO - Received [20] bytes with type [1] length [100] encoding [1]"));
+    EXPECT_TRUE(log.contains("Incoming buffer has [20] bytes but [100] expected"));
+    EXPECT_FALSE(log.contains("Read 88 bytes from host"));
+    client.receive(hundred.substr(20));
+    EXPECT_TRUE(log.contains("Read 88 bytes from host"));
+
+    // An empty packet stays buffered until more bytes arrive; a type-2 packet
+    // is skipped; a payload with NULs keeps its length.
+    client.receive(packet(""));
+    EXPECT_FALSE(log.contains("Read 0 bytes from host"));
+    client.receive(packet("skipped", 2) + packet(std::string("nul\0nul", 7)));
+    EXPECT_TRUE(log.contains("Read 0 bytes from host"));
+    EXPECT_TRUE(log.contains("ERROR - Unable to handle content length [19] type [2] encoding [1]. Aborting packet."));
+    EXPECT_TRUE(log.contains("Read 7 bytes from host"));
+
+    // One packet byte by byte.
+    const std::string slow = packet("byte by byte");
+    for (char byte : slow) {
+        client.receive(std::string(1, byte));
+    }
+    EXPECT_EQ(log.count("Read 12 bytes from host"), 2U);
+    client.close();
+}
+
+TEST(RdpPlugin, ImpossibleLengthsAreDiscardedAndTheStreamRecovers)
+{
+    FakeClient client;
+    client.open();
+    const LogWatch log;
+    std::string tooShort = packet("abc");
+    tooShort[4] = 11;
+    client.receive(tooShort);
+    std::string tooLong = packet("abc");
+    tooLong[4] = 1;
+    tooLong[7] = 0x02;  // 32 MiB and a bit
+    client.receive(tooLong);
+    EXPECT_EQ(log.count("ERROR - Discarding ["), 2U);
+    EXPECT_TRUE(log.contains("buffered bytes since no packet can have length [11]"));
+    client.receive(packet("recovered"));
+    EXPECT_TRUE(log.contains("Read 9 bytes from host"));
+    client.close();
+}
+
+TEST(RdpPlugin, FailedHeaderWriteSkipsThePayload)
+{
+    FakeClient client;
+    client.open();
+    client.failWriteNumber = 1;
+    const LogWatch log;
+    client.receive(packet(kInitialise));
+    TestSupport::iterateFor(std::chrono::milliseconds(20));
+    EXPECT_TRUE(client.written().empty());
+    EXPECT_TRUE(log.contains("ERROR - Failed to write header to channel with error [5]"));
+    client.close();
+}
