@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -225,4 +226,26 @@ TEST(RdpPlugin, FailedHeaderWriteSkipsThePayload)
     EXPECT_TRUE(client.written().empty());
     EXPECT_TRUE(log.contains("ERROR - Failed to write header to channel with error [5]"));
     client.close();
+}
+
+TEST(RdpPlugin, HostileStreamsAndChannelChurnNeverHurt)
+{
+    std::mt19937 random(20261206);
+    for (int round = 0; round < 5; ++round) {
+        FakeClient client;
+        client.open();
+        std::string noise;
+        for (int piece = 0; piece < 200; ++piece) {
+            noise.resize(random() % 64);
+            for (char& byte : noise) {
+                byte = static_cast<char>(random());
+            }
+            if (piece % 50 == 0) {
+                noise += packet(kInitialise);
+            }
+            client.receive(noise);
+        }
+        TestSupport::iterateFor(std::chrono::milliseconds(2));
+        client.close();
+    }
 }
