@@ -1,6 +1,7 @@
 #include "core/IdentityData.h"
 
 #include "core/PropertiesData.h"
+#include "support/Json.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,36 +13,19 @@
 
 namespace {
 
-using ::testing::AnyOf;
-using ::testing::MatchesRegex;
-using ::testing::StartsWith;
-
-using Names = std::vector<std::string>;
-
-Names memberNames(const rapidjson::Value& object)
-{
-    Names names;
-    for (const auto& member : object.GetObject()) {
-        names.emplace_back(member.name.GetString(), member.name.GetStringLength());
-    }
-    return names;
-}
-
-std::string textOf(const rapidjson::Value& value)
-{
-    return std::string(value.GetString(), value.GetStringLength());
-}
+using TestSupport::memberNames;
+using TestSupport::Names;
+using TestSupport::textOf;
 
 template <typename Message>
 rapidjson::Document parse(const Message& message)
 {
-    EXPECT_EQ(std::strlen(message.text()), message.length());
-    rapidjson::Document document;
-    document.Parse(message.text(), message.length());
-    EXPECT_FALSE(document.HasParseError()) << message.text();
-    EXPECT_TRUE(document.IsObject()) << message.text();
-    return document;
+    return TestSupport::parseMessage(message);
 }
+
+using ::testing::AnyOf;
+using ::testing::MatchesRegex;
+using ::testing::StartsWith;
 
 TEST(IdentityData, WritesTheEnvelopeAndTheEndpointInOrder)
 {

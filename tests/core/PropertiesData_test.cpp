@@ -1,4 +1,5 @@
 #include "core/PropertiesData.h"
+#include "support/Json.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,39 +15,21 @@
 
 namespace {
 
+using TestSupport::memberNames;
+using TestSupport::Names;
+using TestSupport::textOf;
+
+template <typename Message>
+rapidjson::Document parse(const Message& message)
+{
+    return TestSupport::parseMessage(message);
+}
+
 using ::testing::AnyOf;
 using ::testing::MatchesRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
-
-using Names = std::vector<std::string>;
-
-Names memberNames(const rapidjson::Value& object)
-{
-    Names names;
-    for (const auto& member : object.GetObject()) {
-        names.emplace_back(member.name.GetString(), member.name.GetStringLength());
-    }
-    return names;
-}
-
-std::string textOf(const rapidjson::Value& value)
-{
-    return std::string(value.GetString(), value.GetStringLength());
-}
-
-// Parses a message, failing the test when it is not one JSON document of
-// exactly length() bytes.
-rapidjson::Document parse(const PropertiesData& message)
-{
-    EXPECT_EQ(std::strlen(message.text()), message.length());
-    rapidjson::Document document;
-    document.Parse(message.text(), message.length());
-    EXPECT_FALSE(document.HasParseError()) << message.text();
-    EXPECT_TRUE(document.IsObject()) << message.text();
-    return document;
-}
 
 TEST(PropertiesData, WritesTheEnvelopeAndBodyInOrder)
 {

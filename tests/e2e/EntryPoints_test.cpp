@@ -1,6 +1,7 @@
 // The library as a transport drives it: loaded with dlopen, reached only
 // through its exported entry points, with the GLib default main context
 // iterated by the test as a hosting client's main loop would.
+#include "support/Json.h"
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
@@ -21,6 +22,7 @@
 using namespace std::chrono_literals;
 using TestSupport::CapturingChannel;
 using TestSupport::iterateFor;
+using TestSupport::memberNames;
 using TestSupport::iterateUntil;
 using TestSupport::LogWatch;
 using TestSupport::ScopedEnv;
@@ -35,15 +37,6 @@ std::string initialise(const std::string& properties, int interval = 60000,
            R"(,"softwareVersion":")" + version + R"(","properties":[)" + properties + "]}}";
 }
 
-std::vector<std::string> memberNames(const rapidjson::Value& object)
-{
-    std::vector<std::string> names;
-    for (const auto& member : object.GetObject()) {
-        names.emplace_back(member.name.GetString());
-    }
-    return names;
-}
-
 std::map<std::string, std::string> updated(const rapidjson::Document& message)
 {
     std::map<std::string, std::string> pairs;
@@ -55,10 +48,7 @@ std::map<std::string, std::string> updated(const rapidjson::Document& message)
 
 rapidjson::Document parse(const std::string& text)
 {
-    rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
-    EXPECT_FALSE(document.HasParseError()) << text;
-    return document;
+    return TestSupport::parseJson(text);
 }
 
 // IGEL's `get` tool: prints the content of a file for product.version, and
