@@ -199,6 +199,17 @@ void writeLogFileLine(const std::string& line)
     std::fflush(gFile);
 }
 
+std::ostream& logStream()
+{
+    thread_local std::ostream stream(nullptr);
+    InstrumentationBuffer* buffer = gBuffer.load(std::memory_order_acquire);
+    std::streambuf* target = buffer != nullptr ? buffer : std::clog.rdbuf();
+    if (stream.rdbuf() != target) {
+        stream.rdbuf(target);
+    }
+    return stream;
+}
+
 unsigned int logFlags()
 {
     return gFlags.load(std::memory_order_relaxed);

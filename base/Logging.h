@@ -1,7 +1,7 @@
 // Logging: every line goes to syslog, the log file and (flag bit 0) stdout.
 //
-// Stream statements write to std::clog, whose buffer TRACE_INIT replaces with
-// an InstrumentationBuffer that keeps one line per thread:
+// Stream statements write into the buffer of std::clog, which TRACE_INIT
+// replaces with an InstrumentationBuffer that keeps one line per thread:
 //
 //     TRACE_INFO << "Read " << length << " bytes from host" << std::endl;
 //
@@ -44,6 +44,11 @@ const char* levelWord(int level);
 // preceded by the wall-clock time. Does nothing when no file is open.
 void writeLogFileLine(const std::string& line);
 
+// The calling thread's own log stream, writing into the buffer of std::clog.
+// Each thread formats with its own stream, so one thread's number or pointer
+// formatting never changes how another thread's line is written.
+std::ostream& logStream();
+
 // Flags word of the last TRACE_INIT (bit 0: echo every line to stdout).
 unsigned int logFlags();
 
@@ -58,10 +63,10 @@ inline constexpr const char* cvLogFunction = nullptr;
 #define TRACE_FUNCTION(name) [[maybe_unused]] constexpr const char* cvLogFunction = (name)
 #define CV_LOG_NAME (cvLogFunction != nullptr ? cvLogFunction : __func__)
 
-#define CV_LOG(level) std::clog << (level) << Base::LogPrefix{CV_LOG_NAME, (level)}
+#define CV_LOG(level) Base::logStream() << (level) << Base::LogPrefix{CV_LOG_NAME, (level)}
 #define TRACE_ERROR CV_LOG(LogError)
 #define TRACE_WARNING CV_LOG(LogWarning)
 #define TRACE_INFO CV_LOG(LogInfo)
 #define TRACE_VERBOSE CV_LOG(LogVerbose)
-#define TRACE_ENTER std::clog << LogVerbose << Base::LogMarker{CV_LOG_NAME, "ENTER"} << std::endl
-#define TRACE_EXIT std::clog << LogVerbose << Base::LogMarker{CV_LOG_NAME, "EXIT"} << std::endl
+#define TRACE_ENTER Base::logStream() << LogVerbose << Base::LogMarker{CV_LOG_NAME, "ENTER"} << std::endl
+#define TRACE_EXIT Base::logStream() << LogVerbose << Base::LogMarker{CV_LOG_NAME, "EXIT"} << std::endl

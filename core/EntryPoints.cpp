@@ -1,5 +1,6 @@
 // The exported C entry points through which a transport hands a channel to
 // the core. No exception ever leaves them: the caller is a C program.
+#include "base/Guard.h"
 #include "base/Logging.h"
 #include "core/ClientConnection.h"
 #include "core/MainLoopThread.h"
@@ -17,25 +18,12 @@ ConnectionHandle* handleOf(TConnection* record)
     return record != nullptr ? static_cast<ConnectionHandle*>(record->clientConnection) : nullptr;
 }
 
-template <typename Work>
-void guarded(const char* function, Work&& work)
-{
-    [[maybe_unused]] const char* cvLogFunction = function;
-    try {
-        work();
-    } catch (const std::exception& error) {
-        TRACE_ERROR << "Failed with error [" << error.what() << "]" << std::endl;
-    } catch (...) {
-        TRACE_ERROR << "Failed with an unknown exception" << std::endl;
-    }
-}
-
 }  // namespace
 
 extern "C" bool ClientConnected(TConnection* connection)
 {
     bool connected = false;
-    guarded(__func__, [&] {
+    Base::guarded(__func__, [&] {
         TRACE_FUNCTION("ClientConnected");
         TRACE_ENTER;
         if (connection == nullptr) {
@@ -55,7 +43,7 @@ extern "C" bool ClientConnected(TConnection* connection)
 
 extern "C" void ClientDataRead(TConnection* connection, const char* data, unsigned int length)
 {
-    guarded(__func__, [&] {
+    Base::guarded(__func__, [&] {
         TRACE_FUNCTION("ClientDataRead");
         TRACE_ENTER;
         TRACE_INFO << "Read " << length << " bytes from host" << std::endl;
@@ -70,7 +58,7 @@ extern "C" void ClientDataRead(TConnection* connection, const char* data, unsign
 
 extern "C" void ClientDisconnected(TConnection* connection)
 {
-    guarded(__func__, [&] {
+    Base::guarded(__func__, [&] {
         TRACE_FUNCTION("ClientDisconnected");
         TRACE_ENTER;
         ConnectionHandle* handle = handleOf(connection);
@@ -79,7 +67,11 @@ extern "C" void ClientDisconnected(TConnection* connection)
         }
         TRACE_EXIT;
         // The transport's ownership ends here; work still queued on the main
-        // context keeps the object until it has run.
+        // context keeps the object until it has run. The record no longer
+        // points at it, so a stray later call finds no connection.
         delete handle;
+        if (connection != nullptr) {
+            connection->clientConnection = nullptr;
+        }
     });
 }

@@ -214,8 +214,14 @@ TEST(EntryPoints, DisconnectBeforeInitialiseAndOnAnUnknownRecord)
 {
     CapturingChannel channel;
     channel.connect();
+    EXPECT_NE(channel.record.clientConnection, nullptr);
     channel.disconnect();
     EXPECT_EQ(channel.count(), 0U);
+    // The record no longer names the freed connection: a stray read is refused.
+    EXPECT_EQ(channel.record.clientConnection, nullptr);
+    const LogWatch log;
+    channel.send(R"({"id":"Initialize","data":{}})");
+    EXPECT_TRUE(log.contains("Ignoring data for a connection that is not connected"));
 
     TConnection never{};
     TestSupport::library().clientDisconnected(&never);

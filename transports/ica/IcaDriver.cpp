@@ -10,10 +10,10 @@
 // same-named symbol elsewhere in the client process cannot interpose on them.
 #include "transports/ica/IcaAbi.h"
 
+#include "base/Guard.h"
 #include "core/cvclient.h"
 #include "transports/PacketFraming.h"
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -72,28 +72,6 @@ static_assert(offsetof(DriverRecord, connection) == 0);
 DriverRecord* recordOf(void* vd)
 {
     return vd != nullptr ? static_cast<DriverRecord*>(static_cast<VirtualDriver*>(vd)->privateData) : nullptr;
-}
-
-// Runs an entry point's work; nothing thrown ever reaches the engine or the core.
-template <typename Result, typename Work>
-Result guarded(const char* function, Result fallback, Work&& work)
-{
-    try {
-        try {
-            return work();
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (const std::exception& error) {
-            Log(kError, function, "Failed with error [%s]", error.what());
-        } catch (...) {
-            Log(kError, function, "Failed with an unknown exception");
-        }
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        // Logging itself failed: nothing more to do.
-    }
-    return fallback;
 }
 
 // The queue lock, released on every path; release() reports the unlock.
@@ -168,7 +146,7 @@ private:
 // The write hook's data-arrival procedure: a piece received on the channel.
 int ICADataArrival(void* vd, uint16_t, uint8_t* data, uint16_t length)
 {
-    return guarded("ICADataArrival", kSuccess, [&] {
+    return Base::guarded("ICADataArrival", kSuccess, [&] {
         DriverRecord* record = recordOf(vd);
         if (record == nullptr) {
             Log(kError, "ICADataArrival", "Dropping [%u] bytes received while no channel is open",
@@ -198,7 +176,7 @@ int ICADataArrival(void* vd, uint16_t, uint8_t* data, uint16_t length)
 // the maximum piece size and queued for DriverPoll, all pieces under one lock.
 void WriteDataCallback(TConnection* connection, const char* data, unsigned int length)
 {
-    guarded("WriteDataCallback", 0, [&] {
+    Base::guarded("WriteDataCallback", 0, [&] {
         if (connection == nullptr || (data == nullptr && length > 0)) {
             return 0;
         }
@@ -530,7 +508,7 @@ static int unload(void*, void* param, uint16_t*)
 
 static int open(void*, void* param, uint16_t* size)
 {
-    return guarded("open", kOpenFailed, [&] {
+    return Base::guarded("open", kOpenFailed, [&] {
         auto* params = static_cast<OpenParameters*>(param);
         sVdData = VirtualDriver{};
         if (params != nullptr) {
@@ -546,30 +524,30 @@ static int open(void*, void* param, uint16_t* size)
 
 static int DriverCloseProcedure(void* data, void*, uint16_t*)
 {
-    return guarded("DriverClose", kSuccess, [&] { return DriverCloseImpl(static_cast<VirtualDriver*>(data)); });
+    return Base::guarded("DriverClose", kSuccess, [&] { return DriverCloseImpl(static_cast<VirtualDriver*>(data)); });
 }
 
 static int DriverInfoProcedure(void* data, void* param, uint16_t* size)
 {
-    return guarded("DriverInfo", kBufferTooSmall, [&] {
+    return Base::guarded("DriverInfo", kBufferTooSmall, [&] {
         return DriverInfoImpl(static_cast<VirtualDriver*>(data), static_cast<DriverInfoArgument*>(param), size);
     });
 }
 
 static int DriverPollProcedure(void* data, void*, uint16_t*)
 {
-    return guarded("DriverPoll", kErrorRetry, [&] { return DriverPollImpl(static_cast<VirtualDriver*>(data)); });
+    return Base::guarded("DriverPoll", kErrorRetry, [&] { return DriverPollImpl(static_cast<VirtualDriver*>(data)); });
 }
 
 static int DriverQueryInformationProcedure(void*, void* param, uint16_t* size)
 {
-    return guarded("DriverQueryInformation", kSuccess,
+    return Base::guarded("DriverQueryInformation", kSuccess,
                    [&] { return DriverQueryInformationImpl(static_cast<WdInformation*>(param), size); });
 }
 
 static int DriverSetInformationProcedure(void*, void* param, uint16_t*)
 {
-    return guarded("DriverSetInformation", kSuccess,
+    return Base::guarded("DriverSetInformation", kSuccess,
                    [&] { return DriverSetInformationImpl(static_cast<WdInformation*>(param)); });
 }
 
@@ -583,7 +561,7 @@ CVCLIENT_EXPORT int Load(LibraryLink* link)
 
 CVCLIENT_EXPORT int DriverOpen(VirtualDriver* vd, OpenParameters* params, uint16_t* size)
 {
-    return guarded("DriverOpen", kOpenFailed, [&] { return DriverOpenImpl(vd, params, size); });
+    return Base::guarded("DriverOpen", kOpenFailed, [&] { return DriverOpenImpl(vd, params, size); });
 }
 
 CVCLIENT_EXPORT int DriverClose(VirtualDriver* vd, void* params, uint16_t* size)
@@ -613,7 +591,7 @@ CVCLIENT_EXPORT int DriverSetInformation(VirtualDriver* vd, WdInformation* infor
 
 CVCLIENT_EXPORT int DriverGetLastError(VirtualDriver*, void*)
 {
-    return guarded("DriverGetLastError", kSuccess, [] {
+    return Base::guarded("DriverGetLastError", kSuccess, [] {
         Log(kVerbose, "DriverGetLastError", "Request for error entered");
         return kSuccess;
     });
@@ -621,7 +599,7 @@ CVCLIENT_EXPORT int DriverGetLastError(VirtualDriver*, void*)
 
 CVCLIENT_EXPORT int VdCallWd(VirtualDriver* vd, uint16_t procedure, void* params, uint16_t* size)
 {
-    return guarded("VdCallWd", kNullMemoryPointer, [&] { return VdCallWdImpl(vd, procedure, params, size); });
+    return Base::guarded("VdCallWd", kNullMemoryPointer, [&] { return VdCallWdImpl(vd, procedure, params, size); });
 }
 
 CVCLIENT_EXPORT void* VdLibMgr()
