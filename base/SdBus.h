@@ -1,0 +1,58 @@
+// Owners for sd-bus: the bus connection is flushed and closed, the error and
+// returned strings released, on every way out.
+//
+//     Base::SdBus bus;
+//     if (int result = Base::SdBus::openSystem(bus); result < 0) { ... }
+//     Base::SdBusError error;
+//     char* raw = nullptr;
+//     sd_bus_get_property_string(bus.get(), service, path, interface, name, error.get(), &raw);
+//     Base::CString value(raw);
+#pragma once
+
+#include "base/UniqueHandle.h"
+
+#include <systemd/sd-bus.h>
+
+#include <cstdlib>
+
+namespace Base {
+
+class SdBus {
+public:
+    SdBus() = default;
+
+    // Opens the system bus; the sd-bus result (negative errno on failure).
+    int openSystem()
+    {
+        sd_bus* raw = nullptr;
+        const int result = sd_bus_open_system(&raw);
+        _bus.reset(raw);
+        return result;
+    }
+
+    sd_bus* get() const { return _bus.get(); }
+
+private:
+    static void close(sd_bus* bus) { sd_bus_flush_close_unref(bus); }
+    UniqueHandle<sd_bus, close> _bus;
+};
+
+class SdBusError {
+public:
+    SdBusError() = default;
+    ~SdBusError() { sd_bus_error_free(&_error); }
+    SdBusError(const SdBusError&) = delete;
+    SdBusError& operator=(const SdBusError&) = delete;
+
+    sd_bus_error* get() { return &_error; }
+    const char* name() const { return _error.name != nullptr ? _error.name : ""; }
+    const char* message() const { return _error.message != nullptr ? _error.message : ""; }
+
+private:
+    sd_bus_error _error = SD_BUS_ERROR_NULL;
+};
+
+// A string the C library allocated with malloc.
+using CString = UniqueHandle<char, std::free>;
+
+}  // namespace Base
