@@ -17,12 +17,6 @@ using TestSupport::memberNames;
 using TestSupport::Names;
 using TestSupport::textOf;
 
-template <typename Message>
-rapidjson::Document parse(const Message& message)
-{
-    return TestSupport::parseMessage(message);
-}
-
 using ::testing::AnyOf;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
@@ -31,7 +25,7 @@ TEST(IdentityData, WritesTheEnvelopeAndTheEndpointInOrder)
 {
     const IdentityData message;
     EXPECT_THAT(message.text(), StartsWith(R"({"id":"identity","index":)"));
-    const rapidjson::Document document = parse(message);
+    const rapidjson::Document document = TestSupport::parseMessage(message);
     ASSERT_TRUE(document.IsObject());
 
     EXPECT_EQ(memberNames(document), (Names{"id", "index", "version", "time", "data"}));
@@ -56,8 +50,8 @@ TEST(IdentityData, NamesTheDeviceAsPropertyMessagesDo)
 {
     const IdentityData identity;
     const PropertiesData properties("updateDeviceProperties", {}, {});
-    const rapidjson::Document one = parse(identity);
-    const rapidjson::Document two = parse(properties);
+    const rapidjson::Document one = TestSupport::parseMessage(identity);
+    const rapidjson::Document two = TestSupport::parseMessage(properties);
     for (const char* member : {"deviceName", "deviceId", "deviceOS"}) {
         SCOPED_TRACE(member);
         EXPECT_EQ(textOf(one["data"][member]), textOf(two["data"][member]));
@@ -71,10 +65,10 @@ TEST(IdentityData, CountsItsOwnIndexesApartFromPropertyMessages)
     const IdentityData secondIdentity;
     const PropertiesData secondProperties("updateDeviceProperties", {}, {});
 
-    const uint32_t identityIndex = parse(firstIdentity)["index"].GetUint();
-    const uint32_t propertiesIndex = parse(firstProperties)["index"].GetUint();
-    EXPECT_EQ(parse(secondIdentity)["index"].GetUint(), identityIndex + 1);
-    EXPECT_EQ(parse(secondProperties)["index"].GetUint(), propertiesIndex + 1);
+    const uint32_t identityIndex = TestSupport::parseMessage(firstIdentity)["index"].GetUint();
+    const uint32_t propertiesIndex = TestSupport::parseMessage(firstProperties)["index"].GetUint();
+    EXPECT_EQ(TestSupport::parseMessage(secondIdentity)["index"].GetUint(), identityIndex + 1);
+    EXPECT_EQ(TestSupport::parseMessage(secondProperties)["index"].GetUint(), propertiesIndex + 1);
     EXPECT_EQ(IdentityData::sMessageIndex.load(), identityIndex + 2);
 }
 

@@ -19,12 +19,6 @@ using TestSupport::memberNames;
 using TestSupport::Names;
 using TestSupport::textOf;
 
-template <typename Message>
-rapidjson::Document parse(const Message& message)
-{
-    return TestSupport::parseMessage(message);
-}
-
 using ::testing::AnyOf;
 using ::testing::MatchesRegex;
 using ::testing::HasSubstr;
@@ -39,7 +33,7 @@ TEST(PropertiesData, WritesTheEnvelopeAndBodyInOrder)
         SCOPED_TRACE(type);
         const PropertiesData message(type, updated, removed);
         EXPECT_THAT(message.text(), StartsWith(R"({"id":")" + type + R"(","index":)"));
-        const rapidjson::Document document = parse(message);
+        const rapidjson::Document document = TestSupport::parseMessage(message);
         ASSERT_TRUE(document.IsObject());
 
         EXPECT_EQ(memberNames(document), (Names{"id", "index", "version", "time", "data"}));
@@ -84,8 +78,8 @@ TEST(PropertiesData, NamesTheDevice)
 {
     const PropertiesData first("updateDeviceProperties", {}, {});
     const PropertiesData second("updateDeviceProperties", {}, {});
-    const rapidjson::Document one = parse(first);
-    const rapidjson::Document two = parse(second);
+    const rapidjson::Document one = TestSupport::parseMessage(first);
+    const rapidjson::Document two = TestSupport::parseMessage(second);
     const rapidjson::Value& data = one["data"];
 
     utsname system{};
@@ -104,7 +98,7 @@ TEST(PropertiesData, EmptyChangesStillWriteBothArrays)
     const PropertiesData message("updateDeviceProperties", {}, {});
     const std::string text = message.text();
     EXPECT_THAT(text, HasSubstr(R"(,"multihopCount":0,"updated":[],"removed":[]}})"));
-    const rapidjson::Document document = parse(message);
+    const rapidjson::Document document = TestSupport::parseMessage(message);
     EXPECT_TRUE(document["data"]["updated"].IsArray());
     EXPECT_TRUE(document["data"]["updated"].Empty());
     EXPECT_TRUE(document["data"]["removed"].IsArray());
@@ -134,7 +128,7 @@ TEST(PropertiesData, EscapesTextsAndKeepsThemWhole)
         const PropertiesData message("updateDeviceProperties", {{"KEY", c.value}}, {c.value});
         const std::string text(message.text(), message.length());
         EXPECT_THAT(text, HasSubstr(R"("updated":[["KEY",")" + c.raw + R"("]],"removed":[")" + c.raw + R"("]})"));
-        const rapidjson::Document document = parse(message);
+        const rapidjson::Document document = TestSupport::parseMessage(message);
         EXPECT_EQ(textOf(document["data"]["updated"][0][1]), c.value);
         EXPECT_EQ(textOf(document["data"]["removed"][0]), c.value);
     }
@@ -149,8 +143,8 @@ TEST(PropertiesData, ConsecutiveMessagesTakeConsecutiveIndexes)
     const uint32_t next = PropertiesData::sMessageIndex.load();
     const PropertiesData first("updateDeviceProperties", {}, {});
     const PropertiesData second("initializeDeviceProperties", {}, {});
-    const uint32_t firstIndex = parse(first)["index"].GetUint();
-    const uint32_t secondIndex = parse(second)["index"].GetUint();
+    const uint32_t firstIndex = TestSupport::parseMessage(first)["index"].GetUint();
+    const uint32_t secondIndex = TestSupport::parseMessage(second)["index"].GetUint();
     EXPECT_EQ(firstIndex, next);
     EXPECT_EQ(secondIndex, firstIndex + 1);
     EXPECT_EQ(PropertiesData::sMessageIndex.load(), next + 2);
