@@ -7,6 +7,16 @@ bool PropertyCollector::selected(const PropertyKey& key) const
     return _category.selects(key.bit);
 }
 
+std::string PropertyCollector::indexedKey(const char* keyTemplate, int index)
+{
+    std::string key(keyTemplate);
+    const std::size_t marker = key.find("%d");
+    if (marker != std::string::npos) {
+        key.replace(marker, 2, std::to_string(index));
+    }
+    return key;
+}
+
 void PropertyCollector::unavailable(std::initializer_list<PropertyKey> keys)
 {
     for (const PropertyKey& key : keys) {

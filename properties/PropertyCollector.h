@@ -43,6 +43,20 @@ public:
         }
     }
 
+    // Adds the key of item `index` of a group: `key.key` is a template whose
+    // "%d" is replaced by the index (DEVICE_SMARTCARDREADER_%d_NAME).
+    template <typename Value>
+    void addIndexed(const PropertyKey& key, int index, Value&& value)
+    {
+        if (!selected(key)) {
+            return;
+        }
+        const std::string name = indexedKey(key.key, index);
+        add(PropertyKey{name.c_str(), key.bit}, std::forward<Value>(value));
+    }
+
+    static std::string indexedKey(const char* keyTemplate, int index);
+
     // Adds every selected key of `keys` with the value "Unavailable".
     void unavailable(std::initializer_list<PropertyKey> keys);
 

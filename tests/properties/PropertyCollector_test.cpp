@@ -66,3 +66,14 @@ TEST(PropertyCollector, FirstValueForAKeyStays)
     properties.add(kFirst, "second");
     EXPECT_EQ(properties.properties().at(kFirst.key), "first");
 }
+
+TEST(PropertyCollector, IndexedKeysFollowTheirTemplateAndBit)
+{
+    constexpr PropertyKey kName{"DEVICE_TEST_%d_NAME", 0x2};
+    const auto narrow = category("Test", 1, 0x2);
+    PropertyCollector properties(*narrow);
+    properties.addIndexed(kName, 0, "first");
+    properties.addIndexed(kName, 11, [] { return std::string("twelfth"); });
+    properties.addIndexed(PropertyKey{"DEVICE_TEST_%d_OTHER", 0x4}, 0, "not selected");
+    EXPECT_EQ(properties.take(), (PropertyMap{{"DEVICE_TEST_0_NAME", "first"}, {"DEVICE_TEST_11_NAME", "twelfth"}}));
+}
