@@ -4,6 +4,8 @@
 #include "providers/CorvaneProvider.h"
 #include "providers/NameProvider.h"
 #include "providers/OSProvider.h"
+#include "providers/RemoteControlProvider.h"
+#include "providers/ScreenSaverProvider.h"
 
 void ClientProperties::registerProviders()
 {
@@ -12,4 +14,6 @@ void ClientProperties::registerProviders()
     Factory::registerProvider("Name", &NameProvider::create);
     Factory::registerProvider("OS", &OSProvider::create);
     Factory::registerProvider("Corvane", &CorvaneProvider::create);
+    Factory::registerProvider("ScreenSaver", &ScreenSaverProvider::create);
+    Factory::registerProvider("RemoteControl", &RemoteControlProvider::create);
 }

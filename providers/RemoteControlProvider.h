@@ -1,0 +1,33 @@
+// Category "RemoteControl": whether a VNC server (x11vnc) runs on the device.
+//
+// The provider remembers the processes it saw at its last reading and the VNC
+// servers among them. The first reading looks at every process; later ones
+// look only at processes started since, and forget the servers that ended.
+#pragma once
+
+#include "properties/Provider.h"
+
+#include <mutex>
+#include <vector>
+
+class RemoteControlProvider : public ProviderOf<RemoteControlProvider> {
+public:
+    static constexpr PropertyKey kActive{"DEVICE_REMOTECONTROL_ACTIVE", 0x01};
+    static constexpr PropertyKey kProtocol{"DEVICE_REMOTECONTROL_PROTOCOL", 0x02};
+
+    using ProviderOf::ProviderOf;
+
+    std::future<PropertyMap> getProperties() override;
+
+    // Brings the remembered processes up to date; true while a VNC server runs.
+    bool isRemoteControlled();
+
+    // Appends the ids of `ids` whose process name holds "x11vnc" in any case;
+    // true when it appended any.
+    bool findRemoteControlledProcesses(const std::vector<int>& ids, std::vector<int>& found) const;
+
+private:
+    std::mutex _mutex;
+    std::vector<int> _knownProcesses;          // sorted: every process of the last reading
+    std::vector<int> _remoteControlProcesses;  // sorted: the VNC servers among them
+};
