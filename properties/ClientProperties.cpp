@@ -6,6 +6,7 @@
 #include "providers/OSProvider.h"
 #include "providers/RemoteControlProvider.h"
 #include "providers/ScreenSaverProvider.h"
+#include "providers/SmartCardReaderProvider.h"
 
 void ClientProperties::registerProviders()
 {
@@ -14,6 +15,7 @@ void ClientProperties::registerProviders()
     Factory::registerProvider("Name", &NameProvider::create);
     Factory::registerProvider("OS", &OSProvider::create);
     Factory::registerProvider("Corvane", &CorvaneProvider::create);
+    Factory::registerProvider("SmartCardReader", &SmartCardReaderProvider::create);
     Factory::registerProvider("ScreenSaver", &ScreenSaverProvider::create);
     Factory::registerProvider("RemoteControl", &RemoteControlProvider::create);
 }

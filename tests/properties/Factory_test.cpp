@@ -34,7 +34,8 @@ Provider* createSecond(std::shared_ptr<Category const> category, const std::stri
 }
 
 // The categories the library has providers for, in the order of the table.
-const std::vector<const char*> kRegistered{"Name", "OS", "Corvane", "ScreenSaver", "RemoteControl"};
+const std::vector<const char*> kRegistered{"Name", "OS", "Corvane", "SmartCardReader", "ScreenSaver",
+                                           "RemoteControl"};
 
 }  // namespace
 
