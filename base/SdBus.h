@@ -2,7 +2,7 @@
 // returned strings released, on every way out.
 //
 //     Base::SdBus bus;
-//     if (int result = Base::SdBus::openSystem(bus); result < 0) { ... }
+//     if (const int result = bus.openSystem(); result < 0) { ... }
 //     Base::SdBusError error;
 //     char* raw = nullptr;
 //     sd_bus_get_property_string(bus.get(), service, path, interface, name, error.get(), &raw);

@@ -1,0 +1,79 @@
+// A private D-Bus system bus for the whole test process, and python-dbusmock
+// services on it.
+//
+// The bus starts on first use and points DBUS_SYSTEM_BUS_ADDRESS at itself, so
+// call SystemBus::instance() before anything in the process touches the
+// system bus (GDBus keeps its first system bus connection for the life of the
+// process). It stays until the process ends; services come and go:
+//
+//     TestSupport::SystemBus::instance();
+//     TestSupport::BusService hostname("org.freedesktop.hostname1",
+//         {"org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.hostname1"});
+//     hostname.addProperty("/org/freedesktop/hostname1", "org.freedesktop.hostname1", "Chassis",
+//                          g_variant_new_string("laptop"));
+#pragma once
+
+#include "base/UniqueHandle.h"
+
+#include <gio/gio.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+using VariantHandle = Base::UniqueHandle<GVariant, g_variant_unref>;
+
+class SystemBus {
+public:
+    // The bus of this process, started on the first call.
+    static SystemBus& instance();
+
+    ~SystemBus();
+    SystemBus(const SystemBus&) = delete;
+    SystemBus& operator=(const SystemBus&) = delete;
+
+    const std::string& address() const { return _address; }
+
+    // Calls a method; `parameters` (floating or null) is consumed. Throws
+    // std::runtime_error with the D-Bus error when the call fails.
+    VariantHandle call(const std::string& service, const std::string& path, const std::string& interface,
+                       const std::string& method, GVariant* parameters);
+
+    bool hasOwner(const std::string& name);
+
+private:
+    SystemBus();
+
+    pid_t _daemon = -1;
+    std::string _address;
+    GDBusConnection* _connection = nullptr;
+};
+
+// One `python3 -m dbusmock --system ARGUMENTS...` process owning `busName`;
+// started and ready when constructed, stopped (and waited for) when destroyed.
+class BusService {
+public:
+    BusService(std::string busName, const std::vector<std::string>& arguments);
+    ~BusService();
+    BusService(const BusService&) = delete;
+    BusService& operator=(const BusService&) = delete;
+
+    // Ends the process and waits until the bus no longer knows its name.
+    void stop();
+
+    VariantHandle call(const std::string& path, const std::string& interface, const std::string& method,
+                       GVariant* parameters);
+
+    // org.freedesktop.DBus.Mock.AddProperty and org.freedesktop.DBus.Properties.Set;
+    // `value` (floating) is consumed.
+    void addProperty(const std::string& path, const std::string& interface, const std::string& name, GVariant* value);
+    void setProperty(const std::string& path, const std::string& interface, const std::string& name, GVariant* value);
+
+private:
+    std::string _busName;
+    pid_t _pid = -1;
+};
+
+}  // namespace TestSupport
