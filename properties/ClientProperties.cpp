@@ -4,6 +4,7 @@
 #include "providers/CorvaneProvider.h"
 #include "providers/HardwareProvider.h"
 #include "providers/NameProvider.h"
+#include "providers/NetworkProvider.h"
 #include "providers/OSProvider.h"
 #include "providers/PowerProvider.h"
 #include "providers/RemoteControlProvider.h"
@@ -16,6 +17,7 @@ void ClientProperties::registerProviders()
     // library does not have yet are simply not registered.
     Factory::registerProvider("Hardware", &HardwareProvider::create);
     Factory::registerProvider("Name", &NameProvider::create);
+    Factory::registerProvider("Network", &NetworkProvider::create);
     Factory::registerProvider("OS", &OSProvider::create);
     Factory::registerProvider("Corvane", &CorvaneProvider::create);
     Factory::registerProvider("Power", &PowerProvider::create);

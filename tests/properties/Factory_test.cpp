@@ -34,8 +34,8 @@ Provider* createSecond(std::shared_ptr<Category const> category, const std::stri
 }
 
 // The categories the library has providers for, in the order of the table.
-const std::vector<const char*> kRegistered{"Hardware", "Name",  "OS",          "Corvane",
-                                           "Power",    "SmartCardReader", "ScreenSaver", "RemoteControl"};
+const std::vector<const char*> kRegistered{"Hardware",        "Name",        "Network",      "OS",   "Corvane",
+                                           "Power", "SmartCardReader", "ScreenSaver", "RemoteControl"};
 
 }  // namespace
 

@@ -27,7 +27,8 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
     return "called_from_lib:libglib-2.0.so.0\n"
            "called_from_lib:libgio-2.0.so.0\n"
            "called_from_lib:libgobject-2.0.so.0\n"
-           "called_from_lib:libupower-glib.so.3\n";
+           "called_from_lib:libupower-glib.so.3\n"
+           "called_from_lib:libnm.so.0\n";
 }
 #endif
 
