@@ -4,38 +4,19 @@
 //     Base::SdBus bus;
 //     if (const int result = bus.openSystem(); result < 0) { ... }
 //     Base::SdBusError error;
-//     char* raw = nullptr;
-//     sd_bus_get_property_string(bus.get(), service, path, interface, name, error.get(), &raw);
-//     Base::CString value(raw);
+//     std::string value;
+//     bus.getPropertyString(service, path, interface, name, error, value);
 #pragma once
 
 #include "base/UniqueHandle.h"
 
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <string>
 
 namespace Base {
-
-class SdBus {
-public:
-    SdBus() = default;
-
-    // Opens the system bus; the sd-bus result (negative errno on failure).
-    int openSystem()
-    {
-        sd_bus* raw = nullptr;
-        const int result = sd_bus_open_system(&raw);
-        _bus.reset(raw);
-        return result;
-    }
-
-    sd_bus* get() const { return _bus.get(); }
-
-private:
-    static void close(sd_bus* bus) { sd_bus_flush_close_unref(bus); }
-    UniqueHandle<sd_bus, close> _bus;
-};
 
 class SdBusError {
 public:
@@ -52,7 +33,48 @@ private:
     sd_bus_error _error = SD_BUS_ERROR_NULL;
 };
 
+class SdBus {
+public:
+    SdBus() = default;
+
+    // Opens the system bus; the sd-bus result (negative errno on failure).
+    int openSystem()
+    {
+        sd_bus* raw = nullptr;
+        const int result = sd_bus_open_system(&raw);
+        _bus.reset(raw);
+        return result;
+    }
+
+    sd_bus* get() const { return _bus.get(); }
+
+    // Reads a string property of a service's object; the sd-bus result, with
+    // `value` set only on success (a missing string counts as -ENODATA).
+    int getPropertyString(const char* service, const char* path, const char* interface, const char* member,
+                          SdBusError& error, std::string& value) const;
+
+private:
+    static void close(sd_bus* bus) { sd_bus_flush_close_unref(bus); }
+    UniqueHandle<sd_bus, close> _bus;
+};
+
 // A string the C library allocated with malloc.
 using CString = UniqueHandle<char, std::free>;
+
+inline int SdBus::getPropertyString(const char* service, const char* path, const char* interface, const char* member,
+                                    SdBusError& error, std::string& value) const
+{
+    char* raw = nullptr;
+    const int result = sd_bus_get_property_string(_bus.get(), service, path, interface, member, error.get(), &raw);
+    const CString text(raw);
+    if (result < 0) {
+        return result;
+    }
+    if (!text) {
+        return -ENODATA;
+    }
+    value = text.get();
+    return result;
+}
 
 }  // namespace Base

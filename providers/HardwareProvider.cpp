@@ -142,17 +142,13 @@ std::optional<std::string> getVirtualization()
         return std::nullopt;
     }
     Base::SdBusError error;
-    char* raw = nullptr;
-    const int result = sd_bus_get_property_string(bus.get(), "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                                  "org.freedesktop.systemd1.Manager", "Virtualization", error.get(),
-                                                  &raw);
-    const Base::CString word(raw);
-    if (result < 0 || !word) {
+    std::string reported;
+    if (bus.getPropertyString("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                              "org.freedesktop.systemd1.Manager", "Virtualization", error, reported) < 0) {
         TRACE_ERROR << "Failed to locate virtualization error [" << error.name() << "] description ["
                     << error.message() << "]" << std::endl;
         return std::nullopt;
     }
-    const std::string reported = word.get();
     std::string value;
     if (reported == "vmware") {
         value = "VMware";
@@ -210,16 +206,15 @@ std::string getRoleProperty()
         return PropertyCollector::kUnavailable;
     }
     Base::SdBusError error;
-    char* raw = nullptr;
-    const int result = sd_bus_get_property_string(bus.get(), "org.freedesktop.hostname1", "/org/freedesktop/hostname1",
-                                                  "org.freedesktop.hostname1", "Chassis", error.get(), &raw);
-    const Base::CString chassis(raw);
-    if (result < 0 || !chassis) {
+    std::string chassis;
+    if (const int result = bus.getPropertyString("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
+                                                 "org.freedesktop.hostname1", "Chassis", error, chassis);
+        result < 0) {
         TRACE_ERROR << "Failed to query chassis from systemd error [" << result << "]" << std::endl;
         return PropertyCollector::kUnavailable;
     }
-    std::string value = chassisRole(chassis.get());
-    TRACE_VERBOSE << "Systemd reported chassis [" << chassis.get() << "] which was mapped to [" << value << "]"
+    std::string value = chassisRole(chassis);
+    TRACE_VERBOSE << "Systemd reported chassis [" << chassis << "] which was mapped to [" << value << "]"
                   << std::endl;
     return value;
 }
