@@ -19,6 +19,20 @@ using TestSupport::readWhole;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
+// A refused document: the error flag, the defaults untouched, and the ERROR
+// line that says why.
+void expectRejected(const std::string& document, const std::string& reason)
+{
+    SCOPED_TRACE(document);
+    LogWatch log;
+    const InitialiseData data(document);
+    EXPECT_TRUE(data.hasError());
+    EXPECT_TRUE(data.getCategories().empty());
+    EXPECT_EQ(data.getPropertyCheckInterval(), 60000);
+    EXPECT_EQ(data.getHostVersion(), "");
+    EXPECT_THAT(log.text(), HasSubstr(" : InitialiseData : ERROR - " + reason));
+}
+
 using Config = std::map<std::string, std::string>;
 
 // An Initialise document whose "data" object has the given members.
@@ -99,14 +113,7 @@ TEST(InitialiseData, RejectsDocumentsThatAreNotAnInitialiseInstruction)
         R"(null)",
     };
     for (const std::string& document : documents) {
-        SCOPED_TRACE(document);
-        LogWatch log;
-        const InitialiseData data(document);
-        EXPECT_TRUE(data.hasError());
-        EXPECT_TRUE(data.getCategories().empty());
-        EXPECT_EQ(data.getPropertyCheckInterval(), 60000);
-        EXPECT_EQ(data.getHostVersion(), "");
-        EXPECT_THAT(log.text(), HasSubstr(" : InitialiseData : ERROR - Unexpected instruction in document\n"));
+        expectRejected(document, "Unexpected instruction in document\n");
     }
 }
 
@@ -122,13 +129,7 @@ TEST(InitialiseData, ReportsSyntaxErrorsWithOffsetAndReason)
         {std::string("{\"id\":\"Initialize\"\0,\"data\":{}}", 30), "offset [18] error [Missing a comma or '}' after an object member."},
     };
     for (const auto& [document, reason] : cases) {
-        SCOPED_TRACE(document);
-        LogWatch log;
-        const InitialiseData data(document);
-        EXPECT_TRUE(data.hasError());
-        EXPECT_TRUE(data.getCategories().empty());
-        EXPECT_EQ(data.getPropertyCheckInterval(), 60000);
-        EXPECT_THAT(log.text(), HasSubstr(" : InitialiseData : ERROR - Failed to parse initialise data at " + reason));
+        expectRejected(document, "Failed to parse initialise data at " + reason);
     }
 }
 

@@ -31,6 +31,20 @@
 # Exit status: 0 both runs passed, 1 a run failed, 2 bad usage or missing tools.
 set -u
 
+# waitForLine FILE SED_SCRIPT PID: prints what SED_SCRIPT makes of FILE as soon
+# as that is not empty; gives up (printing nothing) after 30 s or when PID ends.
+waitForLine() {
+    local file=$1 script=$2 pid=$3 found="" i
+    for i in $(seq 300); do
+        found=$(sed -n "$script" "$file" 2>/dev/null)
+        [ -n "$found" ] && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    printf '%s' "$found"
+}
+
+
 if [ $# -ne 2 ]; then
     echo "usage: $0 HOST_BINARY LIBRARY" >&2
     exit 2
@@ -193,13 +207,7 @@ HOST_ENV=(env ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0")
 # The X server for the client: the first free display, reported when ready.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
 XVFB_PID=$!
-DISPLAY=""
-for i in $(seq 300); do
-    DISPLAY=$(sed -n 's/^\([0-9][0-9]*\)$/:\1/p' "$WORK/display" 2>/dev/null)
-    [ -n "$DISPLAY" ] && break
-    kill -0 "$XVFB_PID" 2>/dev/null || break
-    sleep 0.1
-done
+DISPLAY=$(waitForLine "$WORK/display" 's/^\([0-9][0-9]*\)$/:\1/p' "$XVFB_PID")
 if [ -z "$DISPLAY" ]; then
     cat "$WORK/xvfb.log" >&2
     echo "error: Xvfb did not start" >&2
@@ -229,12 +237,7 @@ run() {
     "${HOST_ENV[@]}" "$HOST_BINARY" --cert "$WORK/server.crt" --key "$WORK/server.key" --timeout "$HOST_TIMEOUT" "$@" \
         >"$WORK/$name.host" 2>&1 &
     HOST_PID=$!
-    for i in $(seq 300); do
-        port=$(sed -n 's/^PORT \([0-9][0-9]*\)$/\1/p' "$WORK/$name.host" 2>/dev/null)
-        [ -n "$port" ] && break
-        kill -0 "$HOST_PID" 2>/dev/null || break
-        sleep 0.1
-    done
+    port=$(waitForLine "$WORK/$name.host" 's/^PORT \([0-9][0-9]*\)$/\1/p' "$HOST_PID")
     if [ -z "$port" ]; then
         echo "FAIL $name: the host did not report its port" >&2
         stopHost
