@@ -34,8 +34,10 @@ Provider* createSecond(std::shared_ptr<Category const> category, const std::stri
 }
 
 // The categories the library has providers for, in the order of the table.
-const std::vector<const char*> kRegistered{"Hardware",        "Name",        "Network",      "OS",   "Corvane",
-                                           "Power", "SmartCardReader", "ScreenSaver", "RemoteControl"};
+const std::vector<const char*> kRegistered{"Display", "Hardware", "Input", "LogicalDisk", "Name", "Network",
+                                           "OS", "Region", "User", "Corvane", "Location", "Power",
+                                           "SmartCardReader", "Whois", "Igel", "Custom", "ScreenSaver",
+                                           "RemoteControl"};
 
 }  // namespace
 

@@ -1,0 +1,6 @@
+#include "providers/DisplayProvider.h"
+
+std::future<PropertyMap> DisplayProvider::getProperties()
+{
+    return ready({});
+}

@@ -1,0 +1,6 @@
+#include "providers/IgelProvider.h"
+
+std::future<PropertyMap> IgelProvider::getProperties()
+{
+    return ready({});
+}

@@ -1,0 +1,6 @@
+#include "providers/InputProvider.h"
+
+std::future<PropertyMap> InputProvider::getProperties()
+{
+    return ready({});
+}

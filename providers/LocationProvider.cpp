@@ -1,0 +1,6 @@
+#include "providers/LocationProvider.h"
+
+std::future<PropertyMap> LocationProvider::getProperties()
+{
+    return ready({});
+}

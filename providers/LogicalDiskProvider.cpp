@@ -1,0 +1,6 @@
+#include "providers/LogicalDiskProvider.h"
+
+std::future<PropertyMap> LogicalDiskProvider::getProperties()
+{
+    return ready({});
+}

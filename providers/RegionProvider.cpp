@@ -1,0 +1,6 @@
+#include "providers/RegionProvider.h"
+
+std::future<PropertyMap> RegionProvider::getProperties()
+{
+    return ready({});
+}

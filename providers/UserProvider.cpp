@@ -1,0 +1,6 @@
+#include "providers/UserProvider.h"
+
+std::future<PropertyMap> UserProvider::getProperties()
+{
+    return ready({});
+}

@@ -1,0 +1,6 @@
+#include "providers/WhoisProvider.h"
+
+std::future<PropertyMap> WhoisProvider::getProperties()
+{
+    return ready({});
+}
