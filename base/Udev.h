@@ -1,0 +1,18 @@
+// Owners for libudev objects, so no early return leaks a reference:
+//
+//     Base::UdevHandle udev(udev_new());
+//     Base::UdevEnumerateHandle enumerate(udev_enumerate_new(udev.get()));
+#pragma once
+
+#include "base/UniqueHandle.h"
+
+#include <libudev.h>
+
+namespace Base {
+
+using UdevHandle = UniqueHandle<udev, udev_unref>;
+using UdevEnumerateHandle = UniqueHandle<udev_enumerate, udev_enumerate_unref>;
+using UdevDeviceHandle = UniqueHandle<udev_device, udev_device_unref>;
+using UdevMonitorHandle = UniqueHandle<udev_monitor, udev_monitor_unref>;
+
+}  // namespace Base
