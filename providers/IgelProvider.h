@@ -1,11 +1,122 @@
 // Categories "Igel" and "Custom": IGEL OS management facts, watched in real time.
+//
+// "Igel" reports the UMS structure tag, the management servers and cloud
+// gateways the device uses with their certificates and, for hosts from 20.1
+// on, the environment variables set in the IGEL setup. "Custom" reports the
+// same variables under the older key names, for hosts before 20.1 only. For
+// "Igel" and hosts from 20.1 on, a thread watches /usr/bin/x11vnc and
+// /usr/bin/wmconfig with inotify and reports their use as a change at once.
 #pragma once
 
+#include "core/Version.h"
 #include "properties/Provider.h"
+
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
 
 class IgelProvider : public ProviderOf<IgelProvider> {
 public:
-    using ProviderOf::ProviderOf;
+    static constexpr PropertyKey kStructureTag{"DEVICE_IGEL_STRUCTURETAG", 0x1};
+    static constexpr PropertyKey kUmsServer{"DEVICE_IGEL_UMS_SERVER", 0x2};
+    static constexpr PropertyKey kUmsSerialNumber{"DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER", 0x4};
+    static constexpr PropertyKey kUmsSubject{"DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT", 0x8};
+    static constexpr PropertyKey kUmsThumbprint{"DEVICE_IGEL_UMS_CERTIFICATE_THUMBPRINT_SHA256", 0x10};
+    static constexpr PropertyKey kIcgServer{"DEVICE_IGEL_ICG_SERVER", 0x20};
+    static constexpr PropertyKey kIcgSerialNumber{"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", 0x40};
+    static constexpr PropertyKey kIcgSubject{"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", 0x80};
+    static constexpr PropertyKey kIcgThumbprint{"DEVICE_IGEL_ICG_CERTIFICATE_THUMBPRINT_SHA256", 0x100};
+    static constexpr PropertyKey kEnvironmentCount{"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200};
+    static constexpr PropertyKey kEnvironmentName{"DEVICE_IGEL_ENVIRONMENT_X_NAME", 0x400};
+    static constexpr PropertyKey kEnvironmentValue{"DEVICE_IGEL_ENVIRONMENT_X_VALUE", 0x800};
+    static constexpr PropertyKey kEnvironmentType{"DEVICE_IGEL_ENVIRONMENT_X_TYPE", 0x1000};
+
+    static constexpr PropertyKey kCustomCount{"DEVICE_CUSTOM_COUNT", 0x1};
+    static constexpr PropertyKey kCustomPath{"DEVICE_CUSTOM_X_PATH", 0x2};
+    static constexpr PropertyKey kCustomName{"DEVICE_CUSTOM_X_NAME", 0x4};
+    static constexpr PropertyKey kCustomValue{"DEVICE_CUSTOM_X_VALUE", 0x8};
+
+    static constexpr const char* kX11vncPath = "/usr/bin/x11vnc";
+    static constexpr const char* kWmconfigPath = "/usr/bin/wmconfig";
+
+    // Answers one key of IGEL's registry (the `get` tool) with its trimmed
+    // output; nothing when the tool cannot be started.
+    using Lookup = std::function<std::optional<std::string>(const std::string& key)>;
+
+    // One variable of the IGEL setup's environment variables.
+    struct Variable {
+        std::string path;  // registry path, without ".name" / ".value"
+        std::string name;
+        std::string value;
+        std::string type;  // "Fixed" or "Dynamic"
+    };
+
+    IgelProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+    ~IgelProvider() override;
 
     std::future<PropertyMap> getProperties() override;
+    void monitorForChanges(const ChangeCallback& callback) override;
+    void close() override;
+
+    std::future<PropertyMap> getIgelProperties() const;
+    std::future<PropertyMap> getLegacyCustomProperties() const;
+
+    // Removes the watches and closes the inotify descriptor.
+    void cleanupInotify();
+
+    // The registry through IGEL's `get` tool.
+    static std::optional<std::string> registryValue(const std::string& key);
+
+    // The management servers and the cloud gateways as "host[:port];...",
+    // up to 16, ending at the first index without a host.
+    static std::string umsServers(const Lookup& get);
+    static std::string icgServers(const Lookup& get);
+
+    // The gateways of the legacy /wfs/.icg.cfg contents, in the same format.
+    static std::string parseIcgConfig(const std::string& content);
+
+    // The fixed variables, then the dynamic ones; each list ends at the first
+    // variable without a name or value.
+    static std::vector<Variable> readVariables(const Lookup& get);
+
+    // Appends "host" or "host:port" to a ";"-separated list.
+    static void appendServer(std::string& list, const std::string& host, const std::string& port);
+
+private:
+    // An open file descriptor, closed when the owner goes.
+    class Descriptor {
+    public:
+        Descriptor() = default;
+        ~Descriptor();
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+
+        int get() const { return _fd; }
+        bool valid() const { return _fd >= 0; }
+        void reset(int fd);
+        // Closes the descriptor; close's result (0 when there was none).
+        int close();
+
+    private:
+        int _fd = -1;
+    };
+
+    // The monitor thread's work: watches until both watches are gone, a
+    // read fails, or close() signals through _wake.
+    void watch();
+    // Looks at every event of one read; true when one of them is a use of a
+    // watched file.
+    bool handleEvents(const char* buffer, std::size_t length);
+
+    const Base::Version _minimumVersion;
+    ChangeCallback _callback;
+    std::thread _monitor;
+    Descriptor _wake;  // an eventfd: close() wakes the monitor thread through it
+    // Used by the monitor thread while it runs, by close() once it has ended.
+    Descriptor _inotify;
+    int _x11vncWatch = -1;
+    int _wmconfigWatch = -1;
 };
