@@ -76,7 +76,8 @@ std::future<PropertyMap> UserProvider::getProperties()
                     if (OSDetect::IsIgel()) {
                         users = readUserList();
                     }
-                    identity = users ? UserIdentity::fromUserList(*users) : UserIdentity::fromAccountName(account->name);
+                    identity = users ? UserIdentity::fromUserList(*users)
+                                     : UserIdentity::fromAccountName(account->name);
                 }
                 return *identity;
             };
@@ -84,7 +85,8 @@ std::future<PropertyMap> UserProvider::getProperties()
             properties.add(kDomain, [&] { return user().domain; });
             properties.add(kDomainDns, [&] { return user().dnsDomain; });
             properties.add(kDomainLogon, [&] { return std::string(boolText(user().domainLogon)); });
-            properties.add(kLocalAdmin, [&] { return getUserLocalAdminProperty(account->name.c_str(), account->group); });
+            properties.add(kLocalAdmin,
+                           [&] { return getUserLocalAdminProperty(account->name.c_str(), account->group); });
         }
         TRACE_VERBOSE << "Done getting USER properties." << std::endl;
     });

@@ -143,7 +143,8 @@ TEST_F(UserProviderTest, NamesAreDataNeverCommands)
     databases("x" + touch + "'`id`:x:0:1000::/root:/bin/sh\n", "g" + touch + ":x:1000:\n");
     noUserList();
     LogWatch log;
-    EXPECT_EQ(read(1, 0x01 | 0x40), (PropertyMap{{U::kName.key, "x" + touch + "'`id`"}, {U::kLocalAdmin.key, "false"}}));
+    EXPECT_EQ(read(1, 0x01 | 0x40),
+              (PropertyMap{{U::kName.key, "x" + touch + "'`id`"}, {U::kLocalAdmin.key, "false"}}));
     EXPECT_TRUE(log.contains("User is a member of the group [g" + touch + "] gid [1000]"));
 
     const std::string touchWithoutBlank = "$(touch${IFS}" + witness.file("ran") + ")";
