@@ -3,22 +3,17 @@
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
 #include "base/XDisplay.h"
+#include "providers/EnvironmentLocale.h"
 #include "providers/KeyboardLayout.h"
 
 #include <X11/XKBlib.h>
-#include <langinfo.h>
 #include <locale.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <system_error>
-#include <type_traits>
 
 namespace {
-
-using LocaleHandle = Base::UniqueHandle<std::remove_pointer_t<locale_t>, freelocale>;
 
 void freeKeyboard(XkbDescRec* keyboard)
 {
@@ -26,44 +21,19 @@ void freeKeyboard(XkbDescRec* keyboard)
 }
 using KeyboardHandle = Base::UniqueHandle<XkbDescRec, freeKeyboard>;
 
-// A locale object for the categories of `mask`, named by the environment as
-// setlocale(category, "") would name it; the C locale when that one cannot be
-// loaded (not installed, or not a locale name at all).
-LocaleHandle environmentLocale(int mask, const char* categoryVariable)
-{
-    const std::string name = RegionProvider::environmentLocaleName(categoryVariable);
-    LocaleHandle locale(newlocale(mask, name.c_str(), nullptr));
-    if (!locale) {
-        const std::string reason = std::error_code(errno, std::generic_category()).message();
-        TRACE_WARNING << "Failed to load locale [" << name << "] for [" << categoryVariable << "] error [" << reason
-                      << "], using the C locale" << std::endl;
-        locale.reset(newlocale(mask, "C", nullptr));
-    }
-    return locale;
-}
-
-std::string langinfo(const LocaleHandle& locale, nl_item item)
-{
-    if (!locale) {
-        return "";
-    }
-    const char* text = nl_langinfo_l(item, locale.get());
-    return text != nullptr ? text : "";
-}
-
 std::string readLocaleTag()
 {
-    const LocaleHandle address = environmentLocale(LC_ADDRESS_MASK, "LC_ADDRESS");
-    const std::string tag = RegionProvider::localeTag(langinfo(address, _NL_ADDRESS_LANG_AB),
-                                                      langinfo(address, _NL_ADDRESS_COUNTRY_AB2));
+    const std::string tag =
+        RegionProvider::localeTag(EnvironmentLocale::langinfo(LC_ADDRESS_MASK, "LC_ADDRESS", _NL_ADDRESS_LANG_AB),
+                                  EnvironmentLocale::langinfo(LC_ADDRESS_MASK, "LC_ADDRESS", _NL_ADDRESS_COUNTRY_AB2));
     return KeyboardLayout::symbolToLocale(tag);
 }
 
 std::string readLanguage()
 {
-    const LocaleHandle identification = environmentLocale(LC_IDENTIFICATION_MASK, "LC_IDENTIFICATION");
-    return RegionProvider::languageName(langinfo(identification, _NL_IDENTIFICATION_LANGUAGE),
-                                        langinfo(identification, _NL_IDENTIFICATION_TERRITORY));
+    return RegionProvider::languageName(
+        EnvironmentLocale::langinfo(LC_IDENTIFICATION_MASK, "LC_IDENTIFICATION", _NL_IDENTIFICATION_LANGUAGE),
+        EnvironmentLocale::langinfo(LC_IDENTIFICATION_MASK, "LC_IDENTIFICATION", _NL_IDENTIFICATION_TERRITORY));
 }
 
 // Called by Xlib when the connection breaks in the middle of a reading.
@@ -230,15 +200,4 @@ std::string RegionProvider::languageName(const std::string& language, const std:
         return language;
     }
     return language + " (" + KeyboardLayout::normaliseName(territory) + ")";
-}
-
-std::string RegionProvider::environmentLocaleName(const char* categoryVariable)
-{
-    for (const char* variable : {"LC_ALL", categoryVariable, "LANG"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') {
-            return value;
-        }
-    }
-    return "C";
 }

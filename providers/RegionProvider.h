@@ -1,8 +1,8 @@
 // Category "Region": time zone offset, locale, language and keyboard layout.
 //
-// The environment's locale is read through locale objects of the provider's
-// own, so the process locale that the hosting program's threads use is never
-// switched. Each reading opens and closes its own X connection for the
+// The environment's locale is read through locale objects of its own
+// (EnvironmentLocale), so the process locale that the hosting program's
+// threads use is never switched. Each reading opens and closes its own X connection for the
 // keyboard.
 #pragma once
 
@@ -38,10 +38,4 @@ public:
     // without a territory, and "" without a language (the C locale names no
     // language).
     static std::string languageName(const std::string& language, const std::string& territory);
-
-    // The locale name the environment chooses for one locale category, as
-    // setlocale(category, "") would: LC_ALL, then the category's own variable
-    // (`categoryVariable`, such as "LC_ADDRESS"), then LANG; "C" when none is
-    // set or all are empty.
-    static std::string environmentLocaleName(const char* categoryVariable);
 };
