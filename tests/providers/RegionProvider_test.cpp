@@ -29,7 +29,7 @@ using TestSupport::ScopedEnv;
 // glibc's newlocale loses its copy of LOCPATH's directory list on every call
 // while LOCPATH is set, as it is here for the tests' own locales. The library
 // makes each locale object once, so that stays a few bytes per locale name.
-extern "C" const char* __lsan_default_suppressions()
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions()
 {
     return "leak:__argz_add_sep\n";
 }
