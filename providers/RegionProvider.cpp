@@ -1,6 +1,7 @@
 #include "providers/RegionProvider.h"
 
 #include "base/Logging.h"
+#include "base/ThreadSigpipeBlock.h"
 #include "base/UniqueHandle.h"
 #include "base/XDisplay.h"
 #include "providers/EnvironmentLocale.h"
@@ -77,6 +78,9 @@ struct KeyboardReading {
 KeyboardReading readKeyboard()
 {
     KeyboardReading reading;
+    // A server that goes away in the middle of a request must not end the
+    // hosting process through SIGPIPE.
+    const Base::ThreadSigpipeBlock noSigpipe;
     int event = 0;
     int error = 0;
     int major = 1;

@@ -1,7 +1,9 @@
 #include "support/RegionTestLocales.h"
 
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,8 +88,23 @@ std::string RegionTestLocales::directory()
     const std::filesystem::path directory = REGION_TEST_LOCALE_DIR;
     std::call_once(built, [&] {
         std::filesystem::create_directories(directory);
-        for (const Source& source : kLocales) {
-            build(directory, source);
+        // One process builds while the others wait for it, rather than all
+        // building the same locales side by side.
+        const int lock = open((directory / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        try {
+            for (const Source& source : kLocales) {
+                build(directory, source);
+            }
+        } catch (...) {
+            if (lock >= 0) {
+                close(lock);
+            }
+            throw;
+        }
+        if (lock >= 0) {
+            close(lock);
         }
     });
     return directory.string();
