@@ -61,6 +61,33 @@ void explainOpenFailure(int reason)
     }
 }
 
+// The default display with XKB 1.0, as XkbOpenDisplay opens it, with
+// XkbOpenDisplay's reasons; but the handler that keeps the process alive on a
+// broken connection is in place before the first XKB request.
+Base::XDisplayHandle openKeyboardDisplay(int& reason)
+{
+    int major = 1;
+    int minor = 0;
+    if (!XkbLibraryVersion(&major, &minor)) {
+        reason = XkbOD_BadLibraryVersion;
+        return {};
+    }
+    Base::XDisplayHandle display(XOpenDisplay(""));
+    if (!display) {
+        reason = XkbOD_ConnectionRefused;
+        return {};
+    }
+    XSetIOErrorExitHandler(display.get(), keepProcessOnLostDisplay, nullptr);
+    int event = 0;
+    int error = 0;
+    if (!XkbQueryExtension(display.get(), nullptr, &event, &error, &major, &minor)) {
+        reason = major != 0 || minor != 0 ? XkbOD_BadServerVersion : XkbOD_NonXkbServer;
+        return {};
+    }
+    reason = XkbOD_Success;
+    return display;
+}
+
 std::string atomName(Display* display, Atom atom)
 {
     if (atom == None) {
@@ -81,18 +108,13 @@ KeyboardReading readKeyboard()
     // A server that goes away in the middle of a request must not end the
     // hosting process through SIGPIPE.
     const Base::ThreadSigpipeBlock noSigpipe;
-    int event = 0;
-    int error = 0;
-    int major = 1;
-    int minor = 0;
     int reason = XkbOD_Success;
-    const Base::XDisplayHandle display(XkbOpenDisplay(const_cast<char*>(""), &event, &error, &major, &minor, &reason));
-    if (reason != XkbOD_Success || !display) {
+    const Base::XDisplayHandle display = openKeyboardDisplay(reason);
+    if (!display) {
         TRACE_ERROR << "Failed to open display error [" << reason << "]" << std::endl;
         explainOpenFailure(reason);
         return reading;
     }
-    XSetIOErrorExitHandler(display.get(), keepProcessOnLostDisplay, nullptr);
 
     XkbStateRec state{};
     const Status stateStatus = XkbGetState(display.get(), XkbUseCoreKbd, &state);
@@ -126,7 +148,9 @@ KeyboardReading readKeyboard()
     } else {
         const std::string symbols = atomName(display.get(), keyboard->names->symbols);
         TRACE_INFO << "Found symbol [" << symbols << "]" << std::endl;
-        const std::vector<std::string> parts = KeyboardLayout::layoutParts(symbols);
+        // A keyboard without a symbols name has no layouts to choose from.
+        const std::vector<std::string> parts =
+            symbols.empty() ? std::vector<std::string>{} : KeyboardLayout::layoutParts(symbols);
         for (std::size_t index = 0; index < parts.size(); ++index) {
             if (static_cast<int>(index) == group) {
                 TRACE_VERBOSE << "Selecting locale [" << parts[index] << "]" << std::endl;
