@@ -44,15 +44,17 @@ using TestSupport::TempDir;
 }
 
 // Every request goes to the local service, trusted through its CA file, with
-// the environment otherwise clear of settings.
+// the environment otherwise clear of settings. The time-outs are generous:
+// each handle loads the system's CA certificates too, which takes seconds
+// under ThreadSanitizer on a busy machine.
 class WebRequestTest : public ::testing::Test {
 protected:
     HttpsServer server;
     ScopedEnv caFile{"CORVANE_CERTIFICATE_FILE", HttpsServer::caFile()};
     ScopedEnv caDirectory{"CORVANE_CERTIFICATE_DIR", std::nullopt};
     ScopedEnv verify{"CORVANE_CERTIFICATE_VERIFY", std::nullopt};
-    ScopedEnv timeout{"CORVANE_CURLOPT_TIMEOUT", std::nullopt};
-    ScopedEnv connectTimeout{"CORVANE_CURLOPT_CONNECTTIMEOUT", std::nullopt};
+    ScopedEnv timeout{"CORVANE_CURLOPT_TIMEOUT", "90000"};
+    ScopedEnv connectTimeout{"CORVANE_CURLOPT_CONNECTTIMEOUT", "90000"};
     ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
 
     // The single request the service received.
@@ -68,6 +70,8 @@ TEST_F(WebRequestTest, GetAsksForJsonAndParsesTheAnswerTracingTheWholeExchange)
 {
     server.setAnswer("/geo", {.body = R"({"lat":1.5,"city":"Bremen"})"});
     const std::string url = server.url("/geo?key=1");
+    ScopedEnv defaultTimeout("CORVANE_CURLOPT_TIMEOUT", std::nullopt);
+    ScopedEnv defaultConnectTimeout("CORVANE_CURLOPT_CONNECTTIMEOUT", std::nullopt);
     LogWatch log;
 
     rapidjson::Document response;
