@@ -142,6 +142,22 @@ TEST_F(WebRequestTest, PostSendsTheCompactDocumentWithItsLengthAndNeverChunked)
     EXPECT_TRUE(logged(text, "CurlTrace : VERBOSE - SEND DATA: " + serialised));
 }
 
+TEST_F(WebRequestTest, PostSendsTextOutsideAsciiAsUtf8AndCountsItsBytes)
+{
+    server.setAnswer("/lookup", {.body = R"({"city":"Z\u00fcrich"})"});
+    rapidjson::Document request(rapidjson::kObjectType);
+    request.AddMember("ssid", rapidjson::Value("Caf\xC3\xA9 \"Zentrum\"\t1", request.GetAllocator()),
+                      request.GetAllocator());
+    const std::string serialised = "{\"ssid\":\"Caf\xC3\xA9 \\\"Zentrum\\\"\\t1\"}";
+
+    rapidjson::Document response;
+    ASSERT_TRUE(WebRequest::postJson(server.url("/lookup"), request, response));
+    EXPECT_STREQ(response["city"].GetString(), "Z\xC3\xBCrich");
+    const HttpsRequest received = onlyRequest();
+    EXPECT_EQ(received.body, serialised);
+    EXPECT_EQ(received.header("Content-Length"), std::to_string(serialised.size()));
+}
+
 TEST_F(WebRequestTest, PostOfAnEmptyObjectSendsTwoBytes)
 {
     server.setAnswer("/empty", {.body = "{}"});
@@ -171,6 +187,20 @@ TEST_F(WebRequestTest, AServerThatNeverAnswersEndsInTheTimeOutAndLeavesTheDocume
     rapidjson::Document request(rapidjson::kObjectType);
     EXPECT_FALSE(WebRequest::postJson(url, request, response));
     EXPECT_TRUE(logged(log.text(), "postJson : ERROR - Request to [" + url + "] failed with error [28]"));
+}
+
+TEST_F(WebRequestTest, NoServiceAtTheAddressFailsWithTheConnectionError)
+{
+    std::string url;
+    {
+        HttpsServer gone;
+        url = gone.url("/geo");
+    }
+    LogWatch log;
+    rapidjson::Document response;
+    EXPECT_FALSE(WebRequest::getJson(url, response));
+    EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Request to [" + url +
+                                       "] failed with error [7] message [Couldn't connect to server]"));
 }
 
 TEST_F(WebRequestTest, AnswersThatAreNotJsonFailWithTheParseErrorLine)
@@ -218,6 +248,16 @@ TEST_F(WebRequestTest, AnUntrustedCertificateFailsUnlessVerificationIsSwitchedOf
         EXPECT_TRUE(notLogged(log.text(), "Setting curl CA verify to FALSE"));
     }
     EXPECT_TRUE(stranger.requests().empty());
+
+    {
+        // A CA file that cannot be read trusts nothing.
+        ScopedEnv missing("CORVANE_CERTIFICATE_FILE", "/nonexistent/ca.pem");
+        LogWatch log;
+        rapidjson::Document response;
+        EXPECT_FALSE(WebRequest::getJson(server.url("/geo"), response));
+        EXPECT_TRUE(logged(log.text(), "Setting curl CA file [/nonexistent/ca.pem]"));
+        EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Request to [" + server.url("/geo") + "] failed with error [77]"));
+    }
 
     for (const std::string value : {"false", "FALSE", "False", "0"}) {
         SCOPED_TRACE("CORVANE_CERTIFICATE_VERIFY=" + value);
@@ -321,6 +361,8 @@ TEST_F(WebRequestTest, RequestsOnSeveralThreadsAtOnceEachGetTheirOwnAnswer)
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
+            // Initialising libcurl races with the first requests.
+            WebRequest::init();
             rapidjson::Document response;
             const std::string url = server.url("/item/" + std::to_string(i));
             bool ok = false;
