@@ -90,8 +90,10 @@ TEST_F(WebRequestTest, GetAsksForJsonAndParsesTheAnswerTracingTheWholeExchange)
     EXPECT_TRUE(logged(text, " : getJson : ENTER"));
     EXPECT_TRUE(logged(text, " : getJson : EXIT"));
     EXPECT_TRUE(logged(text, "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_TIMEOUT] as default value [30000]."));
-    EXPECT_TRUE(logged(text, "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_CONNECTTIMEOUT] as default value [10000]."));
-    EXPECT_TRUE(logged(text, "CurlCreateRequestForUrl : VERBOSE - Setting curl CA file [" + HttpsServer::caFile() + "]"));
+    EXPECT_TRUE(
+        logged(text, "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_CONNECTTIMEOUT] as default value [10000]."));
+    EXPECT_TRUE(
+        logged(text, "CurlCreateRequestForUrl : VERBOSE - Setting curl CA file [" + HttpsServer::caFile() + "]"));
     EXPECT_TRUE(notLogged(text, "Setting curl CA path"));
     EXPECT_TRUE(notLogged(text, "Setting curl CA verify to FALSE"));
     EXPECT_TRUE(logged(text, "getJson : VERBOSE - Getting url [" + url + "]"));
@@ -113,7 +115,8 @@ TEST_F(WebRequestTest, PostSendsTheCompactDocumentWithItsLengthAndNeverChunked)
     rapidjson::Document request;
     request.Parse(R"({ "considerIp" : false, "wifiAccessPoints" : [ {"macAddress":"00:11:22:33:44:55"} ], "n": 1 })");
     ASSERT_FALSE(request.HasParseError());
-    const std::string serialised = R"({"considerIp":false,"wifiAccessPoints":[{"macAddress":"00:11:22:33:44:55"}],"n":1})";
+    const std::string serialised =
+        R"({"considerIp":false,"wifiAccessPoints":[{"macAddress":"00:11:22:33:44:55"}],"n":1})";
     LogWatch log;
 
     rapidjson::Document response;
@@ -206,7 +209,8 @@ TEST_F(WebRequestTest, NoServiceAtTheAddressFailsWithTheConnectionError)
 TEST_F(WebRequestTest, AnswersThatAreNotJsonFailWithTheParseErrorLine)
 {
     server.setAnswer("/empty", {.body = ""});
-    server.setAnswer("/html", {.status = 502, .contentType = "text/html", .body = "<html><body>Bad gateway</body></html>"});
+    const std::string page = "<html><body>Bad gateway</body></html>";
+    server.setAnswer("/html", {.status = 502, .contentType = "text/html", .body = page});
     LogWatch log;
 
     rapidjson::Document response;
@@ -215,7 +219,7 @@ TEST_F(WebRequestTest, AnswersThatAreNotJsonFailWithTheParseErrorLine)
     EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Failed to parse response error [1] reading []"));
 
     EXPECT_FALSE(WebRequest::getJson(server.url("/html"), response));
-    EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Failed to parse response error [3] reading [<html><body>Bad gateway</body></html>]"));
+    EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Failed to parse response error [3] reading [" + page + "]"));
 
     rapidjson::Document request(rapidjson::kObjectType);
     EXPECT_FALSE(WebRequest::postJson(server.url("/html"), request, response));
@@ -236,9 +240,8 @@ TEST_F(WebRequestTest, AnUntrustedCertificateFailsUnlessVerificationIsSwitchedOf
     stranger.setAnswer("/geo", {.body = R"({"from":"stranger"})"});
     const std::string url = stranger.url("/geo");
 
-    for (const std::optional<std::string>& value : {std::optional<std::string>(), std::optional<std::string>(""),
-                                                   std::optional<std::string>("true"), std::optional<std::string>("yes"),
-                                                   std::optional<std::string>("no")}) {
+    using Setting = std::optional<std::string>;
+    for (const Setting& value : {Setting(), Setting(""), Setting("true"), Setting("yes"), Setting("no")}) {
         SCOPED_TRACE("CORVANE_CERTIFICATE_VERIFY=" + value.value_or("(unset)"));
         ScopedEnv setting("CORVANE_CERTIFICATE_VERIFY", value);
         LogWatch log;
@@ -256,7 +259,8 @@ TEST_F(WebRequestTest, AnUntrustedCertificateFailsUnlessVerificationIsSwitchedOf
         rapidjson::Document response;
         EXPECT_FALSE(WebRequest::getJson(server.url("/geo"), response));
         EXPECT_TRUE(logged(log.text(), "Setting curl CA file [/nonexistent/ca.pem]"));
-        EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Request to [" + server.url("/geo") + "] failed with error [77]"));
+        EXPECT_TRUE(
+            logged(log.text(), "getJson : ERROR - Request to [" + server.url("/geo") + "] failed with error [77]"));
     }
 
     for (const std::string value : {"false", "FALSE", "False", "0"}) {
@@ -280,7 +284,8 @@ TEST_F(WebRequestTest, ACertificateDirectoryIsTrustedToo)
 
     rapidjson::Document response;
     EXPECT_TRUE(WebRequest::getJson(server.url("/geo"), response));
-    EXPECT_TRUE(logged(log.text(), "CurlCreateRequestForUrl : VERBOSE - Setting curl CA path [" + directory.path() + "]"));
+    EXPECT_TRUE(
+        logged(log.text(), "CurlCreateRequestForUrl : VERBOSE - Setting curl CA path [" + directory.path() + "]"));
     EXPECT_TRUE(notLogged(log.text(), "Setting curl CA file"));
 }
 
