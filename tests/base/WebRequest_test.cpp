@@ -360,7 +360,10 @@ TEST_F(WebRequestTest, RequestsOnSeveralThreadsAtOnceEachGetTheirOwnAnswer)
 {
     constexpr int kThreads = 8;
     for (int i = 0; i < kThreads; ++i) {
-        server.setAnswer("/item/" + std::to_string(i), {.body = R"({"index":)" + std::to_string(i) + "}"});
+        // Each answer waits until all requests are in flight: none waits
+        // for another to end.
+        server.setAnswer("/item/" + std::to_string(i),
+                         {.body = R"({"index":)" + std::to_string(i) + "}", .holdUntilReleased = true});
     }
     std::vector<int> indexes(kThreads, -1);
     std::vector<std::thread> threads;
@@ -382,6 +385,8 @@ TEST_F(WebRequestTest, RequestsOnSeveralThreadsAtOnceEachGetTheirOwnAnswer)
             }
         });
     }
+    EXPECT_TRUE(server.waitForRequests(kThreads));
+    server.releaseHeldAnswers();
     for (std::thread& thread : threads) {
         thread.join();
     }

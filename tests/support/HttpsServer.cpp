@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #ifndef CVCLIENT_HTTPS_SERVER_SCRIPT
 #error "CVCLIENT_HTTPS_SERVER_SCRIPT must name tests/support/https_server.py"
@@ -260,6 +261,8 @@ void HttpsServer::writeAnswers() const
         writer.String(bodyFile.c_str(), static_cast<rapidjson::SizeType>(bodyFile.size()));
         writer.Key("neverAnswer");
         writer.Bool(answer.neverAnswer);
+        writer.Key("holdUntilReleased");
+        writer.Bool(answer.holdUntilReleased);
         writer.Key("headers");
         writer.StartArray();
         for (const auto& [name, value] : answer.headers) {
@@ -307,6 +310,23 @@ void HttpsServer::clearRequests()
 {
     // The service appends to the file it opens for each request.
     std::remove(_state.file("requests.jsonl").c_str());
+}
+
+bool HttpsServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    const auto giveUp = std::chrono::steady_clock::now() + timeout;
+    while (requests().size() < count) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void HttpsServer::releaseHeldAnswers()
+{
+    _state.write("release", "");
 }
 
 std::string HttpsServer::output() const

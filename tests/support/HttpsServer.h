@@ -26,6 +26,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,6 +46,9 @@ struct HttpsAnswer {
     // Read the request, then hold the connection open without ever
     // answering (until the service stops): for time-outs.
     bool neverAnswer = false;
+    // Read the request, then wait until releaseHeldAnswers() before
+    // answering: for requests that must be in flight together.
+    bool holdUntilReleased = false;
 };
 
 // One request as the service received it.
@@ -99,6 +103,13 @@ public:
     std::vector<HttpsRequest> requests() const;
     // Forgets the requests received so far.
     void clearRequests();
+
+    // Waits until at least `count` requests have been received, for at most
+    // `timeout`; false when they did not all arrive in time.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
+
+    // Lets every request held by holdUntilReleased, now or later, be answered.
+    void releaseHeldAnswers();
 
     // What the service wrote on its standard error (its own failures).
     std::string output() const;

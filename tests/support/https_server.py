@@ -14,11 +14,12 @@ and then answers as STATE_DIRECTORY/answers.json says, read anew for every
 request: an object from path (with the query, else without it) to
 
     {"status": 200, "contentType": "...", "bodyFile": "name in STATE_DIRECTORY",
-     "headers": [[name, value], ...], "neverAnswer": false}
+     "headers": [[name, value], ...], "neverAnswer": false, "holdUntilReleased": false}
 
 A path without an answer gets 404 with a plain-text body. With "neverAnswer"
 the request is read and the connection held open, unanswered, until the
-service ends. Request bodies sent with chunked transfer encoding are decoded.
+service ends. With "holdUntilReleased" the answer waits until the file
+STATE_DIRECTORY/release exists. Request bodies sent with chunked transfer encoding are decoded.
 The service runs until it is killed.
 """
 
@@ -93,6 +94,9 @@ def main():
             if answer.get("neverAnswer"):
                 while True:
                     time.sleep(3600)
+            if answer.get("holdUntilReleased"):
+                while not os.path.exists(os.path.join(state, "release")):
+                    time.sleep(0.005)
 
             self.close_connection = True
             self.send_response(answer.get("status", 200))
