@@ -87,6 +87,10 @@ protected:
 
     HttpsServer _server;
     ScopedEnv _ca{"CORVANE_CERTIFICATE_FILE", HttpsServer::caFile()};
+    // Only the test CA is trusted: an empty directory in place of the
+    // system's, whose hundreds of certificates each request would load.
+    TestSupport::TempDir _noCertificates;
+    ScopedEnv _caPath{"CORVANE_CERTIFICATE_DIR", _noCertificates.path()};
 };
 
 using Paths = std::vector<std::string>;
@@ -225,7 +229,8 @@ TEST_F(WhoisService, FailedLookupsMakeOnlyTheirKeysUnavailable)
 
 TEST_F(WhoisService, ServiceThatNeverAnswersTimesOut)
 {
-    ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", "300");
+    // Long enough for a handshake on a busy machine, short for a test.
+    ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", "3000");
     _server.setAnswer("/whois", {.neverAnswer = true});
     EXPECT_EQ(read(config()), (PropertyMap{{"DEVICE_WHOIS_IP", kIp},
                                            {"DEVICE_WHOIS_DNS", "host-23.example.net"},
