@@ -5,7 +5,6 @@
 #include "base/Logging.h"
 #include "base/Utilities.h"
 
-#include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -42,7 +41,6 @@ struct ResponseBuffer {
     explicit ResponseBuffer(const std::string& forUrl) : url(forUrl) {}
     const std::string& url;
     rapidjson::StringBuffer text{nullptr, 256};
-    bool tooLarge = false;
 };
 
 struct RequestCursor {
@@ -102,7 +100,6 @@ size_t WriteMemoryCallback(char* contents, size_t size, size_t count, void* user
     auto* response = static_cast<ResponseBuffer*>(userData);
     const size_t bytes = size * count;
     if (bytes > kMaximumResponseBytes - std::min(response->text.GetSize(), kMaximumResponseBytes)) {
-        response->tooLarge = true;
         TRACE_ERROR << "Response from [" << response->url << "] exceeds [" << kMaximumResponseBytes
                     << "] bytes, transfer stopped" << std::endl;
         return 0;
@@ -148,8 +145,12 @@ Base::CurlHandle CurlCreateRequestForUrl(const std::string& url)
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_DEBUGFUNCTION, CurlTrace);
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
-    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+    if (curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, kAllowedProtocols) != CURLE_OK ||
+        curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols) != CURLE_OK) {
+        TRACE_ERROR << "Restricting the request to [" << url << "] to [" << kAllowedProtocols << "] failed"
+                    << std::endl;
+        return {};
+    }
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
     // The library lives in somebody else's process: libcurl must not use
     // signals (the resolver's time-out alarm) there.
@@ -296,7 +297,8 @@ bool WebRequest::postJson(const std::string& url, const rapidjson::Document& req
 bool WebRequest::replaceArgument(std::string& text, const std::string& name, const std::string& value)
 {
     // An empty name occurs nowhere: it must not insert the value in front.
-    const std::string::size_type at = name.empty() ? std::string::npos : Utilities::tolower(text).find(Utilities::tolower(name));
+    const std::string::size_type at =
+        name.empty() ? std::string::npos : Utilities::tolower(text).find(Utilities::tolower(name));
     if (at == std::string::npos) {
         return false;
     }

@@ -15,6 +15,8 @@ using TestSupport::LogWatch;
 using TestSupport::ScopedEnv;
 
 constexpr const char* kName = "CORVANE_CURLOPT_TIMEOUT";
+constexpr const char* kDefaultLine =
+    "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_TIMEOUT] as default value [30000].\n";
 
 TEST(CustomCurlOpt, TakesADecimalNumberFromTheEnvironment)
 {
@@ -48,7 +50,7 @@ TEST(CustomCurlOpt, UnsetOrEmptyGivesTheDefault)
         ScopedEnv setting(kName, value);
         LogWatch log;
         EXPECT_EQ(CustomCurlOpt().getValueALong(kName, 30000), 30000);
-        EXPECT_TRUE(log.contains("getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_TIMEOUT] as default value [30000].\n"));
+        EXPECT_TRUE(log.contains(kDefaultLine));
         EXPECT_FALSE(log.contains("from environment."));
         EXPECT_FALSE(log.contains(": ERROR - "));
     }
@@ -77,7 +79,7 @@ TEST(CustomCurlOpt, BadValuesGiveTheDefaultWithAnErrorLine)
         EXPECT_TRUE(log.contains("getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_TIMEOUT] [" + c.value +
                                  "] from environment.\n"));
         EXPECT_TRUE(log.contains("getValueALong : ERROR - " + c.error + "\n")) << log.text();
-        EXPECT_TRUE(log.contains("getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_TIMEOUT] as default value [30000].\n"));
+        EXPECT_TRUE(log.contains(kDefaultLine));
     }
 }
 

@@ -44,15 +44,17 @@ using TestSupport::TempDir;
 }
 
 // Every request goes to the local service, trusted through its CA file, with
-// the environment otherwise clear of settings.
+// the environment otherwise clear of settings. The time-outs are generous:
+// each handle loads the system's CA certificates too, which takes seconds
+// under ThreadSanitizer on a busy machine.
 class WebRequestTest : public ::testing::Test {
 protected:
     HttpsServer server;
     ScopedEnv caFile{"CORVANE_CERTIFICATE_FILE", HttpsServer::caFile()};
     ScopedEnv caDirectory{"CORVANE_CERTIFICATE_DIR", std::nullopt};
     ScopedEnv verify{"CORVANE_CERTIFICATE_VERIFY", std::nullopt};
-    ScopedEnv timeout{"CORVANE_CURLOPT_TIMEOUT", std::nullopt};
-    ScopedEnv connectTimeout{"CORVANE_CURLOPT_CONNECTTIMEOUT", std::nullopt};
+    ScopedEnv timeout{"CORVANE_CURLOPT_TIMEOUT", "90000"};
+    ScopedEnv connectTimeout{"CORVANE_CURLOPT_CONNECTTIMEOUT", "90000"};
     ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
 
     // The single request the service received.
@@ -68,6 +70,8 @@ TEST_F(WebRequestTest, GetAsksForJsonAndParsesTheAnswerTracingTheWholeExchange)
 {
     server.setAnswer("/geo", {.body = R"({"lat":1.5,"city":"Bremen"})"});
     const std::string url = server.url("/geo?key=1");
+    ScopedEnv defaultTimeout("CORVANE_CURLOPT_TIMEOUT", std::nullopt);
+    ScopedEnv defaultConnectTimeout("CORVANE_CURLOPT_CONNECTTIMEOUT", std::nullopt);
     LogWatch log;
 
     rapidjson::Document response;
@@ -86,8 +90,10 @@ TEST_F(WebRequestTest, GetAsksForJsonAndParsesTheAnswerTracingTheWholeExchange)
     EXPECT_TRUE(logged(text, " : getJson : ENTER"));
     EXPECT_TRUE(logged(text, " : getJson : EXIT"));
     EXPECT_TRUE(logged(text, "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_TIMEOUT] as default value [30000]."));
-    EXPECT_TRUE(logged(text, "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_CONNECTTIMEOUT] as default value [10000]."));
-    EXPECT_TRUE(logged(text, "CurlCreateRequestForUrl : VERBOSE - Setting curl CA file [" + HttpsServer::caFile() + "]"));
+    EXPECT_TRUE(
+        logged(text, "getValueALong : VERBOSE - Setting [CORVANE_CURLOPT_CONNECTTIMEOUT] as default value [10000]."));
+    EXPECT_TRUE(
+        logged(text, "CurlCreateRequestForUrl : VERBOSE - Setting curl CA file [" + HttpsServer::caFile() + "]"));
     EXPECT_TRUE(notLogged(text, "Setting curl CA path"));
     EXPECT_TRUE(notLogged(text, "Setting curl CA verify to FALSE"));
     EXPECT_TRUE(logged(text, "getJson : VERBOSE - Getting url [" + url + "]"));
@@ -109,7 +115,8 @@ TEST_F(WebRequestTest, PostSendsTheCompactDocumentWithItsLengthAndNeverChunked)
     rapidjson::Document request;
     request.Parse(R"({ "considerIp" : false, "wifiAccessPoints" : [ {"macAddress":"00:11:22:33:44:55"} ], "n": 1 })");
     ASSERT_FALSE(request.HasParseError());
-    const std::string serialised = R"({"considerIp":false,"wifiAccessPoints":[{"macAddress":"00:11:22:33:44:55"}],"n":1})";
+    const std::string serialised =
+        R"({"considerIp":false,"wifiAccessPoints":[{"macAddress":"00:11:22:33:44:55"}],"n":1})";
     LogWatch log;
 
     rapidjson::Document response;
@@ -136,6 +143,22 @@ TEST_F(WebRequestTest, PostSendsTheCompactDocumentWithItsLengthAndNeverChunked)
     EXPECT_TRUE(logged(text, "postJson : VERBOSE - Successfully parsed response to url [" + url + "]"));
     EXPECT_TRUE(logged(text, "CurlTrace : VERBOSE - SEND HEADER: POST /lookup HTTP/1.1 "));
     EXPECT_TRUE(logged(text, "CurlTrace : VERBOSE - SEND DATA: " + serialised));
+}
+
+TEST_F(WebRequestTest, PostSendsTextOutsideAsciiAsUtf8AndCountsItsBytes)
+{
+    server.setAnswer("/lookup", {.body = R"({"city":"Z\u00fcrich"})"});
+    rapidjson::Document request(rapidjson::kObjectType);
+    request.AddMember("ssid", rapidjson::Value("Caf\xC3\xA9 \"Zentrum\"\t1", request.GetAllocator()),
+                      request.GetAllocator());
+    const std::string serialised = "{\"ssid\":\"Caf\xC3\xA9 \\\"Zentrum\\\"\\t1\"}";
+
+    rapidjson::Document response;
+    ASSERT_TRUE(WebRequest::postJson(server.url("/lookup"), request, response));
+    EXPECT_STREQ(response["city"].GetString(), "Z\xC3\xBCrich");
+    const HttpsRequest received = onlyRequest();
+    EXPECT_EQ(received.body, serialised);
+    EXPECT_EQ(received.header("Content-Length"), std::to_string(serialised.size()));
 }
 
 TEST_F(WebRequestTest, PostOfAnEmptyObjectSendsTwoBytes)
@@ -169,10 +192,25 @@ TEST_F(WebRequestTest, AServerThatNeverAnswersEndsInTheTimeOutAndLeavesTheDocume
     EXPECT_TRUE(logged(log.text(), "postJson : ERROR - Request to [" + url + "] failed with error [28]"));
 }
 
+TEST_F(WebRequestTest, NoServiceAtTheAddressFailsWithTheConnectionError)
+{
+    std::string url;
+    {
+        HttpsServer gone;
+        url = gone.url("/geo");
+    }
+    LogWatch log;
+    rapidjson::Document response;
+    EXPECT_FALSE(WebRequest::getJson(url, response));
+    EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Request to [" + url +
+                                       "] failed with error [7] message [Couldn't connect to server]"));
+}
+
 TEST_F(WebRequestTest, AnswersThatAreNotJsonFailWithTheParseErrorLine)
 {
     server.setAnswer("/empty", {.body = ""});
-    server.setAnswer("/html", {.status = 502, .contentType = "text/html", .body = "<html><body>Bad gateway</body></html>"});
+    const std::string page = "<html><body>Bad gateway</body></html>";
+    server.setAnswer("/html", {.status = 502, .contentType = "text/html", .body = page});
     LogWatch log;
 
     rapidjson::Document response;
@@ -181,7 +219,7 @@ TEST_F(WebRequestTest, AnswersThatAreNotJsonFailWithTheParseErrorLine)
     EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Failed to parse response error [1] reading []"));
 
     EXPECT_FALSE(WebRequest::getJson(server.url("/html"), response));
-    EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Failed to parse response error [3] reading [<html><body>Bad gateway</body></html>]"));
+    EXPECT_TRUE(logged(log.text(), "getJson : ERROR - Failed to parse response error [3] reading [" + page + "]"));
 
     rapidjson::Document request(rapidjson::kObjectType);
     EXPECT_FALSE(WebRequest::postJson(server.url("/html"), request, response));
@@ -202,9 +240,8 @@ TEST_F(WebRequestTest, AnUntrustedCertificateFailsUnlessVerificationIsSwitchedOf
     stranger.setAnswer("/geo", {.body = R"({"from":"stranger"})"});
     const std::string url = stranger.url("/geo");
 
-    for (const std::optional<std::string>& value : {std::optional<std::string>(), std::optional<std::string>(""),
-                                                   std::optional<std::string>("true"), std::optional<std::string>("yes"),
-                                                   std::optional<std::string>("no")}) {
+    using Setting = std::optional<std::string>;
+    for (const Setting& value : {Setting(), Setting(""), Setting("true"), Setting("yes"), Setting("no")}) {
         SCOPED_TRACE("CORVANE_CERTIFICATE_VERIFY=" + value.value_or("(unset)"));
         ScopedEnv setting("CORVANE_CERTIFICATE_VERIFY", value);
         LogWatch log;
@@ -214,6 +251,17 @@ TEST_F(WebRequestTest, AnUntrustedCertificateFailsUnlessVerificationIsSwitchedOf
         EXPECT_TRUE(notLogged(log.text(), "Setting curl CA verify to FALSE"));
     }
     EXPECT_TRUE(stranger.requests().empty());
+
+    {
+        // A CA file that cannot be read trusts nothing.
+        ScopedEnv missing("CORVANE_CERTIFICATE_FILE", "/nonexistent/ca.pem");
+        LogWatch log;
+        rapidjson::Document response;
+        EXPECT_FALSE(WebRequest::getJson(server.url("/geo"), response));
+        EXPECT_TRUE(logged(log.text(), "Setting curl CA file [/nonexistent/ca.pem]"));
+        EXPECT_TRUE(
+            logged(log.text(), "getJson : ERROR - Request to [" + server.url("/geo") + "] failed with error [77]"));
+    }
 
     for (const std::string value : {"false", "FALSE", "False", "0"}) {
         SCOPED_TRACE("CORVANE_CERTIFICATE_VERIFY=" + value);
@@ -236,7 +284,8 @@ TEST_F(WebRequestTest, ACertificateDirectoryIsTrustedToo)
 
     rapidjson::Document response;
     EXPECT_TRUE(WebRequest::getJson(server.url("/geo"), response));
-    EXPECT_TRUE(logged(log.text(), "CurlCreateRequestForUrl : VERBOSE - Setting curl CA path [" + directory.path() + "]"));
+    EXPECT_TRUE(
+        logged(log.text(), "CurlCreateRequestForUrl : VERBOSE - Setting curl CA path [" + directory.path() + "]"));
     EXPECT_TRUE(notLogged(log.text(), "Setting curl CA file"));
 }
 
@@ -294,8 +343,9 @@ TEST_F(WebRequestTest, ARedirectIsNotFollowed)
 
 TEST_F(WebRequestTest, DeeplyNestedAnswersDoNotExhaustTheStack)
 {
-    constexpr std::size_t kDepth = 100000;
-    server.setAnswer("/open", {.body = std::string(kDepth, '[')});
+    // As deep as an answer within the size limit can be.
+    constexpr std::size_t kDepth = 512 * 1024;
+    server.setAnswer("/open", {.body = std::string(2 * kDepth, '[')});
     server.setAnswer("/closed", {.body = std::string(kDepth, '[') + std::string(kDepth, ']')});
     LogWatch log;
 
@@ -316,6 +366,8 @@ TEST_F(WebRequestTest, RequestsOnSeveralThreadsAtOnceEachGetTheirOwnAnswer)
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
+            // Initialising libcurl races with the first requests.
+            WebRequest::init();
             rapidjson::Document response;
             const std::string url = server.url("/item/" + std::to_string(i));
             bool ok = false;

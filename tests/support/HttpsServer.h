@@ -14,6 +14,9 @@
 // Untrusted service has a certificate of another CA that caFile() does not
 // contain.
 //
+// libcurl honours the proxy variables of the environment: a test that runs
+// where one may be set also sets no_proxy to "127.0.0.1" (ScopedEnv).
+//
 // Build: link the static library cvclient_https_test_server (defined in
 // tests/CMakeLists.txt), which brings this header's directory and the
 // script's path with it.
