@@ -1,11 +1,99 @@
-// Category "Whois": public IP address, reverse name, ISP and country.
+// Category "Whois": public IP address, reverse name, ISP and country, from
+// public JSON web services (by default the RIPEstat data API).
+//
+// Every read runs on a thread of its own. The first reading that yields a
+// non-empty map is kept and returned by every later read of the provider, so
+// the public IP is looked up once per connection.
 #pragma once
 
 #include "properties/Provider.h"
 
+#include <rapidjson/document.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// The result of a whois lookup.
+struct Whois {
+    std::string dns;
+    std::string isp;
+    std::string country;
+};
+
+// The registry that holds an address, as the RIPEstat whois answer names it.
+enum InternetNumberAuthority : int {
+    AuthorityNone = 0,
+    AuthorityAfrinic = 1,
+    AuthorityApnic = 2,
+    AuthorityArin = 3,
+    AuthorityLacnic = 4,
+    AuthorityRipe = 5,
+};
+
 class WhoisProvider : public ProviderOf<WhoisProvider> {
 public:
-    using ProviderOf::ProviderOf;
+    static constexpr PropertyKey kIp{"DEVICE_WHOIS_IP", 0x1};
+    static constexpr PropertyKey kDns{"DEVICE_WHOIS_DNS", 0x2};
+    static constexpr PropertyKey kIsp{"DEVICE_WHOIS_ISP", 0x4};
+    static constexpr PropertyKey kCountry{"DEVICE_WHOIS_COUNTRY", 0x8};
+
+    // The defaults of the service addresses. There is no default for the
+    // alternative IP source: it is asked only when configured.
+    static constexpr const char* kDefaultIpUrl = "https://stat.ripe.net/data/whats-my-ip/data.json";
+    static constexpr const char* kDefaultDnsUrl = "https://stat.ripe.net/data/reverse-dns-ip/data.json?resource=%IP%";
+    static constexpr const char* kDefaultIspUrl = "https://stat.ripe.net/data/whois/data.json?resource=%IP%";
+
+    // The category's configuration: "TestIp", "ProviderIpUrl",
+    // "ProviderDnsUrl", "ProviderIspUrl", "ProviderCountryUrl" and
+    // "AlternativeIpUrl". A URL that is missing, empty or not an https://
+    // address takes its default; a test IP that is not an address is ignored.
+    struct Configuration {
+        std::string testIp;
+        std::string providerIpUrl;
+        std::string providerDnsUrl;
+        std::string providerIspUrl;
+        std::string providerCountryUrl;
+        std::string alternativeIpUrl;
+    };
+    static Configuration configure(const std::map<std::string, std::string>& config);
+
+    WhoisProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
 
     std::future<PropertyMap> getProperties() override;
+
+    const Configuration& configuration() const { return _state->configuration; }
+
+private:
+    // Shared with the worker threads, so a worker never outlives what it uses.
+    struct State {
+        Configuration configuration;
+        std::mutex cacheMutex;  // guards `cache`
+        PropertyMap cache;
+    };
+    static PropertyMap work(const std::shared_ptr<State>& state, const std::shared_ptr<Category const>& category);
+
+    std::shared_ptr<State> _state;
 };
+
+// True when `text` is an IPv4 or IPv6 address in text form and nothing else.
+bool isIpAddressText(const std::string& text);
+
+// The public IP address from the provider's service, else from the
+// alternative one; both are asked at the same time. An empty URL, or an
+// alternative equal to the provider's, is not asked.
+bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, std::string& ip);
+
+// Reverse name, ISP and country of `ip`, asked in parallel from the URLs that
+// are not empty, each with its first "%IP%" replaced by `ip`.
+void getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
+              const std::string& countryUrl, Whois& whois);
+
+// Decoders of the services' answers. Every shape problem gives false (or
+// AuthorityNone) with a log line; no answer, however malformed, is read
+// without checking its type first.
+bool ipFromResponse(const rapidjson::Document& response, std::string& ip);
+bool dnsFromResponse(const rapidjson::Document& response, Whois& whois);
+bool ispCountryFromResponse(const rapidjson::Document& response, Whois& whois);
+int getInternetNumberAuthorityFromRipeIsp(const rapidjson::Document& response);
