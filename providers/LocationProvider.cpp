@@ -399,7 +399,8 @@ void LocationProvider::collect(PropertyCollector& properties, const rapidjson::D
             setPropertiesUnavailable(properties);
         } else {
             addLocation(properties, location);
-            if (!_addressUrl.empty()) {
+            // Without a selected address key the address service is not asked.
+            if (addressWanted()) {
                 Address address;
                 if (getAddress(_addressUrl, _locateUrl, location, response, address)) {
                     addAddress(properties, address);
