@@ -1,18 +1,313 @@
 #include "base/WebRequest.h"
 
-bool WebRequest::getJson(const std::string&, rapidjson::Document&)
+#include "base/CurlHandle.h"
+#include "base/CustomCurlOpt.h"
+#include "base/Logging.h"
+#include "base/Utilities.h"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace {
+
+// Answers are small JSON documents; anything larger is refused rather than
+// held in memory without bound.
+constexpr std::size_t kMaximumResponseBytes = 1024 * 1024;
+
+// Only web addresses: a configured file://, ftp:// or other address is
+// refused by libcurl before anything is read or sent.
+constexpr const char* kAllowedProtocols = "http,https";
+
+// libcurl 7.88 with GnuTLS initialises itself lazily in curl_easy_init, which
+// is not thread-safe; requests run on several worker threads at once, so
+// the global initialisation runs exactly once, before the first handle.
+std::once_flag globalInitOnce;
+CURLcode globalInitResult = CURLE_OK;
+
+bool initialiseCurlOnce()
 {
-    return false;
+    std::call_once(globalInitOnce, [] { globalInitResult = curl_global_init(CURL_GLOBAL_ALL); });
+    return globalInitResult == CURLE_OK;
 }
 
-bool WebRequest::postJson(const std::string&, const rapidjson::Document&, rapidjson::Document&)
+struct ResponseBuffer {
+    explicit ResponseBuffer(const std::string& forUrl) : url(forUrl) {}
+    const std::string& url;
+    rapidjson::StringBuffer text{nullptr, 256};
+    bool tooLarge = false;
+};
+
+struct RequestCursor {
+    const char* at;
+    const char* end;
+};
+
+int CurlTrace(CURL*, curl_infotype type, char* data, size_t size, void*)
 {
-    return false;
+    try {
+        std::string text(data, size);
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        for (char& c : text) {
+            if (c != '\n' && std::isprint(static_cast<unsigned char>(c)) == 0) {
+                c = ' ';
+            }
+        }
+        switch (type) {
+        case CURLINFO_TEXT:
+            TRACE_VERBOSE << "TEXT: " << text << std::endl;
+            break;
+        case CURLINFO_HEADER_IN:
+            TRACE_VERBOSE << "RECV HEADER: " << text << std::endl;
+            break;
+        case CURLINFO_HEADER_OUT:
+            TRACE_VERBOSE << "SEND HEADER: " << text << std::endl;
+            break;
+        case CURLINFO_DATA_IN:
+            TRACE_VERBOSE << "RECV DATA: " << text << std::endl;
+            break;
+        case CURLINFO_DATA_OUT:
+            TRACE_VERBOSE << "SEND DATA: " << text << std::endl;
+            break;
+        case CURLINFO_SSL_DATA_IN:
+            TRACE_VERBOSE << "RECV SSL DATA: " << text << std::endl;
+            break;
+        case CURLINFO_SSL_DATA_OUT:
+            TRACE_VERBOSE << "SEND SSL DATA: " << text << std::endl;
+            break;
+        case CURLINFO_END:
+            TRACE_VERBOSE << "END: " << text << std::endl;
+            break;
+        default:
+            TRACE_VERBOSE << "UNKNOWN [" << static_cast<int>(type) << "]: " << text << std::endl;
+            break;
+        }
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Tracing failed [" << error.what() << "]" << std::endl;
+    }
+    return 0;
 }
 
-bool WebRequest::replaceArgument(std::string&, const std::string&, const std::string&)
+size_t WriteMemoryCallback(char* contents, size_t size, size_t count, void* userData)
 {
-    return false;
+    auto* response = static_cast<ResponseBuffer*>(userData);
+    const size_t bytes = size * count;
+    if (bytes > kMaximumResponseBytes - std::min(response->text.GetSize(), kMaximumResponseBytes)) {
+        response->tooLarge = true;
+        TRACE_ERROR << "Response from [" << response->url << "] exceeds [" << kMaximumResponseBytes
+                    << "] bytes, transfer stopped" << std::endl;
+        return 0;
+    }
+    try {
+        std::memcpy(response->text.Push(bytes), contents, bytes);
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Cannot keep [" << bytes << "] response bytes [" << error.what() << "]" << std::endl;
+        return 0;
+    }
+    TRACE_VERBOSE << "Read [" << bytes << "] response bytes" << std::endl;
+    return bytes;
 }
 
-void WebRequest::init() {}
+size_t ReadMemoryCallback(char* buffer, size_t size, size_t count, void* userData)
+{
+    auto* cursor = static_cast<RequestCursor*>(userData);
+    const size_t room = size * count;
+    size_t copied = 0;
+    while (copied < room && cursor->at + copied != cursor->end && cursor->at[copied] != '\0') {
+        ++copied;
+    }
+    std::memcpy(buffer, cursor->at, copied);
+    cursor->at += copied;
+    TRACE_VERBOSE << "Wrote [" << copied << "] request bytes" << std::endl;
+    return copied;
+}
+
+// A handle for one request to `url`, configured from the environment; empty
+// when libcurl cannot make one.
+Base::CurlHandle CurlCreateRequestForUrl(const std::string& url)
+{
+    if (!initialiseCurlOnce()) {
+        TRACE_ERROR << "Initialising curl failed with error [" << globalInitResult << "] message ["
+                    << curl_easy_strerror(globalInitResult) << "]" << std::endl;
+        return {};
+    }
+    Base::CurlHandle curl(curl_easy_init());
+    if (!curl) {
+        TRACE_ERROR << "Creating a curl handle for [" << url << "] failed" << std::endl;
+        return {};
+    }
+    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_DEBUGFUNCTION, CurlTrace);
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
+    // The library lives in somebody else's process: libcurl must not use
+    // signals (the resolver's time-out alarm) there.
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+
+    const CustomCurlOpt options;
+    const long timeout = options.getValueALong("CORVANE_CURLOPT_TIMEOUT", 30000);
+    const long connectTimeout = options.getValueALong("CORVANE_CURLOPT_CONNECTTIMEOUT", 10000);
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeout);
+    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);
+
+    const std::string verify = Utilities::tolower(Utilities::getEnvironmentVariable("CORVANE_CERTIFICATE_VERIFY", ""));
+    if (verify == "false" || verify == "0") {
+        TRACE_WARNING << "Setting curl CA verify to FALSE" << std::endl;
+        curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+    }
+    const std::string directory = Utilities::getEnvironmentVariable("CORVANE_CERTIFICATE_DIR", "");
+    if (!directory.empty()) {
+        TRACE_VERBOSE << "Setting curl CA path [" << directory << "]" << std::endl;
+        curl_easy_setopt(curl.get(), CURLOPT_CAPATH, directory.c_str());
+    }
+    const std::string file = Utilities::getEnvironmentVariable("CORVANE_CERTIFICATE_FILE", "");
+    if (!file.empty()) {
+        TRACE_VERBOSE << "Setting curl CA file [" << file << "]" << std::endl;
+        curl_easy_setopt(curl.get(), CURLOPT_CAINFO, file.c_str());
+    }
+    return curl;
+}
+
+// Appends `line` to `headers`; false when libcurl cannot.
+bool appendHeader(Base::CurlHeaders& headers, const char* line)
+{
+    curl_slist* extended = curl_slist_append(headers.get(), line);
+    if (extended == nullptr) {
+        return false;
+    }
+    headers.release();
+    headers.reset(extended);
+    return true;
+}
+
+// Runs the configured transfer and parses the answer into `response`; true
+// when both succeeded. The caller logs the success. The lines logged here
+// carry the name of the calling request function, `function`.
+bool performAndParse(const char* function, CURL* curl, const std::string& url, ResponseBuffer& buffer,
+                     rapidjson::Document& response)
+{
+    const char* const cvLogFunction = function;
+    const CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK) {
+        TRACE_ERROR << "Request to [" << url << "] failed with error [" << result << "] message ["
+                    << curl_easy_strerror(result) << "]" << std::endl;
+        return false;
+    }
+    TRACE_VERBOSE << "Request to [" << url << "] succeeded" << std::endl;
+    // Nested arrays and objects are parsed without recursion, so a hostile
+    // answer cannot exhaust the caller's stack.
+    const char* body = buffer.text.GetString();
+    response.Parse<rapidjson::kParseIterativeFlag>(body, buffer.text.GetSize());
+    if (response.HasParseError()) {
+        TRACE_ERROR << "Failed to parse response error [" << response.GetParseError() << "] reading [" << body << "]"
+                    << std::endl;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WebRequest::getJson(const std::string& url, rapidjson::Document& response)
+{
+    TRACE_ENTER;
+    bool result = false;
+    try {
+        Base::CurlHandle curl = CurlCreateRequestForUrl(url);
+        ResponseBuffer buffer(url);
+        Base::CurlHeaders headers;
+        if (curl && appendHeader(headers, "Accept: application/json")) {
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &buffer);
+            curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+            TRACE_VERBOSE << "Getting url [" << url << "]" << std::endl;
+            result = performAndParse(__func__, curl.get(), url, buffer, response);
+            if (result) {
+                TRACE_VERBOSE << "Successfully parsed response [" << buffer.text.GetString() << "]" << std::endl;
+            }
+        } else if (curl) {
+            TRACE_ERROR << "Building the request headers for [" << url << "] failed" << std::endl;
+        }
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Request to [" << url << "] failed [" << error.what() << "]" << std::endl;
+        result = false;
+    }
+    TRACE_EXIT;
+    return result;
+}
+
+bool WebRequest::postJson(const std::string& url, const rapidjson::Document& request, rapidjson::Document& response)
+{
+    TRACE_ENTER;
+    bool result = false;
+    try {
+        rapidjson::StringBuffer body;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(body);
+        request.Accept(writer);
+        const size_t length = body.GetSize();
+        RequestCursor cursor{body.GetString(), body.GetString() + length};
+
+        Base::CurlHandle curl = CurlCreateRequestForUrl(url);
+        ResponseBuffer buffer(url);
+        Base::CurlHeaders headers;
+        char contentLength[64];
+        std::snprintf(contentLength, sizeof(contentLength), "Content-Length: %lu", static_cast<unsigned long>(length));
+        if (curl && appendHeader(headers, contentLength) &&
+            appendHeader(headers, "Content-Type: application/json; charset=utf-8") &&
+            appendHeader(headers, "Expect: ") && appendHeader(headers, "Accept: application/json")) {
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &buffer);
+            curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
+            curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, ReadMemoryCallback);
+            curl_easy_setopt(curl.get(), CURLOPT_READDATA, &cursor);
+            // With its size known, libcurl sends the body with its length
+            // only, never also chunked.
+            curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+            curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+            TRACE_VERBOSE << "Posting request url [" << url << "] with content [" << body.GetString() << "] length ["
+                          << length << "]" << std::endl;
+            result = performAndParse(__func__, curl.get(), url, buffer, response);
+            if (result) {
+                TRACE_VERBOSE << "Successfully parsed response to url [" << url << "]" << std::endl;
+            }
+        } else if (curl) {
+            TRACE_ERROR << "Building the request headers for [" << url << "] failed" << std::endl;
+        }
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Request to [" << url << "] failed [" << error.what() << "]" << std::endl;
+        result = false;
+    }
+    TRACE_EXIT;
+    return result;
+}
+
+bool WebRequest::replaceArgument(std::string& text, const std::string& name, const std::string& value)
+{
+    // An empty name occurs nowhere: it must not insert the value in front.
+    const std::string::size_type at = name.empty() ? std::string::npos : Utilities::tolower(text).find(Utilities::tolower(name));
+    if (at == std::string::npos) {
+        return false;
+    }
+    text.replace(at, name.size(), value);
+    return true;
+}
+
+void WebRequest::init()
+{
+    if (!initialiseCurlOnce()) {
+        TRACE_ERROR << "Initialising curl failed with error [" << globalInitResult << "] message ["
+                    << curl_easy_strerror(globalInitResult) << "]" << std::endl;
+    }
+}

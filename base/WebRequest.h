@@ -1,6 +1,10 @@
 // The library's only HTTP client: blocking GET and POST of JSON documents,
 // one libcurl easy handle per request, with the time-outs and certificate
-// settings of the environment.
+// settings of the environment (CORVANE_CURLOPT_TIMEOUT,
+// CORVANE_CURLOPT_CONNECTTIMEOUT in milliseconds, CORVANE_CERTIFICATE_VERIFY,
+// CORVANE_CERTIFICATE_DIR, CORVANE_CERTIFICATE_FILE). Only http and https
+// addresses are fetched, redirects are not followed, the HTTP status is not
+// examined, and an answer larger than 1 MiB fails the request.
 #pragma once
 
 #include <rapidjson/document.h>
@@ -21,5 +25,8 @@ public:
     // regard to case, by `value`. False, and `text` untouched, when absent.
     static bool replaceArgument(std::string& text, const std::string& name, const std::string& value);
 
+    // Initialises libcurl for the process, once; later calls do nothing.
+    // Every request makes sure of it before its first handle, so calling it
+    // is optional.
     static void init();
 };
