@@ -44,6 +44,7 @@ void append(std::string& text, const std::string& more)
 // written with a fraction or exponent.
 bool readCoordinate(const rapidjson::Value& location, const char* name, const char* what, double& value)
 {
+    TRACE_FUNCTION("getLocation");
     const rapidjson::Value* member = memberOf(location, name);
     if (member == nullptr) {
         TRACE_WARNING << "Location " << what << " was unavailable" << std::endl;
@@ -137,6 +138,7 @@ bool getLocationRequest(NMClient* client, rapidjson::Document& request, bool add
 
 bool locationFromResponse(const rapidjson::Document& response, Location& location)
 {
+    TRACE_FUNCTION("getLocation");
     if (const rapidjson::Value* error = memberOf(response, "error"); error != nullptr) {
         const rapidjson::Value* code = memberOf(*error, "code");
         TRACE_ERROR << "Location request failed with error [" << safeReadObjectMemberAsString(*error, "message")

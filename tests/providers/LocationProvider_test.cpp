@@ -8,6 +8,7 @@
 #include "support/Categories.h"
 #include "support/LogWatch.h"
 #include "support/NetworkManagerService.h"
+#include "support/HttpsServer.h"
 #include "support/SystemBus.h"
 #include "support/TempDir.h"
 
@@ -16,10 +17,12 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -505,4 +508,260 @@ TEST_F(LocationWithNetworkManager, FewerThanTwoAccessPointsEverywhereBuildNoRequ
     EXPECT_EQ(requestNow(true), "");
     EXPECT_TRUE(log.contains("INFO - Found only [0] access points, aborting request for location\n"));
     EXPECT_FALSE(log.contains("BSSID ["));
+}
+
+// ---- Whole readings against local location and address services.
+
+namespace {
+
+constexpr const char* kAnswer = R"({"location":{"lat":51.5,"lng":-0.12},"accuracy":25.0})";
+constexpr const char* kRequestBody = R"({"address":1,"considerIp":false,"wifiAccessPoints":[)"
+                                     R"({"macAddress":"a0:b1:c2:d3:e4:f5","signalStrength":78},)"
+                                     R"({"macAddress":"0A:00:00:00:00:01","signalStrength":40}]})";
+constexpr const char* kOsmAddress = R"({"place_id":1,"address":{"house_number":"7","road":"Baker Street",
+    "city":"A","village":"B","state":"England","postcode":"NW1 6XE","country":"United Kingdom"}})";
+constexpr const char* kGoogleAddress = R"({"results":[{"address_components":[
+    {"long_name":"221B","types":["street_number"]},{"long_name":"Baker Street","types":["route"]},
+    {"long_name":"London","types":["postal_town"]},{"long_name":"X","types":["administrative_area_level_2"]},
+    {"long_name":"Y","types":["administrative_area_level_3"]},{"long_name":"England","types":["administrative_area_level_1"]},
+    {"long_name":"United Kingdom","types":["country"]},{"long_name":"NW1 6XE","types":["postal_code"]}]}],"status":"OK"})";
+
+const PropertyMap kOsmKeys{
+    {"DEVICE_LOCATION_COUNTRY", "United Kingdom"}, {"DEVICE_LOCATION_POSTCODE", "NW1 6XE"},
+    {"DEVICE_LOCATION_STATE", "England"},          {"DEVICE_LOCATION_COUNTY", ""},
+    {"DEVICE_LOCATION_TOWN", "A, B"},              {"DEVICE_LOCATION_STREET", "Baker Street"},
+    {"DEVICE_LOCATION_BUILDING", "7"},
+};
+
+const PropertyMap kPositionKeys{
+    {"DEVICE_LOCATION_POSITION", "51.5000,-0.1200"},
+    {"DEVICE_LOCATION_ACCURACY", "25.0"},
+    {"DEVICE_LOCATION_URL", "https://www.openstreetmap.org/?mlat=51.5000&mlon=-0.1200#map=17/51.5000/-0.1200"},
+    {"DEVICE_LOCATION_PROVIDER", "Third Party"},
+    {"DEVICE_LOCATION_SOURCE", "WiFi"},
+};
+
+PropertyMap merged(PropertyMap map, const PropertyMap& more)
+{
+    map.insert(more.begin(), more.end());
+    return map;
+}
+
+TestSupport::HttpsAnswer json(const std::string& body, int status = 200)
+{
+    TestSupport::HttpsAnswer answer;
+    answer.status = status;
+    answer.body = body;
+    return answer;
+}
+
+// An office endpoint whose Wi-Fi device sees two access points, a location
+// service and an address service.
+class LocationServices : public LocationWithNetworkManager {
+protected:
+    LocationServices()
+    {
+        const std::string wireless = manager.addWiFiDevice("wlan0", kActivated, "02:00:00:00:00:01", 54000);
+        manager.addAccessPoint(wireless, "office", "Office", "a0:b1:c2:d3:e4:f5", 78, {0x1, 0x0, 0x188});
+        manager.addAccessPoint(wireless, "cafe", "Cafe", "0A:00:00:00:00:01", 40, {});
+        server.setAnswer("/geolocate", json(kAnswer));
+        server.setAnswer("/reverse", json(kOsmAddress));
+    }
+
+    std::string locateUrl() const { return server.url("/geolocate?key=K"); }
+    std::string addressUrl() const { return server.url("/reverse?format=json&lat=%lat%&lon=%LNG%&zoom=18"); }
+
+    NetworkManagerService manager;
+    TestSupport::HttpsServer server;
+    TestSupport::ScopedEnv ca{"CORVANE_CERTIFICATE_FILE", TestSupport::HttpsServer::caFile()};
+};
+
+}  // namespace
+
+TEST_F(LocationServices, AReadingPostsTheAccessPointsAndReadsPositionAndAddress)
+{
+    LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
+    LogWatch log;
+    const auto start = std::chrono::steady_clock::now();
+    std::future<PropertyMap> reading = provider.getProperties();
+    const PropertyMap properties = reading.get();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    RecordProperty("reading_ms", static_cast<int>(took.count()));
+    std::printf("One reading against the local services took %lld ms\n", static_cast<long long>(took.count()));
+    SCOPED_TRACE(log.text());
+
+    EXPECT_EQ(properties, merged(kPositionKeys, kOsmKeys));
+    const std::vector<TestSupport::HttpsRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2U);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].path, "/geolocate?key=K");
+    EXPECT_EQ(requests[0].body, kRequestBody);
+    EXPECT_EQ(requests[1].method, "GET");
+    EXPECT_EQ(requests[1].path, "/reverse?format=json&lat=51.500000&lon=-0.120000&zoom=18");
+
+    for (const char* line : {"VERBOSE - Getting LOCATION request...\n", "VERBOSE - Done getting LOCATION request.\n",
+                             "INFO - BSSID [a0:b1:c2:d3:e4:f5] has strength [78]\n",
+                             "INFO - BSSID [0A:00:00:00:00:01] has strength [40]\n",
+                             "VERBOSE - Getting LOCATION properties...\n", "getLocation : ENTER\n",
+                             "getLocation : EXIT\n", "VERBOSE - Done getting LOCATION properties.\n"}) {
+        EXPECT_TRUE(log.contains(line)) << line;
+    }
+    EXPECT_FALSE(log.contains(" : WARNING - "));
+
+    // The result is kept: later readings are answered at once, without a request.
+    std::future<PropertyMap> again = provider.getProperties();
+    ASSERT_TRUE(isReady(again));
+    EXPECT_EQ(again.get(), properties);
+    EXPECT_EQ(server.requests().size(), 2U);
+    EXPECT_EQ(log.count("Getting LOCATION request..."), 1U);
+}
+
+TEST_F(LocationServices, HostsBefore20_1GetLatitudeAndLongitude)
+{
+    server.setAnswer("/maps/geocode", json(kGoogleAddress));
+    LocationProvider provider(
+        location({{"LocateUrl", locateUrl()}, {"AddressUrl", server.url("/maps/geocode?latlng=%LAT%,%long%")}}),
+        "19.4");
+    EXPECT_EQ(provider.getProperties().get(),
+              (PropertyMap{
+                  {"DEVICE_LOCATION_LATITUDE", "51.5000"},
+                  {"DEVICE_LOCATION_LONGITUDE", "-0.1200"},
+                  {"DEVICE_LOCATION_ACCURACY", "25.0"},
+                  {"DEVICE_LOCATION_URL", kPositionKeys.at("DEVICE_LOCATION_URL")},
+                  {"DEVICE_LOCATION_PROVIDER", "Third Party"},
+                  {"DEVICE_LOCATION_SOURCE", "WiFi"},
+                  {"DEVICE_LOCATION_COUNTRY", "United Kingdom"},
+                  {"DEVICE_LOCATION_POSTCODE", "NW1 6XE"},
+                  {"DEVICE_LOCATION_STATE", "England"},
+                  {"DEVICE_LOCATION_COUNTY", "X, Y"},
+                  {"DEVICE_LOCATION_TOWN", "London"},
+                  {"DEVICE_LOCATION_STREET", "Baker Street"},
+                  {"DEVICE_LOCATION_BUILDING", "221B"},
+              }));
+    ASSERT_EQ(server.requests().size(), 2U);
+    EXPECT_EQ(server.requests()[1].path, "/maps/geocode?latlng=51.500000,-0.120000");
+}
+
+TEST_F(LocationServices, TheSameUrlForBothMeansTheLocationAnswerCarriesTheAddress)
+{
+    const std::string withAddress =
+        R"({"location":{"lat":51.5,"lng":-0.12},"accuracy":25.0,"address":{"road":"Baker Street","city":"A",)"
+        R"("village":"B","house_number":"7","postcode":"NW1 6XE","state":"England","country":"United Kingdom"}})";
+    server.setAnswer("/geolocate", json(withAddress));
+    LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", locateUrl()}}), "20.1");
+    EXPECT_EQ(provider.getProperties().get(), merged(kPositionKeys, kOsmKeys));
+    ASSERT_EQ(server.requests().size(), 1U);
+    EXPECT_EQ(server.requests()[0].body, kRequestBody);
+
+    // The component style in the location answer.
+    server.clearRequests();
+    server.setAnswer("/geolocate", json(std::string(kGoogleAddress).insert(1, R"("location":{"lat":51.5,"lng":-0.12},"accuracy":25.0,)")));
+    LocationProvider google(location({{"LocateUrl", locateUrl()}, {"AddressUrl", locateUrl()}}), "20.1");
+    const PropertyMap properties = google.getProperties().get();
+    EXPECT_EQ(properties.at("DEVICE_LOCATION_COUNTY"), "X, Y");
+    EXPECT_EQ(properties.at("DEVICE_LOCATION_POSITION"), "51.5000,-0.1200");
+    EXPECT_EQ(server.requests().size(), 1U);
+}
+
+TEST_F(LocationServices, AFailedAddressLookupLeavesThePosition)
+{
+    for (const TestSupport::HttpsAnswer& answer :
+         {json("not json", 500), json(R"({"status":"ZERO_RESULTS"})"), json(R"([{"address":{}}])")}) {
+        server.setAnswer("/reverse", answer);
+        LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
+        EXPECT_EQ(provider.getProperties().get(), merged(kPositionKeys, kUnavailableAddress)) << answer.body;
+    }
+}
+
+TEST_F(LocationServices, ServiceFailuresMakeEveryKeyUnavailableAndAreKept)
+{
+    struct Case {
+        TestSupport::HttpsAnswer answer;
+        const char* line;
+    };
+    TestSupport::HttpsAnswer silent;
+    silent.neverAnswer = true;
+    const Case cases[] = {
+        {json(R"({"error":{"code":403,"message":"Daily limit exceeded","errors":[]}})", 403),
+         "ERROR - Location request failed with error [Daily limit exceeded] code [403]\n"},
+        {json(""), "VERBOSE - Location request failed\n"},
+        {json(R"({"location":{"lat":51.5,"lng":-0.12},"accuracy":25})"),
+         "getLocation : WARNING - Location accuracy was not a double\n"},
+        {json(R"([{"location":{"lat":51.5,"lng":-0.12},"accuracy":25.0}])"), "WARNING - Location was unavailable\n"},
+        {json(std::string(200000, '[') + std::string(200000, ']')), "WARNING - Location was unavailable\n"},
+        {json("{\"location\":\"" + std::string(900000, 'x') + "\"}"), "WARNING - Location was not an object\n"},
+        {json("{\"location\":\"" + std::string(2 << 20, 'x') + "\"}"), "VERBOSE - Location request failed\n"},
+        {silent, "VERBOSE - Location request failed\n"},
+    };
+    for (const Case& current : cases) {
+        SCOPED_TRACE(current.answer.body.substr(0, 80));
+        server.setAnswer("/geolocate", current.answer);
+        server.clearRequests();
+        std::optional<TestSupport::ScopedEnv> timeout;
+        if (current.answer.neverAnswer) {
+            timeout.emplace("CORVANE_CURLOPT_TIMEOUT", "1500");
+        }
+        LogWatch log;
+        LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
+        EXPECT_EQ(provider.getProperties().get(), kUnavailableFrom20_1);
+        EXPECT_TRUE(log.contains(current.line)) << log.text().substr(0, 3000);
+        EXPECT_EQ(provider.getProperties().get(), kUnavailableFrom20_1);
+        EXPECT_EQ(server.requests().size(), 1U) << "the failure is kept; the address service is not asked";
+    }
+}
+
+TEST_F(LocationServices, OnlyTheSelectedKeysAndNoAddressRequestWithoutAnAddressKey)
+{
+    LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}, 1,
+                                       Lp::kPosition.bit | Lp::kAccuracy.bit | Lp::kLatitude.bit),
+                              "20.1");
+    EXPECT_EQ(provider.getProperties().get(),
+              (PropertyMap{{"DEVICE_LOCATION_POSITION", "51.5000,-0.1200"}, {"DEVICE_LOCATION_ACCURACY", "25.0"}}));
+    ASSERT_EQ(server.requests().size(), 1U);
+    EXPECT_EQ(server.requests()[0].body.rfind(R"({"address":0,"considerIp":false,)", 0), 0U);
+
+    // An address key alone asks for the address too.
+    server.clearRequests();
+    LocationProvider town(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}, 1, Lp::kTown.bit),
+                          "20.1");
+    EXPECT_EQ(town.getProperties().get(), (PropertyMap{{"DEVICE_LOCATION_TOWN", "A, B"}}));
+    ASSERT_EQ(server.requests().size(), 2U);
+    EXPECT_EQ(server.requests()[0].body.rfind(R"({"address":1,)", 0), 0U);
+}
+
+TEST_F(LocationServices, WithoutAnAddressUrlNoAddressKeyIsReported)
+{
+    LocationProvider provider(location({{"LocateUrl", locateUrl()}}), "20.1");
+    EXPECT_EQ(provider.getProperties().get(), kPositionKeys);
+    ASSERT_EQ(server.requests().size(), 1U);
+    EXPECT_EQ(server.requests()[0].body.rfind(R"({"address":0,)", 0), 0U);
+}
+
+TEST_F(LocationServices, ReadingsThatOverlapWhileNothingIsKeptAgree)
+{
+    LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
+    std::future<PropertyMap> first = provider.getProperties();
+    std::future<PropertyMap> second = provider.getProperties();
+    const PropertyMap expected = merged(kPositionKeys, kOsmKeys);
+    EXPECT_EQ(first.get(), expected);
+    EXPECT_EQ(second.get(), expected);
+    EXPECT_EQ(provider.getProperties().get(), expected);
+    EXPECT_EQ(server.requests().size(), 4U);
+}
+
+TEST_F(LocationWithNetworkManager, ASingleAccessPointGivesUnavailableWithoutARequest)
+{
+    NetworkManagerService manager;
+    const std::string wireless = manager.addWiFiDevice("wlan0", kActivated, "02:00:00:00:00:01", 54000);
+    manager.addAccessPoint(wireless, "alone", "Alone", "a0:b1:c2:d3:e4:f5", 78, {});
+    TestSupport::HttpsServer server;
+    const TestSupport::ScopedEnv ca("CORVANE_CERTIFICATE_FILE", TestSupport::HttpsServer::caFile());
+    server.setAnswer("/geolocate", json(kAnswer));
+    LogWatch log;
+    LocationProvider provider(location({{"LocateUrl", server.url("/geolocate")}}), "19.4");
+    EXPECT_EQ(provider.getProperties().get(), kUnavailableBefore20_1);
+    EXPECT_TRUE(log.contains("INFO - Found only [0] access points, aborting request for location\n"));
+    EXPECT_EQ(provider.getProperties().get(), kUnavailableBefore20_1);
+    EXPECT_EQ(log.count("Getting LOCATION request..."), 1U);
+    EXPECT_TRUE(server.requests().empty());
 }
