@@ -19,6 +19,9 @@
 
 #include <chrono>
 #include <clocale>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
@@ -330,7 +333,15 @@ TEST(LocationFormatting, IgnoresTheLocaleOfTheCallingThread)
         const std::string compile = "localedef -i de_DE -f UTF-8 " + locales.file("de_DE.UTF-8") + " >/dev/null 2>&1";
         if (std::system(compile.c_str()) == 0) {
             const TestSupport::ScopedEnv path("LOCPATH", locales.path());
+#if defined(__SANITIZE_ADDRESS__)
+            // glibc keeps the search path of a locale loaded through LOCPATH
+            // for the rest of the process.
+            __lsan_disable();
+#endif
             german = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+            __lsan_enable();
+#endif
         }
     }
     if (german == nullptr) {
