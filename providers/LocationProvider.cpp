@@ -10,7 +10,6 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
-#include <vector>
 
 namespace {
 

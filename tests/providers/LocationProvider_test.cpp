@@ -6,9 +6,9 @@
 #include "providers/LocationProvider.h"
 
 #include "support/Categories.h"
+#include "support/HttpsServer.h"
 #include "support/LogWatch.h"
 #include "support/NetworkManagerService.h"
-#include "support/HttpsServer.h"
 #include "support/SystemBus.h"
 #include "support/TempDir.h"
 
@@ -19,15 +19,17 @@
 
 #include <chrono>
 #include <clocale>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 using TestSupport::LogWatch;
 using TestSupport::NetworkManagerService;
@@ -54,7 +56,7 @@ std::string serialise(const rapidjson::Value& value)
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-// The location in an answer text; nullopt-like false when refused.
+// Reads the location of an answer text; false when the answer is refused.
 bool locationIn(const std::string& text, Location& location)
 {
     return locationFromResponse(parse(text), location);
