@@ -778,3 +778,18 @@ TEST_F(LocationWithNetworkManager, ASingleAccessPointGivesUnavailableWithoutAReq
     EXPECT_EQ(log.count("Getting LOCATION request..."), 1U);
     EXPECT_TRUE(server.requests().empty());
 }
+
+TEST_F(LocationWithNetworkManager, WithoutNetworkManagerNoRequestIsMade)
+{
+    TestSupport::HttpsServer server;
+    const TestSupport::ScopedEnv ca("CORVANE_CERTIFICATE_FILE", TestSupport::HttpsServer::caFile());
+    server.setAnswer("/geolocate", json(kAnswer));
+    LogWatch log;
+    LocationProvider provider(location({{"LocateUrl", server.url("/geolocate")}, {"AddressUrl", server.url("/a")}}),
+                              "20.1");
+    EXPECT_EQ(provider.getProperties().get(), kUnavailableFrom20_1);
+    // libnm's client comes up without devices when NetworkManager is not on the bus.
+    EXPECT_TRUE(log.contains("INFO - Found only [0] access points, aborting request for location\n")) << log.text();
+    EXPECT_TRUE(log.contains("VERBOSE - Done getting LOCATION request.\n"));
+    EXPECT_TRUE(server.requests().empty());
+}
