@@ -1,11 +1,126 @@
-// Category "Location": the position from Wi-Fi geolocation and its address.
+// Category "Location": the endpoint's geographic position from the Wi-Fi
+// access points it can see (Wi-Fi geolocation), and optionally the postal
+// address at that position.
+//
+// A reading asks NetworkManager (through libnm, on the calling thread, which
+// must own the GLib default main context) for the visible access points and
+// builds a geolocation request. A worker thread posts it to the configured
+// location service ("LocateUrl") and then reads the address, either from the
+// same answer ("AddressUrl" equal to "LocateUrl") or from the configured
+// address service. The first complete result is kept for the life of the
+// provider and answered at once from then on.
 #pragma once
 
+#include "core/Version.h"
 #include "properties/Provider.h"
+
+#include <NetworkManager.h>
+#include <rapidjson/document.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+// The position a location service reported.
+struct Location {
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double accuracy = 0.0;
+};
+
+// The postal address at a position; any part may be empty.
+struct Address {
+    std::string country;
+    std::string postcode;
+    std::string state;
+    std::string county;
+    std::string town;
+    std::string street;
+    std::string building;
+};
+
+// The geolocation request from the access points of the first Wi-Fi device
+// that sees at least two: {"address": 0|1, "considerIp": false,
+// "wifiAccessPoints": [{"macAddress": BSSID, "signalStrength": 0..100}, ...]}.
+// False when no device sees two.
+bool getLocationRequest(NMClient* client, rapidjson::Document& request, bool addressWanted);
+
+// Posts `request` to `url` and reads the position from the answer, which is
+// left in `response`.
+bool getLocation(const std::string& url, Location& location, const rapidjson::Document& request,
+                 rapidjson::Document& response);
+
+// The position in a location service's answer: "location" {"lat", "lng"} and
+// a top-level "accuracy", each a number written with a fraction or exponent.
+// An answer with an "error" member is a failure.
+bool locationFromResponse(const rapidjson::Document& response, Location& location);
+
+// The address at `location`: decoded from the location answer when both URLs
+// are the same, else fetched from `addressUrl` with "%lat%", "%lng%" and
+// "%long%" filled in.
+bool getAddress(const std::string& addressUrl, const std::string& locateUrl, const Location& location,
+                rapidjson::Document& locationResponse, Address& address);
+
+// The address in an answer of either shape: an "address" object
+// (OpenStreetMap style) or a "results" list of address components (Google
+// style).
+bool addressFromResponse(const rapidjson::Document& response, Address& address);
+bool addressFromResponseOne(const rapidjson::Document& response, Address& address);
+bool addressFromResponseTwo(const rapidjson::Document& response, Address& address);
+
+// The string value of member `name` of `object`; empty when `object` is not
+// an object, the member is missing or it is not a string.
+std::string safeReadObjectMemberAsString(const rapidjson::Value& object, const std::string& name);
+
+// `value` with `decimals` digits after a point, whatever locale any thread
+// or the process has set ("%.4f" in the C locale).
+std::string formatDecimal(double value, int decimals);
+
+// The map link of a position.
+std::string mapLinkOf(const Location& location);
 
 class LocationProvider : public ProviderOf<LocationProvider> {
 public:
-    using ProviderOf::ProviderOf;
+    static constexpr PropertyKey kLatitude{"DEVICE_LOCATION_LATITUDE", 0x1};
+    static constexpr PropertyKey kLongitude{"DEVICE_LOCATION_LONGITUDE", 0x2};
+    static constexpr PropertyKey kAccuracy{"DEVICE_LOCATION_ACCURACY", 0x4};
+    static constexpr PropertyKey kUrl{"DEVICE_LOCATION_URL", 0x8};
+    static constexpr PropertyKey kCountry{"DEVICE_LOCATION_COUNTRY", 0x20};
+    static constexpr PropertyKey kPostcode{"DEVICE_LOCATION_POSTCODE", 0x40};
+    static constexpr PropertyKey kState{"DEVICE_LOCATION_STATE", 0x80};
+    static constexpr PropertyKey kCounty{"DEVICE_LOCATION_COUNTY", 0x200};
+    static constexpr PropertyKey kTown{"DEVICE_LOCATION_TOWN", 0x400};
+    static constexpr PropertyKey kStreet{"DEVICE_LOCATION_STREET", 0x800};
+    static constexpr PropertyKey kBuilding{"DEVICE_LOCATION_BUILDING", 0x1000};
+    static constexpr PropertyKey kProvider{"DEVICE_LOCATION_PROVIDER", 0x2000};
+    static constexpr PropertyKey kSource{"DEVICE_LOCATION_SOURCE", 0x4000};
+    static constexpr PropertyKey kPosition{"DEVICE_LOCATION_POSITION", 0x8000};
+
+    LocationProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
 
     std::future<PropertyMap> getProperties() override;
+
+    void setPropertiesUnavailable(PropertyCollector& properties) const;
+    static void setAddressPropertiesUnavailable(PropertyCollector& properties);
+
+private:
+    // Whether the host gets the combined position key.
+    bool positionCombined() const;
+    // Whether the address service is configured and an address key selected.
+    bool addressWanted() const;
+    // The geolocation request from NetworkManager's access points, built on
+    // the calling thread; empty when it cannot be built.
+    std::shared_ptr<rapidjson::Document> buildRequest() const;
+    void collect(PropertyCollector& properties, const rapidjson::Document* request) const;
+    void addLocation(PropertyCollector& properties, const Location& location) const;
+    static void addAddress(PropertyCollector& properties, const Address& address);
+
+    // Hosts from this version on get the combined position key.
+    Base::Version _positionVersion;
+    std::string _locateUrl;
+    std::string _addressUrl;
+    // The first complete result. A worker replaces it while the caller's
+    // thread tests and copies it, so it is guarded.
+    mutable std::mutex _cacheMutex;
+    mutable PropertyMap _cache;
 };
