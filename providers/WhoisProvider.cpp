@@ -87,7 +87,9 @@ bool stringMember(const rapidjson::Value& value, const char* name, std::string& 
     return true;
 }
 
-// A configured service address: kept when it is an https:// address.
+// A configured service address. Its scheme is checked where requests are
+// made: anything but http and https is refused there, never replaced by a
+// default service the host did not ask for.
 void configureUrl(const std::map<std::string, std::string>& config, const char* key, const char* logName,
                   std::string& url)
 {
@@ -97,10 +99,6 @@ void configureUrl(const std::map<std::string, std::string>& config, const char* 
     }
     TRACE_FUNCTION("configure");
     TRACE_VERBOSE << logName << " is [" << found->second << "]" << std::endl;
-    if (!found->second.empty() && Utilities::tolower(found->second).rfind("https://", 0) != 0) {
-        TRACE_ERROR << logName << " [" << found->second << "] is not an https:// address, ignored" << std::endl;
-        return;
-    }
     url = found->second;
 }
 

