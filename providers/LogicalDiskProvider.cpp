@@ -79,6 +79,7 @@ std::vector<std::string> getMountsForPartition(const MountTable& table, const st
 
 void dumpOne(const char* prefix, udev_device* device)
 {
+    TRACE_FUNCTION("dumpDevice");
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_device_get_properties_list_entry(device))
     {
@@ -214,6 +215,7 @@ void addPartition(PropertyCollector& properties, int index, const Disk& disk,
 bool reportPartition(PropertyCollector& properties, udev_device* device, const MountTable& table, bool dumping,
                      int index)
 {
+    TRACE_FUNCTION("getProperties");
     const std::string devName = getProperty(device, "DEVNAME", false);
     if (dumping) {
         TRACE_INFO << "Dumping partition " << devName << ": " << std::endl;
@@ -260,6 +262,7 @@ std::future<PropertyMap> LogicalDiskProvider::getProperties()
 
 void LogicalDiskProvider::collect(PropertyCollector& properties)
 {
+    TRACE_FUNCTION("getProperties");
     int count = 0;
     const Base::UdevHandle udev(udev_new());
     const Base::UdevEnumerateHandle enumerate(udev ? udev_enumerate_new(udev.get()) : nullptr);

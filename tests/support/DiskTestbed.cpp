@@ -47,6 +47,11 @@ void DiskTestbed::remove(const std::string& syspath)
     umockdev_testbed_remove_device(_testbed, syspath.c_str());
 }
 
+void DiskTestbed::setAttribute(const std::string& syspath, const std::string& name, const std::string& value)
+{
+    umockdev_testbed_set_attribute(_testbed, syspath.c_str(), name.c_str(), value.c_str());
+}
+
 ScopedDeviceMount::ScopedDeviceMount(const std::string& source, std::string directory, const std::string& size)
     : _directory(std::move(directory))
 {
@@ -202,7 +207,7 @@ A: subsystem_device=0xa801
 
 P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0
 E: SUBSYSTEM=nvme
-A: model=Samsung SSD 980 1TB\x20\x20\x20\x20
+A: model=Samsung SSD 980 1TB
 
 P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1
 N: nvme0n1
@@ -225,6 +230,8 @@ E: ID_MODEL=Samsung SSD 980 1TB
 E: ID_SERIAL=Samsung_SSD_980_1TB_S64ANS0T
 E: ID_SERIAL_SHORT=S64ANS0T
 )";
+
+const char* const kNvmeController = "/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
 
 const char* const kEmmcDisk = R"(P: /devices/platform/soc/mmc_host/mmc0/mmc0:0001
 E: SUBSYSTEM=mmc

@@ -28,6 +28,9 @@ public:
     // Sends a uevent for a device of the testbed ("/sys/devices/...").
     void uevent(const std::string& syspath, const std::string& action);
     void remove(const std::string& syspath);
+    // Sets a system attribute's file to `value` exactly (the record format
+    // cannot carry trailing blanks).
+    void setAttribute(const std::string& syspath, const std::string& name, const std::string& value);
 
 private:
     UMockdevTestbed* _testbed;
@@ -59,8 +62,9 @@ extern const char* const kBareUsbStick;
 extern const char* const kBareUsbStickPartition;
 // An internal SATA disk with two ext4 partitions, /dev/sda1 and /dev/sda2.
 extern const char* const kSataDisk;
-// An NVMe disk with one partition, /dev/nvme0n1p1.
+// An NVMe disk with one partition, /dev/nvme0n1p1, on controller nvme0.
 extern const char* const kNvmeDisk;
+extern const char* const kNvmeController;
 // An eMMC card with one partition of major 179, /dev/mmcblk0p1.
 extern const char* const kEmmcDisk;
 
