@@ -50,6 +50,14 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
     return true;
 }
 
+void printSince(const char* what, std::chrono::steady_clock::time_point started)
+{
+    std::cout << "notification after " << what << " in "
+              << std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
+                     .count()
+              << " us" << std::endl;
+}
+
 // Counts the provider's change notifications.
 class Notifications {
 public:
@@ -295,16 +303,21 @@ TEST_F(LogicalDiskProviderTest, MonitorReportsPartitionsAndMountsComingAndGoing)
     // The stick is plugged in.
     std::size_t seen = notifications.count();
     testbed.add(Disks::kUsbStick);
+    auto started = std::chrono::steady_clock::now();
     testbed.uevent(Disks::kUsbStickPartition, "add");
     ASSERT_TRUE(notifications.waitBeyond(seen));
+    printSince("a udev add event", started);
     EXPECT_EQ(read().at("DEVICE_LOGICALDISK_COUNT"), "1");
     EXPECT_TRUE(log.contains("VERBOSE - Detected changes to device [/dev/sdb1]"));
     EXPECT_TRUE(log.contains("INFO - Detected changes to logical disks. Triggering property change."));
 
     // It is mounted, then unmounted.
     seen = notifications.count();
-    auto mount = std::make_optional<ScopedDeviceMount>("/dev/sdb1", directory("stick"));
+    const std::string stickDirectory = directory("stick");
+    started = std::chrono::steady_clock::now();
+    auto mount = std::make_optional<ScopedDeviceMount>("/dev/sdb1", stickDirectory);
     ASSERT_TRUE(notifications.waitBeyond(seen));
+    printSince("a mount", started);
     EXPECT_EQ(read(1, 0x0080).at("DEVICE_LOGICALDISK_0_PATH"), _dir.file("stick"));
     seen = notifications.count();
     mount.reset();
@@ -326,7 +339,7 @@ TEST_F(LogicalDiskProviderTest, MonitorReportsPartitionsAndMountsComingAndGoing)
         EXPECT_EQ(name, "LogicalDisk");
     }
 
-    const auto started = std::chrono::steady_clock::now();
+    started = std::chrono::steady_clock::now();
     provider.close();
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
     std::cout << "close() took " << took.count() << " us" << std::endl;
