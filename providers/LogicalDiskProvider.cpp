@@ -29,6 +29,9 @@ constexpr const char* kMountTable = "/proc/self/mounts";
 // events still leaves the loop time to see the stop request.
 constexpr int kEventsPerWakeUp = 64;
 
+// A udev monitor that keeps reporting an error without events is given up.
+constexpr int kFailedWakeUpsTolerated = 100;
+
 std::string getProperty(udev_device* device, const char* name, bool sysattr)
 {
     return LogicalDiskRules::plainValue(sysattr ? udev_device_get_sysattr_value(device, name)
@@ -361,6 +364,7 @@ void LogicalDiskProvider::monitor()
         nfds_t count = 0;
         int mountIndex = -1;
         int udevIndex = -1;
+        int failedWakeUps = 0;  // in a row, with an error and no event
         if (_mounts.valid()) {
             mountIndex = static_cast<int>(count);
             watched[count++] = pollfd{_mounts.get(), POLLERR | POLLPRI, 0};
@@ -386,9 +390,13 @@ void LogicalDiskProvider::monitor()
                 break;
             }
             bool changed = false;
-            if (udevIndex >= 0 && (watched[udevIndex].revents & POLLIN) != 0) {
+            const short udevEvents = udevIndex >= 0 ? watched[udevIndex].revents : 0;
+            if ((udevEvents & (POLLIN | POLLERR)) != 0) {
+                // An error is an overrun of the socket's buffer: events were
+                // lost, so a change is reported; receiving clears the error.
                 changed = true;
-                for (int taken = 0; taken < kEventsPerWakeUp; ++taken) {
+                int taken = 0;
+                for (; taken < kEventsPerWakeUp; ++taken) {
                     const Base::UdevDeviceHandle device(udev_monitor_receive_device(_udevMonitor.get()));
                     if (!device) {
                         break;
@@ -396,13 +404,18 @@ void LogicalDiskProvider::monitor()
                     TRACE_VERBOSE << "Detected changes to device [" << orEmpty(udev_device_get_devnode(device.get()))
                                   << "]" << std::endl;
                 }
-            } else if (udevIndex >= 0 && (watched[udevIndex].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                failedWakeUps = (taken == 0 && (udevEvents & POLLIN) == 0) ? failedWakeUps + 1 : 0;
+            }
+            if ((udevEvents & (POLLHUP | POLLNVAL)) != 0 || failedWakeUps > kFailedWakeUpsTolerated) {
                 TRACE_ERROR << "Udev block partition monitor failed: no longer watching it" << std::endl;
-                watched[udevIndex].fd = -1;
+                watched[udevIndex].fd = -1;  // poll skips it from now on
+                udevIndex = -1;
+                failedWakeUps = 0;
             }
             if (mountIndex >= 0 && (watched[mountIndex].revents & POLLNVAL) != 0) {
                 TRACE_ERROR << "Mount table descriptor failed: no longer watching it" << std::endl;
                 watched[mountIndex].fd = -1;
+                mountIndex = -1;
             } else if (mountIndex >= 0 && (watched[mountIndex].revents & (POLLERR | POLLPRI)) != 0) {
                 changed = true;
             }
