@@ -40,6 +40,16 @@ int hostIoErrorHandler(Display*)
 }
 void hostKeepsRunning(Display*, void*) {}
 
+// Readies the extension on the connection while the server is there, as the
+// provider does: libXrandr keeps (and never frees) its bookkeeping for a
+// display whose extension query failed.
+void queryRandr(Display* display)
+{
+    int eventBase = 0;
+    int errorBase = 0;
+    ASSERT_TRUE(XRRQueryExtension(display, &eventBase, &errorBase));
+}
+
 class XConnectionTest : public ::testing::Test {
 protected:
     XServer _server{XServer::Kind::VirtualFramebuffer};
@@ -76,6 +86,7 @@ TEST_F(XConnectionTest, ALostServerEndsTheRequestsNotTheProcess)
         const Base::XConnection connection;
         ASSERT_TRUE(connection);
         EXPECT_NE(currentIoErrorHandler(), before);
+        queryRandr(connection.get());
         _server.kill();
         Display* display = connection.get();
         EXPECT_EQ(XRRGetScreenResourcesCurrent(display, DefaultRootWindow(display)), nullptr);
@@ -97,6 +108,7 @@ TEST_F(XConnectionTest, TheProcessKeepsItsOwnHandlersForItsOwnDisplays)
     {
         const Base::XConnection connection;
         ASSERT_TRUE(connection);
+        queryRandr(connection.get());
         _server.kill();
         XSync(hostDisplay, False);
         EXPECT_EQ(gHostIoErrors, 1);
