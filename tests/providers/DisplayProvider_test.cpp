@@ -6,6 +6,7 @@
 #include "support/Categories.h"
 #include "support/LogWatch.h"
 #include "support/TempDir.h"
+#include "support/XProxy.h"
 #include "support/XServer.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 
 using TestSupport::LogWatch;
 using TestSupport::ScopedEnv;
+using TestSupport::XProxy;
 using TestSupport::XServer;
 
 namespace {
@@ -156,6 +158,51 @@ TEST(DisplayProvider, ReadingsAtTheSameTimeEachUseTheirOwnConnection)
     two.join();
     EXPECT_EQ(first, std::vector<PropertyMap>(2 * kRounds, kTwoMonitors));
     EXPECT_EQ(second, std::vector<PropertyMap>(2 * kRounds, kTwoMonitors));
+}
+
+// RandR's minor opcodes of the requests the reading makes.
+constexpr int kGetOutputInfo = 9;
+constexpr int kGetScreenResourcesCurrent = 25;
+
+TEST(DisplayProvider, AServerThatGoesAwayMidwayLeavesWhatWasRead)
+{
+    XServer server(XServer::Kind::DummyOutputs);
+    arrangeDummyOutputs(server);
+    // The connection breaks when the second output is asked for.
+    XProxy proxy(server.display(), kGetOutputInfo, 2);
+    const ScopedEnv display("DISPLAY", proxy.display());
+    LogWatch log;
+
+    EXPECT_EQ(readDisplays(), (PropertyMap{
+                                  {"DEVICE_DISPLAY_COUNT", "1"},
+                                  {"DEVICE_DISPLAY_0_NAME", "DUMMY0"},
+                                  {"DEVICE_DISPLAY_0_WIDTH", "1024"},
+                                  {"DEVICE_DISPLAY_0_HEIGHT", "768"},
+                                  {"DEVICE_DISPLAY_0_BPP", "8"},
+                                  {"DEVICE_DISPLAY_0_DPI", "96"},
+                              }));
+    EXPECT_EQ(log.count("ERROR - Lost the connection to X display [" + proxy.display() + "]\n"), 1U) << log.text();
+    for (const char* output : {"1", "2", "3"}) {
+        EXPECT_EQ(log.count("VERBOSE - Ignoring null screen [0] output [" + std::string(output) + "]\n"), 1U)
+            << log.text();
+    }
+    EXPECT_EQ(log.count("WARNING - Reported [1] displays read before the X connection was lost\n"), 1U)
+        << log.text();
+    EXPECT_EQ(log.count("VERBOSE - Done getting DISPLAY properties.\n"), 1U) << log.text();
+
+    // The next reading has a connection of its own.
+    const ScopedEnv direct("DISPLAY", server.display());
+    EXPECT_EQ(readDisplays(), kTwoMonitors);
+}
+
+TEST(DisplayProvider, AServerThatGoesAwayBeforeTheOutputsLeavesNone)
+{
+    XServer server(XServer::Kind::VirtualFramebuffer);
+    XProxy proxy(server.display(), kGetScreenResourcesCurrent, 1);
+    const ScopedEnv display("DISPLAY", proxy.display());
+    LogWatch log;
+    EXPECT_EQ(readDisplays(), (PropertyMap{{"DEVICE_DISPLAY_COUNT", "0"}}));
+    EXPECT_EQ(log.count("ERROR - Lost the connection to X display [" + proxy.display() + "]\n"), 1U) << log.text();
 }
 
 TEST(DisplayProvider, WithoutAnXServerThereAreNoDisplays)
