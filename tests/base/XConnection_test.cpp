@@ -17,15 +17,6 @@
 
 #include <atomic>
 
-// When an I/O error handler returns, libX11 leaves the display unlocked once
-// more than it locked it: the request that met the error unlocks it again.
-// ThreadSanitizer reports that as an unlock of an unlocked mutex inside Xlib;
-// it is Xlib's own bookkeeping, so such reports are not this test's.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions()
-{
-    return "mutex:libX11.so\nmutex:libXrandr.so\n";
-}
-
 using TestSupport::LogWatch;
 using TestSupport::ScopedEnv;
 using TestSupport::XServer;
