@@ -10,21 +10,31 @@
 
 namespace {
 
+// What was found; a pen is assumed wherever there is a touch screen.
+struct Found {
+    bool keyboard = false;
+    bool mouse = false;
+    bool touch = false;
+    bool pen = false;
+};
+
 // udev hands out null for anything it does not have.
 std::string text(const char* value)
 {
     return value != nullptr ? value : "";
 }
 
+// A property counts as set when it exists and begins with "1".
 bool hasProperty(udev_device* device, const char* name)
 {
-    return InputProvider::isSet(udev_device_get_property_value(device, name));
+    const char* value = udev_device_get_property_value(device, name);
+    return value != nullptr && value[0] == '1';
 }
 
-InputProvider::Found findInputDevices()
+Found findInputDevices()
 {
     TRACE_FUNCTION("getProperties");
-    InputProvider::Found found;
+    Found found;
     const Base::UdevHandle udev(udev_new());
     if (!udev) {
         TRACE_ERROR << "Failed to create udev context" << std::endl;
@@ -78,11 +88,6 @@ const char* boolean(bool value)
 }
 
 }  // namespace
-
-bool InputProvider::isSet(const char* value)
-{
-    return value != nullptr && value[0] == '1';
-}
 
 std::future<PropertyMap> InputProvider::getProperties()
 {

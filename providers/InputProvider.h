@@ -5,8 +5,6 @@
 
 #include "properties/Provider.h"
 
-#include <string>
-
 class InputProvider : public ProviderOf<InputProvider> {
 public:
     static constexpr PropertyKey kKeyboard{"DEVICE_INPUT_KEYBOARD", 0x01};
@@ -17,16 +15,4 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
-
-    // What was found; a pen is assumed wherever there is a touch screen.
-    struct Found {
-        bool keyboard = false;
-        bool mouse = false;
-        bool touch = false;
-        bool pen = false;
-    };
-
-    // Whether a udev property value counts as set: it exists and begins
-    // with "1".
-    static bool isSet(const char* value);
 };

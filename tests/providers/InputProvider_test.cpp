@@ -183,13 +183,3 @@ TEST_F(InputProviderTest, ReportsOnlyTheSelectedKeys)
     EXPECT_TRUE(readInput(1, 0x10).empty());
     EXPECT_TRUE(readInput(0, 0x0f).empty());
 }
-
-TEST(InputProvider, APropertyIsSetWhenItBeginsWithOne)
-{
-    EXPECT_TRUE(InputProvider::isSet("1"));
-    EXPECT_TRUE(InputProvider::isSet("1x"));
-    EXPECT_FALSE(InputProvider::isSet("0"));
-    EXPECT_FALSE(InputProvider::isSet(""));
-    EXPECT_FALSE(InputProvider::isSet(" 1"));
-    EXPECT_FALSE(InputProvider::isSet(nullptr));
-}
