@@ -1,0 +1,49 @@
+// A connection to the default X display for one piece of work on one thread,
+// made so that nothing the X server does can end the hosting process.
+//
+// Xlib's defaults call exit() on a failed request and on a lost connection.
+// This connection instead:
+//  - suppresses and logs the errors of its own requests, through an error hook
+//    of its own display (no process-wide handler): the request's function
+//    then returns its failure value (a null pointer, a zero status);
+//  - survives a lost connection: while at least one such connection is open,
+//    a process-wide I/O error handler is in place that returns for these
+//    connections and hands every other display to the handler that was there
+//    before; the last connection to close puts that handler back (unless the
+//    process has installed yet another one meanwhile, which then stays).
+//    After a lost connection every request fails at once.
+//
+// Connections are never shared between threads: open, use and close one on
+// the same thread.
+//
+//     Base::XConnection connection;
+//     if (!connection) { ... no display ... }
+//     XRRGetScreenResourcesCurrent(connection.get(), root);
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <string>
+
+namespace Base {
+
+class XConnection {
+public:
+    // Opens the display that the DISPLAY environment variable names.
+    XConnection();
+    ~XConnection();
+
+    XConnection(const XConnection&) = delete;
+    XConnection& operator=(const XConnection&) = delete;
+
+    Display* get() const { return _display; }
+    explicit operator bool() const { return _display != nullptr; }
+
+    // Whether the connection to the server broke (all requests fail since).
+    bool lost() const;
+
+private:
+    Display* _display = nullptr;
+};
+
+}  // namespace Base
