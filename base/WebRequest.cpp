@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -60,34 +61,14 @@ int CurlTrace(CURL*, curl_infotype type, char* data, size_t size, void*)
                 c = ' ';
             }
         }
-        switch (type) {
-        case CURLINFO_TEXT:
-            TRACE_VERBOSE << "TEXT: " << text << std::endl;
-            break;
-        case CURLINFO_HEADER_IN:
-            TRACE_VERBOSE << "RECV HEADER: " << text << std::endl;
-            break;
-        case CURLINFO_HEADER_OUT:
-            TRACE_VERBOSE << "SEND HEADER: " << text << std::endl;
-            break;
-        case CURLINFO_DATA_IN:
-            TRACE_VERBOSE << "RECV DATA: " << text << std::endl;
-            break;
-        case CURLINFO_DATA_OUT:
-            TRACE_VERBOSE << "SEND DATA: " << text << std::endl;
-            break;
-        case CURLINFO_SSL_DATA_IN:
-            TRACE_VERBOSE << "RECV SSL DATA: " << text << std::endl;
-            break;
-        case CURLINFO_SSL_DATA_OUT:
-            TRACE_VERBOSE << "SEND SSL DATA: " << text << std::endl;
-            break;
-        case CURLINFO_END:
-            TRACE_VERBOSE << "END: " << text << std::endl;
-            break;
-        default:
-            TRACE_VERBOSE << "UNKNOWN [" << static_cast<int>(type) << "]: " << text << std::endl;
-            break;
+        static constexpr const char* kPrefixes[] = {"TEXT: ",      "RECV HEADER: ",   "SEND HEADER: ",
+                                                    "RECV DATA: ", "SEND DATA: ",     "RECV SSL DATA: ",
+                                                    "SEND SSL DATA: ", "END: "};
+        const int index = static_cast<int>(type);
+        if (index >= 0 && index < static_cast<int>(std::size(kPrefixes))) {
+            TRACE_VERBOSE << kPrefixes[index] << text << std::endl;
+        } else {
+            TRACE_VERBOSE << "UNKNOWN [" << index << "]: " << text << std::endl;
         }
     } catch (const std::exception& error) {
         TRACE_ERROR << "Tracing failed [" << error.what() << "]" << std::endl;
