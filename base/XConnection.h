@@ -11,7 +11,9 @@
 //    connections and hands every other display to the handler that was there
 //    before; the last connection to close puts that handler back (unless the
 //    process has installed yet another one meanwhile, which then stays).
-//    After a lost connection every request fails at once.
+//    After a lost connection every request fails at once;
+//  - blocks SIGPIPE on the calling thread while it is open, so a write to a
+//    server that has just gone away fails instead of raising the signal.
 //
 // Connections are never shared between threads: open, use and close one on
 // the same thread.
@@ -21,9 +23,9 @@
 //     XRRGetScreenResourcesCurrent(connection.get(), root);
 #pragma once
 
-#include <X11/Xlib.h>
+#include "base/ThreadSigpipeBlock.h"
 
-#include <string>
+#include <X11/Xlib.h>
 
 namespace Base {
 
@@ -43,6 +45,8 @@ public:
     bool lost() const;
 
 private:
+    // First: in place before the connection opens, until after it closed.
+    ThreadSigpipeBlock _noSigpipe;
     Display* _display = nullptr;
 };
 

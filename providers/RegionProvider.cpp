@@ -1,8 +1,8 @@
 #include "providers/RegionProvider.h"
 
 #include "base/Logging.h"
-#include "base/ThreadSigpipeBlock.h"
 #include "base/UniqueHandle.h"
+#include "base/XConnection.h"
 #include "base/XDisplay.h"
 #include "providers/EnvironmentLocale.h"
 #include "providers/KeyboardLayout.h"
@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -37,18 +38,6 @@ std::string readLanguage()
         EnvironmentLocale::langinfo(LC_IDENTIFICATION_MASK, "LC_IDENTIFICATION", _NL_IDENTIFICATION_TERRITORY));
 }
 
-// Called by Xlib when the connection breaks in the middle of a reading.
-// Returning keeps the process alive: Xlib then fails the remaining requests
-// on this display, and the reading reports what it could not read as
-// unavailable.
-void keepProcessOnLostDisplay(Display*, void*)
-{
-    try {
-        TRACE_ERROR << "Lost the connection to the X display while reading the keyboard" << std::endl;
-    } catch (...) {
-    }
-}
-
 void explainOpenFailure(int reason)
 {
     const char* display = std::getenv("DISPLAY");
@@ -61,31 +50,31 @@ void explainOpenFailure(int reason)
     }
 }
 
-// The default display with XKB 1.0, as XkbOpenDisplay opens it, with
-// XkbOpenDisplay's reasons; but the handler that keeps the process alive on a
-// broken connection is in place before the first XKB request.
-Base::XDisplayHandle openKeyboardDisplay(int& reason)
+// The default display with XKB 1.0, in XkbOpenDisplay's steps and with its
+// reasons, through a connection that neither a failed request nor a lost
+// server can end the process with. Gives no connection when `reason` is not
+// XkbOD_Success.
+std::unique_ptr<Base::XConnection> openKeyboardDisplay(int& reason)
 {
     int major = 1;
     int minor = 0;
     if (!XkbLibraryVersion(&major, &minor)) {
         reason = XkbOD_BadLibraryVersion;
-        return {};
+        return nullptr;
     }
-    Base::XDisplayHandle display(XOpenDisplay(""));
-    if (!display) {
+    auto connection = std::make_unique<Base::XConnection>();
+    if (!*connection) {
         reason = XkbOD_ConnectionRefused;
-        return {};
+        return nullptr;
     }
-    XSetIOErrorExitHandler(display.get(), keepProcessOnLostDisplay, nullptr);
     int event = 0;
     int error = 0;
-    if (!XkbQueryExtension(display.get(), nullptr, &event, &error, &major, &minor)) {
+    if (!XkbQueryExtension(connection->get(), nullptr, &event, &error, &major, &minor)) {
         reason = major != 0 || minor != 0 ? XkbOD_BadServerVersion : XkbOD_NonXkbServer;
-        return {};
+        return nullptr;
     }
     reason = XkbOD_Success;
-    return display;
+    return connection;
 }
 
 std::string atomName(Display* display, Atom atom)
@@ -102,25 +91,14 @@ struct KeyboardReading {
     std::optional<std::string> locale;
 };
 
-KeyboardReading readKeyboard()
+// The active group's layout name and locale, from an open XKB display.
+void readLayout(Display* display, KeyboardReading& reading)
 {
-    KeyboardReading reading;
-    // A server that goes away in the middle of a request must not end the
-    // hosting process through SIGPIPE.
-    const Base::ThreadSigpipeBlock noSigpipe;
-    int reason = XkbOD_Success;
-    const Base::XDisplayHandle display = openKeyboardDisplay(reason);
-    if (!display) {
-        TRACE_ERROR << "Failed to open display error [" << reason << "]" << std::endl;
-        explainOpenFailure(reason);
-        return reading;
-    }
-
     XkbStateRec state{};
-    const Status stateStatus = XkbGetState(display.get(), XkbUseCoreKbd, &state);
+    const Status stateStatus = XkbGetState(display, XkbUseCoreKbd, &state);
     if (stateStatus != Success) {
         TRACE_ERROR << "Failed to read keyboard state error [" << stateStatus << "]" << std::endl;
-        return reading;
+        return;
     }
     const int group = state.group;
     TRACE_VERBOSE << "Keyboard index is [" << group << "]" << std::endl;
@@ -128,25 +106,25 @@ KeyboardReading readKeyboard()
     const KeyboardHandle keyboard(XkbAllocKeyboard());
     if (!keyboard) {
         TRACE_ERROR << "Failed to allocate a keyboard description" << std::endl;
-        return reading;
+        return;
     }
 
-    const Status groupStatus = XkbGetNames(display.get(), XkbGroupNamesMask, keyboard.get());
+    const Status groupStatus = XkbGetNames(display, XkbGroupNamesMask, keyboard.get());
     if (groupStatus != Success || keyboard->names == nullptr) {
         TRACE_ERROR << "Failed to find keyboard group names error [" << groupStatus << "]" << std::endl;
     } else if (group >= 0 && group < XkbNumKbdGroups) {
-        const std::string name = atomName(display.get(), keyboard->names->groups[group]);
+        const std::string name = atomName(display, keyboard->names->groups[group]);
         if (!name.empty()) {
             TRACE_VERBOSE << "Found keyboard name [" << name << "]" << std::endl;
             reading.language = KeyboardLayout::normaliseName(KeyboardLayout::parseLayoutName(name));
         }
     }
 
-    const Status symbolsStatus = XkbGetNames(display.get(), XkbSymbolsNameMask, keyboard.get());
+    const Status symbolsStatus = XkbGetNames(display, XkbSymbolsNameMask, keyboard.get());
     if (symbolsStatus != Success || keyboard->names == nullptr) {
         TRACE_ERROR << "Failed to find keyboard symbol names error [" << symbolsStatus << "]" << std::endl;
     } else {
-        const std::string symbols = atomName(display.get(), keyboard->names->symbols);
+        const std::string symbols = atomName(display, keyboard->names->symbols);
         TRACE_INFO << "Found symbol [" << symbols << "]" << std::endl;
         // A keyboard without a symbols name has no layouts to choose from.
         const std::vector<std::string> parts =
@@ -159,6 +137,23 @@ KeyboardReading readKeyboard()
                 TRACE_VERBOSE << "Ignoring locale [" << parts[index] << "] index [" << index << "]" << std::endl;
             }
         }
+    }
+}
+
+KeyboardReading readKeyboard()
+{
+    KeyboardReading reading;
+    int reason = XkbOD_Success;
+    const std::unique_ptr<Base::XConnection> connection = openKeyboardDisplay(reason);
+    if (!connection) {
+        TRACE_ERROR << "Failed to open display error [" << reason << "]" << std::endl;
+        explainOpenFailure(reason);
+        return reading;
+    }
+    readLayout(connection->get(), reading);
+    if (connection->lost()) {
+        // What was read before the loss stays; the rest is unavailable.
+        TRACE_ERROR << "Lost the connection to the X display while reading the keyboard" << std::endl;
     }
     return reading;
 }

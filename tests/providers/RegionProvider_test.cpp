@@ -11,7 +11,9 @@
 #include "support/LogWatch.h"
 #include "support/RegionTestLocales.h"
 #include "support/TempDir.h"
+#include "support/XProxy.h"
 
+#include <X11/extensions/XKB.h>
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -25,6 +27,7 @@
 using TestSupport::KeyboardXServer;
 using TestSupport::LogWatch;
 using TestSupport::ScopedEnv;
+using TestSupport::XProxy;
 
 // glibc's newlocale loses its copy of LOCPATH's directory list on every call
 // while LOCPATH is set, as it is here for the tests' own locales. The library
@@ -226,6 +229,45 @@ TEST_F(RegionProviderTest, ActiveKeyboardGroupGivesTheKeyboardLanguageAndLocale)
 
     // Only the selected keyboard key.
     EXPECT_EQ(read(1, 0x10), (PropertyMap{{"DEVICE_REGION_KEYBOARD_LOCALE", "de-DE"}}));
+}
+
+TEST_F(RegionProviderTest, LostServerDuringTheKeyboardReadingLeavesTheProcessRunning)
+{
+    const KeyboardXServer server("us,de");
+    struct Cut {
+        int request;     // XKB minor opcode
+        int occurrence;  // from 1
+        const char* language;
+        const char* failure;
+    };
+    // The reading asks for the state, then the group names, then the symbols
+    // name; the server goes away at one of them. What was read before stays.
+    const Cut cuts[] = {
+        {X_kbGetState, 1, "Unavailable", "ERROR - Failed to read keyboard state error ["},
+        {X_kbGetNames, 1, "Unavailable", "ERROR - Failed to find keyboard group names error ["},
+        {X_kbGetNames, 2, "English (United States)", "ERROR - Failed to find keyboard symbol names error ["},
+    };
+    for (const Cut& cut : cuts) {
+        const std::string name = "request " + std::to_string(cut.request) + " #" + std::to_string(cut.occurrence);
+        XProxy proxy(server.display(), cut.request, cut.occurrence);
+        const ScopedEnv display("DISPLAY", proxy.display());
+        const LogWatch log;
+        EXPECT_EQ(read(1, 0x08 | 0x10), (PropertyMap{{"DEVICE_REGION_KEYBOARD_LANGUAGE", cut.language},
+                                                     {"DEVICE_REGION_KEYBOARD_LOCALE", "Unavailable"}}))
+            << name;
+        EXPECT_TRUE(log.contains(cut.failure)) << name << "\n" << log.text();
+        EXPECT_EQ(log.count("ERROR - Lost the connection to X display [" + proxy.display() + "]\n"), 1U)
+            << name << "\n" << log.text();
+        EXPECT_EQ(log.count("ERROR - Lost the connection to the X display while reading the keyboard\n"), 1U)
+            << name << "\n" << log.text();
+    }
+
+    // The server itself went on: read straight from it, the keyboard is whole.
+    const ScopedEnv display("DISPLAY", server.display());
+    const LogWatch log;
+    EXPECT_EQ(read(1, 0x08 | 0x10), (PropertyMap{{"DEVICE_REGION_KEYBOARD_LANGUAGE", "English (United States)"},
+                                                 {"DEVICE_REGION_KEYBOARD_LOCALE", "en-US"}}));
+    EXPECT_FALSE(log.contains("Lost the connection")) << log.text();
 }
 
 TEST_F(RegionProviderTest, LocaleTagAndLanguageName)
