@@ -1,5 +1,6 @@
 // A connection to the default X display for one piece of work on one thread,
-// made so that nothing the X server does can end the hosting process.
+// made so that nothing the X server does once it is open can end the hosting
+// process.
 //
 // Xlib's defaults call exit() on a failed request and on a lost connection.
 // This connection instead:
@@ -11,7 +12,10 @@
 //    connections and hands every other display to the handler that was there
 //    before; the last connection to close puts that handler back (unless the
 //    process has installed yet another one meanwhile, which then stays).
-//    After a lost connection every request fails at once;
+//    After a lost connection every request fails at once. A server lost
+//    during the round trips of XOpenDisplay itself still ends the process:
+//    Xlib's exit handler of a display cannot be replaced before XOpenDisplay
+//    returns it;
 //  - blocks SIGPIPE on the calling thread while it is open, so a write to a
 //    server that has just gone away fails instead of raising the signal.
 //

@@ -14,6 +14,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
+#include <signal.h>
 
 #include <atomic>
 
@@ -29,6 +30,14 @@ XIOErrorHandler currentIoErrorHandler()
     const XIOErrorHandler current = XSetIOErrorHandler(nullptr);
     XSetIOErrorHandler(current);
     return current;
+}
+
+bool sigpipeBlocked()
+{
+    sigset_t mask;
+    sigemptyset(&mask);
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGPIPE) == 1;
 }
 
 // Stands for the hosting process's own handlers: they record and return.
@@ -95,6 +104,19 @@ TEST_F(XConnectionTest, ALostServerEndsTheRequestsNotTheProcess)
     }
     EXPECT_EQ(log.count("ERROR - Lost the connection to X display [" + _server.display() + "]\n"), 1U) << log.text();
     EXPECT_EQ(currentIoErrorHandler(), before);
+}
+
+TEST_F(XConnectionTest, SigpipeIsBlockedOnTheThreadWhileTheConnectionIsOpen)
+{
+    // A write to a server that has just gone away fails instead of raising
+    // SIGPIPE (whose default action ends the process).
+    ASSERT_FALSE(sigpipeBlocked());
+    {
+        const Base::XConnection connection;
+        ASSERT_TRUE(connection);
+        EXPECT_TRUE(sigpipeBlocked());
+    }
+    EXPECT_FALSE(sigpipeBlocked());
 }
 
 TEST_F(XConnectionTest, TheProcessKeepsItsOwnHandlersForItsOwnDisplays)
