@@ -1,6 +1,7 @@
 #include "support/ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -47,6 +48,45 @@ pid_t startChild(std::vector<std::string> arguments, const std::vector<std::pair
         _exit(127);
     }
     return pid;
+}
+
+std::optional<std::string> readFirstLine(int fd, std::chrono::milliseconds within, bool* ended)
+{
+    if (ended != nullptr) {
+        *ended = false;
+    }
+    std::string line;
+    const auto giveUp = std::chrono::steady_clock::now() + within;
+    while (true) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            return std::nullopt;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(left));
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled == 0) {
+            return std::nullopt;
+        }
+        char c = 0;
+        const ssize_t got = polled < 0 ? -1 : read(fd, &c, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            if (ended != nullptr) {
+                *ended = true;
+            }
+            return std::nullopt;
+        }
+        if (c == '\n') {
+            return line;
+        }
+        line.push_back(c);
+    }
 }
 
 void stopChild(pid_t pid, std::chrono::milliseconds grace)

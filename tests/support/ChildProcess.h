@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,13 @@ namespace TestSupport {
 // fork fails.
 pid_t startChild(std::vector<std::string> arguments, const std::vector<std::pair<int, int>>& descriptors,
                  const std::function<bool()>& prepare = {});
+
+// Reads what a child writes to `fd` up to its first newline, waiting at most
+// `within` (a bound that only keeps a child that hangs from hanging the test).
+// Returns the line without its newline, or nullopt when `fd` ends, fails or
+// the time runs out first; `ended`, when given, is set when `fd` ended or
+// failed rather than the time ran out. Nothing after the newline is read.
+std::optional<std::string> readFirstLine(int fd, std::chrono::milliseconds within, bool* ended = nullptr);
 
 // Stops the child `pid`: SIGTERM, SIGKILL when it has not ended within
 // `grace`, and reaps it. Nothing for a pid of 0 or less.

@@ -7,11 +7,9 @@
 #include <rapidjson/writer.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <strings.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -138,36 +136,10 @@ HttpsServer::HttpsServer(Certificate certificate)
         throw std::runtime_error("fork failed for the HTTPS service");
     }
 
-    // The service prints its port once it listens. The bound only keeps a
-    // service that hangs from hanging the test.
-    std::string line;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool complete = false;
-    while (!complete) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now()).count();
-        pollfd ready{portPipe[0], POLLIN, 0};
-        if (left <= 0 || (poll(&ready, 1, static_cast<int>(left)) < 0 && errno != EINTR)) {
-            break;
-        }
-        if (ready.revents == 0) {
-            continue;
-        }
-        char c = 0;
-        const ssize_t got = read(portPipe[0], &c, 1);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        complete = c == '\n';
-        if (!complete) {
-            line.push_back(c);
-        }
-    }
+    // The service prints its port once it listens.
+    const std::optional<std::string> line = readFirstLine(portPipe[0], std::chrono::seconds(30));
     close(portPipe[0]);
-    const int port = complete ? std::atoi(line.c_str()) : 0;
+    const int port = line ? std::atoi(line->c_str()) : 0;
     if (port <= 0 || port > 65535) {
         stopChild(_pid);
         _pid = -1;
