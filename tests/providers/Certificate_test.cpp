@@ -1,5 +1,6 @@
 #include "providers/Certificate.h"
 
+#include "support/IgelFakes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <vector>
 
+using TestSupport::makeCertificate;
 using TestSupport::TempDir;
 
 namespace {
@@ -19,17 +21,6 @@ std::string formatted(std::string subject)
 {
     Certificate::formatSubjectName(subject);
     return subject;
-}
-
-// A self-signed certificate made by openssl, at `path`.
-void makeCertificate(const std::string& path, const std::string& subject, const std::string& serial)
-{
-    TempDir keys;
-    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout '" + keys.file("key") +
-                                "' -out '" + keys.file("certificate") + "' -subj '" + subject + "' -set_serial " +
-                                serial + " 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    std::filesystem::copy_file(keys.file("certificate"), path, std::filesystem::copy_options::overwrite_existing);
 }
 
 }  // namespace

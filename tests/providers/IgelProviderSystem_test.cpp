@@ -6,10 +6,10 @@
 #include "providers/IgelProvider.h"
 
 #include "support/Categories.h"
+#include "support/IgelFakes.h"
 #include "support/IgelRoot.h"
 #include "support/LogWatch.h"
 #include "support/MountNamespace.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -26,43 +25,11 @@
 
 using namespace std::chrono_literals;
 using TestSupport::LogWatch;
-using TestSupport::ScopedEnv;
+using TestSupport::makeCertificate;
 using TestSupport::ScopedOverlay;
 using TestSupport::ScopedTmpfs;
-using TestSupport::TempDir;
 
 namespace {
-
-// IGEL's `get`: prints the file registry/KEY when it exists; every run is
-// recorded with its LC_ALL and arguments.
-class FakeGet {
-public:
-    FakeGet() : _path("PATH", TestSupport::pathWith(_dir.path()))
-    {
-        std::filesystem::create_directory(_dir.file("registry"));
-        _dir.script("get", "echo \"LC_ALL=$LC_ALL $*\" >> '" + _dir.file("runs") + "'\n"
-                           "[ -f '" + _dir.file("registry") + "/'\"$1\" ] && cat '" + _dir.file("registry") +
-                               "/'\"$1\"\nexit 0");
-    }
-    void set(const std::string& key, const std::string& value) const { _dir.write("registry/" + key, value + "\n"); }
-    void remove(const std::string& key) const { std::filesystem::remove(_dir.file("registry/" + key)); }
-    std::string runs() const { return TestSupport::readWhole(_dir.file("runs")); }
-    void forget() const { std::filesystem::remove(_dir.file("runs")); }
-
-private:
-    TempDir _dir;
-    ScopedEnv _path;
-};
-
-void makeCertificate(const std::string& path, const std::string& subject, const std::string& serial)
-{
-    TempDir keys;
-    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout '" + keys.file("key") +
-                                "' -out '" + keys.file("certificate") + "' -subj '" + subject + "' -set_serial " +
-                                serial + " 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    std::filesystem::copy_file(keys.file("certificate"), path, std::filesystem::copy_options::overwrite_existing);
-}
 
 PropertyMap read(const std::string& name, const std::string& host = "20.1.0.0", int32_t status = 2,
                  int32_t filter = 0)
@@ -96,7 +63,7 @@ protected:
         _get.set(kDynamic + "0.value", "3");
     }
 
-    FakeGet _get;
+    TestSupport::FakeIgelGet _get;
     ScopedTmpfs _wfs{"/wfs"};
 };
 
@@ -279,74 +246,84 @@ bool waitForLog(const LogWatch& log, const std::string& line, std::size_t count 
     return true;
 }
 
+// Both watched programs, written with `content` in a layer over /usr/bin, and
+// a provider for a host of version `host` that watches them after start().
+struct WatchedPrograms {
+    WatchedPrograms(const std::string& content, const std::string& host)
+        : provider(TestSupport::category("Igel"), host)
+    {
+        bin.write("x11vnc", content);
+        bin.write("wmconfig", content);
+    }
+    // Starts the watch; true once both programs are watched.
+    bool start()
+    {
+        provider.monitorForChanges(notifications.callback());
+        return waitForLog(log, "Watching for file events on x11vnc and wmconfig...");
+    }
+
+    ScopedOverlay bin{"/usr/bin"};
+    const LogWatch log;
+    Notifications notifications;
+    IgelProvider provider;
+};
+
 }  // namespace
 
 TEST_F(IgelSystem, UseOfTheWatchedProgramsIsReportedAtOnce)
 {
-    ScopedOverlay bin("/usr/bin");
-    bin.write("x11vnc", "#!/bin/sh\n");
-    bin.write("wmconfig", "#!/bin/sh\n");
-    const LogWatch log;
-    Notifications notifications;
-    IgelProvider provider(TestSupport::category("Igel"), "20.1.0.0");
-    provider.monitorForChanges(notifications.callback());
-    ASSERT_TRUE(waitForLog(log, "Watching for file events on x11vnc and wmconfig..."));
-    EXPECT_TRUE(log.contains("Successfully added inotify watch for x11vnc"));
-    EXPECT_TRUE(log.contains("Successfully added inotify watch for wmconfig"));
+    WatchedPrograms watched("#!/bin/sh\n", "20.1.0.0");
+    ASSERT_TRUE(watched.start());
+    EXPECT_TRUE(watched.log.contains("Successfully added inotify watch for x11vnc"));
+    EXPECT_TRUE(watched.log.contains("Successfully added inotify watch for wmconfig"));
 
     openAndClose("/usr/bin/x11vnc", O_RDONLY);
-    ASSERT_TRUE(notifications.waitFor(1));
-    EXPECT_EQ(notifications.name(), "Igel");
-    const int afterX11vnc = notifications.count();
+    ASSERT_TRUE(watched.notifications.waitFor(1));
+    EXPECT_EQ(watched.notifications.name(), "Igel");
+    const int afterX11vnc = watched.notifications.count();
     openAndClose("/usr/bin/wmconfig", O_WRONLY);
-    ASSERT_TRUE(notifications.waitFor(afterX11vnc + 1));
+    ASSERT_TRUE(watched.notifications.waitFor(afterX11vnc + 1));
 
     // Many uses at once: every event is looked at, whether the kernel hands
     // them over in one read or several.
-    const std::size_t before = log.count("Inotify event is mask [");
+    const std::size_t before = watched.log.count("Inotify event is mask [");
     for (int i = 0; i < 20; ++i) {
         openAndClose("/usr/bin/x11vnc", O_RDONLY);
     }
-    EXPECT_TRUE(waitForLog(log, "Inotify event is mask [", before + 40));
+    EXPECT_TRUE(waitForLog(watched.log, "Inotify event is mask [", before + 40));
 
     const auto start = std::chrono::steady_clock::now();
-    provider.close();
+    watched.provider.close();
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
     std::cout << "[ MEASURE  ] close() of the IGEL watch took " << took.count() << " us" << std::endl;
-    EXPECT_TRUE(log.contains("Watch of inotify was closed."));
-    EXPECT_TRUE(log.contains("Successfully removed inotify x11vnc watch"));
-    EXPECT_TRUE(log.contains("Successfully closed inotify watch"));
-    EXPECT_TRUE(log.contains("Done shutting down inotify."));
+    EXPECT_TRUE(watched.log.contains("Watch of inotify was closed."));
+    EXPECT_TRUE(watched.log.contains("Successfully removed inotify x11vnc watch"));
+    EXPECT_TRUE(watched.log.contains("Successfully closed inotify watch"));
+    EXPECT_TRUE(watched.log.contains("Done shutting down inotify."));
 
     // Closed: further use is not reported.
-    const int closed = notifications.count();
+    const int closed = watched.notifications.count();
     openAndClose("/usr/bin/x11vnc", O_RDONLY);
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(notifications.count(), closed);
+    EXPECT_EQ(watched.notifications.count(), closed);
 }
 
 TEST_F(IgelSystem, WatchEndsWhenTheWatchedProgramsGo)
 {
-    ScopedOverlay bin("/usr/bin");
-    bin.write("x11vnc", "");
-    bin.write("wmconfig", "");
-    const LogWatch log;
-    Notifications notifications;
-    IgelProvider provider(TestSupport::category("Igel"), "20.1");
-    provider.monitorForChanges(notifications.callback());
-    ASSERT_TRUE(waitForLog(log, "Watching for file events on x11vnc and wmconfig..."));
+    WatchedPrograms watched("", "20.1");
+    ASSERT_TRUE(watched.start());
 
     // Replaced by an update: the kernel drops the watch of the old file.
     std::filesystem::remove("/usr/bin/x11vnc");
-    ASSERT_TRUE(waitForLog(log, "Inotify x11vnc watch was removed by the system"));
-    const int before = notifications.count();
+    ASSERT_TRUE(waitForLog(watched.log, "Inotify x11vnc watch was removed by the system"));
+    const int before = watched.notifications.count();
     openAndClose("/usr/bin/wmconfig", O_RDONLY);
-    ASSERT_TRUE(notifications.waitFor(before + 1));
+    ASSERT_TRUE(watched.notifications.waitFor(before + 1));
 
     std::filesystem::remove("/usr/bin/wmconfig");
-    ASSERT_TRUE(waitForLog(log, "Watch of inotify was closed."));
-    provider.close();
-    EXPECT_TRUE(log.contains("Done shutting down inotify."));
+    ASSERT_TRUE(waitForLog(watched.log, "Watch of inotify was closed."));
+    watched.provider.close();
+    EXPECT_TRUE(watched.log.contains("Done shutting down inotify."));
 }
 
 TEST_F(IgelSystem, MissingProgramsAreLoggedAndCloseStillWorks)

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -24,11 +23,9 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using TestSupport::DiskTestbed;
 using TestSupport::LogWatch;
 using TestSupport::ScopedDeviceMount;
 using TestSupport::ScopedEnv;
-using TestSupport::TempDir;
 namespace Disks = TestSupport::Disks;
 
 namespace {
@@ -92,20 +89,7 @@ private:
     std::vector<std::string> _names;
 };
 
-class LogicalDiskProviderTest : public ::testing::Test {
-protected:
-    void SetUp() override { TestSupport::requirePrivateMountNamespace(); }
-
-    std::string directory(const std::string& name) const
-    {
-        const std::string path = _dir.file(name);
-        std::filesystem::create_directories(path);
-        return path;
-    }
-
-    DiskTestbed testbed;
-    TempDir _dir;
-};
+class LogicalDiskProviderTest : public TestSupport::DiskTest {};
 
 }  // namespace
 

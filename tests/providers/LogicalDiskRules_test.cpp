@@ -5,7 +5,28 @@
 
 #include <cstdint>
 
+// The cases name only the facts and fields they have; the rest stay empty.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 using Kind = LogicalDiskRules::Kind;
+
+namespace {
+
+// Every field of a disk record, one per line, so a difference shows by name.
+std::string describe(const Disk& disk)
+{
+    return "devName=" + disk.devName + "\ntype=" + disk.type + "\nlabel=" + disk.label +
+           "\nfileSystem=" + disk.fileSystem + "\nbusType=" + disk.busType + "\nname=" + disk.name +
+           "\nvendorId=" + disk.vendorId + "\nproductId=" + disk.productId + "\nserialNumber=" + disk.serialNumber;
+}
+
+// The whole record made of `facts` for a partition of `kind` is `expected`.
+void expectDisk(const PartitionFacts& facts, Kind kind, const Disk& expected)
+{
+    EXPECT_EQ(describe(LogicalDiskRules::diskFromFacts(facts, kind)), describe(expected));
+}
+
+}  // namespace
 
 TEST(LogicalDiskRules, MountTableWithEscapedFields)
 {
@@ -58,98 +79,54 @@ TEST(LogicalDiskRules, SupportedMajors)
 
 TEST(LogicalDiskRules, InternalDiskTakesPciIdsAndBus)
 {
-    PartitionFacts facts;
-    facts.devName = "/dev/sda2";
-    facts.label = "data";
-    facts.fsType = "ext4";
-    facts.fsVersion = "1.0";
-    facts.serial = "INTEL_SSD_1";
-    facts.model = "INTEL SSD";
-    facts.bus = "ata";
-    facts.hasPci = true;
-    facts.pciVendor = "0x17aa";
-    facts.pciDevice = "0x2292";
-    const Disk disk = LogicalDiskRules::diskFromFacts(facts, Kind::Scsi);
-    EXPECT_EQ(disk.devName, "/dev/sda2");
-    EXPECT_EQ(disk.type, "Fixed");
-    EXPECT_EQ(disk.label, "data");
-    EXPECT_EQ(disk.fileSystem, "ext4");
-    EXPECT_EQ(disk.serialNumber, "INTEL_SSD_1");
-    EXPECT_EQ(disk.name, "INTEL SSD");
-    EXPECT_EQ(disk.vendorId, "0x17aa");
-    EXPECT_EQ(disk.productId, "0x2292");
-    EXPECT_EQ(disk.busType, "ATA");
+    const PartitionFacts facts{.devName = "/dev/sda2", .label = "data", .fsType = "ext4", .fsVersion = "1.0",
+                               .serial = "INTEL_SSD_1", .model = "INTEL SSD", .bus = "ata", .hasPci = true,
+                               .pciVendor = "0x17aa", .pciDevice = "0x2292"};
+    expectDisk(facts, Kind::Scsi,
+               {.devName = "/dev/sda2", .type = "Fixed", .label = "data", .fileSystem = "ext4", .busType = "ATA",
+                .name = "INTEL SSD", .vendorId = "0x17aa", .productId = "0x2292", .serialNumber = "INTEL_SSD_1"});
 }
 
 TEST(LogicalDiskRules, UsbStickOverridesTypeAndIds)
 {
-    PartitionFacts facts;
-    facts.labelEncoded = "MY STICK";
-    facts.label = "MY_STICK";
-    facts.fsType = "vfat";
-    facts.fsVersion = "FAT32";
-    facts.serialShort = "4C53";
-    facts.serial = "SanDisk_4C53";
-    facts.vendorEncoded = "SanDisk";
-    facts.vendor = "SanDisk_";
-    facts.model = "Cruzer";
-    facts.bus = "usb";
-    facts.hasPci = true;
-    facts.pciVendor = "0x17aa";
-    facts.pciDevice = "0x2293";
-    facts.hasUsb = true;
-    facts.usbVendor = "0781";
-    facts.usbProduct = "5567";
-    Disk disk = LogicalDiskRules::diskFromFacts(facts, Kind::Scsi);
-    EXPECT_EQ(disk.type, "Removable");
-    EXPECT_EQ(disk.label, "MY STICK");
-    EXPECT_EQ(disk.fileSystem, "FAT32");
-    EXPECT_EQ(disk.serialNumber, "4C53");
-    EXPECT_EQ(disk.name, "SanDisk Cruzer");
-    EXPECT_EQ(disk.vendorId, "0x0781");
-    EXPECT_EQ(disk.productId, "0x5567");
-    EXPECT_EQ(disk.busType, "USB");
+    PartitionFacts facts{.labelEncoded = "MY STICK", .label = "MY_STICK", .fsType = "vfat", .fsVersion = "FAT32",
+                         .serialShort = "4C53", .serial = "SanDisk_4C53", .vendorEncoded = "SanDisk",
+                         .vendor = "SanDisk_", .model = "Cruzer", .bus = "usb", .hasPci = true,
+                         .pciVendor = "0x17aa", .pciDevice = "0x2293", .hasUsb = true, .usbVendor = "0781",
+                         .usbProduct = "5567"};
+    expectDisk(facts, Kind::Scsi,
+               {.type = "Removable", .label = "MY STICK", .fileSystem = "FAT32", .busType = "USB",
+                .name = "SanDisk Cruzer", .vendorId = "0x0781", .productId = "0x5567", .serialNumber = "4C53"});
 
     // An empty USB id replaces the controller's, rather than showing it.
     facts.usbProduct.clear();
     facts.vendorEncoded.clear();
     facts.vendor.clear();
-    disk = LogicalDiskRules::diskFromFacts(facts, Kind::Scsi);
-    EXPECT_EQ(disk.vendorId, "0x0781");
-    EXPECT_EQ(disk.productId, "");
-    EXPECT_EQ(disk.name, "Cruzer");
+    expectDisk(facts, Kind::Scsi,
+               {.type = "Removable", .label = "MY STICK", .fileSystem = "FAT32", .busType = "USB", .name = "Cruzer",
+                .vendorId = "0x0781", .productId = "", .serialNumber = "4C53"});
 
     // The USB rule belongs to SCSI disks only; a vfat without a version has
     // no file system text.
     facts.fsVersion.clear();
-    disk = LogicalDiskRules::diskFromFacts(facts, Kind::Extended);
-    EXPECT_EQ(disk.type, "Fixed");
-    EXPECT_EQ(disk.vendorId, "0x17aa");
-    EXPECT_EQ(disk.fileSystem, "");
+    expectDisk(facts, Kind::Extended,
+               {.type = "Fixed", .label = "MY STICK", .fileSystem = "", .busType = "USB", .name = "Cruzer",
+                .vendorId = "0x17aa", .productId = "0x2293", .serialNumber = "4C53"});
 }
 
 TEST(LogicalDiskRules, NvmeTakesTheControllerModel)
 {
-    PartitionFacts facts;
-    facts.vendor = "Samsung";
-    facts.model = "SSD_980";
-    facts.bus = "nvme";
-    facts.hasNvme = true;
-    facts.nvmeModel = "Samsung SSD 980 1TB";
-    Disk disk = LogicalDiskRules::diskFromFacts(facts, Kind::Extended);
-    EXPECT_EQ(disk.busType, "NVMe");
-    EXPECT_EQ(disk.name, "Samsung SSD 980 1TB");
+    PartitionFacts facts{.vendor = "Samsung", .model = "SSD_980", .bus = "nvme", .hasNvme = true,
+                         .nvmeModel = "Samsung SSD 980 1TB"};
+    expectDisk(facts, Kind::Extended, {.type = "Fixed", .busType = "NVMe", .name = "Samsung SSD 980 1TB"});
 
     // Major 259 without an NVMe controller (a partitioned loop device) keeps its own facts.
     facts.hasNvme = false;
-    disk = LogicalDiskRules::diskFromFacts(facts, Kind::Extended);
-    EXPECT_EQ(disk.busType, "NVME");
-    EXPECT_EQ(disk.name, "Samsung SSD_980");
+    expectDisk(facts, Kind::Extended, {.type = "Fixed", .busType = "NVME", .name = "Samsung SSD_980"});
 
     // The NVMe rule belongs to major 259 only.
     facts.hasNvme = true;
-    disk = LogicalDiskRules::diskFromFacts(facts, Kind::Scsi);
-    EXPECT_EQ(disk.busType, "NVME");
+    expectDisk(facts, Kind::Scsi, {.type = "Fixed", .busType = "NVME", .name = "Samsung SSD_980"});
 }
 
 TEST(LogicalDiskRules, Sizes)

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -76,42 +78,68 @@ void ScopedDeviceMount::unmount()
     _mounted = false;
 }
 
+void DiskTest::SetUp()
+{
+    requirePrivateMountNamespace();
+}
+
+std::string DiskTest::directory(const std::string& name) const
+{
+    const std::string path = _dir.file(name);
+    std::filesystem::create_directories(path);
+    return path;
+}
+
 namespace Disks {
 
-const char* const kUsbStick = R"(P: /devices/pci0000:00/0000:00:14.0
-E: SUBSYSTEM=pci
-E: DRIVER=xhci_hcd
-A: subsystem_vendor=0x17aa
-A: subsystem_device=0x2293
+namespace {
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-A: idVendor=0781
-A: idProduct=5567
-A: product=Cruzer Blade
+// A umockdev record of a PCI controller.
+std::string pciController(const std::string& syspath, const std::string& driver, const std::string& subsystemVendor,
+                          const std::string& subsystemDevice)
+{
+    return "P: " + syspath + "\nE: SUBSYSTEM=pci\nE: DRIVER=" + driver + "\nA: subsystem_vendor=" + subsystemVendor +
+           "\nA: subsystem_device=" + subsystemDevice + "\n";
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_device
-A: vendor=SanDisk
+// A umockdev record of a block device, a whole "disk" or a "partition", named
+// as the last part of `syspath`; `more` adds lines after its numbers.
+std::string blockDevice(const std::string& syspath, const std::string& type, int major, int minor,
+                        const std::string& more = "")
+{
+    const std::string name = syspath.substr(syspath.rfind('/') + 1);
+    return "P: " + syspath + "\nN: " + name + "\nE: SUBSYSTEM=block\nE: DEVTYPE=" + type + "\nE: DEVNAME=/dev/" +
+           name + "\nE: MAJOR=" + std::to_string(major) + "\nE: MINOR=" + std::to_string(minor) + "\n" + more;
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb
-N: sdb
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sdb
-E: MAJOR=8
-E: MINOR=16
+// Records one after another, parents first.
+std::string records(std::initializer_list<std::string> each)
+{
+    std::string joined;
+    for (const std::string& record : each) {
+        joined += (joined.empty() ? "" : "\n") + record;
+    }
+    return joined;
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1
-N: sdb1
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/sdb1
-E: MAJOR=8
-E: MINOR=17
-E: ID_BUS=usb
+const std::string kUsbStickDisk =
+    "/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb";
+const std::string kBareUsbStickDisk =
+    "/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host7/target7:0:0/7:0:0:0/block/sdc";
+const std::string kSataDiskPath = "/devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda";
+const std::string kNvmeControllerPath = "/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
+const std::string kEmmcDiskPath = "/devices/platform/soc/mmc_host/mmc0/mmc0:0001/block/mmcblk0";
+
+}  // namespace
+
+const std::string kUsbStick = records({
+    pciController("/devices/pci0000:00/0000:00:14.0", "xhci_hcd", "0x17aa", "0x2293"),
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0781\n"
+    "A: idProduct=5567\nA: product=Cruzer Blade\n",
+    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0\nE: SUBSYSTEM=scsi\n"
+    "E: DEVTYPE=scsi_device\nA: vendor=SanDisk\n",
+    blockDevice(kUsbStickDisk, "disk", 8, 16),
+    blockDevice(kUsbStickDisk + "/sdb1", "partition", 8, 17, R"(E: ID_BUS=usb
 E: ID_FS_TYPE=vfat
 E: ID_FS_VERSION=FAT32
 E: ID_FS_LABEL=MY_STICK
@@ -123,137 +151,53 @@ E: ID_MODEL_ENC=Cruzer\x20Blade\x20\x20\x20\x20
 E: ID_SERIAL=SanDisk_Cruzer_Blade_4C530001-0:0
 E: ID_SERIAL_SHORT=4C530001
 A: size=30031872
-)";
+)"),
+});
 
-const char* const kUsbStickPartition =
-    "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1";
+const std::string kUsbStickPartition = "/sys" + kUsbStickDisk + "/sdb1";
 
-const char* const kBareUsbStick = R"(P: /devices/pci0000:00/0000:00:14.0/usb2/2-1
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-A: idVendor=090c
-A: idProduct=
+const std::string kBareUsbStick = records({
+    "P: /devices/pci0000:00/0000:00:14.0/usb2/2-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=090c\n"
+    "A: idProduct=\n",
+    blockDevice(kBareUsbStickDisk, "disk", 8, 32),
+    blockDevice(kBareUsbStickDisk + "/sdc1", "partition", 8, 33, "E: ID_BUS=usb\nE: ID_FS_TYPE=exfat\n"),
+});
 
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host7/target7:0:0/7:0:0:0/block/sdc
-N: sdc
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sdc
-E: MAJOR=8
-E: MINOR=32
+const std::string kBareUsbStickPartition = "/sys" + kBareUsbStickDisk + "/sdc1";
 
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host7/target7:0:0/7:0:0:0/block/sdc/sdc1
-N: sdc1
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/sdc1
-E: MAJOR=8
-E: MINOR=33
-E: ID_BUS=usb
-E: ID_FS_TYPE=exfat
-)";
-
-const char* const kBareUsbStickPartition =
-    "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host7/target7:0:0/7:0:0:0/block/sdc/sdc1";
-
-const char* const kSataDisk = R"(P: /devices/pci0000:00/0000:00:17.0
-E: SUBSYSTEM=pci
-E: DRIVER=ahci
-A: subsystem_vendor=0x17aa
-A: subsystem_device=0x2292
-
-P: /devices/pci0000:00/0000:00:17.0/ata1
-E: SUBSYSTEM=ata
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda
-N: sda
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sda
-E: MAJOR=8
-E: MINOR=0
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda1
-N: sda1
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/sda1
-E: MAJOR=8
-E: MINOR=1
-E: ID_BUS=ata
-E: ID_FS_TYPE=ext4
-E: ID_FS_LABEL=boot
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda2
-N: sda2
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/sda2
-E: MAJOR=8
-E: MINOR=2
-E: ID_BUS=ata
+const std::string kSataDisk = records({
+    pciController("/devices/pci0000:00/0000:00:17.0", "ahci", "0x17aa", "0x2292"),
+    "P: /devices/pci0000:00/0000:00:17.0/ata1\nE: SUBSYSTEM=ata\n",
+    blockDevice(kSataDiskPath, "disk", 8, 0),
+    blockDevice(kSataDiskPath + "/sda1", "partition", 8, 1, "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\nE: ID_FS_LABEL=boot\n"),
+    blockDevice(kSataDiskPath + "/sda2", "partition", 8, 2, R"(E: ID_BUS=ata
 E: ID_FS_TYPE=ext4
 E: ID_FS_LABEL=data
 E: ID_MODEL=INTEL_SSDSC2KB480G8
 E: ID_MODEL_ENC=INTEL\x20SSDSC2KB480G8\x20\x20
 E: ID_SERIAL=INTEL_SSDSC2KB480G8_BTYF0123
-)";
+)"),
+});
 
-const char* const kNvmeDisk = R"(P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0
-E: SUBSYSTEM=pci
-E: DRIVER=nvme
-A: subsystem_vendor=0x144d
-A: subsystem_device=0xa801
-
-P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0
-E: SUBSYSTEM=nvme
-A: model=Samsung SSD 980 1TB
-
-P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1
-N: nvme0n1
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/nvme0n1
-E: MAJOR=259
-E: MINOR=0
-
-P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p1
-N: nvme0n1p1
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/nvme0n1p1
-E: MAJOR=259
-E: MINOR=1
-E: ID_FS_TYPE=ext4
+const std::string kNvmeDisk = records({
+    pciController("/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0", "nvme", "0x144d", "0xa801"),
+    "P: " + kNvmeControllerPath + "\nE: SUBSYSTEM=nvme\nA: model=Samsung SSD 980 1TB\n",
+    blockDevice(kNvmeControllerPath + "/nvme0n1", "disk", 259, 0),
+    blockDevice(kNvmeControllerPath + "/nvme0n1/nvme0n1p1", "partition", 259, 1, R"(E: ID_FS_TYPE=ext4
 E: ID_FS_LABEL=root
 E: ID_MODEL=Samsung SSD 980 1TB
 E: ID_SERIAL=Samsung_SSD_980_1TB_S64ANS0T
 E: ID_SERIAL_SHORT=S64ANS0T
-)";
+)"),
+});
 
-const char* const kNvmeController = "/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
+const std::string kNvmeController = "/sys" + kNvmeControllerPath;
 
-const char* const kEmmcDisk = R"(P: /devices/platform/soc/mmc_host/mmc0/mmc0:0001
-E: SUBSYSTEM=mmc
-
-P: /devices/platform/soc/mmc_host/mmc0/mmc0:0001/block/mmcblk0
-N: mmcblk0
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/mmcblk0
-E: MAJOR=179
-E: MINOR=0
-
-P: /devices/platform/soc/mmc_host/mmc0/mmc0:0001/block/mmcblk0/mmcblk0p1
-N: mmcblk0p1
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/mmcblk0p1
-E: MAJOR=179
-E: MINOR=1
-E: ID_FS_TYPE=ext4
-E: ID_FS_LABEL=system
-)";
+const std::string kEmmcDisk = records({
+    "P: /devices/platform/soc/mmc_host/mmc0/mmc0:0001\nE: SUBSYSTEM=mmc\n",
+    blockDevice(kEmmcDiskPath, "disk", 179, 0),
+    blockDevice(kEmmcDiskPath + "/mmcblk0p1", "partition", 179, 1, "E: ID_FS_TYPE=ext4\nE: ID_FS_LABEL=system\n"),
+});
 
 }  // namespace Disks
 

@@ -8,6 +8,10 @@
 // disk-testbed-run.sh starts a test program that way.
 #pragma once
 
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
 #include <string>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -51,22 +55,35 @@ private:
     bool _mounted = false;
 };
 
+// A test with a testbed and a temporary directory for mount points; it fails
+// unless the process has a private mount namespace.
+class DiskTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    // Makes the directory `name` for a mount; returns its path.
+    std::string directory(const std::string& name) const;
+
+    DiskTestbed testbed;
+    TempDir _dir;
+};
+
 // The devices of the tests, each with its parents.
 namespace Disks {
 
 // A USB stick: one FAT32 partition, /dev/sdb1, labelled "MY STICK".
-extern const char* const kUsbStick;
-extern const char* const kUsbStickPartition;
+extern const std::string kUsbStick;
+extern const std::string kUsbStickPartition;
 // A second USB stick whose product id is empty: /dev/sdc1, exFAT, no label.
-extern const char* const kBareUsbStick;
-extern const char* const kBareUsbStickPartition;
+extern const std::string kBareUsbStick;
+extern const std::string kBareUsbStickPartition;
 // An internal SATA disk with two ext4 partitions, /dev/sda1 and /dev/sda2.
-extern const char* const kSataDisk;
+extern const std::string kSataDisk;
 // An NVMe disk with one partition, /dev/nvme0n1p1, on controller nvme0.
-extern const char* const kNvmeDisk;
-extern const char* const kNvmeController;
+extern const std::string kNvmeDisk;
+extern const std::string kNvmeController;
 // An eMMC card with one partition of major 179, /dev/mmcblk0p1.
-extern const char* const kEmmcDisk;
+extern const std::string kEmmcDisk;
 
 }  // namespace Disks
 

@@ -1,18 +1,15 @@
 #include "support/HttpsServer.h"
 
+#include "support/ChildProcess.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <strings.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -82,13 +79,6 @@ const Issued& untrusted()
     return issued;
 }
 
-void waitFor(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
 std::string fromHex(const std::string& hex)
 {
     std::string bytes;
@@ -127,15 +117,6 @@ HttpsServer::HttpsServer(Certificate certificate)
     const Issued& issued = certificate == Certificate::Trusted ? trusted() : untrusted();
     writeAnswers();
 
-    // Everything the child needs is made before fork: the test process has
-    // threads, so the child makes only system calls until it runs python.
-    std::vector<std::string> arguments{kPython, "-I", CVCLIENT_HTTPS_SERVER_SCRIPT, issued.serverCertificate,
-                                       issued.serverKey, _state.path()};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
     const std::string errorFile = _state.file("server.err");
     const int error = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int portPipe[2];
@@ -145,20 +126,9 @@ HttpsServer::HttpsServer(Certificate certificate)
         }
         throw std::runtime_error("cannot make the HTTPS service's output files");
     }
-    const pid_t parent = getpid();
-    _pid = fork();
-    if (_pid == 0) {
-        // The service ends with the test process, even one that is killed.
-        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
-            _exit(126);
-        }
-        if (dup2(portPipe[1], STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0) {
-            _exit(126);
-        }
-        close_range(3, ~0U, 0);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    _pid = startChild({kPython, "-I", CVCLIENT_HTTPS_SERVER_SCRIPT, issued.serverCertificate, issued.serverKey,
+                       _state.path()},
+                      {{STDOUT_FILENO, portPipe[1]}, {STDERR_FILENO, error}});
     close(error);
     close(portPipe[1]);
     if (_pid < 0) {
@@ -166,39 +136,12 @@ HttpsServer::HttpsServer(Certificate certificate)
         throw std::runtime_error("fork failed for the HTTPS service");
     }
 
-    // The service prints its port once it listens. The bound only keeps a
-    // service that hangs from hanging the test.
-    std::string line;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool complete = false;
-    while (!complete) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now()).count();
-        pollfd ready{portPipe[0], POLLIN, 0};
-        if (left <= 0 || (poll(&ready, 1, static_cast<int>(left)) < 0 && errno != EINTR)) {
-            break;
-        }
-        if (ready.revents == 0) {
-            continue;
-        }
-        char c = 0;
-        const ssize_t got = read(portPipe[0], &c, 1);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        complete = c == '\n';
-        if (!complete) {
-            line.push_back(c);
-        }
-    }
+    // The service prints its port once it listens.
+    const std::optional<std::string> line = readFirstLine(portPipe[0], std::chrono::seconds(30));
     close(portPipe[0]);
-    const int port = complete ? std::atoi(line.c_str()) : 0;
+    const int port = line ? std::atoi(line->c_str()) : 0;
     if (port <= 0 || port > 65535) {
-        kill(_pid, SIGTERM);
-        waitFor(_pid);
+        stopChild(_pid);
         _pid = -1;
         throw std::runtime_error("the HTTPS service did not start:\n" + output());
     }
@@ -207,10 +150,7 @@ HttpsServer::HttpsServer(Certificate certificate)
 
 HttpsServer::~HttpsServer()
 {
-    if (_pid > 0) {
-        kill(_pid, SIGTERM);
-        waitFor(_pid);
-    }
+    stopChild(_pid);
 }
 
 std::string HttpsServer::baseUrl() const

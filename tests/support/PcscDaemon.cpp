@@ -1,25 +1,23 @@
 #include "support/PcscDaemon.h"
 
+#include "support/ChildProcess.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 namespace TestSupport {
 
@@ -95,13 +93,6 @@ bool accepts(const std::string& path)
     return connected;
 }
 
-void waitFor(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
 }  // namespace
 
 std::string PcscDaemon::nameSocketForThisProcess()
@@ -132,39 +123,18 @@ PcscDaemon::PcscDaemon(Readers readers)
                                            "CHANNELID " + port + "\n");
     }
 
-    // Everything the child needs is made before fork: the test process has
-    // threads, so the child makes only system calls until it runs pcscd.
-    std::vector<std::string> arguments{kPcscd, "--foreground", "--config", configuration};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
     const std::string run = runDirectory().path();
     const int outputFile = open(_files.file("pcscd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (outputFile < 0) {
         throw std::runtime_error("cannot open pcscd's output file");
     }
-
-    const pid_t parent = getpid();
-    _pid = fork();
-    if (_pid == 0) {
-        // pcscd ends with the test process, even one that is killed.
-        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
-            _exit(126);
-        }
-        // A mount namespace of its own, where this process's directory is /run.
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(run.c_str(), "/run", nullptr, MS_BIND, nullptr) != 0) {
-            _exit(126);
-        }
-        if (dup2(outputFile, STDOUT_FILENO) < 0 || dup2(outputFile, STDERR_FILENO) < 0) {
-            _exit(126);
-        }
-        close_range(3, ~0U, 0);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    // A mount namespace of its own, where this process's directory is /run.
+    const auto ownRun = [&run] {
+        return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount(run.c_str(), "/run", nullptr, MS_BIND, nullptr) == 0;
+    };
+    _pid = startChild({kPcscd, "--foreground", "--config", configuration},
+                      {{STDOUT_FILENO, outputFile}, {STDERR_FILENO, outputFile}}, ownRun);
     close(outputFile);
     if (_pid < 0) {
         throw std::runtime_error("fork failed for pcscd");
@@ -182,8 +152,7 @@ PcscDaemon::PcscDaemon(Readers readers)
                                      "):\n" + output());
         }
         if (std::chrono::steady_clock::now() > giveUp) {
-            kill(_pid, SIGTERM);
-            waitFor(_pid);
+            stopChild(_pid);
             _pid = -1;
             throw std::runtime_error("pcscd did not accept clients:\n" + output());
         }
@@ -193,10 +162,7 @@ PcscDaemon::PcscDaemon(Readers readers)
 
 PcscDaemon::~PcscDaemon()
 {
-    if (_pid > 0) {
-        kill(_pid, SIGTERM);
-        waitFor(_pid);
-    }
+    stopChild(_pid);
 }
 
 std::string PcscDaemon::output() const

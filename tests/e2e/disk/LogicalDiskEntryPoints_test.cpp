@@ -17,7 +17,6 @@
 #include <rapidjson/document.h>
 
 #include <chrono>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -26,12 +25,10 @@
 
 using namespace std::chrono_literals;
 using TestSupport::CapturingChannel;
-using TestSupport::DiskTestbed;
 using TestSupport::iterateUntil;
 using TestSupport::LogWatch;
 using TestSupport::ScopedDeviceMount;
 using TestSupport::ScopedEnv;
-using TestSupport::TempDir;
 namespace Disks = TestSupport::Disks;
 
 namespace {
@@ -107,17 +104,16 @@ std::string initialise()
            R"("properties":[{"name":"LogicalDisk","status":2}]}})";
 }
 
+class LogicalDiskEntryPoints : public TestSupport::DiskTest {};
+
 }  // namespace
 
-TEST(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
+TEST_F(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
 {
-    TestSupport::requirePrivateMountNamespace();
-    DiskTestbed testbed;
     testbed.add(Disks::kSataDisk);
-    TempDir dir;
-    std::filesystem::create_directories(dir.file("data"));
-    std::filesystem::create_directories(dir.file("stick"));
-    ScopedDeviceMount data("/dev/sda2", dir.file("data"), "32m");
+    const std::string data = directory("data");
+    const std::string stick = directory("stick");
+    ScopedDeviceMount dataMount("/dev/sda2", data, "32m");
     const ScopedEnv dumping("CORVANE_LOGGING_DISKS", "true");
 
     CapturingChannel channel;
@@ -128,7 +124,7 @@ TEST(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
     const Message initial = initialTimer.wait(channel, 0);
     EXPECT_EQ(initial.id, "initializeDeviceProperties");
     EXPECT_EQ(initial.updated.at("DEVICE_LOGICALDISK_COUNT"), "1");
-    EXPECT_EQ(initial.updated.at("DEVICE_LOGICALDISK_0_PATH"), dir.file("data"));
+    EXPECT_EQ(initial.updated.at("DEVICE_LOGICALDISK_0_PATH"), data);
     EXPECT_EQ(initial.updated.at("DEVICE_LOGICALDISK_0_TOTALMB"), "32");
     EXPECT_EQ(initial.updated.at("DEVICE_LOGICALDISK_0_BUSTYPE"), "ATA");
     EXPECT_TRUE(log.contains("INFO - Dumping partition /dev/sda2: "));
@@ -146,17 +142,17 @@ TEST(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
     EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_0_LABEL"), "MY STICK");
     EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_0_PATH"), "");
     EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_0_TOTALMB"), "Unavailable");
-    EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_1_PATH"), dir.file("data"));
+    EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_1_PATH"), data);
     EXPECT_TRUE(update.removed.empty());
     EXPECT_TRUE(log.contains("INFO - Provider [LogicalDisk] initiated a real-time property change. Scheduling a "
                              "refresh..."));
 
     // It is mounted.
     MessageTimer mountTimer(channel, "a mount");
-    auto stick = std::make_optional<ScopedDeviceMount>("/dev/sdb1", dir.file("stick"));
+    auto stickMount = std::make_optional<ScopedDeviceMount>("/dev/sdb1", stick);
     update = mountTimer.wait(channel, 2);
     EXPECT_EQ(update.updated, (std::map<std::string, std::string>{
-                                  {"DEVICE_LOGICALDISK_0_PATH", dir.file("stick")},
+                                  {"DEVICE_LOGICALDISK_0_PATH", stick},
                                   {"DEVICE_LOGICALDISK_0_TOTALMB", "64"},
                                   {"DEVICE_LOGICALDISK_0_FREEMB", "64"},
                               }));
@@ -164,7 +160,7 @@ TEST(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
 
     // Unmounted.
     MessageTimer unmountTimer(channel, "an unmount");
-    stick.reset();
+    stickMount.reset();
     update = unmountTimer.wait(channel, 3);
     EXPECT_EQ(update.updated, (std::map<std::string, std::string>{
                                   {"DEVICE_LOGICALDISK_0_PATH", ""},
@@ -178,7 +174,7 @@ TEST(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
     testbed.remove(Disks::kUsbStickPartition);
     update = removeTimer.wait(channel, 4);
     EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_COUNT"), "1");
-    EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_0_PATH"), dir.file("data"));
+    EXPECT_EQ(update.updated.at("DEVICE_LOGICALDISK_0_PATH"), data);
     EXPECT_EQ(update.removed.count("DEVICE_LOGICALDISK_1_PATH"), 1U);
     EXPECT_EQ(update.removed.size(), 11U);
 

@@ -3,13 +3,13 @@
 // own mount namespace and root (run under `unshare -m --propagation private`).
 // Using /usr/bin/x11vnc makes the library read again and send the change at
 // once, long before its periodic check.
+#include "support/IgelFakes.h"
 #include "support/IgelRoot.h"
 #include "support/Json.h"
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 #include "support/MountNamespace.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <iostream>
 #include <map>
 
@@ -26,28 +25,10 @@ using namespace std::chrono_literals;
 using TestSupport::CapturingChannel;
 using TestSupport::iterateUntil;
 using TestSupport::LogWatch;
-using TestSupport::ScopedEnv;
 using TestSupport::ScopedOverlay;
 using TestSupport::ScopedTmpfs;
-using TestSupport::TempDir;
 
 namespace {
-
-// IGEL's `get`: prints the file registry/KEY when it exists.
-class FakeGet {
-public:
-    FakeGet() : _path("PATH", TestSupport::pathWith(_dir.path()))
-    {
-        std::filesystem::create_directory(_dir.file("registry"));
-        _dir.script("get", "[ -f '" + _dir.file("registry") + "/'\"$1\" ] && cat '" + _dir.file("registry") +
-                               "/'\"$1\"\nexit 0");
-    }
-    void set(const std::string& key, const std::string& value) const { _dir.write("registry/" + key, value + "\n"); }
-
-private:
-    TempDir _dir;
-    ScopedEnv _path;
-};
 
 std::string initialise(const std::string& properties, int interval, const std::string& version)
 {
@@ -90,7 +71,7 @@ protected:
 
     ScopedTmpfs _wfs{"/wfs"};
     ScopedOverlay _bin{"/usr/bin"};
-    FakeGet _get;
+    TestSupport::FakeIgelGet _get;
 };
 
 constexpr const char* kUmsServer = R"({"name":"Igel","status":1,"filter":2})";
