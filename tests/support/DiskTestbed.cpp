@@ -165,6 +165,7 @@ const std::string kBareUsbStick = records({
 
 const std::string kBareUsbStickPartition = "/sys" + kBareUsbStickDisk + "/sdc1";
 
+const std::string kSataPartition = "/sys" + kSataDiskPath + "/sda1";
 const std::string kSataDisk = records({
     pciController("/devices/pci0000:00/0000:00:17.0", "ahci", "0x17aa", "0x2292"),
     "P: /devices/pci0000:00/0000:00:17.0/ata1\nE: SUBSYSTEM=ata\n",

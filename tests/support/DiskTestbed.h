@@ -79,6 +79,7 @@ extern const std::string kBareUsbStick;
 extern const std::string kBareUsbStickPartition;
 // An internal SATA disk with two ext4 partitions, /dev/sda1 and /dev/sda2.
 extern const std::string kSataDisk;
+extern const std::string kSataPartition;
 // An NVMe disk with one partition, /dev/nvme0n1p1, on controller nvme0.
 extern const std::string kNvmeDisk;
 extern const std::string kNvmeController;
