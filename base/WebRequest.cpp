@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 
@@ -199,32 +200,58 @@ bool performAndParse(const char* function, CURL* curl, const std::string& url, R
     return true;
 }
 
+// One JSON request: the handle, the header lines, the answer buffer and the
+// lines every request logs. `prepare` adds the request's own options and logs
+// its request line; `succeeded` logs its success line. Nothing thrown inside
+// leaves it. Its lines carry the name of the calling request function.
+template <typename Prepare, typename Succeeded>
+bool runRequest(const char* function, const std::string& url, std::initializer_list<const char*> headerLines,
+                rapidjson::Document& response, Prepare&& prepare, Succeeded&& succeeded)
+{
+    const char* const cvLogFunction = function;
+    try {
+        Base::CurlHandle curl = CurlCreateRequestForUrl(url);
+        if (!curl) {
+            return false;
+        }
+        ResponseBuffer buffer(url);
+        Base::CurlHeaders headers;
+        for (const char* line : headerLines) {
+            if (!appendHeader(headers, line)) {
+                TRACE_ERROR << "Building the request headers for [" << url << "] failed" << std::endl;
+                return false;
+            }
+        }
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &buffer);
+        curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+        prepare(curl.get());
+        if (!performAndParse(function, curl.get(), url, buffer, response)) {
+            return false;
+        }
+        succeeded(buffer);
+        return true;
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Request to [" << url << "] failed [" << error.what() << "]" << std::endl;
+        return false;
+    }
+}
+
 }  // namespace
 
 bool WebRequest::getJson(const std::string& url, rapidjson::Document& response)
 {
     TRACE_ENTER;
-    bool result = false;
-    try {
-        Base::CurlHandle curl = CurlCreateRequestForUrl(url);
-        ResponseBuffer buffer(url);
-        Base::CurlHeaders headers;
-        if (curl && appendHeader(headers, "Accept: application/json")) {
-            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
-            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &buffer);
-            curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    const bool result = runRequest(
+        __func__, url, {"Accept: application/json"}, response,
+        [&url](CURL*) {
+            TRACE_FUNCTION("getJson");
             TRACE_VERBOSE << "Getting url [" << url << "]" << std::endl;
-            result = performAndParse(__func__, curl.get(), url, buffer, response);
-            if (result) {
-                TRACE_VERBOSE << "Successfully parsed response [" << buffer.text.GetString() << "]" << std::endl;
-            }
-        } else if (curl) {
-            TRACE_ERROR << "Building the request headers for [" << url << "] failed" << std::endl;
-        }
-    } catch (const std::exception& error) {
-        TRACE_ERROR << "Request to [" << url << "] failed [" << error.what() << "]" << std::endl;
-        result = false;
-    }
+        },
+        [](const ResponseBuffer& buffer) {
+            TRACE_FUNCTION("getJson");
+            TRACE_VERBOSE << "Successfully parsed response [" << buffer.text.GetString() << "]" << std::endl;
+        });
     TRACE_EXIT;
     return result;
 }
@@ -239,37 +266,30 @@ bool WebRequest::postJson(const std::string& url, const rapidjson::Document& req
         request.Accept(writer);
         const size_t length = body.GetSize();
         RequestCursor cursor{body.GetString(), body.GetString() + length};
-
-        Base::CurlHandle curl = CurlCreateRequestForUrl(url);
-        ResponseBuffer buffer(url);
-        Base::CurlHeaders headers;
         char contentLength[64];
         std::snprintf(contentLength, sizeof(contentLength), "Content-Length: %lu", static_cast<unsigned long>(length));
-        if (curl && appendHeader(headers, contentLength) &&
-            appendHeader(headers, "Content-Type: application/json; charset=utf-8") &&
-            appendHeader(headers, "Expect: ") && appendHeader(headers, "Accept: application/json")) {
-            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, WriteMemoryCallback);
-            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &buffer);
-            curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
-            curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
-            curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, ReadMemoryCallback);
-            curl_easy_setopt(curl.get(), CURLOPT_READDATA, &cursor);
-            // With its size known, libcurl sends the body with its length
-            // only, never also chunked.
-            curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
-            curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
-            TRACE_VERBOSE << "Posting request url [" << url << "] with content [" << body.GetString() << "] length ["
-                          << length << "]" << std::endl;
-            result = performAndParse(__func__, curl.get(), url, buffer, response);
-            if (result) {
+        result = runRequest(
+            __func__, url,
+            {contentLength, "Content-Type: application/json; charset=utf-8", "Expect: ", "Accept: application/json"},
+            response,
+            [&](CURL* curl) {
+                TRACE_FUNCTION("postJson");
+                curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+                curl_easy_setopt(curl, CURLOPT_POST, 1L);
+                curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadMemoryCallback);
+                curl_easy_setopt(curl, CURLOPT_READDATA, &cursor);
+                // With its size known, libcurl sends the body with its length
+                // only, never also chunked.
+                curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+                TRACE_VERBOSE << "Posting request url [" << url << "] with content [" << body.GetString()
+                              << "] length [" << length << "]" << std::endl;
+            },
+            [&url](const ResponseBuffer&) {
+                TRACE_FUNCTION("postJson");
                 TRACE_VERBOSE << "Successfully parsed response to url [" << url << "]" << std::endl;
-            }
-        } else if (curl) {
-            TRACE_ERROR << "Building the request headers for [" << url << "] failed" << std::endl;
-        }
+            });
     } catch (const std::exception& error) {
         TRACE_ERROR << "Request to [" << url << "] failed [" << error.what() << "]" << std::endl;
-        result = false;
     }
     TRACE_EXIT;
     return result;
