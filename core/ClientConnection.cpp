@@ -1,5 +1,6 @@
 #include "core/ClientConnection.h"
 
+#include "base/EngineThread.h"
 #include "base/Logging.h"
 #include "core/IdentityData.h"
 #include "core/InitialiseData.h"
@@ -8,17 +9,6 @@
 
 #include <chrono>
 #include <iostream>
-
-namespace {
-
-using ConnectionRef = std::shared_ptr<ClientConnection>;
-
-void releaseConnection(gpointer data)
-{
-    delete static_cast<ConnectionRef*>(data);
-}
-
-}  // namespace
 
 ClientConnection::ClientConnection(TConnection* connection)
     : _connection(connection), _orchestrator(std::make_shared<PropertiesOrchestrator>())
@@ -53,27 +43,24 @@ void ClientConnection::ClientDataRead(const char* data, unsigned int length)
     _hostVersion = initialiseData.getHostVersion();
     TRACE_VERBOSE << "Detecting initial properties asynchronously for [" << _categories.size() << "] categories..."
                 << std::endl;
-    g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, &ClientConnection::HandleInitialise,
-                               new ConnectionRef(shared_from_this()), &releaseConnection);
+    Base::EngineThread::post([self = shared_from_this()] { self->HandleInitialise(); });
     TRACE_VERBOSE << "Continuing execution of data received thread." << std::endl;
 }
 
-gboolean ClientConnection::HandleInitialise(gpointer data)
+void ClientConnection::HandleInitialise()
 {
-    ClientConnection& connection = **static_cast<ConnectionRef*>(data);
     try {
-        if (connection._disconnected) {
-            TRACE_INFO << "Client [" << &connection << "] disconnected before its properties were read" << std::endl;
+        if (_disconnected) {
+            TRACE_INFO << "Client [" << this << "] disconnected before its properties were read" << std::endl;
         } else {
-            connection.Initialise();
+            Initialise();
         }
     } catch (const std::exception& error) {
-        TRACE_ERROR << "Failed to initialise client [" << &connection << "] with error [" << error.what() << "]"
+        TRACE_ERROR << "Failed to initialise client [" << this << "] with error [" << error.what() << "]"
                   << std::endl;
     } catch (...) {
-        TRACE_ERROR << "Unknown exception initialising client [" << &connection << "]" << std::endl;
+        TRACE_ERROR << "Unknown exception initialising client [" << this << "]" << std::endl;
     }
-    return G_SOURCE_REMOVE;
 }
 
 void ClientConnection::Initialise()
@@ -126,6 +113,8 @@ void ClientConnection::ClientDisconnected()
         std::lock_guard<std::mutex> lock(_writeMutex);
         _connection = nullptr;
     }
+    // Stops the timer and hands closing the providers to the engine thread,
+    // where it follows any reading in progress; does not wait for that.
     _orchestrator->shutdown();
 }
 

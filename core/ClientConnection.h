@@ -1,9 +1,11 @@
 // The core's state for one open channel: waits for the host's Initialise
-// message, then runs the property engine on the GLib default main context
-// and writes every property message through the transport's writeData.
+// message, then runs the property engine on the library's engine thread
+// (base/EngineThread.h) and writes every property message through the
+// transport's writeData. The transport's calls only parse and hand work on:
+// none of them waits for a reading.
 //
 // Owned through std::shared_ptr: the transport's handle is one owner, and
-// work queued on the main context holds another, so a disconnect never frees
+// work queued on the engine thread holds another, so a disconnect never frees
 // a connection that queued work still uses. Writes go through a lock that the
 // disconnect takes too: once ClientDisconnected has returned, writeData is
 // never called for the record again.
@@ -13,8 +15,6 @@
 #include "core/cvclient.h"
 #include "properties/PropertiesOrchestrator.h"
 #include "properties/PropertyMap.h"
-
-#include <glib.h>
 
 #include <atomic>
 #include <cstdint>
@@ -35,7 +35,8 @@ public:
     void ClientDataRead(const char* data, unsigned int length);
     void ClientDisconnected();
 
-    static gboolean HandleInitialise(gpointer data);
+    // The queued Initialise work, on the engine thread.
+    void HandleInitialise();
     void Initialise();
     void propertyChangeDetected(const PropertyChanges& changes);
     void SendIdentity();

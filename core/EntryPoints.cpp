@@ -1,9 +1,10 @@
 // The exported C entry points through which a transport hands a channel to
 // the core. No exception ever leaves them: the caller is a C program.
+#include "base/EngineThread.h"
 #include "base/Guard.h"
 #include "base/Logging.h"
+#include "base/Utilities.h"
 #include "core/ClientConnection.h"
-#include "core/MainLoopThread.h"
 #include "core/cvclient.h"
 
 #include <iostream>
@@ -18,6 +19,17 @@ ConnectionHandle* handleOf(TConnection* record)
     return record != nullptr ? static_cast<ConnectionHandle*>(record->clientConnection) : nullptr;
 }
 
+// The library always runs its work on a thread of its own; the setting that
+// once asked for that is still accepted.
+void checkMainLoopSetting()
+{
+    const std::string mode = Utilities::getEnvironmentVariable("CORVANE_MAIN_LOOP", "");
+    if (!mode.empty() && mode != "thread") {
+        TRACE_FUNCTION("ClientConnected");
+        TRACE_WARNING << "Ignoring CORVANE_MAIN_LOOP [" << mode << "]; the only mode is [thread]" << std::endl;
+    }
+}
+
 }  // namespace
 
 extern "C" bool ClientConnected(TConnection* connection)
@@ -30,7 +42,8 @@ extern "C" bool ClientConnected(TConnection* connection)
             TRACE_ERROR << "No connection record given" << std::endl;
             return;
         }
-        MainLoopThread::startIfConfigured();
+        checkMainLoopSetting();
+        Base::EngineThread::start();
         auto client = std::make_shared<ClientConnection>(connection);
         connected = client->ClientConnected();
         if (connected) {
@@ -66,8 +79,8 @@ extern "C" void ClientDisconnected(TConnection* connection)
             (*handle)->ClientDisconnected();
         }
         TRACE_EXIT;
-        // The transport's ownership ends here; work still queued on the main
-        // context keeps the object until it has run. The record no longer
+        // The transport's ownership ends here; work still queued on the engine
+        // thread keeps the object until it has run. The record no longer
         // points at it, so a stray later call finds no connection.
         delete handle;
         if (connection != nullptr) {

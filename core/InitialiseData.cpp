@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <set>
 
 namespace {
 
@@ -40,6 +41,26 @@ void readConfig(const rapidjson::Value& entries, Category& category)
     }
 }
 
+// The shortest interval of periodic checks; a shorter positive one is raised.
+constexpr int32_t kShortestInterval = 100;
+
+// Parses the text up to its first NUL without recursion, so the depth of a
+// document is bounded only by memory, never by the calling thread's stack.
+// Accepts and refuses exactly what the recursive parser does, with the same
+// offsets and reasons.
+rapidjson::ParseResult parse(const std::string& text, rapidjson::Document& document)
+{
+    const std::size_t length = strnlen(text.c_str(), text.size());
+    rapidjson::ParseResult result = document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), length);
+    // The iterative parser calls a first character that starts no value an
+    // empty document; the recursive one, like every other value that starts
+    // wrongly, an invalid value.
+    if (result.Code() == rapidjson::kParseErrorDocumentEmpty && result.Offset() < length) {
+        result.Set(rapidjson::kParseErrorValueInvalid, result.Offset());
+    }
+    return result;
+}
+
 }  // namespace
 
 InitialiseData::InitialiseData(const std::string& text)
@@ -48,10 +69,10 @@ InitialiseData::InitialiseData(const std::string& text)
     TRACE_VERBOSE << "Parsing [" << text.size() << "] characters" << std::endl;
 
     rapidjson::Document document;
-    document.Parse(text.c_str());
-    if (document.HasParseError()) {
-        TRACE_ERROR << "Failed to parse initialise data at offset [" << document.GetErrorOffset() << "] error ["
-                  << rapidjson::GetParseError_En(document.GetParseError()) << std::endl;
+    const rapidjson::ParseResult parsed = parse(text, document);
+    if (parsed.IsError()) {
+        TRACE_ERROR << "Failed to parse initialise data at offset [" << parsed.Offset() << "] error ["
+                  << rapidjson::GetParseError_En(parsed.Code()) << std::endl;
         _error = true;
         TRACE_EXIT;
         return;
@@ -74,6 +95,11 @@ InitialiseData::InitialiseData(const std::string& text)
     if (interval != body.MemberEnd() && interval->value.IsNumber()) {
         if (interval->value.IsInt()) {
             _propertyCheckInterval = interval->value.GetInt();
+            if (_propertyCheckInterval > 0 && _propertyCheckInterval < kShortestInterval) {
+                TRACE_WARNING << "Raising propertyCheckInterval [" << _propertyCheckInterval << "] ms to ["
+                            << kShortestInterval << "] ms" << std::endl;
+                _propertyCheckInterval = kShortestInterval;
+            }
         } else {
             // A fraction or a value beyond 32 bits cannot be read as an interval.
             TRACE_WARNING << "Ignoring propertyCheckInterval that is not a 32-bit integer, keeping ["
@@ -88,6 +114,8 @@ InitialiseData::InitialiseData(const std::string& text)
     const auto properties = body.FindMember("properties");
     if (properties != body.MemberEnd() && properties->value.IsArray()) {
         TRACE_VERBOSE << "Reading properties..." << std::endl;
+        // The names of the categories switched on so far: each is read once.
+        std::set<std::string> switchedOn;
         std::size_t index = 0;
         for (const rapidjson::Value& element : properties->value.GetArray()) {
             const std::size_t i = index++;
@@ -112,6 +140,11 @@ InitialiseData::InitialiseData(const std::string& text)
             category->filter = filter != element.MemberEnd() && filter->value.IsInt() ? filter->value.GetInt() : 0;
             TRACE_VERBOSE << "Category [" << category->name << "] has status [" << category->status << "] filter ["
                         << category->filter << "]" << std::endl;
+            if (category->status != 0 && !switchedOn.insert(category->name).second) {
+                TRACE_WARNING << "Ignoring category [" << i << "] since category [" << category->name
+                            << "] is already requested" << std::endl;
+                continue;
+            }
             const auto config = element.FindMember("config");
             if (config != element.MemberEnd() && config->value.IsArray()) {
                 readConfig(config->value, *category);

@@ -1,19 +1,9 @@
 #include "properties/PropertiesOrchestrator.h"
 
+#include "base/EngineThread.h"
 #include "base/Logging.h"
 
 #include <iostream>
-
-namespace {
-
-using OrchestratorRef = std::shared_ptr<PropertiesOrchestrator>;
-
-void releaseOrchestrator(gpointer data)
-{
-    delete static_cast<OrchestratorRef*>(data);
-}
-
-}  // namespace
 
 PropertiesOrchestrator::PropertiesOrchestrator() = default;
 
@@ -60,7 +50,7 @@ PropertyMap PropertiesOrchestrator::getPropertiesAndMonitorForChanges(const std:
 
 void PropertiesOrchestrator::armTimer()
 {
-    if (_interval.count() < 1) {
+    if (_interval.count() < 1 || _shuttingDown) {
         return;
     }
     std::weak_ptr<PropertiesOrchestrator> self = weak_from_this();
@@ -71,7 +61,7 @@ void PropertiesOrchestrator::armTimer()
                 orchestrator->timerExpired();
             }
         },
-        g_main_context_default());
+        Base::EngineThread::context());
 }
 
 PropertyMap PropertiesOrchestrator::getProperties()
@@ -102,34 +92,32 @@ void PropertiesOrchestrator::scheduleNotifyChanges(std::shared_ptr<Category cons
     }
     TRACE_INFO << "Provider [" << name << "] initiated a real-time property change. Scheduling a refresh..."
              << std::endl;
-    g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, &PropertiesOrchestrator::handleNotifyChanges,
-                               new OrchestratorRef(shared_from_this()), &releaseOrchestrator);
+    Base::EngineThread::post([self = shared_from_this()] { self->handleNotifyChanges(); });
 }
 
-gboolean PropertiesOrchestrator::handleNotifyChanges(gpointer data)
+void PropertiesOrchestrator::handleNotifyChanges()
 {
-    PropertiesOrchestrator& self = **static_cast<OrchestratorRef*>(data);
     TRACE_VERBOSE << "Received request to check for property changes..." << std::endl;
     try {
         PropertyChanges changes;
         {
-            std::unique_lock<std::mutex> lock(self._mutex, std::try_to_lock);
+            std::unique_lock<std::mutex> lock(_mutex, std::try_to_lock);
             if (!lock.owns_lock()) {
                 TRACE_WARNING << "Failed to acquire properties mutex. Will ignore request for changes, since changes "
                                "are currently being processed"
                             << std::endl;
-            } else if (self._shuttingDown) {
+            } else if (_shuttingDown) {
                 // A request queued before the connection closed.
                 TRACE_WARNING << "Ignoring request for changes since we've been shutdown" << std::endl;
             } else {
-                self._timer.destroy();
-                changes = self.checkForPropertyChanges();
+                _timer.destroy();
+                changes = checkForPropertyChanges();
                 // The next periodic check comes one full interval after this one.
-                self.armTimer();
+                armTimer();
             }
         }
         if (!changes.empty()) {
-            self._callback(changes);
+            _callback(changes);
         }
     } catch (const std::exception& error) {
         TRACE_ERROR << "Failed to check for property changes with error [" << error.what() << "]" << std::endl;
@@ -137,7 +125,6 @@ gboolean PropertiesOrchestrator::handleNotifyChanges(gpointer data)
         TRACE_ERROR << "Unknown exception checking for property changes" << std::endl;
     }
     TRACE_VERBOSE << "Done handling request to check for property changes." << std::endl;
-    return G_SOURCE_REMOVE;
 }
 
 PropertyChanges PropertiesOrchestrator::checkForPropertyChanges()
@@ -183,12 +170,19 @@ void PropertiesOrchestrator::shutdown()
     TRACE_VERBOSE << "Shutting down properties..." << std::endl;
     _shuttingDown = true;
     _timer.destroy();
+    // Readings run on the engine thread, so the providers are closed there,
+    // after the reading in progress (if any) has ended; the caller does not
+    // wait for that.
+    Base::EngineThread::post([self = shared_from_this()] { self->closeProviders(); });
+}
+
+void PropertiesOrchestrator::closeProviders()
+{
+    TRACE_FUNCTION("shutdown");
     TRACE_VERBOSE << "Waiting for providers to complete..." << std::endl;
-    // Providers are closed only once a check in progress has ended, so no
-    // reading ever runs on a provider that is being torn down.
     std::lock_guard<std::mutex> lock(_mutex);
     if (_timer.isActive()) {
-        _timer.destroy();  // re-armed by a check that ended just now
+        _timer.destroy();  // re-armed by a check that ended after the shutdown began
     }
     _properties.shutdown();
     TRACE_VERBOSE << "Done shutting down properties." << std::endl;

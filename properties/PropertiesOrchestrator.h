@@ -1,18 +1,16 @@
-// Runs a connection's property engine on the GLib default main context: the
-// initial reading, a periodic check on a timer and a check whenever a
-// provider reports a change. Readings never overlap; a check that would have
-// to wait for another is dropped, not queued.
+// Runs a connection's property engine on the library's engine thread
+// (base/EngineThread.h): the initial reading, a periodic check on a timer and
+// a check whenever a provider reports a change. Readings never overlap; a
+// check that would have to wait for another is dropped, not queued.
 //
-// Always owned by a std::shared_ptr: work queued on the main context holds a
-// reference, so the orchestrator outlives every callback that GLib runs.
+// Always owned by a std::shared_ptr: work queued on the engine thread holds a
+// reference, so the orchestrator outlives every callback that runs there.
 #pragma once
 
 #include "core/Category.h"
 #include "properties/Properties.h"
 #include "properties/PropertyMap.h"
 #include "properties/Timer.h"
-
-#include <glib.h>
 
 #include <atomic>
 #include <chrono>
@@ -35,7 +33,7 @@ public:
     void initialise(const std::vector<std::shared_ptr<Category const>>& categories, const std::string& hostVersion);
 
     // Starts provider monitoring, takes the initial reading and arms the
-    // periodic check. Runs on the main-context thread.
+    // periodic check. Runs on the engine thread.
     PropertyMap getPropertiesAndMonitorForChanges(const std::chrono::milliseconds& interval,
                                                   const ChangeCallback& callback);
 
@@ -44,15 +42,17 @@ public:
     // Handed to every provider; may be called on any thread.
     void scheduleNotifyChanges(std::shared_ptr<Category const> category);
 
-    static gboolean handleNotifyChanges(gpointer data);
+    // The check a notification asked for, on the engine thread.
+    void handleNotifyChanges();
 
     // One change check; the caller holds the mutex.
     PropertyChanges checkForPropertyChanges();
 
     void timerExpired();
 
-    // Stops the timer, closes the providers and returns once no check is
-    // running. No check starts afterwards.
+    // Stops the timer and returns at once; no check starts afterwards. The
+    // providers are closed on the engine thread once the check in progress,
+    // if any, has ended.
     void shutdown();
 
     bool isShuttingDown() const { return _shuttingDown.load(); }
@@ -60,6 +60,7 @@ public:
 
 private:
     void armTimer();
+    void closeProviders();
 
     Properties _properties;
     std::chrono::milliseconds _interval{0};

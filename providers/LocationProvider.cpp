@@ -1,5 +1,6 @@
 #include "providers/LocationProvider.h"
 
+#include "base/EngineThread.h"
 #include "base/GObjectHandle.h"
 #include "base/Logging.h"
 #include "base/WebRequest.h"
@@ -367,7 +368,8 @@ std::future<PropertyMap> LocationProvider::getProperties()
 std::shared_ptr<rapidjson::Document> LocationProvider::buildRequest() const
 {
     TRACE_FUNCTION("getProperties");
-    if (!g_main_context_is_owner(g_main_context_default())) {
+    // libnm's client belongs to the engine thread's main context.
+    if (!Base::EngineThread::isCurrent()) {
         TRACE_ERROR << "Unable to determine LOCATION since properties not requested from within glib main context"
                     << std::endl;
         return nullptr;

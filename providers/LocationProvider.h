@@ -3,7 +3,7 @@
 // address at that position.
 //
 // A reading asks NetworkManager (through libnm, on the calling thread, which
-// must own the GLib default main context) for the visible access points and
+// must be the library's engine thread) for the visible access points and
 // builds a geolocation request. A worker thread posts it to the configured
 // location service ("LocateUrl") and then reads the address, either from the
 // same answer ("AddressUrl" equal to "LocateUrl") or from the configured

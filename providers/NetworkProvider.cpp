@@ -1,6 +1,7 @@
 #include "providers/NetworkProvider.h"
 
 #include "base/Address.h"
+#include "base/EngineThread.h"
 #include "base/GObjectHandle.h"
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
@@ -323,7 +324,8 @@ std::future<PropertyMap> NetworkProvider::getProperties()
 void NetworkProvider::collect(PropertyCollector& properties) const
 {
     TRACE_FUNCTION("getProperties");
-    if (!g_main_context_is_owner(g_main_context_default())) {
+    // libnm's client belongs to the engine thread's main context.
+    if (!Base::EngineThread::isCurrent()) {
         TRACE_ERROR << "NETWORK provider not invoked from main context. Will return unavailable." << std::endl;
         properties.add(kCount, PropertyCollector::kUnavailable);
         return;

@@ -3,8 +3,8 @@
 // the gateway's hardware address from the kernel's neighbour tables (`arp`,
 // `ip`), WINS, link speed, IPv4 DHCP lease and Wi-Fi access point.
 //
-// A reading runs at once on the calling thread, which must own the GLib
-// default main context: libnm's client is used synchronously there. Each
+// A reading runs at once on the calling thread, which must be the library's
+// engine thread: libnm's client is used synchronously there. Each
 // reading creates its own client and releases it before returning.
 #pragma once
 

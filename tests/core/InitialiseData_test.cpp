@@ -124,6 +124,7 @@ TEST(InitialiseData, ReportsSyntaxErrorsWithOffsetAndReason)
         {"   ", "offset [3] error [The document is empty."},
         {"{", "offset [1] error [Missing a name for object member."},
         {"xyz", "offset [0] error [Invalid value."},
+        {" ]", "offset [1] error [Invalid value."},
         {R"({"id":"Initialize","data":{}} {})", "offset [30] error [The document root must not be followed by other values."},
         {R"({"id":"Initialize","data":{"properties":[}})", "offset [41] error [Invalid value."},
         {std::string("{\"id\":\"Initialize\"\0,\"data\":{}}", 30), "offset [18] error [Missing a comma or '}' after an object member."},
@@ -153,6 +154,9 @@ TEST(InitialiseData, ReadsOnlyThirtyTwoBitIntegerIntervals)
     };
     const std::vector<Case> cases = {
         {"1000", 1000, false},
+        {"100", 100, false},
+        {"99", 100, true},
+        {"1", 100, true},
         {"0", 0, false},
         {"-5", -5, false},
         {"2147483647", 2147483647, false},
@@ -236,14 +240,52 @@ TEST(InitialiseData, SkipsCategoriesWithoutAStringNameAndLogsWhy)
     EXPECT_THAT(added, Not(HasSubstr("Ignoring category [5]")));
 }
 
-TEST(InitialiseData, KeepsCategoriesWithTheSameNameInOrder)
+TEST(InitialiseData, ReadsACategorySwitchedOnTwiceOnce)
 {
-    const InitialiseData data(withProperties(
-        R"({"name":"OS","status":0},{"name":"Name"},{"name":"OS","status":1,"filter":4},{"name":""})"));
-    ASSERT_EQ(namesOf(data), (std::vector<std::string>{"OS", "Name", "OS", ""}));
-    EXPECT_EQ(data.getCategories()[0]->status, 0);
-    EXPECT_EQ(data.getCategories()[2]->status, 1);
-    EXPECT_EQ(data.getCategories()[2]->filter, 4);
+    struct Case {
+        std::string elements;
+        std::vector<std::pair<std::string, int32_t>> kept;  // name and status
+        std::vector<std::string> dropped;                   // indexes of the WARNING lines
+    };
+    const std::vector<Case> cases = {
+        {R"({"name":"OS","status":0},{"name":"Name"},{"name":"OS","status":1,"filter":4},{"name":""})",
+         {{"OS", 0}, {"Name", 2}, {"OS", 1}, {"", 2}}, {}},
+        {R"({"name":"Corvane","status":0},{"name":"Corvane","status":2})", {{"Corvane", 0}, {"Corvane", 2}}, {}},
+        {R"({"name":"OS","status":1},{"name":"OS"},{"name":"OS","status":0},{"name":"Name"},{"name":"OS","status":-1})",
+         {{"OS", 1}, {"OS", 0}, {"Name", 2}}, {"[1]", "[4]"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.elements);
+        LogWatch log;
+        const InitialiseData data(withProperties(c.elements));
+        std::vector<std::pair<std::string, int32_t>> kept;
+        for (const auto& category : data.getCategories()) {
+            kept.emplace_back(category->name, category->status);
+        }
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(log.count(" : InitialiseData : WARNING - Ignoring category ["), c.dropped.size());
+        for (const std::string& index : c.dropped) {
+            EXPECT_THAT(log.text(), HasSubstr("WARNING - Ignoring category " + index + " since category [OS] is "
+                                              "already requested\n"));
+        }
+    }
+}
+
+TEST(InitialiseData, ParsesDeepDocumentsWithoutRecursion)
+{
+    const std::size_t depth = 1000000;
+    const std::string arrays = std::string(depth, '[') + std::string(depth, ']');
+    std::string objects;
+    for (std::size_t i = 0; i < depth; ++i) {
+        objects += R"({"a":)";
+    }
+    objects += "0" + std::string(depth, '}');
+    expectRejected(arrays, "Unexpected instruction in document\n");
+    expectRejected(objects, "Unexpected instruction in document\n");
+    expectRejected(std::string(depth, '['), "Failed to parse initialise data at offset [" + std::to_string(depth) + "]");
+    const InitialiseData nested(withProperties(R"({"name":"OS","deep":)" + arrays + "}"));
+    EXPECT_FALSE(nested.hasError());
+    EXPECT_EQ(namesOf(nested), std::vector<std::string>{"OS"});
 }
 
 TEST(InitialiseData, CutsTextsAtTheirFirstNul)

@@ -1,6 +1,8 @@
 // The library as a transport drives it: loaded with dlopen, reached only
-// through its exported entry points, with the GLib default main context
-// iterated by the test as a hosting client's main loop would.
+// through its exported entry points. Nothing in this process iterates a GLib
+// main loop: the library does its work, periodic checks included, on a thread
+// of its own, and the entry points never wait for it.
+#include "support/HttpsServer.h"
 #include "support/Json.h"
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
@@ -10,23 +12,17 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <glib.h>
-
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
-#include <future>
-#include <thread>
+#include <optional>
 
-using namespace std::chrono_literals;
 using TestSupport::CapturingChannel;
-using TestSupport::iterateFor;
 using TestSupport::memberNames;
-using TestSupport::iterateUntil;
 using TestSupport::LogWatch;
 using TestSupport::ScopedEnv;
 using TestSupport::TempDir;
+using TestSupport::waitUntil;
 
 namespace {
 
@@ -52,13 +48,13 @@ rapidjson::Document parse(const std::string& text)
 }
 
 // IGEL's `get` tool: prints the content of a file for product.version, and
-// waits while a "slow" file exists, leaving a "started" mark.
+// waits while a "slow" file exists, leaving a "started" mark when it waits.
 class FakeGet {
 public:
     FakeGet() : _path("PATH", TestSupport::pathWith(_dir.path()))
     {
         _dir.write("version", "1.0");
-        _dir.script("get", "touch '" + _dir.file("started") + "'\n"
+        _dir.script("get", "if [ -e '" + _dir.file("slow") + "' ]; then touch '" + _dir.file("started") + "'; fi\n"
                            "while [ -e '" + _dir.file("slow") + "' ]; do sleep 0.01; done\n"
                            "[ \"$1\" = product.version ] && cat '" + _dir.file("version") + "'\n"
                            "exit 0");
@@ -81,25 +77,10 @@ private:
     ScopedEnv _path;
 };
 
-// Plays the transport thread that closes the channel while the main context
-// is inside a slow reading: the disconnect must wait for the reading, and the
-// record is freed as soon as it returns.
-std::thread closeDuringSlowReading(const FakeGet& get, std::unique_ptr<CapturingChannel>& channel,
-                                   std::atomic<bool>& disconnected, std::size_t expectedMessages)
+// Waits until a connection's provider of `category` has been closed.
+bool waitForClosing(const LogWatch& log, const std::string& category)
 {
-    return std::thread([&get, &channel, &disconnected, expectedMessages] {
-        while (!get.started()) {
-            std::this_thread::sleep_for(1ms);
-        }
-        auto closing = std::async(std::launch::async, [&] { channel->disconnect(); });
-        EXPECT_EQ(closing.wait_for(50ms), std::future_status::timeout);
-        get.slow(false);
-        closing.get();
-        EXPECT_EQ(channel->count(), expectedMessages);
-        EXPECT_EQ(channel->writesAfterClose, 0);
-        channel.reset();
-        disconnected = true;
-    });
+    return waitUntil([&] { return log.contains("VERBOSE - Closing provider [" + category + "]."); });
 }
 
 constexpr const char* kOS = R"({"name":"OS","status":2})";
@@ -114,13 +95,14 @@ TEST(EntryPoints, MalformedThenValidInitialiseGivesTheInitialMessage)
     const LogWatch log;
     channel.send("this is not json");
     channel.send(R"({"id":"initialize","data":{}})");
-    iterateFor(20ms);
+    // Parsed without recursion: no stack is deep enough for this otherwise.
+    channel.send(std::string(1000000, '[') + std::string(1000000, ']'));
     EXPECT_EQ(channel.count(), 0U);
-    EXPECT_EQ(log.count("WARNING - Ignoring content since error detected by initialise data"), 2U);
+    EXPECT_EQ(log.count("WARNING - Ignoring content since error detected by initialise data"), 3U);
     EXPECT_TRUE(log.contains(" : ClientDataRead : INFO - Read 16 bytes from host"));
 
     channel.send(initialise(std::string(kVersion) + R"(,{"name":"Name","status":1,"filter":33},{"name":"NoSuch"})"));
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 1; }));
+    ASSERT_TRUE(channel.waitForCount(1));
     const rapidjson::Document message = parse(channel.message(0));
     EXPECT_EQ(memberNames(message), (std::vector<std::string>{"id", "index", "version", "time", "data"}));
     EXPECT_STREQ(message["id"].GetString(), "initializeDeviceProperties");
@@ -139,9 +121,8 @@ TEST(EntryPoints, MalformedThenValidInitialiseGivesTheInitialMessage)
 
     // A second Initialise is logged and dropped.
     channel.send(initialise(kOS));
-    iterateFor(20ms);
-    EXPECT_EQ(channel.count(), 1U);
     channel.disconnect();
+    EXPECT_EQ(channel.count(), 1U);
 }
 
 TEST(EntryPoints, InitialiseWithoutCategoriesSendsAnEmptyInitialMessage)
@@ -149,7 +130,7 @@ TEST(EntryPoints, InitialiseWithoutCategoriesSendsAnEmptyInitialMessage)
     CapturingChannel channel;
     channel.connect();
     channel.send(R"({"id":"Initialize","data":{}})");
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 1; }));
+    ASSERT_TRUE(channel.waitForCount(1));
     const std::string text = channel.message(0);
     EXPECT_NE(text.find(R"("multihopCount":0,"updated":[],"removed":[]}})"), std::string::npos) << text;
     channel.disconnect();
@@ -162,9 +143,9 @@ TEST(EntryPoints, MessageIndexIsSharedByAllConnections)
     first.connect();
     second.connect();
     first.send(initialise(kVersion));
-    ASSERT_TRUE(iterateUntil([&] { return first.count() == 1; }));
+    ASSERT_TRUE(first.waitForCount(1));
     second.send(initialise(kVersion));
-    ASSERT_TRUE(iterateUntil([&] { return second.count() == 1; }));
+    ASSERT_TRUE(second.waitForCount(1));
     EXPECT_EQ(parse(second.message(0))["index"].GetUint(), parse(first.message(0))["index"].GetUint() + 1);
     first.disconnect();
     second.disconnect();
@@ -176,16 +157,16 @@ TEST(EntryPoints, ChangedValueIsSentAsAnUpdateAndNothingElse)
     CapturingChannel channel;
     channel.connect();
     channel.send(initialise(std::string(kOS) + "," + kVersion, 20));
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 1; }));
+    ASSERT_TRUE(channel.waitForCount(1));
     EXPECT_EQ(updated(parse(channel.message(0))).at("DEVICE_OS_VERSION"), "1.0");
 
     // Several checks that find nothing send nothing.
     const LogWatch log;
-    ASSERT_TRUE(iterateUntil([&] { return log.count("Checking for property changes after timer expired") >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return log.count("Checking for property changes after timer expired") >= 3; }));
     EXPECT_EQ(channel.count(), 1U);
 
     get.version("quote\" backslash\\ newline\nend");
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 2; }));
+    ASSERT_TRUE(channel.waitForCount(2));
     const std::string text = channel.message(1);
     const rapidjson::Document update = parse(text);
     EXPECT_STREQ(update["id"].GetString(), "updateDeviceProperties");
@@ -205,7 +186,7 @@ TEST(EntryPoints, EmbeddedNulEndsTheDocument)
     std::string text = initialise(kVersion);
     text += std::string("\0garbage", 8);
     channel.send(text);
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 1; }));
+    ASSERT_TRUE(channel.waitForCount(1));
     EXPECT_TRUE(log.contains("received length [" + std::to_string(text.size()) + "]"));
     channel.disconnect();
 }
@@ -228,60 +209,90 @@ TEST(EntryPoints, DisconnectBeforeInitialiseAndOnAnUnknownRecord)
     TestSupport::library().clientDataRead(&never, "{}", 2);
 }
 
-TEST(EntryPoints, DisconnectWhileInitialiseIsQueuedSendsNothing)
+TEST(EntryPoints, MainLoopSettingIsAcceptedAndChangesNothing)
 {
-    auto channel = std::make_unique<CapturingChannel>();
-    channel->connect();
-    // While this thread owns the main context, the transport thread's
-    // Initialise can only be queued.
-    ASSERT_TRUE(g_main_context_acquire(nullptr));
-    std::thread transport([&] {
-        channel->send(initialise(kVersion));
-        channel->disconnect();
-    });
-    transport.join();
-    g_main_context_release(nullptr);
-    const LogWatch log;
-    channel.reset();  // the transport frees its record
-    iterateFor(30ms);
-    EXPECT_TRUE(log.contains("disconnected before its properties were read"));
+    for (const std::string mode : {"thread", "fork"}) {
+        const ScopedEnv setting("CORVANE_MAIN_LOOP", mode);
+        const LogWatch log;
+        CapturingChannel channel;
+        channel.connect();
+        channel.send(initialise(kVersion));
+        ASSERT_TRUE(channel.waitForCount(1));
+        channel.disconnect();
+        EXPECT_EQ(log.contains("WARNING - Ignoring CORVANE_MAIN_LOOP [fork]; the only mode is [thread]"),
+                  mode == "fork");
+    }
 }
 
-TEST(EntryPoints, DisconnectWhileInitialiseRunsWaitsAndWritesNothing)
+// A reading that waits for a web service that never answers holds up
+// neither the data nor the disconnect call, and nothing is written after the
+// disconnect, even when the reading ends later.
+TEST(EntryPoints, AHangingProviderBlocksNoEntryPoint)
+{
+    std::optional<TestSupport::HttpsServer> server(std::in_place);
+    const ScopedEnv ca("CORVANE_CERTIFICATE_FILE", TestSupport::HttpsServer::caFile());
+    const ScopedEnv noProxy("no_proxy", "127.0.0.1");
+    TestSupport::HttpsAnswer silent;
+    silent.neverAnswer = true;
+    server->setAnswer("/ip", silent);
+    const LogWatch log;
+    CapturingChannel channel;
+    channel.connect();
+    channel.send(initialise(R"({"name":"Whois","status":2,"config":[["ProviderIpUrl",")" + server->url("/ip") +
+                            R"("]]})"));
+    // The call has returned, and the reading only now asks the service.
+    ASSERT_TRUE(server->waitForRequests(1));
+    channel.disconnect();
+    EXPECT_EQ(channel.count(), 0U);
+    EXPECT_FALSE(log.contains("Closing provider [Whois].")) << "the reading still waits for its answer";
+
+    server.reset();  // the reading fails now
+    ASSERT_TRUE(waitForClosing(log, "Whois"));
+    EXPECT_EQ(channel.count(), 0U);
+    EXPECT_EQ(channel.writesAfterClose, 0);
+}
+
+TEST(EntryPoints, DisconnectDuringTheInitialReadingOrWhileItIsQueuedWritesNothing)
 {
     FakeGet get;
     get.slow(true);
-    auto channel = std::make_unique<CapturingChannel>();
-    channel->connect();
-    std::atomic<bool> disconnected{false};
-    std::thread transport = closeDuringSlowReading(get, channel, disconnected, 0);
-    // Runs Initialise here, on the main context's thread.
-    g_main_context_invoke(
-        nullptr,
-        [](gpointer data) -> gboolean {
-            static_cast<CapturingChannel*>(data)->send(initialise(kOS));
-            return G_SOURCE_REMOVE;
-        },
-        channel.get());
-    ASSERT_TRUE(iterateUntil([&] { return disconnected.load(); }));
-    transport.join();
-    iterateFor(20ms);
+    const LogWatch log;
+    CapturingChannel reading;
+    reading.connect();
+    reading.send(initialise(kOS));
+    ASSERT_TRUE(waitUntil([&] { return get.started(); }));
+    // Queued behind the reading in progress.
+    CapturingChannel queued;
+    queued.connect();
+    queued.send(initialise(kVersion));
+    queued.disconnect();
+    reading.disconnect();
+
+    get.slow(false);
+    ASSERT_TRUE(waitForClosing(log, "OS"));
+    EXPECT_TRUE(log.contains("disconnected before its properties were read"));
+    for (const CapturingChannel* channel : {&reading, &queued}) {
+        EXPECT_EQ(channel->count(), 0U);
+        EXPECT_EQ(channel->writesAfterClose, 0);
+    }
 }
 
 TEST(EntryPoints, DisconnectDuringACheckWritesNothingAfterReturning)
 {
     FakeGet get;
-    auto channel = std::make_unique<CapturingChannel>();
-    channel->connect();
-    channel->send(initialise(kOS, 10));
-    ASSERT_TRUE(iterateUntil([&] { return channel->count() == 1; }));
+    CapturingChannel channel;
+    channel.connect();
+    channel.send(initialise(kOS, 10));
+    ASSERT_TRUE(channel.waitForCount(1));
 
-    // The next periodic check finds a change, but slowly.
-    get.version("2.0");
+    // The periodic check in progress finds a change, but slowly.
     get.slow(true);
-    std::atomic<bool> disconnected{false};
-    std::thread transport = closeDuringSlowReading(get, channel, disconnected, 1);
-    ASSERT_TRUE(iterateUntil([&] { return disconnected.load(); }));
-    transport.join();
-    iterateFor(30ms);  // nothing queued may touch the freed record
+    ASSERT_TRUE(waitUntil([&] { return get.started(); }));
+    get.version("2.0");
+    const LogWatch log;
+    channel.disconnect();
+    get.slow(false);
+    ASSERT_TRUE(waitForClosing(log, "OS"));
+    EXPECT_EQ(channel.count(), 1U);
+    EXPECT_EQ(channel.writesAfterClose, 0);
 }

@@ -2,6 +2,7 @@
 
 #include "support/Categories.h"
 #include "support/ConfigProvider.h"
+#include "support/Engine.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 
@@ -14,9 +15,9 @@
 using namespace std::chrono_literals;
 using TestSupport::category;
 using TestSupport::ConfigProvider;
-using TestSupport::iterateFor;
-using TestSupport::iterateUntil;
+using TestSupport::drainEngine;
 using TestSupport::LogWatch;
+using TestSupport::waitUntil;
 
 namespace {
 
@@ -57,7 +58,7 @@ protected:
     {
         ConfigProvider::openGate();
         orchestrator->shutdown();
-        iterateFor(5ms);  // let queued work see the shutdown
+        drainEngine();  // queued work sees the shutdown, the providers close
     }
 
     PropertyMap start(const std::string& tag, std::chrono::milliseconds interval,
@@ -80,11 +81,11 @@ TEST_F(OrchestratorTest, InitialReadingThenPeriodicChecksReportOnlyChanges)
     EXPECT_TRUE(orchestrator->isTimerActive());
 
     // Checks that find nothing call nothing.
-    ASSERT_TRUE(iterateUntil([] { return ConfigProvider::readings("periodic") >= 4; }));
+    ASSERT_TRUE(waitUntil([] { return ConfigProvider::readings("periodic") >= 4; }));
     EXPECT_EQ(received.count(), 0U);
 
     ConfigProvider::set("periodic", "DEVICE_A", "2");
-    ASSERT_TRUE(iterateUntil([&] { return received.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return received.count() == 1; }));
     EXPECT_EQ(received.changes[0].updated, (PropertyMap{{"DEVICE_A", "2"}}));
 }
 
@@ -94,13 +95,13 @@ TEST_F(OrchestratorTest, NonPositiveIntervalMeansNoPeriodicChecks)
     start("nointerval", 0ms);
     EXPECT_FALSE(orchestrator->isTimerActive());
     EXPECT_TRUE(log.contains("WARNING - Property check interval [0] ms is not positive"));
-    iterateFor(30ms);
+    std::this_thread::sleep_for(30ms);
     EXPECT_EQ(ConfigProvider::readings("nointerval"), 1);
 
     // A real-time notification still checks, and does not arm a timer.
     ConfigProvider::set("nointerval", "DEVICE_A", "2");
     ConfigProvider::notify("nointerval");
-    ASSERT_TRUE(iterateUntil([&] { return received.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return received.count() == 1; }));
     EXPECT_FALSE(orchestrator->isTimerActive());
 }
 
@@ -110,7 +111,7 @@ TEST_F(OrchestratorTest, NotificationFromAProviderThreadChecksAndRestartsTheInte
     const LogWatch log;
     ConfigProvider::set("notify", "DEVICE_A", "changed");
     std::thread([] { ConfigProvider::notify("notify"); }).join();
-    ASSERT_TRUE(iterateUntil([&] { return received.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return received.count() == 1; }));
     EXPECT_EQ(received.changes[0].updated.at("DEVICE_A"), "changed");
     EXPECT_TRUE(log.contains("INFO - Provider [EngineTest] initiated a real-time property change. Scheduling a refresh..."));
     // The periodic timer was replaced, so the next periodic check is one
@@ -126,40 +127,33 @@ TEST_F(OrchestratorTest, NotificationDuringACheckIsDroppedNotQueued)
     ConfigProvider::closeGate();
     const int before = ConfigProvider::readings("busy");
     const LogWatch log;
-    // While the periodic check waits at the gate (on this thread, inside the
-    // main loop), the provider reports a change from its own thread.
+    // While the periodic check waits at the gate (on the engine thread), the
+    // provider reports a change from its own thread.
     std::thread notifier([] {
         ASSERT_TRUE(ConfigProvider::waitUntilGateReached());
         ConfigProvider::notify("busy");
         ConfigProvider::openGate();
     });
-    ASSERT_TRUE(iterateUntil([&] { return ConfigProvider::readings("busy") == before + 1; }));
+    ASSERT_TRUE(waitUntil([&] { return ConfigProvider::readings("busy") == before + 1; }));
     notifier.join();
     orchestrator->shutdown();
-    iterateFor(20ms);
+    drainEngine();
     EXPECT_EQ(ConfigProvider::readings("busy"), before + 1);
     EXPECT_TRUE(log.contains("INFO - Ignoring provider [EngineTest] request to initiate a real-time property change "
                              "since properties already refreshing."));
 }
 
-TEST_F(OrchestratorTest, ShutdownWaitsForTheRunningCheckThenClosesProviders)
+TEST_F(OrchestratorTest, ShutdownReturnsAtOnceAndProvidersCloseAfterTheRunningCheck)
 {
     start("slow", 5ms, {{"DEVICE_A", "1"}, {"gate", ""}});
     ConfigProvider::closeGate();
-    std::atomic<bool> shutDown{false};
-    std::atomic<int> closedDuringCheck{-1};
-    std::thread closer([&] {
-        ASSERT_TRUE(ConfigProvider::waitUntilGateReached());
-        auto shutdown = std::async(std::launch::async, [&] { orchestrator->shutdown(); shutDown = true; });
-        // Still inside the check: shutdown has not returned, nothing is closed.
-        EXPECT_EQ(shutdown.wait_for(100ms), std::future_status::timeout);
-        closedDuringCheck = ConfigProvider::closeCalls("slow");
-        ConfigProvider::openGate();
-        shutdown.get();
-    });
-    ASSERT_TRUE(iterateUntil([&] { return shutDown.load(); }));
-    closer.join();
-    EXPECT_EQ(closedDuringCheck, 0);
+    ASSERT_TRUE(ConfigProvider::waitUntilGateReached());
+    // A check is inside the provider: shutdown returns, nothing is closed yet.
+    orchestrator->shutdown();
+    EXPECT_EQ(ConfigProvider::closeCalls("slow"), 0);
+    EXPECT_FALSE(orchestrator->isTimerActive());
+    ConfigProvider::openGate();
+    drainEngine();
     EXPECT_EQ(ConfigProvider::closeCalls("slow"), 1);
     EXPECT_FALSE(orchestrator->isTimerActive());
 
@@ -167,7 +161,7 @@ TEST_F(OrchestratorTest, ShutdownWaitsForTheRunningCheckThenClosesProviders)
     const LogWatch log;
     const int readings = ConfigProvider::readings("slow");
     orchestrator->scheduleNotifyChanges(provider("slow", {}));
-    iterateFor(30ms);
+    std::this_thread::sleep_for(30ms);
     EXPECT_EQ(ConfigProvider::readings("slow"), readings);
     EXPECT_TRUE(log.contains("WARNING - Ignoring provider [EngineTest] request to initiate a real-time property "
                              "change since shutting down."));
@@ -176,16 +170,16 @@ TEST_F(OrchestratorTest, ShutdownWaitsForTheRunningCheckThenClosesProviders)
 TEST_F(OrchestratorTest, QueuedCheckOutlivesTheOrchestratorSafely)
 {
     start("queued", 60000ms);
-    // While this thread owns the main context, a provider's notification can
-    // only be queued.
-    ASSERT_TRUE(g_main_context_acquire(nullptr));
+    // While the engine thread is busy, a provider's notification can only be queued.
+    std::promise<void> busy;
+    Base::EngineThread::post([done = busy.get_future().share()] { done.wait(); });
     std::thread([] { ConfigProvider::notify("queued"); }).join();
-    g_main_context_release(nullptr);
     const LogWatch log;
     orchestrator->shutdown();
     orchestrator.reset();
     orchestrator = std::make_shared<PropertiesOrchestrator>();  // for TearDown
-    iterateFor(20ms);
+    busy.set_value();
+    drainEngine();
     EXPECT_TRUE(log.contains("Ignoring request for changes since we've been shutdown"));
     EXPECT_EQ(ConfigProvider::readings("queued"), 1);
 }
@@ -198,7 +192,7 @@ TEST_F(OrchestratorTest, ExceptionsFromTheChangeCallbackStayInside)
     const LogWatch log;
     ConfigProvider::set("throwing", "DEVICE_A", "2");
     ConfigProvider::notify("throwing");
-    ASSERT_TRUE(iterateUntil([&] { return log.contains("Done handling request to check for property changes."); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Done handling request to check for property changes."); }));
     EXPECT_TRUE(log.contains("ERROR - Failed to check for property changes with error [write failed]"));
 }
 

@@ -477,8 +477,8 @@ TEST_F(HardwareProviderTest, LidChangesReachTheEngineWhileMonitoring)
     expected[Hw::kLid.key] = "Closed";
     EXPECT_EQ(next.get(), expected);
 
-    // The engine closes on the transport's thread. After that the lid no
-    // longer reaches the engine; closing twice is harmless.
+    // Closing works from a thread other than the monitoring one. After that
+    // the lid no longer reaches the engine; closing twice is harmless.
     std::thread([&] { provider.close(); }).join();
     provider.close();
     EXPECT_EQ(log.count("VERBOSE - Closing hardware provider which is monitoring for changes"), 1U);

@@ -2,10 +2,11 @@
 // request from a real libnm client talking to NetworkManager
 // (python-dbusmock's networkmanager template) on a private system bus, and
 // whole readings against local HTTPS location and address services. Readings
-// run on the test's thread, which owns the GLib default main context.
+// that ask NetworkManager run on the library's engine thread, as in a session.
 #include "providers/LocationProvider.h"
 
 #include "support/Categories.h"
+#include "support/Engine.h"
 #include "support/HttpsServer.h"
 #include "support/LogWatch.h"
 #include "support/NetworkManagerService.h"
@@ -430,13 +431,13 @@ TEST(LocationReading, WithoutALocateUrlEverythingIsUnavailableAtOnce)
     EXPECT_EQ(off.getProperties().get(), PropertyMap{});
 }
 
-TEST(LocationReading, OffTheMainContextTheRequestIsNotBuiltAndTheResultIsKept)
+TEST(LocationReading, OffTheEngineThreadTheRequestIsNotBuiltAndTheResultIsKept)
 {
     LogWatch log;
     LocationProvider provider(location({{"LocateUrl", "https://127.0.0.1:1/geolocate"}}), "20.1");
     PropertyMap first;
     PropertyMap second;
-    // This thread does not own the main context: a thread of its own never does.
+    // Only the engine thread asks NetworkManager.
     std::thread reader([&] {
         first = provider.getProperties().get();
         second = provider.getProperties().get();
@@ -459,8 +460,11 @@ class LocationWithNetworkManager : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { TestSupport::SystemBus::instance(); }
 
-    void SetUp() override { ASSERT_TRUE(g_main_context_acquire(g_main_context_default())); }
-    void TearDown() override { g_main_context_release(g_main_context_default()); }
+    // A reading started on the engine thread.
+    static std::future<PropertyMap> read(LocationProvider& provider)
+    {
+        return TestSupport::onEngine([&provider] { return provider.getProperties(); });
+    }
 
     // The request a client made now would build; empty when none.
     static std::string requestNow(bool addressWanted)
@@ -596,7 +600,7 @@ TEST_F(LocationServices, AReadingPostsTheAccessPointsAndReadsPositionAndAddress)
     LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
     LogWatch log;
     const auto start = std::chrono::steady_clock::now();
-    std::future<PropertyMap> reading = provider.getProperties();
+    std::future<PropertyMap> reading = read(provider);
     const PropertyMap properties = reading.get();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     RecordProperty("reading_ms", static_cast<int>(took.count()));
@@ -622,7 +626,7 @@ TEST_F(LocationServices, AReadingPostsTheAccessPointsAndReadsPositionAndAddress)
     EXPECT_FALSE(log.contains(" : WARNING - "));
 
     // The result is kept: later readings are answered at once, without a request.
-    std::future<PropertyMap> again = provider.getProperties();
+    std::future<PropertyMap> again = read(provider);
     ASSERT_TRUE(isReady(again));
     EXPECT_EQ(again.get(), properties);
     EXPECT_EQ(server.requests().size(), 2U);
@@ -635,7 +639,7 @@ TEST_F(LocationServices, HostsBefore20_1GetLatitudeAndLongitude)
     LocationProvider provider(
         location({{"LocateUrl", locateUrl()}, {"AddressUrl", server.url("/maps/geocode?latlng=%LAT%,%long%")}}),
         "19.4");
-    EXPECT_EQ(provider.getProperties().get(),
+    EXPECT_EQ(read(provider).get(),
               (PropertyMap{
                   {"DEVICE_LOCATION_LATITUDE", "51.5000"},
                   {"DEVICE_LOCATION_LONGITUDE", "-0.1200"},
@@ -662,7 +666,7 @@ TEST_F(LocationServices, TheSameUrlForBothMeansTheLocationAnswerCarriesTheAddres
         R"("village":"B","house_number":"7","postcode":"NW1 6XE","state":"England","country":"United Kingdom"}})";
     server.setAnswer("/geolocate", json(withAddress));
     LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", locateUrl()}}), "20.1");
-    EXPECT_EQ(provider.getProperties().get(), merged(kPositionKeys, kOsmKeys));
+    EXPECT_EQ(read(provider).get(), merged(kPositionKeys, kOsmKeys));
     ASSERT_EQ(server.requests().size(), 1U);
     EXPECT_EQ(server.requests()[0].body, kRequestBody);
 
@@ -670,7 +674,7 @@ TEST_F(LocationServices, TheSameUrlForBothMeansTheLocationAnswerCarriesTheAddres
     server.clearRequests();
     server.setAnswer("/geolocate", json(std::string(kGoogleAddress).insert(1, R"("location":{"lat":51.5,"lng":-0.12},"accuracy":25.0,)")));
     LocationProvider google(location({{"LocateUrl", locateUrl()}, {"AddressUrl", locateUrl()}}), "20.1");
-    const PropertyMap properties = google.getProperties().get();
+    const PropertyMap properties = read(google).get();
     EXPECT_EQ(properties.at("DEVICE_LOCATION_COUNTY"), "X, Y");
     EXPECT_EQ(properties.at("DEVICE_LOCATION_POSITION"), "51.5000,-0.1200");
     EXPECT_EQ(server.requests().size(), 1U);
@@ -682,7 +686,7 @@ TEST_F(LocationServices, AFailedAddressLookupLeavesThePosition)
          {json("not json", 500), json(R"({"status":"ZERO_RESULTS"})"), json(R"([{"address":{}}])")}) {
         server.setAnswer("/reverse", answer);
         LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
-        EXPECT_EQ(provider.getProperties().get(), merged(kPositionKeys, kUnavailableAddress)) << answer.body;
+        EXPECT_EQ(read(provider).get(), merged(kPositionKeys, kUnavailableAddress)) << answer.body;
     }
 }
 
@@ -716,9 +720,9 @@ TEST_F(LocationServices, ServiceFailuresMakeEveryKeyUnavailableAndAreKept)
         }
         LogWatch log;
         LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
-        EXPECT_EQ(provider.getProperties().get(), kUnavailableFrom20_1);
+        EXPECT_EQ(read(provider).get(), kUnavailableFrom20_1);
         EXPECT_TRUE(log.contains(current.line)) << log.text().substr(0, 3000);
-        EXPECT_EQ(provider.getProperties().get(), kUnavailableFrom20_1);
+        EXPECT_EQ(read(provider).get(), kUnavailableFrom20_1);
         EXPECT_EQ(server.requests().size(), 1U) << "the failure is kept; the address service is not asked";
     }
 }
@@ -728,7 +732,7 @@ TEST_F(LocationServices, OnlyTheSelectedKeysAndNoAddressRequestWithoutAnAddressK
     LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}, 1,
                                        Lp::kPosition.bit | Lp::kAccuracy.bit | Lp::kLatitude.bit),
                               "20.1");
-    EXPECT_EQ(provider.getProperties().get(),
+    EXPECT_EQ(read(provider).get(),
               (PropertyMap{{"DEVICE_LOCATION_POSITION", "51.5000,-0.1200"}, {"DEVICE_LOCATION_ACCURACY", "25.0"}}));
     ASSERT_EQ(server.requests().size(), 1U);
     EXPECT_EQ(server.requests()[0].body.rfind(R"({"address":0,"considerIp":false,)", 0), 0U);
@@ -737,7 +741,7 @@ TEST_F(LocationServices, OnlyTheSelectedKeysAndNoAddressRequestWithoutAnAddressK
     server.clearRequests();
     LocationProvider town(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}, 1, Lp::kTown.bit),
                           "20.1");
-    EXPECT_EQ(town.getProperties().get(), (PropertyMap{{"DEVICE_LOCATION_TOWN", "A, B"}}));
+    EXPECT_EQ(read(town).get(), (PropertyMap{{"DEVICE_LOCATION_TOWN", "A, B"}}));
     ASSERT_EQ(server.requests().size(), 2U);
     EXPECT_EQ(server.requests()[0].body.rfind(R"({"address":1,)", 0), 0U);
 }
@@ -745,7 +749,7 @@ TEST_F(LocationServices, OnlyTheSelectedKeysAndNoAddressRequestWithoutAnAddressK
 TEST_F(LocationServices, WithoutAnAddressUrlNoAddressKeyIsReported)
 {
     LocationProvider provider(location({{"LocateUrl", locateUrl()}}), "20.1");
-    EXPECT_EQ(provider.getProperties().get(), kPositionKeys);
+    EXPECT_EQ(read(provider).get(), kPositionKeys);
     ASSERT_EQ(server.requests().size(), 1U);
     EXPECT_EQ(server.requests()[0].body.rfind(R"({"address":0,)", 0), 0U);
 }
@@ -753,12 +757,12 @@ TEST_F(LocationServices, WithoutAnAddressUrlNoAddressKeyIsReported)
 TEST_F(LocationServices, ReadingsThatOverlapWhileNothingIsKeptAgree)
 {
     LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
-    std::future<PropertyMap> first = provider.getProperties();
-    std::future<PropertyMap> second = provider.getProperties();
+    std::future<PropertyMap> first = read(provider);
+    std::future<PropertyMap> second = read(provider);
     const PropertyMap expected = merged(kPositionKeys, kOsmKeys);
     EXPECT_EQ(first.get(), expected);
     EXPECT_EQ(second.get(), expected);
-    EXPECT_EQ(provider.getProperties().get(), expected);
+    EXPECT_EQ(read(provider).get(), expected);
     EXPECT_EQ(server.requests().size(), 4U);
 }
 
@@ -772,9 +776,9 @@ TEST_F(LocationWithNetworkManager, ASingleAccessPointGivesUnavailableWithoutAReq
     server.setAnswer("/geolocate", json(kAnswer));
     LogWatch log;
     LocationProvider provider(location({{"LocateUrl", server.url("/geolocate")}}), "19.4");
-    EXPECT_EQ(provider.getProperties().get(), kUnavailableBefore20_1);
+    EXPECT_EQ(read(provider).get(), kUnavailableBefore20_1);
     EXPECT_TRUE(log.contains("INFO - Found only [0] access points, aborting request for location\n"));
-    EXPECT_EQ(provider.getProperties().get(), kUnavailableBefore20_1);
+    EXPECT_EQ(read(provider).get(), kUnavailableBefore20_1);
     EXPECT_EQ(log.count("Getting LOCATION request..."), 1U);
     EXPECT_TRUE(server.requests().empty());
 }
@@ -787,7 +791,7 @@ TEST_F(LocationWithNetworkManager, WithoutNetworkManagerNoRequestIsMade)
     LogWatch log;
     LocationProvider provider(location({{"LocateUrl", server.url("/geolocate")}, {"AddressUrl", server.url("/a")}}),
                               "20.1");
-    EXPECT_EQ(provider.getProperties().get(), kUnavailableFrom20_1);
+    EXPECT_EQ(read(provider).get(), kUnavailableFrom20_1);
     // libnm's client comes up without devices when NetworkManager is not on the bus.
     EXPECT_TRUE(log.contains("INFO - Found only [0] access points, aborting request for location\n")) << log.text();
     EXPECT_TRUE(log.contains("VERBOSE - Done getting LOCATION request.\n"));

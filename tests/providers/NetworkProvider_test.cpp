@@ -1,7 +1,7 @@
 // The network provider against a real libnm client talking to NetworkManager
 // (python-dbusmock's networkmanager template) on a private system bus. Every
-// reading runs on a thread that owns the GLib default main context and lives
-// in a network namespace of its own, where virtual interfaces and permanent
+// reading runs on the library's engine thread, moved into a network namespace
+// of its own, where virtual interfaces and permanent
 // neighbour entries give the real `arp` and `ip` something to print.
 #include "providers/NetworkProvider.h"
 
@@ -12,7 +12,6 @@
 #include "support/SystemBus.h"
 #include "support/TempDir.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -103,7 +102,7 @@ protected:
                          "ip link set eth0 up");
     }
 
-    // One reading on the thread that owns the main context.
+    // One reading on the engine thread.
     PropertyMap read(int32_t status = 2, int32_t filter = 0, const std::string& host = "20.1")
     {
         return _network.run([&] { return TestSupport::readProvider<NetworkProvider>("Network", status, filter, host); });
@@ -477,10 +476,10 @@ TEST_F(NetworkProviderTest, NoNetworkManagerGivesNoInterfaces)
     EXPECT_EQ(read(), (PropertyMap{{"DEVICE_NETWORK_COUNT", "0"}}));
 }
 
-TEST_F(NetworkProviderTest, ReadingOffTheMainContextGivesOnlyAnUnavailableCount)
+TEST_F(NetworkProviderTest, ReadingOffTheEngineThreadGivesOnlyAnUnavailableCount)
 {
     Office office;
-    // This thread does not own the main context: the namespace's thread does.
+    // Only the engine thread reads.
     auto readHere = [](int32_t status, int32_t filter) {
         PropertyMap properties;
         std::thread reader([&] {
@@ -514,9 +513,8 @@ protected:
 
     static void readAndExit()
     {
-        g_main_context_acquire(nullptr);
-        const PropertyMap properties = TestSupport::readProvider<NetworkProvider>("Network", 2, 0, "20.1");
-        g_main_context_release(nullptr);
+        const PropertyMap properties = TestSupport::onEngine(
+            [] { return TestSupport::readProvider<NetworkProvider>("Network", 2, 0, "20.1"); });
         std::_Exit(properties == PropertyMap{{"DEVICE_NETWORK_COUNT", "0"}} ? 0 : 1);
     }
 

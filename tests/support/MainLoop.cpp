@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <thread>
+
 namespace TestSupport {
 
 namespace {
@@ -23,6 +25,18 @@ void iterateOnce()
 }
 
 }  // namespace
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {

@@ -4,7 +4,7 @@
 // into pieces the winstation driver can take and written when the engine
 // polls. The engine is single-threaded and must never block: data arrival and
 // polling only ever try the queue lock, and the core's writes (from the
-// thread iterating the GLib main context) only hold it to link pieces.
+// library's engine thread) only hold it to link pieces.
 //
 // Internal references to the exported data go through local symbols, so a
 // same-named symbol elsewhere in the client process cannot interpose on them.

@@ -40,7 +40,7 @@ constexpr uint32_t kOpenReserved = 0;
 //
 // Threads: the client's event threads run the event callbacks, serialised by
 // `lifecycle`; the read thread owns `incoming` and is the only caller of
-// ClientDataRead; the main-context thread calls the write callback.
+// ClientDataRead; the library's engine thread calls the write callback.
 struct PCoIPConnection {
     // First member: the core's writeData gets the record's address, which is
     // the connection's address.

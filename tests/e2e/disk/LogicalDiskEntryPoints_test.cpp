@@ -25,7 +25,7 @@
 
 using namespace std::chrono_literals;
 using TestSupport::CapturingChannel;
-using TestSupport::iterateUntil;
+using TestSupport::waitUntil;
 using TestSupport::LogWatch;
 using TestSupport::ScopedDeviceMount;
 using TestSupport::ScopedEnv;
@@ -80,7 +80,7 @@ public:
     // Waits for the message, iterating the main context as the hosting client does.
     Message wait(CapturingChannel& channel, std::size_t index)
     {
-        EXPECT_TRUE(iterateUntil([&] { return channel.count() > index; }, 10s)) << "no message after " << _what;
+        EXPECT_TRUE(waitUntil([&] { return channel.count() > index; }, 10s)) << "no message after " << _what;
         _waiter.join();
         if (_arrived) {
             std::cout << "message after " << _what << " written "
@@ -177,7 +177,7 @@ TEST_F(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
     // comes first and the check it starts may still find the stick. Should no
     // update follow, a "change" of the other disk's partition starts the check
     // that udev's order would have started.
-    if (!iterateUntil([&] { return channel.count() > 4; }, 2s)) {
+    if (!waitUntil([&] { return channel.count() > 4; }, 2s)) {
         testbed.uevent(Disks::kSataPartition, "change");
     }
     update = removeTimer.wait(channel, 4);
@@ -192,6 +192,6 @@ TEST_F(LogicalDiskEntryPoints, PlugMountUnmountAndPullReachTheHostAtOnce)
               << std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
                      .count()
               << " us" << std::endl;
-    EXPECT_TRUE(log.contains("VERBOSE - Done shutting down logical disk monitor thread."));
+    EXPECT_TRUE(waitUntil([&] { return log.contains("VERBOSE - Done shutting down logical disk monitor thread."); }));
     EXPECT_EQ(channel.writesAfterClose, 0);
 }

@@ -20,10 +20,11 @@
 #include <chrono>
 #include <iostream>
 #include <map>
+#include <thread>
 
 using namespace std::chrono_literals;
 using TestSupport::CapturingChannel;
-using TestSupport::iterateUntil;
+using TestSupport::waitUntil;
 using TestSupport::LogWatch;
 using TestSupport::ScopedOverlay;
 using TestSupport::ScopedTmpfs;
@@ -85,15 +86,15 @@ TEST_F(IgelRealTime, UsingX11vncSendsTheChangedKeyAtOnce)
     const LogWatch log;
     // The periodic check is ten minutes away: only the watch can send the update.
     channel.send(initialise(kUmsServer, 600000, "20.1.0.0"));
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return channel.count() == 1; }));
     EXPECT_EQ(updated(channel.message(0)),
               (std::map<std::string, std::string>{{"DEVICE_IGEL_UMS_SERVER", "10.0.0.1"}}));
-    ASSERT_TRUE(iterateUntil([&] { return log.contains("Watching for file events on x11vnc and wmconfig..."); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Watching for file events on x11vnc and wmconfig..."); }));
 
     _get.set("system.remotemanager.server0.ip", "10.0.0.2");
     const auto touched = std::chrono::steady_clock::now();
     useProgram("/usr/bin/x11vnc");
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return channel.count() >= 2; }));
     const auto took =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - touched);
     std::cout << "[ MEASURE  ] use of x11vnc to update message took " << took.count() << " us" << std::endl;
@@ -106,8 +107,8 @@ TEST_F(IgelRealTime, UsingX11vncSendsTheChangedKeyAtOnce)
     // Unchanged facts: a use of the program checks again and sends nothing.
     const std::size_t checks = log.count("Received request to check for property changes...");
     useProgram("/usr/bin/x11vnc");
-    ASSERT_TRUE(iterateUntil([&] { return log.count("Done handling request to check for property changes.") > checks; }));
-    TestSupport::iterateFor(20ms);
+    ASSERT_TRUE(waitUntil([&] { return log.count("Done handling request to check for property changes.") > checks; }));
+    std::this_thread::sleep_for(20ms);
     EXPECT_EQ(channel.count(), 2U);
 
     const auto closing = std::chrono::steady_clock::now();
@@ -116,7 +117,7 @@ TEST_F(IgelRealTime, UsingX11vncSendsTheChangedKeyAtOnce)
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - closing);
     std::cout << "[ MEASURE  ] disconnect with the IGEL watch running took " << closeTook.count() << " us"
               << std::endl;
-    EXPECT_TRUE(log.contains("Done shutting down inotify."));
+    EXPECT_TRUE(waitUntil([&] { return log.contains("Done shutting down inotify."); }));
 }
 
 TEST_F(IgelRealTime, OlderHostsGetCustomKeysAndNoWatch)
@@ -127,7 +128,7 @@ TEST_F(IgelRealTime, OlderHostsGetCustomKeysAndNoWatch)
     channel.connect();
     const LogWatch log;
     channel.send(initialise(std::string(kUmsServer) + R"(,{"name":"Custom","status":2})", 600000, "19.9"));
-    ASSERT_TRUE(iterateUntil([&] { return channel.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return channel.count() == 1; }));
     EXPECT_EQ(updated(channel.message(0)), (std::map<std::string, std::string>{
                                                {"DEVICE_IGEL_UMS_SERVER", "10.0.0.1"},
                                                {"DEVICE_CUSTOM_COUNT", "1"},
@@ -137,7 +138,7 @@ TEST_F(IgelRealTime, OlderHostsGetCustomKeysAndNoWatch)
                                            }));
     _get.set("system.remotemanager.server0.ip", "10.0.0.2");
     useProgram("/usr/bin/x11vnc");
-    TestSupport::iterateFor(100ms);
+    std::this_thread::sleep_for(100ms);
     EXPECT_EQ(channel.count(), 1U);
     EXPECT_FALSE(log.contains("Watching for file events"));
     channel.disconnect();

@@ -379,7 +379,7 @@ TEST(IcaDriverSession, InitialiseIsAnsweredThroughPolledPieces)
     engine.arrive(packet.substr(0, 7));
     engine.arrive(packet.substr(7, 30));
     engine.arrive(packet.substr(37));
-    ASSERT_TRUE(TestSupport::iterateUntil([&] {
+    ASSERT_TRUE(TestSupport::waitUntil([&] {
         engine.poll();
         return !unframe(engine.stream()).empty();
     }));

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-using TestSupport::iterateUntil;
+using TestSupport::waitUntil;
 using TestSupport::LogWatch;
 
 namespace {
@@ -225,7 +225,7 @@ protected:
     {
         const int checks = client.with([&] { return client.availableChecks; });
         client.connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
-        ASSERT_TRUE(iterateUntil([&] { return client.with([&] { return client.availableChecks > checks; }); }));
+        ASSERT_TRUE(waitUntil([&] { return client.with([&] { return client.availableChecks > checks; }); }));
     }
 
     // Queues and announces `bytes`, then waits until the read thread has
@@ -234,14 +234,14 @@ protected:
     {
         const int idle = client.with([&] { return client.idleChecks; });
         client.receiveReady(bytes);
-        ASSERT_TRUE(iterateUntil(
+        ASSERT_TRUE(waitUntil(
             [&] { return client.with([&] { return client.idleChecks > idle && client.pending.empty(); }); }));
     }
 
     // The core's answer to kInitialise: the one send, one whole packet.
     void expectInitialAnswer()
     {
-        ASSERT_TRUE(iterateUntil([&] { return client.with([&] { return !client.sends.empty(); }); }));
+        ASSERT_TRUE(waitUntil([&] { return client.with([&] { return !client.sends.empty(); }); }));
         const std::vector<std::string> sends = client.with([&] { return client.sends; });
         ASSERT_EQ(sends.size(), 1U);
         ASSERT_GT(sends[0].size(), 12U);
@@ -409,12 +409,12 @@ TEST_F(PcoipReading, DataAnnouncedBeforeTheThreadRunsOrDuringAReadIsRead)
     for (std::size_t at = 0; at < whole.size(); at += 3) {
         client.receiveReady(whole.substr(at, 3));
     }
-    ASSERT_TRUE(iterateUntil([&] { return log.contains("Read 14 bytes from host"); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Read 14 bytes from host"); }));
 
     // A failed receive waits for the next wake.
     client.receiveResult = -1;
     client.receiveReady(whole);
-    ASSERT_TRUE(iterateUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return log.contains("WARNING - Read channel thread detected [26] bytes available, but receive failed or read "
                             "no bytes on connection [");
     }));
@@ -425,7 +425,7 @@ TEST_F(PcoipReading, DataAnnouncedBeforeTheThreadRunsOrDuringAReadIsRead)
     // Bytes announced just after a check found none, before the thread waits.
     client.with([&] { client.lateArrival = packet(R"({"id":"late"})"); });
     client.receiveReady("");
-    ASSERT_TRUE(iterateUntil([&] { return log.contains("Read 13 bytes from host"); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Read 13 bytes from host"); }));
 }
 
 TEST_F(PcoipLifecycle, ClosePendingOrErrorDisconnectsOnce)
@@ -566,6 +566,6 @@ TEST_F(PcoipWriting, OneBufferPerMessageAndFailuresAreLogged)
     write("{}");
     expectLogged({"ERROR - Unable to write to disconnected channel on connection [0x"}, &log);
     deliver(packet(kInitialise));
-    ASSERT_TRUE(iterateUntil([&] { return log.count("Unable to write to disconnected channel") == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return log.count("Unable to write to disconnected channel") == 2; }));
     EXPECT_EQ(client.with([&] { return client.sends.size(); }), 2U);
 }
