@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@ struct Engine {
     GMainContext* const context;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
+    std::deque<std::function<void()>> queue;  // under mutex: posted work, oldest first
     std::condition_variable ended;
     bool stopped = false;  // under mutex: the thread left its loop
     std::thread thread;
@@ -111,17 +113,24 @@ Engine& engine()
     return *started;
 }
 
+// One source per posted piece of work; each runs the oldest piece. The work
+// itself passes through the queue's lock, from the posting thread to this one.
 gboolean runPosted(gpointer data)
 {
-    if (!gEngine.load()->stopping) {
-        guarded("EngineThread", [data] { (*static_cast<std::function<void()>*>(data))(); });
+    Engine& engine = *static_cast<Engine*>(data);
+    std::function<void()> work;
+    {
+        const std::lock_guard<std::mutex> lock(engine.mutex);
+        if (engine.queue.empty()) {
+            return G_SOURCE_REMOVE;
+        }
+        work = std::move(engine.queue.front());
+        engine.queue.pop_front();
+    }
+    if (!engine.stopping) {
+        guarded("EngineThread", [&work] { work(); });
     }
     return G_SOURCE_REMOVE;
-}
-
-void releasePosted(gpointer data)
-{
-    delete static_cast<std::function<void()>*>(data);
 }
 
 }  // namespace
@@ -139,7 +148,11 @@ GMainContext* EngineThread::context()
 void EngineThread::post(std::function<void()> work)
 {
     Engine& running = engine();
-    attach(running, &runPosted, new std::function<void()>(std::move(work)), &releasePosted);
+    {
+        const std::lock_guard<std::mutex> lock(running.mutex);
+        running.queue.push_back(std::move(work));
+    }
+    attach(running, &runPosted, &running, nullptr);
 }
 
 bool EngineThread::isCurrent()
