@@ -35,10 +35,11 @@ constexpr const char* kDefaultLogFile = "/tmp/cvclient.log";
 std::atomic<unsigned int> gFlags{0};
 
 // The log file, opened by the first TRACE_INIT that can open it and kept for
-// the life of the process. Writers take the mutex; the fault handler writes
-// to its descriptor without it.
+// the life of the process, past static destruction too: threads of the host
+// may still log while the process exits. Writers take the mutex; the fault
+// handler writes to its descriptor without it.
 std::mutex gFileMutex;
-Base::LogFile gFile;
+Base::LogFile& gFile = *new Base::LogFile();
 
 // Serialises TRACE_INIT calls of concurrent transport threads.
 std::mutex gInitMutex;

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -420,7 +421,10 @@ TEST_F(LoggingFirstInit, EmptiesAPrivateFileOfItsOwnAndRefusesEverythingElse)
             path = test.prepare(*dir);
             if (path.empty()) {
                 path = kDefaultLogFile;
-                savedDefault = readWhole(kDefaultLogFile);
+                struct stat info {};
+                if (stat(kDefaultLogFile, &info) == 0) {
+                    savedDefault = readWhole(kDefaultLogFile);
+                }
             }
             before = listing(dir->path());
             variable.emplace(kVariable, path == kDefaultLogFile ? std::string() : path);
@@ -439,19 +443,19 @@ TEST_F(LoggingFirstInit, EmptiesAPrivateFileOfItsOwnAndRefusesEverythingElse)
             continue;
         }
         const std::string text = readWhole(path);
+        struct stat info {};
+        EXPECT_EQ(stat(path.c_str(), &info), 0);
+        // The machine's default log file is put back as it was found.
+        if (savedDefault) {
+            std::ofstream(kDefaultLogFile, std::ios::binary | std::ios::trunc) << *savedDefault;
+        } else if (path == kDefaultLogFile) {
+            unlink(kDefaultLogFile);
+        }
+        EXPECT_EQ(info.st_mode & 07777, 0600U);
         EXPECT_THAT(text, Not(HasSubstr("stale line")));
         EXPECT_EQ(occurrences(text, "INFO - Logging initialised with flags ["), 2U) << text;
         EXPECT_THAT(text, HasSubstr("TRACE_INIT : INFO - Logging initialised with flags [0] file [" + path + "]"));
         EXPECT_THAT(text, HasSubstr("INFO - line after the second TRACE_INIT\n"));
-        struct stat info {};
-        ASSERT_EQ(stat(path.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, 0600U);
-        if (savedDefault) {
-            FILE* file = std::fopen(kDefaultLogFile, "w");
-            ASSERT_NE(file, nullptr);
-            std::fwrite(savedDefault->data(), 1, savedDefault->size(), file);
-            std::fclose(file);
-        }
     }
 }
 
@@ -621,9 +625,7 @@ TEST(LoggingThreads, InitialisingAgainWhileThreadsLogKeepsLinesWhole)
 
 void writeStderr(const char* text)
 {
-    while (*text != '\0' && write(STDERR_FILENO, text, 1) == 1) {
-        ++text;
-    }
+    (void)!write(STDERR_FILENO, text, std::strlen(text));
 }
 
 // A crash reporter: reports, puts the default action back and returns, so
@@ -658,11 +660,6 @@ int recurse(int depth)
     volatile char frame[256];
     frame[0] = static_cast<char>(depth);
     return depth >= 0 ? recurse(depth + 1) + frame[0] : 0;
-}
-
-std::thread onThread(void (*body)())
-{
-    return std::thread(body);
 }
 
 struct FaultCase {
@@ -702,13 +699,14 @@ struct sigaction withPlain(void (*handler)(int))
 
 TEST(LoggingFault, ReportsTheFaultAndEndsWithTheSignalOrHandsItOn)
 {
+    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "fast");
     using ::testing::ExitedWithCode;
     using ::testing::KilledBySignal;
     const std::string violation = "Fault handler called with segmentation violation at address [";
     const std::vector<FaultCase> cases = {
         {"a fault inside a log statement on a thread", SIGSEGV, withPlain(SIG_DFL),
-         [] { onThread([] { TRACE_ERROR << "half a line " << FaultWhileFormatted{} << std::endl; }).join(); },
+         [] { std::thread([] { TRACE_ERROR << "half a line " << FaultWhileFormatted{} << std::endl; }).join(); },
          KilledBySignal(SIGSEGV), "", violation + "0x10] called from [0x"},
         {"SIGSEGV sent to a thread that logs without pause", SIGSEGV, withPlain(SIG_DFL),
          [] {
@@ -732,7 +730,7 @@ TEST(LoggingFault, ReportsTheFaultAndEndsWithTheSignalOrHandsItOn)
          KilledBySignal(SIGBUS), "", "Fault handler called with signal [7]"},
         {"stack overflow on a thread with its signal stack", SIGSEGV, withPlain(SIG_DFL),
          [] {
-             onThread([] {
+             std::thread([] {
                  const Base::SignalStack stack;
                  recurse(0);
              }).join();
@@ -760,6 +758,7 @@ TEST(LoggingFault, ReportsTheFaultAndEndsWithTheSignalOrHandsItOn)
             EXPECT_TRUE(isFileLine(line)) << line;
         }
     }
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 }  // namespace
