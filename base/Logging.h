@@ -7,10 +7,17 @@
 //
 // The macros put the level and the "cvclient(pid:tid) : function : LEVEL - "
 // prefix in front; TRACE_ENTER / TRACE_EXIT write the entry and exit lines.
+//
+// TRACE_INIT also installs the fault handler for SIGFPE, SIGSEGV, SIGILL and
+// SIGBUS: it writes the fault and a backtrace to the log file (and nothing
+// else, since it may interrupt any code, logging included), then hands the
+// signal on to what handled it before, so the process still ends with it.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 enum _LogLevel : int {
     LogError = 3,
@@ -42,7 +49,18 @@ const char* levelWord(int level);
 
 // Writes one finished line (with or without its newline) to the log file,
 // preceded by the wall-clock time. Does nothing when no file is open.
+// Starts a new file when the file passes its bound (see LogFile).
 void writeLogFileLine(const std::string& line);
+
+// Inbound and outbound content in a log line: at most the first
+// kLogContentBytes, followed by "... (SHOWN of LENGTH bytes)" when cut.
+//
+//     TRACE_VERBOSE << "received content [" << Base::LogContent{text} << "]" << std::endl;
+inline constexpr std::size_t kLogContentBytes = 1024;
+struct LogContent {
+    std::string_view text;
+};
+std::ostream& operator<<(std::ostream& stream, const LogContent& content);
 
 // The calling thread's own log stream, writing into the buffer of std::clog.
 // Each thread formats with its own stream, so one thread's number or pointer
@@ -52,7 +70,8 @@ std::ostream& logStream();
 // Flags word of the last TRACE_INIT (bit 0: echo every line to stdout).
 unsigned int logFlags();
 
-// The path of the open log file, empty when none is open.
+// The path of the open log file, empty when none is open. The first
+// TRACE_INIT that can open the file chooses it for the life of the process.
 std::string logFilePath();
 
 }  // namespace Base

@@ -67,9 +67,9 @@ int CurlTrace(CURL*, curl_infotype type, char* data, size_t size, void*)
                                                     "SEND SSL DATA: ", "END: "};
         const int index = static_cast<int>(type);
         if (index >= 0 && index < static_cast<int>(std::size(kPrefixes))) {
-            TRACE_VERBOSE << kPrefixes[index] << text << std::endl;
+            TRACE_VERBOSE << kPrefixes[index] << Base::LogContent{text} << std::endl;
         } else {
-            TRACE_VERBOSE << "UNKNOWN [" << index << "]: " << text << std::endl;
+            TRACE_VERBOSE << "UNKNOWN [" << index << "]: " << Base::LogContent{text} << std::endl;
         }
     } catch (const std::exception& error) {
         TRACE_ERROR << "Tracing failed [" << error.what() << "]" << std::endl;
@@ -193,8 +193,8 @@ bool performAndParse(const char* function, CURL* curl, const std::string& url, R
     const char* body = buffer.text.GetString();
     response.Parse<rapidjson::kParseIterativeFlag>(body, buffer.text.GetSize());
     if (response.HasParseError()) {
-        TRACE_ERROR << "Failed to parse response error [" << response.GetParseError() << "] reading [" << body << "]"
-                    << std::endl;
+        TRACE_ERROR << "Failed to parse response error [" << response.GetParseError() << "] reading ["
+                    << Base::LogContent{{body, buffer.text.GetSize()}} << "]" << std::endl;
         return false;
     }
     return true;
@@ -250,7 +250,8 @@ bool WebRequest::getJson(const std::string& url, rapidjson::Document& response)
         },
         [](const ResponseBuffer& buffer) {
             TRACE_FUNCTION("getJson");
-            TRACE_VERBOSE << "Successfully parsed response [" << buffer.text.GetString() << "]" << std::endl;
+            TRACE_VERBOSE << "Successfully parsed response ["
+                          << Base::LogContent{{buffer.text.GetString(), buffer.text.GetSize()}} << "]" << std::endl;
         });
     TRACE_EXIT;
     return result;
@@ -281,7 +282,8 @@ bool WebRequest::postJson(const std::string& url, const rapidjson::Document& req
                 // With its size known, libcurl sends the body with its length
                 // only, never also chunked.
                 curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
-                TRACE_VERBOSE << "Posting request url [" << url << "] with content [" << body.GetString()
+                TRACE_VERBOSE << "Posting request url [" << url << "] with content ["
+                              << Base::LogContent{{body.GetString(), length}}
                               << "] length [" << length << "]" << std::endl;
             },
             [&url](const ResponseBuffer&) {

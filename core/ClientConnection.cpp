@@ -27,8 +27,8 @@ bool ClientConnection::ClientConnected()
 void ClientConnection::ClientDataRead(const char* data, unsigned int length)
 {
     const std::string content(data != nullptr ? data : "", data != nullptr ? length : 0);
-    TRACE_VERBOSE << "Client [" << this << "] received length [" << length << "] content [" << content << "]"
-                << std::endl;
+    TRACE_VERBOSE << "Client [" << this << "] received length [" << length << "] content ["
+                  << Base::LogContent{content} << "]" << std::endl;
     if (_initialised) {
         return;
     }
@@ -75,7 +75,8 @@ void ClientConnection::Initialise()
             }
         });
     const PropertiesData message("initializeDeviceProperties", initial, {});
-    TRACE_VERBOSE << "Writing initialize data [" << message.text() << "]" << std::endl;
+    TRACE_VERBOSE << "Writing initialize data [" << Base::LogContent{{message.text(), message.length()}} << "]"
+                  << std::endl;
     write(message.text(), message.length());
     TRACE_EXIT;
 }
@@ -90,7 +91,8 @@ void ClientConnection::propertyChangeDetected(const PropertyChanges& changes)
         return;
     }
     const PropertiesData message("updateDeviceProperties", changes.updated, changes.removed);
-    TRACE_VERBOSE << "Writing property change data [" << message.text() << "]" << std::endl;
+    TRACE_VERBOSE << "Writing property change data [" << Base::LogContent{{message.text(), message.length()}} << "]"
+                  << std::endl;
     write(message.text(), message.length());
     TRACE_EXIT;
 }
@@ -99,7 +101,8 @@ void ClientConnection::SendIdentity()
 {
     TRACE_VERBOSE << "Sending identity data to host..." << std::endl;
     const IdentityData message;
-    TRACE_VERBOSE << "Writing identity data [" << message.text() << "]" << std::endl;
+    TRACE_VERBOSE << "Writing identity data [" << Base::LogContent{{message.text(), message.length()}} << "]"
+                  << std::endl;
     write(message.text(), message.length());
     TRACE_VERBOSE << "Done sending identity data to host." << std::endl;
 }

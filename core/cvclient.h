@@ -39,7 +39,7 @@ CVCLIENT_EXPORT bool ClientConnected(TConnection* connection);
 CVCLIENT_EXPORT void ClientDataRead(TConnection* connection, const char* data, unsigned int length);
 CVCLIENT_EXPORT void ClientDisconnected(TConnection* connection);
 
-/* Logging: TRACE_INIT (re)opens the log and installs the fault handlers;
+/* Logging: TRACE_INIT opens the log (once) and installs the fault handlers;
  * Log writes one printf-style line at a syslog level (3, 4, 6 or 7). */
 CVCLIENT_EXPORT void TRACE_INIT(unsigned int flags);
 CVCLIENT_EXPORT void Log(int level, const char* function, const char* format, ...)

@@ -1,5 +1,7 @@
 #include "properties/Provider.h"
 
+#include "base/SignalStack.h"
+
 Provider::Provider(std::shared_ptr<Category const> category, const std::string& hostVersion)
     : _category(std::move(category)), _hostVersion(hostVersion)
 {
@@ -25,7 +27,10 @@ std::future<PropertyMap> Provider::deferred(Collect collect) const
 
 std::future<PropertyMap> Provider::asynchronous(Collect collect) const
 {
-    return std::async(std::launch::async, &Provider::run, _category, std::move(collect));
+    return std::async(std::launch::async, [category = _category, collect = std::move(collect)] {
+        const Base::SignalStack stack;
+        return run(category, collect);
+    });
 }
 
 std::future<PropertyMap> Provider::ready(PropertyMap properties)

@@ -1,6 +1,7 @@
 #include "providers/IgelProvider.h"
 
 #include "base/Logging.h"
+#include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/Certificate.h"
 #include "providers/NetworkProvider.h"
@@ -337,6 +338,7 @@ void IgelProvider::monitorForChanges(const ChangeCallback& callback)
 
 void IgelProvider::watch()
 {
+    const Base::SignalStack stack;
     TRACE_FUNCTION("operator()");
     try {
         _inotify.reset(inotify_init1(IN_CLOEXEC));

@@ -1,6 +1,7 @@
 #include "providers/LogicalDiskProvider.h"
 
 #include "base/Logging.h"
+#include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/LogicalDiskRules.h"
 #include "providers/NetworkProvider.h"
@@ -359,6 +360,7 @@ void LogicalDiskProvider::monitorForChanges(const ChangeCallback& callback)
 
 void LogicalDiskProvider::monitor()
 {
+    const Base::SignalStack stack;
     try {
         pollfd watched[3] = {};
         nfds_t count = 0;

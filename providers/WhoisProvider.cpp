@@ -1,6 +1,7 @@
 #include "providers/WhoisProvider.h"
 
 #include "base/Logging.h"
+#include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "base/WebRequest.h"
 
@@ -35,6 +36,7 @@ void startRequest(const std::string& url, JsonRequest& request)
 {
     try {
         request.done = std::async(std::launch::async, [&url, &request] {
+            const Base::SignalStack stack;
             TRACE_FUNCTION("startRequest");
             try {
                 return WebRequest::getJson(url, request.document);
@@ -153,7 +155,10 @@ WhoisProvider::WhoisProvider(std::shared_ptr<Category const> category, const std
 
 std::future<PropertyMap> WhoisProvider::getProperties()
 {
-    return std::async(std::launch::async, &WhoisProvider::work, _state, category());
+    return std::async(std::launch::async, [state = _state, category = category()] {
+        const Base::SignalStack stack;
+        return work(state, category);
+    });
 }
 
 PropertyMap WhoisProvider::work(const std::shared_ptr<State>& state, const std::shared_ptr<Category const>& category)

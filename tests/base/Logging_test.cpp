@@ -1,6 +1,8 @@
 #include "base/Logging.h"
 
 #include "base/InstrumentationBuffer.h"
+#include "base/LogFile.h"
+#include "base/SignalStack.h"
 #include "core/cvclient.h"
 #include "support/LogWatch.h"
 #include "support/TempDir.h"
@@ -8,14 +10,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <regex.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -107,7 +116,16 @@ std::vector<std::string> linesOf(const std::string& text)
     return lines;
 }
 
-// Tests that point the log elsewhere put the test run's own file back.
+std::size_t occurrences(const std::string& text, const std::string& needle)
+{
+    std::size_t found = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+// Tests that point the variable elsewhere put it back, and the flags.
 class LoggingInit : public ::testing::Test {
 protected:
     void pointLogAt(const std::optional<std::string>& value)
@@ -266,87 +284,233 @@ TEST(LoggingWriteLogFileLine, AddsTheTimeAndExactlyOneNewline)
     EXPECT_TRUE(Pattern(std::string(kClock) + "with newline").matches(lines[1])) << lines[1];
 }
 
-TEST_F(LoggingInit, OpensTruncatesAndAnnouncesTheConfiguredFile)
+TEST_F(LoggingInit, LaterCallsKeepTheOpenFileAppendAndAnnounceIt)
 {
+    const std::string own = Base::logFilePath();
+    ASSERT_FALSE(own.empty());
+    TRACE_INFO << "line of an earlier session" << std::endl;
+    const LogWatch log;
     TempDir dir;
-    const std::string path = dir.write("run.log", "stale line from an earlier run\n");
-    const std::string previous = Base::logFilePath();
-    pointLogAt(path);
+    pointLogAt(dir.file("other.log"));
     TRACE_INIT(2);
 
-    EXPECT_EQ(Base::logFilePath(), path);
+    EXPECT_EQ(Base::logFilePath(), own);
     EXPECT_EQ(Base::logFlags(), 2U);
-    const std::string content = readWhole(path);
-    EXPECT_THAT(content, Not(HasSubstr("stale line")));
-    const std::vector<std::string> lines = linesOf(content);
-    ASSERT_GE(lines.size(), 2U) << content;
-    EXPECT_THAT(lines[0], HasSubstr(ownPrefix() + "TRACE_INIT : INFO - Logging initialised with flags [2] file [" +
-                                    path + "] version [" CVCLIENT_VERSION "] built ["));
-    EXPECT_THAT(lines[0], HasSubstr("] now ["));
-    EXPECT_THAT(lines[0], EndsWith("]"));
-    EXPECT_THAT(lines[1], HasSubstr(ownPrefix() + "TRACE_INIT : INFO - Module is ["));
+    EXPECT_FALSE(std::ifstream(dir.file("other.log")).good());
+    EXPECT_THAT(readWhole(own), HasSubstr("TestBody : INFO - line of an earlier session\n"));
+    const std::vector<std::string> lines = linesOf(log.text());
+    ASSERT_EQ(lines.size(), 3U) << log.text();
+    EXPECT_THAT(lines[0], EndsWith(ownPrefix() + "TRACE_INIT : WARNING - Keeping log file [" + own +
+                                   "] open instead of [" + dir.file("other.log") + "]"));
+    EXPECT_THAT(lines[1], HasSubstr(ownPrefix() + "TRACE_INIT : INFO - Logging initialised with flags [2] file [" +
+                                    own + "] version [" CVCLIENT_VERSION "] built ["));
+    EXPECT_THAT(lines[1], HasSubstr("] now ["));
+    EXPECT_THAT(lines[1], EndsWith("]"));
+    EXPECT_THAT(lines[2], HasSubstr(ownPrefix() + "TRACE_INIT : INFO - Module is ["));
     for (const std::string& line : lines) {
         EXPECT_TRUE(isFileLine(line)) << line;
     }
 
-    // Later lines go to the new file only.
-    const std::string previousBefore = readWhole(previous);
-    TRACE_INFO << "after reopening" << std::endl;
-    EXPECT_THAT(readWhole(path), HasSubstr("TestBody : INFO - after reopening\n"));
-    EXPECT_EQ(readWhole(previous), previousBefore);
+    // No program the library starts inherits the file.
+    int descriptors = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == own) {
+            ++descriptors;
+            EXPECT_NE(fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC, 0);
+        }
+    }
+    EXPECT_EQ(descriptors, 1);
 }
 
-TEST_F(LoggingInit, UnsetOrEmptyVariableChoosesTheDefaultFile)
+// The first TRACE_INIT of a process chooses and opens the file. Each case
+// runs in a new process made from this binary (a "threadsafe" death test runs
+// the binary again up to its statement), whose first TRACE_INIT, in the test
+// main, opens the path the parent prepared; only the parent prepares and
+// checks. The statement initialises again with stdout echo, on stderr, where
+// the parent reads it.
+class LoggingFirstInit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        _style = GTEST_FLAG_GET(death_test_style);
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+    void TearDown() override { GTEST_FLAG_SET(death_test_style, _style); }
+
+    [[noreturn]] static void initialiseAgainAndExit()
+    {
+        std::fflush(stdout);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        TRACE_INIT(1);
+        TRACE_INFO << "line after the second TRACE_INIT" << std::endl;
+        std::_Exit(0);
+    }
+
+    // Every entry of `directory`: name, type, owner, mode and content.
+    static std::string listing(const std::string& directory)
+    {
+        std::string text;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+            struct stat info {};
+            lstat(entry.path().c_str(), &info);
+            text += entry.path().filename().string() + " " + std::to_string(info.st_mode) + " " +
+                    std::to_string(info.st_uid) + " ";
+            text += S_ISLNK(info.st_mode) ? std::filesystem::read_symlink(entry.path()).string()
+                    : S_ISREG(info.st_mode) ? readWhole(entry.path())
+                                            : std::string();
+            text += "\n";
+        }
+        return text;
+    }
+
+private:
+    std::string _style;
+};
+
+TEST_F(LoggingFirstInit, EmptiesAPrivateFileOfItsOwnAndRefusesEverythingElse)
 {
-    // The machine's default log file is put back as it was found.
-    struct stat info {};
-    const bool existed = stat(kDefaultLogFile, &info) == 0;
-    const std::string saved = readWhole(kDefaultLogFile);
-
-    for (const std::optional<std::string>& value : {std::optional<std::string>(""), std::optional<std::string>()}) {
-        SCOPED_TRACE(value ? "empty" : "unset");
-        pointLogAt(value);
-        TRACE_INIT(0);
-        EXPECT_EQ(Base::logFilePath(), kDefaultLogFile);
-        EXPECT_THAT(readWhole(kDefaultLogFile),
-                    HasSubstr("Logging initialised with flags [0] file [" + std::string(kDefaultLogFile) + "]"));
-    }
-
-    _env.reset();
-    TRACE_INIT(0);
-    if (existed) {
-        FILE* file = std::fopen(kDefaultLogFile, "w");
-        ASSERT_NE(file, nullptr);
-        std::fwrite(saved.data(), 1, saved.size(), file);
-        std::fclose(file);
-    } else {
-        unlink(kDefaultLogFile);
+    struct Case {
+        const char* name;
+        std::function<std::string(const TempDir&)> prepare;  // gives the path
+        std::string error;  // empty when the file is taken
+    };
+    const std::vector<Case> cases = {
+        {"stale file of ours, readable by all",
+         [](const TempDir& dir) { return dir.write("run.log", "stale line\n"); }, ""},
+        {"default file (empty variable)", [](const TempDir&) { return std::string(); }, ""},
+        {"symbolic link",
+         [](const TempDir& dir) {
+             symlink(dir.write("target", "target text\n").c_str(), dir.file("run.log").c_str());
+             return dir.file("run.log");
+         },
+         "Too many levels of symbolic links"},
+        {"file of another user",
+         [](const TempDir& dir) {
+             const std::string path = dir.write("run.log", "their text\n");
+             chown(path.c_str(), 65534, 65534);
+             return path;
+         },
+         "owned by user 65534, not 0"},
+        {"second name of a file",
+         [](const TempDir& dir) {
+             link(dir.write("target", "target text\n").c_str(), dir.file("run.log").c_str());
+             return dir.file("run.log");
+         },
+         "the file has 2 names"},
+        {"FIFO without a reader",
+         [](const TempDir& dir) {
+             mkfifo(dir.file("run.log").c_str(), 0600);
+             return dir.file("run.log");
+         },
+         "No such device or address"},
+        {"missing directory", [](const TempDir& dir) { return dir.file("missing/run.log"); },
+         "No such file or directory"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const bool parent = !::testing::internal::InDeathTestChild();
+        std::optional<TempDir> dir;
+        std::optional<ScopedEnv> variable;
+        std::string path;
+        std::string before;
+        std::optional<std::string> savedDefault;
+        if (parent) {
+            dir.emplace();
+            path = test.prepare(*dir);
+            if (path.empty()) {
+                path = kDefaultLogFile;
+                struct stat info {};
+                if (stat(kDefaultLogFile, &info) == 0) {
+                    savedDefault = readWhole(kDefaultLogFile);
+                }
+            }
+            before = listing(dir->path());
+            variable.emplace(kVariable, path == kDefaultLogFile ? std::string() : path);
+        }
+        const std::string expected =
+            test.error.empty() ? "INFO - Logging initialised with flags \\[1\\] file \\[" + path + "\\]"
+                               : "ERROR - Failed to open log file \\[" + path + "\\] error \\[" + test.error +
+                                     "\\].*INFO - Logging initialised with flags \\[1\\] file \\[\\] .*"
+                                     "INFO - line after the second TRACE_INIT";
+        EXPECT_EXIT(initialiseAgainAndExit(), ::testing::ExitedWithCode(0), expected);
+        if (!parent) {
+            continue;
+        }
+        if (!test.error.empty()) {
+            EXPECT_EQ(listing(dir->path()), before);
+            continue;
+        }
+        const std::string text = readWhole(path);
+        struct stat info {};
+        EXPECT_EQ(stat(path.c_str(), &info), 0);
+        // The machine's default log file is put back as it was found.
+        if (savedDefault) {
+            std::ofstream(kDefaultLogFile, std::ios::binary | std::ios::trunc) << *savedDefault;
+        } else if (path == kDefaultLogFile) {
+            unlink(kDefaultLogFile);
+        }
+        EXPECT_EQ(info.st_mode & 07777, 0600U);
+        EXPECT_THAT(text, Not(HasSubstr("stale line")));
+        EXPECT_EQ(occurrences(text, "INFO - Logging initialised with flags ["), 2U) << text;
+        EXPECT_THAT(text, HasSubstr("TRACE_INIT : INFO - Logging initialised with flags [0] file [" + path + "]"));
+        EXPECT_THAT(text, HasSubstr("INFO - line after the second TRACE_INIT\n"));
     }
 }
 
-TEST_F(LoggingInit, UnopenableFileLeavesSyslogAndStdoutOnly)
+TEST(LoggingFile, PastTheBoundTheFileBecomesDotOneAndANewOneStarts)
 {
     TempDir dir;
-    const std::string path = dir.file("missing/directory/run.log");
-    pointLogAt(path);
-    ::testing::internal::CaptureStdout();
-    TRACE_INIT(1);
-    TRACE_INFO << "still logging" << std::endl;
-    Log(4, "hostFunction", "still logging through %s", "Log");
-    const std::string printed = ::testing::internal::GetCapturedStdout();
+    const std::string path = dir.file("big.log");
+    // A link at the older name is replaced, never followed.
+    symlink(dir.write("target", "target text\n").c_str(), (path + ".1").c_str());
+    Base::LogFile file;
+    ASSERT_EQ(file.open(path), "");
+    const int descriptor = file.descriptor();
+    const std::string line(64 * 1024 - 1, 'x');
+    const std::size_t lines = Base::LogFile::kRotateBytes / (64 * 1024) + 1;
+    for (std::size_t i = 0; i < lines; ++i) {
+        ASSERT_EQ(file.write((line + "\n").data(), line.size() + 1), "");
+    }
+    ASSERT_EQ(file.write("after\n", 6), "");
 
-    EXPECT_EQ(Base::logFilePath(), "");
-    EXPECT_FALSE(std::ifstream(path).good());
-    EXPECT_THAT(printed, HasSubstr(ownPrefix() + "TRACE_INIT : INFO - Logging initialised with flags [1] file [] "));
-    EXPECT_THAT(printed, HasSubstr(ownPrefix() + "TestBody : INFO - still logging\n"));
-    EXPECT_THAT(printed, HasSubstr(ownPrefix() + "hostFunction : WARNING - still logging through Log\n"));
+    struct stat older {};
+    ASSERT_EQ(lstat((path + ".1").c_str(), &older), 0);
+    EXPECT_TRUE(S_ISREG(older.st_mode));
+    EXPECT_EQ(static_cast<std::size_t>(older.st_size), lines * 64 * 1024);
+    EXPECT_EQ(readWhole(dir.file("target")), "target text\n");
+    EXPECT_EQ(readWhole(path), "after\n");
+    struct stat fresh {};
+    ASSERT_EQ(stat(path.c_str(), &fresh), 0);
+    EXPECT_EQ(fresh.st_mode & 07777, 0600U);
+    EXPECT_EQ(file.descriptor(), descriptor);
+    EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST(LoggingContent, ShowsTheFirstKibibyteWholeAndTheFullLength)
+{
+    const std::string kib(1024, 'a');
+    const std::string eAcute = "\xc3\xa9";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", ""},
+        {kib, kib},
+        {kib + "b", kib + "... (1024 of 1025 bytes)"},
+        {kib + std::string(16 * 1024 * 1024, 'b'), kib + "... (1024 of 16778240 bytes)"},
+        // A character is never cut in two.
+        {kib.substr(1) + eAcute, kib.substr(1) + "... (1023 of 1025 bytes)"},
+    };
+    for (const auto& [content, shown] : cases) {
+        std::ostringstream line;
+        line << Base::LogContent{content};
+        EXPECT_EQ(line.str(), shown) << content.size();
+    }
 }
 
 TEST_F(LoggingInit, FlagBitZeroEchoesLinesToStdout)
 {
-    TempDir dir;
-    const std::string path = dir.file("run.log");
-    pointLogAt(path);
+    const LogWatch log;
+    const std::string path = Base::logFilePath();
     ::testing::internal::CaptureStdout();
     TRACE_INIT(1);
     TRACE_INFO << "echoed" << std::endl;
@@ -361,7 +525,7 @@ TEST_F(LoggingInit, FlagBitZeroEchoesLinesToStdout)
     EXPECT_THAT(echoed, EndsWith(ownPrefix() + "TestBody : INFO - echoed\n" + ownPrefix() +
                                  "hostFunction : INFO - echoed through Log\n"));
     EXPECT_EQ(quiet, "");
-    EXPECT_THAT(readWhole(path), HasSubstr("TestBody : INFO - not echoed\n"));
+    EXPECT_THAT(log.text(), HasSubstr("TestBody : INFO - not echoed\n"));
 }
 
 // Each worker writes `count` lines in pieces; returns its thread id.
@@ -378,12 +542,9 @@ void writeLines(int worker, int count, long& id)
     }
 }
 
-TEST_F(LoggingInit, ConcurrentThreadsNeverMixInsideALine)
+TEST(LoggingThreads, ConcurrentThreadsNeverMixInsideALine)
 {
-    TempDir dir;
-    const std::string path = dir.file("threads.log");
-    pointLogAt(path);
-    TRACE_INIT(0);
+    const LogWatch log;
 
     constexpr int kWorkers = 4;
     constexpr int kLines = 500;
@@ -401,7 +562,7 @@ TEST_F(LoggingInit, ConcurrentThreadsNeverMixInsideALine)
                              std::to_string(kLines) + " end");
     std::vector<std::vector<bool>> seen(kWorkers, std::vector<bool>(kLines, false));
     int workerLines = 0;
-    for (const std::string& line : linesOf(readWhole(path))) {
+    for (const std::string& line : linesOf(log.text())) {
         std::vector<std::string> match;
         if (!workerLine.matches(line, &match)) {
             EXPECT_TRUE(isFileLine(line)) << line;
@@ -421,16 +582,9 @@ TEST_F(LoggingInit, ConcurrentThreadsNeverMixInsideALine)
     EXPECT_EQ(workerLines, kWorkers * kLines);
 }
 
-TEST_F(LoggingInit, ReinitialisingWhileThreadsLogKeepsLinesWhole)
+TEST(LoggingThreads, InitialisingAgainWhileThreadsLogKeepsLinesWhole)
 {
-    TempDir dir;
-    const std::string first = dir.file("first.log");
-    const std::string second = dir.file("second.log");
-    pointLogAt(first);
-    TRACE_INIT(0);
-    // Set before the threads start: they never read the environment.
-    pointLogAt(second);
-
+    const LogWatch log;
     std::atomic<bool> stop{false};
     std::atomic<int> written{0};
     std::vector<std::thread> threads;
@@ -456,15 +610,155 @@ TEST_F(LoggingInit, ReinitialisingWhileThreadsLogKeepsLinesWhole)
         thread.join();
     }
 
-    EXPECT_EQ(Base::logFilePath(), second);
-    for (const std::string& path : {first, second}) {
-        SCOPED_TRACE(path);
-        const std::vector<std::string> lines = linesOf(readWhole(path));
-        EXPECT_FALSE(lines.empty());
-        for (const std::string& line : lines) {
+    const std::vector<std::string> lines = linesOf(log.text());
+    EXPECT_GE(lines.size(), 1200U);
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(isFileLine(line)) << line;
+    }
+}
+
+// ---- Faults. Each case runs in a child process (a death test in the "fast"
+// style forks this process, whose log file the child shares). The child sets
+// what handled the signal before, initialises twice (the second call must not
+// take the library's own handler for the previous one), and faults. An alarm
+// ends a child that hangs.
+
+void writeStderr(const char* text)
+{
+    (void)!write(STDERR_FILENO, text, std::strlen(text));
+}
+
+// A crash reporter: reports, puts the default action back and returns, so
+// the fault repeats and ends the process.
+void reportingHandler(int signal, siginfo_t* info, void*)
+{
+    writeStderr(signal == SIGSEGV && info->si_code > 0 ? "reporter saw a segmentation fault\n" : "reporter saw\n");
+    ::signal(signal, SIG_DFL);
+}
+
+void exitingHandler(int)
+{
+    writeStderr("plain handler saw the signal\n");
+    _exit(3);
+}
+
+void writeToLowAddress()
+{
+    volatile std::uintptr_t address = 16;
+    *reinterpret_cast<volatile int*>(address) = 1;
+}
+
+struct FaultWhileFormatted {};
+std::ostream& operator<<(std::ostream& stream, FaultWhileFormatted)
+{
+    writeToLowAddress();
+    return stream;
+}
+
+int recurse(int depth)
+{
+    volatile char frame[256];
+    frame[0] = static_cast<char>(depth);
+    return depth >= 0 ? recurse(depth + 1) + frame[0] : 0;
+}
+
+struct FaultCase {
+    const char* name;
+    int signal;
+    struct sigaction prior;
+    void (*fault)();
+    std::function<bool(int)> ends;
+    const char* stderrPattern;
+    std::string logged;  // the fault line's message; empty: no fault line at all
+};
+
+struct sigaction withHandler(void (*handler)(int, siginfo_t*, void*))
+{
+    struct sigaction action {};
+    action.sa_sigaction = handler;
+    action.sa_flags = SA_SIGINFO;
+    return action;
+}
+
+struct sigaction withPlain(void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    return action;
+}
+
+[[noreturn]] void faultInChild(const FaultCase& test)
+{
+    alarm(120);
+    sigaction(test.signal, &test.prior, nullptr);
+    TRACE_INIT(0);
+    TRACE_INIT(0);
+    test.fault();
+    std::_Exit(0);
+}
+
+TEST(LoggingFault, ReportsTheFaultAndEndsWithTheSignalOrHandsItOn)
+{
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "fast");
+    using ::testing::ExitedWithCode;
+    using ::testing::KilledBySignal;
+    const std::string violation = "Fault handler called with segmentation violation at address [";
+    const std::vector<FaultCase> cases = {
+        {"a fault inside a log statement on a thread", SIGSEGV, withPlain(SIG_DFL),
+         [] { std::thread([] { TRACE_ERROR << "half a line " << FaultWhileFormatted{} << std::endl; }).join(); },
+         KilledBySignal(SIGSEGV), "", violation + "0x10] called from [0x"},
+        {"SIGSEGV sent to a thread that logs without pause", SIGSEGV, withPlain(SIG_DFL),
+         [] {
+             std::atomic<bool> logging{false};
+             std::thread logger([&logging] {
+                 for (;;) {
+                     TRACE_INFO << "busy logging" << std::endl;
+                     logging.store(true);
+                 }
+             });
+             while (!logging.load()) {
+                 std::this_thread::yield();
+             }
+             pthread_kill(logger.native_handle(), SIGSEGV);
+             logger.join();
+         },
+         KilledBySignal(SIGSEGV), "", "Fault handler called with signal [11]"},
+        {"SIGSEGV sent to the process", SIGSEGV, withPlain(SIG_DFL), [] { kill(getpid(), SIGSEGV); },
+         KilledBySignal(SIGSEGV), "", "Fault handler called with signal [11]"},
+        {"SIGBUS sent to the process", SIGBUS, withPlain(SIG_DFL), [] { kill(getpid(), SIGBUS); },
+         KilledBySignal(SIGBUS), "", "Fault handler called with signal [7]"},
+        {"stack overflow on a thread with its signal stack", SIGSEGV, withPlain(SIG_DFL),
+         [] {
+             std::thread([] {
+                 const Base::SignalStack stack;
+                 recurse(0);
+             }).join();
+         },
+         KilledBySignal(SIGSEGV), "", violation + "0x"},
+        {"a crash reporter installed before", SIGSEGV, withHandler(&reportingHandler), &writeToLowAddress,
+         KilledBySignal(SIGSEGV), "reporter saw a segmentation fault", violation + "0x10]"},
+        {"a plain handler installed before", SIGBUS, withPlain(&exitingHandler), [] { kill(getpid(), SIGBUS); },
+         ExitedWithCode(3), "plain handler saw the signal", "Fault handler called with signal [7]"},
+        {"SIGSEGV sent while ignored before", SIGSEGV, withPlain(SIG_IGN), [] { kill(getpid(), SIGSEGV); },
+         ExitedWithCode(0), "", ""},
+    };
+    for (const FaultCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        const LogWatch log;
+        EXPECT_EXIT(faultInChild(test), test.ends, test.stderrPattern);
+        const std::string text = log.text();
+        if (test.logged.empty()) {
+            EXPECT_THAT(text, Not(HasSubstr("Fault handler called")));
+            continue;
+        }
+        EXPECT_THAT(text, HasSubstr("onFaultHandler : ERROR - " + test.logged));
+        EXPECT_THAT(text, HasSubstr("onFaultHandler : ERROR - Symbol (0): "));
+        for (const std::string& line : linesOf(text)) {
             EXPECT_TRUE(isFileLine(line)) << line;
         }
     }
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 }  // namespace

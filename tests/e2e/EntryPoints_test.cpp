@@ -178,16 +178,18 @@ TEST(EntryPoints, ChangedValueIsSentAsAnUpdateAndNothingElse)
     channel.disconnect();
 }
 
-TEST(EntryPoints, EmbeddedNulEndsTheDocument)
+TEST(EntryPoints, EmbeddedNulEndsTheDocumentAndTheLogShowsTheFirstKibibyte)
 {
     CapturingChannel channel;
     channel.connect();
     const LogWatch log;
     std::string text = initialise(kVersion);
-    text += std::string("\0garbage", 8);
+    text += std::string("\0garbage", 8) + std::string(2000, 'g');
     channel.send(text);
     ASSERT_TRUE(channel.waitForCount(1));
-    EXPECT_TRUE(log.contains("received length [" + std::to_string(text.size()) + "]"));
+    const std::string length = std::to_string(text.size());
+    EXPECT_TRUE(log.contains("received length [" + length + "] content [" + text.substr(0, 1024) + "... (1024 of " +
+                             length + " bytes)]\n"));
     channel.disconnect();
 }
 

@@ -10,6 +10,7 @@
 
 #include "base/Guard.h"
 #include "base/Logging.h"
+#include "base/SignalStack.h"
 #include "core/cvclient.h"
 #include "transports/PacketFraming.h"
 
@@ -382,7 +383,10 @@ void BeginClientDisconnectedThread(PCoIPConnection& connection)
     };
     std::thread disconnecting;
     try {
-        disconnecting = std::thread(disconnect);
+        disconnecting = std::thread([&disconnect] {
+            const Base::SignalStack stack;
+            disconnect();
+        });
     } catch (const std::exception& error) {
         TRACE_ERROR << "Failed to start the thread to disconnect client connection [" << id(connection)
                     << "] with error [" << error.what() << "]; disconnecting on this thread" << std::endl;
@@ -435,6 +439,7 @@ void ReadAvailable(PCoIPConnection& connection, std::vector<uint8_t>& buffer, In
 
 void ReadChannelThreadEntry(PCoIPConnection* context)
 {
+    const Base::SignalStack stack;
     Base::guarded(__func__, [&] {
         TRACE_FUNCTION("ReadChannelThreadEntry");
         Base::FunctionTrace trace(cvLogFunction);
