@@ -1,7 +1,6 @@
 #include "base/Utilities.h"
 
 #include "base/Logging.h"
-#include "base/Pipe.h"
 
 #include <unistd.h>
 
@@ -103,32 +102,6 @@ std::string getEnvironmentVariable(const std::string& name, const std::string& d
 {
     const char* value = std::getenv(name.c_str());
     return value != nullptr ? std::string(value) : defaultValue;
-}
-
-bool exec(const std::string& command, std::string& output)
-{
-    output.clear();
-    Base::Pipe pipe(command);
-    if (!pipe.isOpen()) {
-        TRACE_VERBOSE << "Command [" << command << "] failed with error [" << std::strerror(errno) << "]" << std::endl;
-        return false;
-    }
-    char piece[128];
-    while (std::fgets(piece, sizeof(piece), pipe.stream()) != nullptr) {
-        output.append(piece);
-    }
-    trim(output);
-    const int status = pipe.close();
-    const int exitCode = (status >> 8) & 0xFF;
-    TRACE_VERBOSE << "Command [" << command << "] executed with status [" << status << "] exit code [" << exitCode
-                << "] output [" << output << "]" << std::endl;
-    return true;
-}
-
-std::string execDefault(const std::string& command, const std::string& defaultValue)
-{
-    std::string output;
-    return exec(command, output) ? output : defaultValue;
 }
 
 bool readFile(const std::string& path, std::string& content)

@@ -1,5 +1,6 @@
-// Shared helpers for providers: shell commands, small files, environment,
-// trimming, case folding, udev hex escapes and date reformatting. None keeps
+// Shared helpers for providers: small files, environment, trimming, case
+// folding, udev hex escapes and date reformatting. Programs are run by
+// Base::readProgramOutput (base/ProgramOutput.h), never through a shell. None keeps
 // state; failures are reported by result and log line, never by exception.
 #pragma once
 
@@ -22,11 +23,6 @@ bool existsFile(const std::string& path);
 
 // The variable's value when set (also when empty), else the default.
 std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue);
-
-// Runs a command through the shell and captures its trimmed standard output.
-// False only when the command cannot be started; a non-zero exit is success.
-bool exec(const std::string& command, std::string& output);
-std::string execDefault(const std::string& command, const std::string& defaultValue);
 
 // Reads a whole file, trimmed. A file that cannot be opened reads as empty.
 bool readFile(const std::string& path, std::string& content);

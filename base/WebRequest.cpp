@@ -175,8 +175,11 @@ bool appendHeader(Base::CurlHeaders& headers, const char* line)
 }
 
 // Runs the configured transfer and parses the answer into `response`; true
-// when both succeeded. The caller logs the success. The lines logged here
-// carry the name of the calling request function, `function`.
+// when both succeeded with a status of 200 to 299. The body of any other
+// status is parsed too, so the caller can read a service's error object
+// from it, but the request has failed. The caller logs the success. The
+// lines logged here carry the name of the calling request function,
+// `function`.
 bool performAndParse(const char* function, CURL* curl, const std::string& url, ResponseBuffer& buffer,
                      rapidjson::Document& response)
 {
@@ -187,7 +190,14 @@ bool performAndParse(const char* function, CURL* curl, const std::string& url, R
                     << curl_easy_strerror(result) << "]" << std::endl;
         return false;
     }
-    TRACE_VERBOSE << "Request to [" << url << "] succeeded" << std::endl;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    const bool answered = status >= 200 && status <= 299;
+    if (answered) {
+        TRACE_VERBOSE << "Request to [" << url << "] succeeded" << std::endl;
+    } else {
+        TRACE_ERROR << "Request to [" << url << "] failed with HTTP status [" << status << "]" << std::endl;
+    }
     // Nested arrays and objects are parsed without recursion, so a hostile
     // answer cannot exhaust the caller's stack.
     const char* body = buffer.text.GetString();
@@ -197,7 +207,7 @@ bool performAndParse(const char* function, CURL* curl, const std::string& url, R
                     << Base::LogContent{{body, buffer.text.GetSize()}} << "]" << std::endl;
         return false;
     }
-    return true;
+    return answered;
 }
 
 // One JSON request: the handle, the header lines, the answer buffer and the

@@ -3,8 +3,8 @@
 // settings of the environment (CORVANE_CURLOPT_TIMEOUT,
 // CORVANE_CURLOPT_CONNECTTIMEOUT in milliseconds, CORVANE_CERTIFICATE_VERIFY,
 // CORVANE_CERTIFICATE_DIR, CORVANE_CERTIFICATE_FILE). Only http and https
-// addresses are fetched, redirects are not followed, the HTTP status is not
-// examined, and an answer larger than 1 MiB fails the request. The calls
+// addresses are fetched, redirects are not followed, a status outside 200-299
+// fails the request, and an answer larger than 1 MiB fails the request. The calls
 // keep no state between them and may run on several threads at once; each
 // blocks its caller until the transfer ends.
 #pragma once
@@ -16,7 +16,9 @@
 class WebRequest {
 public:
     // GET `url` and parse the body into `response`. True only when the
-    // transfer succeeded and the body parsed as JSON.
+    // transfer succeeded with a status of 200 to 299 and the body parsed as
+    // JSON. The body of another status is parsed too (a service's error
+    // object), and the request has failed.
     static bool getJson(const std::string& url, rapidjson::Document& response);
 
     // POST `request`, serialised, to `url` and parse the answer into

@@ -1,12 +1,13 @@
 #include "providers/Certificate.h"
 
 #include "base/Logging.h"
+#include "base/ProgramOutput.h"
 #include "base/Utilities.h"
-#include "providers/ShellWord.h"
 
 #include <cctype>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -29,27 +30,22 @@ void Certificate::reset()
     serialNumber.clear();
 }
 
-std::string Certificate::command(const std::string& path)
-{
-    // openssl's complaints about a file it cannot read would otherwise land
-    // on the hosting client's standard error.
-    return "LC_ALL=C openssl x509 -in " + shellWord(path) + " -subject -serial -fingerprint -sha256 -noout 2>/dev/null";
-}
-
 bool Certificate::get(const std::string& path, Certificate& certificate)
 {
     if (!Utilities::existsFile(path)) {
         TRACE_ERROR << "Certificate [" << path << "] could not be found" << std::endl;
         return false;
     }
-    const std::string line = command(path);
-    std::string output;
-    if (!Utilities::exec(line, output)) {
-        TRACE_ERROR << "Failed to determine certificate information from command [" << line << "]" << std::endl;
+    const std::vector<std::string> arguments{"x509", "-in", path, "-subject", "-serial", "-fingerprint", "-sha256",
+                                             "-noout"};
+    const std::optional<std::string> output = Base::readProgramOutput("openssl", arguments);
+    if (!output) {
+        TRACE_ERROR << "Failed to determine certificate information from command [openssl x509 -in " << path
+                    << " -subject -serial -fingerprint -sha256 -noout]" << std::endl;
         return false;
     }
-    if (!parse(output, path, certificate)) {
-        TRACE_ERROR << "Certificate [" << path << "] could not be read by command [" << line << "]" << std::endl;
+    if (!parse(*output, path, certificate)) {
+        TRACE_ERROR << "Certificate [" << path << "] could not be read by openssl" << std::endl;
         return false;
     }
     return true;

@@ -11,8 +11,8 @@ public:
     std::string serialNumber;
 
     // Fills `certificate` from the file at `path`. False when the file is
-    // missing, openssl cannot be started, or openssl reports nothing of the
-    // file (not a certificate, not readable).
+    // missing, or openssl cannot be started, fails (not a certificate, not
+    // readable), overruns its time or reports nothing of the file.
     static bool get(const std::string& path, Certificate& certificate);
 
     // Reads openssl's "-subject -serial -fingerprint" lines into `certificate`
@@ -22,9 +22,6 @@ public:
     // Turns the slash form of a distinguished name (/C=DE/O=Org/CN=host) into
     // the comma form (C=DE,O=Org,CN=host), in place; a "/" inside a value stays.
     static void formatSubjectName(std::string& subject);
-
-    // The openssl command line that prints the facts of the file at `path`.
-    static std::string command(const std::string& path);
 
     void reset();
 };

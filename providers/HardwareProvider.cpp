@@ -1,6 +1,7 @@
 #include "providers/HardwareProvider.h"
 
 #include "base/Logging.h"
+#include "base/ProgramOutput.h"
 #include "base/SdBus.h"
 #include "base/UniqueHandle.h"
 #include "base/Utilities.h"
@@ -126,11 +127,7 @@ std::optional<std::string> getSystemMemory()
 
 std::optional<std::string> getBiosSerial()
 {
-    std::string output;
-    if (!Utilities::exec("LC_ALL=C dmidecode -s system-serial-number", output)) {
-        return std::nullopt;
-    }
-    return output;
+    return Base::readProgramOutput("dmidecode", {"-s", "system-serial-number"});
 }
 
 std::optional<std::string> getVirtualization()

@@ -1,11 +1,14 @@
 #include "providers/IgelProvider.h"
 
 #include "base/Logging.h"
+<<<<<<< HEAD
 #include "base/SignalStack.h"
+=======
+#include "base/ProgramOutput.h"
+>>>>>>> programs
 #include "base/Utilities.h"
 #include "providers/Certificate.h"
 #include "providers/NetworkProvider.h"
-#include "providers/ShellWord.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -197,13 +200,7 @@ std::future<PropertyMap> IgelProvider::getLegacyCustomProperties() const
 
 std::optional<std::string> IgelProvider::registryValue(const std::string& key)
 {
-    // The tool's complaints (none on a machine without it) stay off the
-    // hosting client's standard error.
-    std::string output;
-    if (!Utilities::exec("LC_ALL=C get " + shellWord(key) + " 2>/dev/null", output)) {
-        return std::nullopt;
-    }
-    return output;
+    return Base::readProgramOutput("get", {key});
 }
 
 std::string IgelProvider::umsServers(const Lookup& get)

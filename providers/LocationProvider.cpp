@@ -136,13 +136,24 @@ bool getLocationRequest(NMClient* client, rapidjson::Document& request, bool add
     return true;
 }
 
+// Logs the service's error object when the answer has one; true then.
+bool loggedServiceError(const rapidjson::Document& response)
+{
+    TRACE_FUNCTION("getLocation");
+    const rapidjson::Value* error = memberOf(response, "error");
+    if (error == nullptr) {
+        return false;
+    }
+    const rapidjson::Value* code = memberOf(*error, "code");
+    TRACE_ERROR << "Location request failed with error [" << safeReadObjectMemberAsString(*error, "message")
+                << "] code [" << (code != nullptr && code->IsInt() ? code->GetInt() : 0) << "]" << std::endl;
+    return true;
+}
+
 bool locationFromResponse(const rapidjson::Document& response, Location& location)
 {
     TRACE_FUNCTION("getLocation");
-    if (const rapidjson::Value* error = memberOf(response, "error"); error != nullptr) {
-        const rapidjson::Value* code = memberOf(*error, "code");
-        TRACE_ERROR << "Location request failed with error [" << safeReadObjectMemberAsString(*error, "message")
-                    << "] code [" << (code != nullptr && code->IsInt() ? code->GetInt() : 0) << "]" << std::endl;
+    if (loggedServiceError(response)) {
         return false;
     }
     const rapidjson::Value* position = memberOf(response, "location");
@@ -176,6 +187,8 @@ bool getLocation(const std::string& url, Location& location, const rapidjson::Do
 {
     TRACE_ENTER;
     if (!WebRequest::postJson(url, request, response)) {
+        // A service that refuses says why in its answer.
+        loggedServiceError(response);
         TRACE_VERBOSE << "Location request failed" << std::endl;
         TRACE_EXIT;
         return false;

@@ -6,6 +6,7 @@
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
 #include "base/Utilities.h"
+#include "providers/NeighbourTable.h"
 
 #include <glib.h>
 
@@ -173,18 +174,28 @@ std::string gatewayFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
     return text;
 }
 
+// The hardware addresses of the IPv4 and the IPv6 gateway, joined with ";";
+// "Unavailable" when the interface or a gateway is not a valid name or address.
 std::string gatewayMacFromConfig(const std::string& interface, NMIPConfig* ip4, NMIPConfig* ip6)
 {
     std::string text;
-    // An empty gateway text is no gateway: `arp -a` without an address lists every neighbour.
+    // An empty gateway text is no gateway.
     if (const char* gateway = gatewayOf(ip4); gateway != nullptr && gateway[0] != '\0') {
-        text = NetworkProvider::macAddressResolveIp4(gateway, interface);
+        const std::optional<std::string> mac = NeighbourTable::ip4(gateway, interface);
+        if (!mac) {
+            return PropertyCollector::kUnavailable;
+        }
+        text = Utilities::toupper(NetworkProvider::formatMacAddress(*mac));
     }
     if (const char* gateway = gatewayOf(ip6); gateway != nullptr && gateway[0] != '\0') {
+        const std::optional<std::string> mac = NeighbourTable::ip6(gateway, interface);
+        if (!mac) {
+            return PropertyCollector::kUnavailable;
+        }
         if (!text.empty()) {
             text += ";";
         }
-        text += NetworkProvider::macAddressResolveIp6(gateway);
+        text += Utilities::toupper(NetworkProvider::formatMacAddress(*mac));
     }
     return text;
 }
@@ -198,19 +209,6 @@ std::string speedFromDevice(NMDevice* device)
         speed = nm_device_wifi_get_bitrate(NM_DEVICE_WIFI(device));
     }
     return std::to_string(speed);
-}
-
-// The word after `marker` in a command's output, as an upper-case MAC with dashes.
-std::string macAfter(const std::string& output, const std::string& marker)
-{
-    const std::size_t found = output.find(marker);
-    if (found == std::string::npos) {
-        return "";
-    }
-    const std::size_t start = found + marker.size();
-    const std::size_t end = output.find(' ', start);
-    const std::string word = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    return Utilities::toupper(NetworkProvider::formatMacAddress(word));
 }
 
 // A DHCP option's value as a decimal int; anything else is logged and absent.
@@ -474,14 +472,4 @@ std::string NetworkProvider::securityFromFlags(unsigned int flags, unsigned int 
     }
     const unsigned int security = rsnFlags != 0 ? rsnFlags : wpaFlags;
     return (security & NM_802_11_AP_SEC_KEY_MGMT_802_1X) != 0 ? "WPA2 Enterprise" : "WPA2 Personal";
-}
-
-std::string NetworkProvider::macAddressResolveIp4(const std::string& address, const std::string& interface)
-{
-    return macAfter(Utilities::execDefault("LC_ALL=C arp -a " + address + " -i " + interface, ""), " at ");
-}
-
-std::string NetworkProvider::macAddressResolveIp6(const std::string& address)
-{
-    return macAfter(Utilities::execDefault("LC_ALL=C ip -6 neighbor show to " + address, ""), " lladdr ");
 }

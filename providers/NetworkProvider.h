@@ -1,7 +1,7 @@
 // Category "Network": every activated network interface as NetworkManager
 // sees it (through libnm), with its addresses and subnets, DNS, gateway and
-// the gateway's hardware address from the kernel's neighbour tables (`arp`,
-// `ip`), WINS, link speed, IPv4 DHCP lease and Wi-Fi access point.
+// the gateway's hardware address from the kernel's neighbour tables
+// (NeighbourTable), WINS, link speed, IPv4 DHCP lease and Wi-Fi access point.
 //
 // A reading runs at once on the calling thread, which must be the library's
 // engine thread: libnm's client is used synchronously there. Each
@@ -62,11 +62,6 @@ public:
     // WPA and RSN flags: "Open", "Other (W and R)", "WPA2 Personal" or
     // "WPA2 Enterprise".
     static std::string securityFromFlags(unsigned int flags, unsigned int wpaFlags, unsigned int rsnFlags);
-
-    // The hardware address of a neighbour from the kernel's tables, as
-    // AA-BB-CC-DD-EE-FF; empty when the tables do not know it.
-    static std::string macAddressResolveIp4(const std::string& address, const std::string& interface);
-    static std::string macAddressResolveIp6(const std::string& address);
 
 private:
     void collect(PropertyCollector& properties) const;

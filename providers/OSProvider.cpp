@@ -1,6 +1,7 @@
 #include "providers/OSProvider.h"
 
 #include "base/Logging.h"
+#include "base/ProgramOutput.h"
 #include "base/Utilities.h"
 
 #include <sys/utsname.h>
@@ -10,6 +11,12 @@
 namespace {
 
 constexpr const char* kOSName = "IGEL";
+
+// One fact from IGEL's registry tool; empty when it cannot tell.
+std::string registryText(const char* key)
+{
+    return Base::readProgramOutput("get", {key}).value_or("");
+}
 
 }  // namespace
 
@@ -24,16 +31,16 @@ std::future<PropertyMap> OSProvider::getProperties()
             properties.unavailable({kName, kVersion, kDescription, kType, kPlatform, kId});
         } else {
             properties.add(kName, kOSName);
-            properties.add(kVersion, [] { return Utilities::execDefault("LC_ALL=C get product.version", ""); });
+            properties.add(kVersion, [] { return registryText("product.version"); });
             properties.add(kDescription, [] {
-                return Utilities::execDefault("LC_ALL=C get product.productname", "") + " (" +
+                return registryText("product.productname") + " (" +
                        Utilities::readFileDefault("/etc/productid", "") + ")";
             });
             properties.add(kType, "Client");
             properties.add(kPlatform, platformName(system.machine));
             properties.add(kId, []() -> std::optional<std::string> {
-                std::string id = Utilities::execDefault("LC_ALL=C get_unit_id", PropertyCollector::kUnavailable);
-                return id.empty() ? std::nullopt : std::optional<std::string>(std::move(id));
+                std::optional<std::string> id = Base::readProgramOutput("get_unit_id", {});
+                return id && !id->empty() ? id : std::nullopt;
             });
         }
         TRACE_VERBOSE << "Done getting OS properties." << std::endl;

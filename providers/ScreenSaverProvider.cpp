@@ -1,6 +1,7 @@
 #include "providers/ScreenSaverProvider.h"
 
 #include "base/Logging.h"
+#include "base/ProgramOutput.h"
 #include "base/Utilities.h"
 
 #include <cerrno>
@@ -13,7 +14,7 @@ namespace {
 
 std::string getSetting(const char* name, const char* defaultValue)
 {
-    return Utilities::execDefault(std::string("LC_ALL=C get sessions.xlock0.options.") + name, defaultValue);
+    return Base::readProgramOutput("get", {std::string("sessions.xlock0.options.") + name}).value_or(defaultValue);
 }
 
 bool contains(const std::string& text, const char* word)

@@ -13,10 +13,6 @@
 
 namespace {
 
-// A user list that takes longer than this is given up, so a hung program
-// cannot hold up every later reading.
-constexpr std::chrono::seconds kUserListTimeLimit{10};
-
 // The group that makes its members local administrators whatever its name.
 constexpr gid_t kAdministratorGroup = 27;
 
@@ -25,12 +21,10 @@ const char* boolText(bool value)
     return value ? "true" : "false";
 }
 
-// The logged-in user list, run directly (no shell) in the C locale; nullopt
-// when it cannot be run.
+// The logged-in user list; nullopt when it cannot be read.
 std::optional<std::string> readUserList()
 {
-    return Base::readProgramOutput(UserProvider::kUserListProgram, {},
-                                   {"LC_ALL=C", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, kUserListTimeLimit);
+    return Base::readProgramOutput(UserProvider::kUserListProgram, {});
 }
 
 std::string getUserLocalAdminProperty(const char* name, gid_t group)

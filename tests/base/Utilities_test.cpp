@@ -125,59 +125,6 @@ TEST(UtilitiesGetEnvironmentVariable, DistinguishesEmptyFromUnset)
     }
 }
 
-TEST(UtilitiesExec, CapturesTrimmedStandardOutputWhateverTheExitCode)
-{
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"printf 'word\\n'; exit 3", "word"},
-        {"echo out; echo ignored-on-stderr >&2", "out"},
-        {"printf '  padded \\t\\n\\n'", "padded"},
-        {"printf 'line one\\nline two\\n'", "line one\nline two"},
-        {"printf 'a\\tb'", "a\tb"},
-        {"true", ""},
-        {"exit 1", ""},
-        {"cvclient-command-that-does-not-exist 2>/dev/null", ""},
-    };
-    for (const auto& [command, expected] : cases) {
-        SCOPED_TRACE("command [" + command + "]");
-        std::string output = "stale";
-        EXPECT_TRUE(Utilities::exec(command, output));
-        EXPECT_EQ(output, expected);
-        EXPECT_EQ(Utilities::execDefault(command, "default"), expected);
-    }
-}
-
-TEST(UtilitiesExec, LogsStatusExitCodeAndOutput)
-{
-    LogWatch log;
-    const std::string command = "printf 'word\\n'; exit 3";
-    std::string output;
-    ASSERT_TRUE(Utilities::exec(command, output));
-    EXPECT_THAT(log.text(),
-                HasSubstr(" : exec : VERBOSE - Command [" + command +
-                          "] executed with status [768] exit code [3] output [word]\n"));
-}
-
-TEST(UtilitiesExec, CapturesLongOutputWhole)
-{
-    std::string expected;
-    char line[400];
-    for (int i = 0; i < 300; ++i) {
-        std::snprintf(line, sizeof(line), "line-%04d-%0290d", i, 0);
-        expected += line;
-        expected += '\n';
-    }
-    expected.pop_back();
-
-    std::string output;
-    ASSERT_TRUE(Utilities::exec(
-        "i=0; while [ $i -lt 300 ]; do printf 'line-%04d-%0290d\\n' $i 0; i=$((i+1)); done", output));
-    EXPECT_EQ(output.size(), expected.size());
-    EXPECT_EQ(output, expected);
-
-    ASSERT_TRUE(Utilities::exec("head -c 5000 /dev/zero | tr '\\0' 'a'", output));
-    EXPECT_EQ(output, std::string(5000, 'a'));
-}
-
 TEST(UtilitiesReadFile, ReadsTrimmedContent)
 {
     TempDir dir;

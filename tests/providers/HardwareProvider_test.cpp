@@ -75,14 +75,16 @@ private:
     ScopedBindMount _mount;
 };
 
-// dmidecode printing `output`; each run is recorded with its LC_ALL and arguments.
+// dmidecode printing `output` and exiting with `status`; each run is
+// recorded with its LC_ALL and arguments.
 class FakeDmidecode {
 public:
-    explicit FakeDmidecode(const std::string& output) : _path("PATH", TestSupport::pathWith(_dir.path()))
+    explicit FakeDmidecode(const std::string& output, int status = 0)
+        : _path("PATH", TestSupport::pathWith(_dir.path()))
     {
         _dir.write("output", output);
         _dir.script("dmidecode", "echo \"LC_ALL=$LC_ALL $*\" >> '" + _dir.file("runs") + "'\ncat '" +
-                                     _dir.file("output") + "'");
+                                     _dir.file("output") + "'\nexit " + std::to_string(status));
     }
     std::string runs() const { return TestSupport::readWhole(_dir.file("runs")); }
 
@@ -295,9 +297,12 @@ TEST_F(HardwareProviderTest, BiosSerialIsWhatDmidecodePrints)
         EXPECT_EQ(readOne(Hw::kBiosSerial), "PF2ABCDE");
         EXPECT_EQ(dmidecode.runs(), "LC_ALL=C -s system-serial-number\n");
     }
-    // Without the rights to read the firmware tables dmidecode prints nothing.
-    FakeDmidecode silent("");
-    EXPECT_EQ(readOne(Hw::kBiosSerial), "");
+    // An empty serial is what the firmware holds; without the rights to
+    // read the firmware tables dmidecode fails.
+    for (const auto& [status, expected] : {std::pair{0, ""}, std::pair{1, "Unavailable"}}) {
+        FakeDmidecode silent("", status);
+        EXPECT_EQ(readOne(Hw::kBiosSerial), expected) << status;
+    }
 }
 
 TEST_F(HardwareProviderTest, RoleFromTheChassisOfSystemd)

@@ -187,7 +187,8 @@ TEST_F(IgelSystem, CertificatesOpensslCannotReadAreUnavailable)
     for (const auto& [key, value] : properties) {
         EXPECT_EQ(value, "Unavailable") << key;
     }
-    EXPECT_TRUE(log.contains("ERROR - Certificate [/wfs/server.crt] could not be read by command ["));
+    EXPECT_TRUE(log.contains("ERROR - Failed to determine certificate information from command [openssl x509 -in "
+                             "/wfs/server.crt -subject -serial -fingerprint -sha256 -noout]"));
 }
 
 namespace {

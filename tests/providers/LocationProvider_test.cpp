@@ -683,7 +683,8 @@ TEST_F(LocationServices, TheSameUrlForBothMeansTheLocationAnswerCarriesTheAddres
 TEST_F(LocationServices, AFailedAddressLookupLeavesThePosition)
 {
     for (const TestSupport::HttpsAnswer& answer :
-         {json("not json", 500), json(R"({"status":"ZERO_RESULTS"})"), json(R"([{"address":{}}])")}) {
+         {json("not json", 500), json(kOsmAddress, 404), json(R"({"status":"ZERO_RESULTS"})"),
+          json(R"([{"address":{}}])")}) {
         server.setAnswer("/reverse", answer);
         LocationProvider provider(location({{"LocateUrl", locateUrl()}, {"AddressUrl", addressUrl()}}), "20.1");
         EXPECT_EQ(read(provider).get(), merged(kPositionKeys, kUnavailableAddress)) << answer.body;
@@ -701,6 +702,8 @@ TEST_F(LocationServices, ServiceFailuresMakeEveryKeyUnavailableAndAreKept)
     const Case cases[] = {
         {json(R"({"error":{"code":403,"message":"Daily limit exceeded","errors":[]}})", 403),
          "ERROR - Location request failed with error [Daily limit exceeded] code [403]\n"},
+        {json(kAnswer, 301), "] failed with HTTP status [301]\n"},
+        {json(kAnswer, 500), "] failed with HTTP status [500]\n"},
         {json(""), "VERBOSE - Location request failed\n"},
         {json(R"({"location":{"lat":51.5,"lng":-0.12},"accuracy":25})"),
          "getLocation : WARNING - Location accuracy was not a double\n"},

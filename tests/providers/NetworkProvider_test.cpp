@@ -1,8 +1,8 @@
 // The network provider against a real libnm client talking to NetworkManager
 // (python-dbusmock's networkmanager template) on a private system bus. Every
 // reading runs on the library's engine thread, moved into a network namespace
-// of its own, where virtual interfaces and permanent
-// neighbour entries give the real `arp` and `ip` something to print.
+// of its own, where virtual interfaces and permanent neighbour entries are
+// read back through the real kernel.
 #include "providers/NetworkProvider.h"
 
 #include "support/Categories.h"
@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 
@@ -23,6 +24,7 @@ using TestSupport::IpConfiguration;
 using TestSupport::LogWatch;
 using TestSupport::NetworkManagerService;
 using TestSupport::NetworkNamespace;
+using TestSupport::TempDir;
 
 namespace {
 
@@ -320,13 +322,13 @@ TEST_F(NetworkProviderTest, NarrowFiltersReadOnlyWhatTheySelect)
     // Unused bits select nothing.
     EXPECT_TRUE(read(1, 0x800000 | 0x1000000).empty());
     // Neither the neighbour tables nor the DHCP options were looked at.
-    EXPECT_FALSE(log.contains("Command ["));
+    EXPECT_FALSE(log.contains("Neighbour ["));
     EXPECT_FALSE(log.contains("DHCP"));
     EXPECT_FALSE(log.contains("Determined subnet"));
 
     EXPECT_EQ(read(1, Nw::kGatewayMac.bit), (PropertyMap{{"DEVICE_NETWORK_0_GATEWAY_MAC", "AA-BB-CC-DD-EE-FF"},
                                                          {"DEVICE_NETWORK_1_GATEWAY_MAC", ""}}));
-    EXPECT_EQ(log.count("Command [LC_ALL=C arp -a 192.168.1.1 -i eth0]"), 1U);
+    EXPECT_EQ(log.count("Neighbour [192.168.1.1] on interface [eth0]"), 1U);
 }
 
 TEST_F(NetworkProviderTest, GatewayMacComesFromBothNeighbourTables)
@@ -350,22 +352,44 @@ TEST_F(NetworkProviderTest, GatewayMacComesFromBothNeighbourTables)
     LogWatch log;
     EXPECT_EQ(read(1, bits), (PropertyMap{{"DEVICE_NETWORK_0_GATEWAY", "192.168.1.1;fe80::fe"},
                                           {"DEVICE_NETWORK_0_GATEWAY_MAC", "AA-BB-CC-DD-EE-FF;00-11-22-33-44-5A"}}));
-    EXPECT_TRUE(log.contains("Command [LC_ALL=C arp -a 192.168.1.1 -i eth0]"));
-    EXPECT_TRUE(log.contains("Command [LC_ALL=C ip -6 neighbor show to fe80::fe]"));
 
     // An IPv4 gateway only: nothing of IPv6 is looked up.
     manager.setIp6Config(wired, IpConfiguration{{{"fe80::1", 64}}, "", {}, {}, {}});
     const LogWatch only4;
     EXPECT_EQ(read(1, bits), (PropertyMap{{"DEVICE_NETWORK_0_GATEWAY", "192.168.1.1"},
                                           {"DEVICE_NETWORK_0_GATEWAY_MAC", "AA-BB-CC-DD-EE-FF"}}));
-    EXPECT_FALSE(only4.contains("ip -6 neighbor"));
+    EXPECT_FALSE(only4.contains("Neighbour [fe80::fe]"));
 
     // An empty gateway is none: the neighbour tables are not listed.
     manager.setIp4Config(wired, IpConfiguration{{{"192.168.1.20", 24}}, "", {}, {}, {}});
     const LogWatch none;
     EXPECT_EQ(read(1, bits),
               (PropertyMap{{"DEVICE_NETWORK_0_GATEWAY", ""}, {"DEVICE_NETWORK_0_GATEWAY_MAC", ""}}));
-    EXPECT_FALSE(none.contains("Command [")) << none.text();
+    EXPECT_FALSE(none.contains("Neighbour [")) << none.text();
+}
+
+TEST_F(NetworkProviderTest, InterfaceNamesAndGatewaysAreDataNeverCommands)
+{
+    TempDir witness;
+    NetworkManagerService manager;
+    const std::string odd = manager.addEthernetDevice("eth9", kActivated, "52:54:00:00:00:09", 0);
+    const std::string oddName = "e$(touch${IFS}" + witness.file("x") + ")";
+    manager.setProperty(odd, "org.freedesktop.NetworkManager.Device", "Interface",
+                        g_variant_new_string(oddName.c_str()));
+    manager.setIp4Config(odd, IpConfiguration{{{"10.0.0.2", 24}}, "10.0.0.1", {}, {}, {}});
+    const std::string wired = manager.addEthernetDevice("eth0", kActivated, "52:54:00:00:00:01", 0);
+    const std::string oddGateway = "10.0.0.1;touch " + witness.file("y") + ";#";
+    manager.setIp4Config(wired, IpConfiguration{{{"10.0.0.2", 24}}, oddGateway, {}, {}, {}});
+    manager.setIp6Config(wired, IpConfiguration{{{"fe80::1", 64}}, "fe80::fe -a", {}, {}, {}});
+    addWiredInterface();
+    LogWatch log;
+    EXPECT_EQ(read(1, Nw::kName.bit | Nw::kGatewayMac.bit), (PropertyMap{{"DEVICE_NETWORK_0_NAME", oddName},
+                                                                         {"DEVICE_NETWORK_0_GATEWAY_MAC", "Unavailable"},
+                                                                         {"DEVICE_NETWORK_1_NAME", "eth0"},
+                                                                         {"DEVICE_NETWORK_1_GATEWAY_MAC", "Unavailable"}}));
+    EXPECT_TRUE(log.contains("WARNING - Not looking up the hardware address of [" + oddGateway + "] on interface [eth0]"));
+    EXPECT_FALSE(std::filesystem::exists(witness.file("x")));
+    EXPECT_FALSE(std::filesystem::exists(witness.file("y")));
 }
 
 TEST_F(NetworkProviderTest, DhcpLeaseFromTheOptionTable)

@@ -54,20 +54,25 @@ TEST(OSProvider, ReportsIgelFactsFromItsTools)
     EXPECT_EQ(all.size(), 6U);
 }
 
-TEST(OSProvider, BlankUnitIdIsUnavailableAndMissingToolsGiveEmptyTexts)
+TEST(OSProvider, BlankUnitIdIsUnavailableAndMissingOrFailingToolsGiveEmptyTexts)
 {
     {
         FakeIgelTools tools("", "", " \t\n");
         EXPECT_EQ(readProvider<OSProvider>("OS", 1, 0x40).at("DEVICE_OS_ID"), "Unavailable");
     }
-    // No IGEL tools at all: the shell cannot find them.
-    TempDir empty;
-    ScopedEnv path("PATH", empty.path());
-    const PropertyMap all = readProvider<OSProvider>("OS", 1, 0x04 | 0x40 | 0x02);
-    EXPECT_EQ(all.at("DEVICE_OS_VERSION"), "");
-    EXPECT_EQ(all.at("DEVICE_OS_ID"), "Unavailable");
-    if (TestSupport::readWhole("/etc/productid").empty()) {
-        EXPECT_EQ(all.at("DEVICE_OS_DESCRIPTION"), " ()");
+    // No IGEL tools at all, or tools that fail whatever they print.
+    TempDir missing;
+    TempDir failing;
+    failing.script("get", "echo 11.09; exit 2");
+    failing.script("get_unit_id", "echo 00E0C5123456; exit 2");
+    for (const TempDir* tools : {&missing, &failing}) {
+        ScopedEnv path("PATH", tools->path());
+        const PropertyMap all = readProvider<OSProvider>("OS", 1, 0x04 | 0x40 | 0x02);
+        EXPECT_EQ(all.at("DEVICE_OS_VERSION"), "");
+        EXPECT_EQ(all.at("DEVICE_OS_ID"), "Unavailable");
+        if (TestSupport::readWhole("/etc/productid").empty()) {
+            EXPECT_EQ(all.at("DEVICE_OS_DESCRIPTION"), " ()");
+        }
     }
 }
 

@@ -58,12 +58,13 @@ protected:
         mount(_dir.write("group", group), "/etc/group");
     }
 
-    // A logged-in user list that prints `output`; each run is recorded with its LC_ALL.
-    void userList(const std::string& output)
+    // A logged-in user list that prints `output` and exits with `status`;
+    // each run is recorded with its LC_ALL.
+    void userList(const std::string& output, int status = 0)
     {
         _dir.write("users-output", output);
         mount(_dir.script("users", "echo \"run LC_ALL=$LC_ALL\" >> '" + _dir.file("runs") + "'\n" +
-                                       "cat '" + _dir.file("users-output") + "'"),
+                                       "cat '" + _dir.file("users-output") + "'\nexit " + std::to_string(status)),
               U::kUserListProgram);
     }
 
@@ -123,6 +124,9 @@ TEST_F(UserProviderTest, WithoutAUserListTheAccountNameCounts)
     EXPECT_TRUE(OSDetect::IsIgel());
     databases(kPlainAccount, kPlainGroups);
     noUserList();
+    EXPECT_EQ(read(), values("jdoe", "", "", "false", "false"));
+    // A user list that fails is none either.
+    userList("ghost@corp\n", 1);
     EXPECT_EQ(read(), values("jdoe", "", "", "false", "false"));
 }
 

@@ -193,13 +193,13 @@ TEST_F(WhoisService, AlternativeIsAskedOnlyWhenConfiguredAndUsedWhenTheProviderF
     EXPECT_EQ(paths(), (Paths{"/alt", "/dns?resource=198.51.100.23", "/ip", "/whois?resource=198.51.100.23"}));
     EXPECT_TRUE(log.contains("INFO - Parsed internal IP response [198.51.100.23]\n"));
 
-    // A provider answer that is an object without an address.
+    // A provider that refuses, and an alternative answer without an address.
     _server.clearRequests();
     _server.setAnswer("/ip", {.status = 400, .body = R"({"status":"error","messages":[["error","bad"]]})"});
     _server.setAnswer("/alt", {.body = R"({"address":"not an address"})"});
     EXPECT_EQ(read(configuration), kNothing);
     EXPECT_EQ(paths(), (Paths{"/alt", "/ip"}));
-    EXPECT_TRUE(log.contains("VERBOSE - Failed to parse IP from provider [" + _server.url("/ip") + "]\n"));
+    EXPECT_TRUE(log.contains("ERROR - Request to [" + _server.url("/ip") + "] failed with HTTP status [400]\n"));
     EXPECT_TRUE(log.contains("VERBOSE - Failed to parse IP from alternative [" + _server.url("/alt") + "]\n"));
 }
 
@@ -224,7 +224,8 @@ TEST_F(WhoisService, FailedLookupsMakeOnlyTheirKeysUnavailable)
                                            {"DEVICE_WHOIS_ISP", "Unavailable"},
                                            {"DEVICE_WHOIS_COUNTRY", "Unavailable"}}));
     EXPECT_TRUE(log.contains("VERBOSE - Attempt to decode whois dns from response found no results\n"));
-    EXPECT_TRUE(log.contains("VERBOSE - Attempt to decode whois country and isp from response found no records\n"));
+    EXPECT_TRUE(log.contains("ERROR - Request to [" + _server.url("/whois?resource=198.51.100.23") +
+                             "] failed with HTTP status [400]\n"));
 }
 
 TEST_F(WhoisService, ServiceThatNeverAnswersTimesOut)

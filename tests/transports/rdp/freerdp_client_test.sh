@@ -159,7 +159,7 @@ fi
 
 # The client. A sanitized library needs its runtimes loaded first into it:
 # through the dynamic loader's --preload, which, unlike LD_PRELOAD, leaves the
-# commands the library runs (the shell, `get`) alone; shells crash under a
+# programs the library runs (`get`, `openssl`) alone; shells crash under a
 # preloaded ThreadSanitizer. The client itself is not instrumented: leak
 # reports would be about it, and ThreadSanitizer cannot see the locking inside
 # WinPR and FreeRDP, so the races it reports within those are not the library's.
