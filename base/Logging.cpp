@@ -520,7 +520,10 @@ extern "C" void Log(int level, const char* function, const char* format, ...)
     char message[512];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(message, sizeof(message), format != nullptr ? format : "", arguments);
+    message[0] = '\0';
+    if (format != nullptr) {
+        std::vsnprintf(message, sizeof(message), format, arguments);
+    }
     va_end(arguments);
 
     syslog(level, "%s%s", prefix, message);

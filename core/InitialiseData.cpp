@@ -77,11 +77,12 @@ InitialiseData::InitialiseData(const std::string& text)
         TRACE_EXIT;
         return;
     }
-    const auto id = document.IsObject() ? document.FindMember("id") : rapidjson::Value::MemberIterator();
-    const bool hasId = document.IsObject() && id != document.MemberEnd() && id->value.IsString();
-    const auto data = hasId ? document.FindMember("data") : rapidjson::Value::MemberIterator();
+    const rapidjson::Value& root = document;
+    const auto id = root.IsObject() ? root.FindMember("id") : rapidjson::Value::ConstMemberIterator();
+    const bool hasId = root.IsObject() && id != root.MemberEnd() && id->value.IsString();
+    const auto data = hasId ? root.FindMember("data") : rapidjson::Value::ConstMemberIterator();
     if (!hasId || std::strcmp(id->value.GetString(), "Initialize") != 0 ||
-        id->value.GetStringLength() != std::strlen("Initialize") || data == document.MemberEnd() ||
+        id->value.GetStringLength() != std::strlen("Initialize") || data == root.MemberEnd() ||
         !data->value.IsObject()) {
         TRACE_ERROR << "Unexpected instruction in document" << std::endl;
         _error = true;

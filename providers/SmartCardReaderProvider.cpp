@@ -141,7 +141,7 @@ int collectReaders(PropertyCollector& properties)
     }
     const Base::UniqueHandle<SCARDCONTEXT, releaseContext> contextOwner(&context);
 
-    const auto listFailed = [&pcsc](LONG result) {
+    const auto listFailed = [&](LONG result) {
         TRACE_FUNCTION("getProperties");
         TRACE_ERROR << "Failed to list smartcard readers error [" << result << "] message ["
                     << errorText(pcsc, result) << "]" << std::endl;

@@ -12,7 +12,9 @@ CVCLIENT_PACKAGES=(cmake g++ make pkg-config rapidjson-dev libglib2.0-dev libsys
     umockdev libumockdev-dev gir1.2-umockdev-1.0 xserver-xorg-core xserver-xorg-video-dummy x11-xkb-utils
     x11-xserver-utils x11-utils xkb-data locales tzdata
     # the real RDP client and what its end-to-end test runs it in
-    freerdp2-x11 libfreerdp-server2-2 xvfb xauth openssl util-linux)
+    freerdp2-x11 libfreerdp-server2-2 xvfb xauth openssl util-linux
+    # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
+    clang clang-14 libclang-rt-14-dev)
 
 # Runs a command as root: directly when root, else through sudo.
 asRoot() {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build needs, then builds and runs the tests three times:
 # a plain build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
-# (build-asan/), and ThreadSanitizer (build-tsan/). Stops at the first
-# failure.
+# (build-asan/), and ThreadSanitizer (build-tsan/); then builds the fuzz
+# targets and runs each for CVCLIENT_FUZZ_SECONDS (default 30) on its seeds,
+# with its regression inputs (scripts/fuzz.sh). Stops at the first failure.
 set -euo pipefail
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -36,5 +37,9 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then
 fi
 TSAN_OPTIONS=$TSAN_OPTIONS "${withoutRandomisation[@]}" \
     ctest --test-dir "$CVCLIENT_ROOT/build-tsan" --output-on-failure -j2 --no-tests=error
+
+fuzzSeconds=${CVCLIENT_FUZZ_SECONDS:-30}
+echo "=== fuzz targets, $fuzzSeconds s each" >&2
+"$CVCLIENT_ROOT/scripts/fuzz.sh" "$fuzzSeconds"
 
 echo "=== all tests passed" >&2

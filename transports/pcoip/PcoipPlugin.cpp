@@ -37,15 +37,26 @@ constexpr uint32_t kOpenFlags = 0;
 constexpr uint32_t kOpenPriority = 10;
 constexpr uint32_t kOpenReserved = 0;
 
+struct PCoIPConnection;
+
+// The record the core is handed, and the way back from it to its connection:
+// the core's writeData gets the record's address. A standard-layout struct,
+// so that address is the head's.
+struct RecordHead {
+    TConnection connection{};
+    PCoIPConnection* owner = nullptr;
+};
+static_assert(std::is_standard_layout_v<RecordHead>);
+static_assert(offsetof(RecordHead, connection) == 0);
+
 // One per client_init, destroyed by client_exit.
 //
 // Threads: the client's event threads run the event callbacks, serialised by
 // `lifecycle`; the read thread owns `incoming` and is the only caller of
 // ClientDataRead; the library's engine thread calls the write callback.
 struct PCoIPConnection {
-    // First member: the core's writeData gets the record's address, which is
-    // the connection's address.
-    TConnection connection{};
+    // First member: the context the client holds starts with the record.
+    RecordHead head{{}, this};
     PcoipClientInterface interface{};
     uint32_t channelHandle = 0;
     std::atomic<bool> readThreadRunning{false};
@@ -68,11 +79,6 @@ struct PCoIPConnection {
     // Serialises connecting, stopping the read thread and disconnecting.
     std::recursive_mutex lifecycle;
 };
-
-// The record is the connection's first member; the core hands the record's
-// address back to writeData.
-static_assert(std::is_standard_layout_v<PCoIPConnection>);
-static_assert(offsetof(PCoIPConnection, connection) == 0);
 
 // An address as log text ("0" for none). Streaming a pointer makes the
 // standard library switch the shared log stream to hex for a moment, which
@@ -136,7 +142,7 @@ public:
                           << std::endl;
             return;
         }
-        ClientDataRead(&_connection.connection, payload, payloadLength);
+        ClientDataRead(&_connection.head.connection, payload, payloadLength);
     }
 
     void rejected(const Framing::Header& header) override
@@ -186,9 +192,9 @@ void OnClientConnectionOpen(PCoIPConnection& connection)
     }
 
     // A fresh record and a fresh stream for the new channel.
-    connection.connection.clientConnection = nullptr;
+    connection.head.connection.clientConnection = nullptr;
     connection.incoming = Framing::Reassembler(kReassemblyThreshold);
-    if (!ClientConnected(&connection.connection)) {
+    if (!ClientConnected(&connection.head.connection)) {
         TRACE_ERROR << "Failed to connect client channel for connection [" << id(connection) << "]" << std::endl;
         call(connection.interface.closeChannel, -1, connection.channelHandle, uint32_t{0}, uint32_t{0});
         ShutdownChannelReadThread(connection);
@@ -376,8 +382,8 @@ void BeginClientDisconnectedThread(PCoIPConnection& connection)
         Base::guarded("BeginClientDisconnectedThread", [&] {
             TRACE_FUNCTION("BeginClientDisconnectedThread");
             TRACE_VERBOSE << "Disconnecting client connection [" << id(connection) << "]..." << std::endl;
-            ClientDisconnected(&connection.connection);
-            connection.connection.clientConnection = nullptr;
+            ClientDisconnected(&connection.head.connection);
+            connection.head.connection.clientConnection = nullptr;
             TRACE_VERBOSE << "Done disconnecting client connection [" << id(connection) << "]." << std::endl;
         });
     };
@@ -491,7 +497,7 @@ void OnClientChannelWriteDataCallback(TConnection* record, const char* data, uns
             TRACE_ERROR << "Unable to write [" << length << "] bytes without a connection" << std::endl;
             return;
         }
-        PCoIPConnection& connection = *reinterpret_cast<PCoIPConnection*>(record);
+        PCoIPConnection& connection = *reinterpret_cast<RecordHead*>(record)->owner;
         TRACE_VERBOSE << "Writing [" << length << "] bytes to connection [" << id(connection) << "]" << std::endl;
         if (call(connection.interface.connectionState, PCOIP_CONNECTION_STATE_DISCONNECTED) ==
             PCOIP_CONNECTION_STATE_DISCONNECTED) {
@@ -547,7 +553,7 @@ extern "C" CVCLIENT_EXPORT int pcoip_vchan_plugin_client_init(const PcoipClientI
                    << (args != nullptr ? args : "") << "]" << std::endl;
         auto* connection = new PCoIPConnection();
         std::memcpy(static_cast<void*>(&connection->interface), interface, tableSize(version));
-        connection->connection.writeData = &OnClientChannelWriteDataCallback;
+        connection->head.connection.writeData = &OnClientChannelWriteDataCallback;
         *context = connection;
         result = 1;
         if (call(connection->interface.registerConnectionEvents, -1, kChannelName, &OnClientConnectionEvent,

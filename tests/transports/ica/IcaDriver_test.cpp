@@ -1,19 +1,14 @@
 // The ICA virtual driver in the built library, driven as the ICA client's
-// engine drives it: a winstation driver with its procedure table behind a
-// library link record, the write hook's procedures, and the driver's exported
-// entry points found with dlsym.
-#include "support/LoadedLibrary.h"
+// engine drives it.
+#include "support/IcaEngine.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
-#include "transports/ica/IcaAbi.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include <atomic>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,29 +19,9 @@ using TestSupport::LogWatch;
 
 namespace {
 
-struct Driver {
-    LoadFunction load = entry<LoadFunction>("Load");
-    DriverCloseFunction close = entry<DriverCloseFunction>("DriverClose");
-    DriverInfoFunction info = entry<DriverInfoFunction>("DriverInfo");
-    DriverPollFunction poll = entry<DriverPollFunction>("DriverPoll");
-    DriverQueryInformationFunction query = entry<DriverQueryInformationFunction>("DriverQueryInformation");
-    DriverSetInformationFunction set = entry<DriverSetInformationFunction>("DriverSetInformation");
-    DriverGetLastErrorFunction lastError = entry<DriverGetLastErrorFunction>("DriverGetLastError");
-    VdCallWdFunction callWd = entry<VdCallWdFunction>("VdCallWd");
-    VdLibMgrFunction libMgr = entry<VdLibMgrFunction>("VdLibMgr");
-
-    template <typename Function>
-    static Function entry(const char* name)
-    {
-        TestSupport::library();  // loaded, logging initialised
-        return TestSupport::entryPoint<Function>(name);
-    }
-};
-
-const Driver& driver()
+const TestSupport::IcaDriver& driver()
 {
-    static const Driver loaded;
-    return loaded;
+    return TestSupport::icaDriver();
 }
 
 std::string header(uint32_t type, uint32_t length, uint32_t encoding)
@@ -97,159 +72,13 @@ std::string wholeLog()
     return TestSupport::readWhole(LogWatch::logFile());
 }
 
-// The client side: the engine with its winstation driver (channel 5), whose
-// write procedures collect the pieces the driver writes.
-class FakeEngine {
+class FakeEngine : public TestSupport::IcaEngine {
 public:
-    uint16_t channel = 5;
-    uint16_t maximumWriteSize = 1025;
-    int openRc = kSuccess;
-    int hookRc = kSuccess;
-    std::deque<int> failures[4];  // codes for reserve, header, data, write; one per call
-    std::function<void()> duringAppend;
-
-    WriteHook hook{};
-    std::vector<std::string> pieces;
-    std::vector<unsigned> reserved;
-    std::vector<unsigned> headerSizes;
-    LibraryLink wdLink{};
-    LibraryLink vdLink{};
-    OpenParameters params{};
-    int callTable[4]{};
-
-    FakeEngine()
+    ~FakeEngine()
     {
-        _wdTable[kWdQueryInformation] = &queryInformation;
-        _wdTable[kWdSetInformation] = &setInformation;
-        wdLink.procedureCount = 8;
-        wdLink.procedureTable = _wdTable;
-        wdLink.data = this;
-        vdLink.libraryManagerCallTable = callTable;
+        close();
+        EXPECT_TRUE(protocolErrors.empty()) << protocolErrors.front();
     }
-    ~FakeEngine() { close(); }
-
-    FakeEngine(const FakeEngine&) = delete;
-    FakeEngine& operator=(const FakeEngine&) = delete;
-
-    template <typename Function>
-    Function slot(int index) const
-    {
-        return reinterpret_cast<Function>(static_cast<void (**)()>(vdLink.procedureTable)[index]);
-    }
-    int open(uint16_t* size = nullptr)
-    {
-        uint16_t ignored = 0;
-        EXPECT_EQ(driver().load(&vdLink), kSuccess);
-        params.vdLink = &vdLink;
-        params.wdLink = &wdLink;
-        return slot<int (*)(void*, OpenParameters*, uint16_t*)>(kSlotOpen)(vdLink.data, &params,
-                                                                            size != nullptr ? size : &ignored);
-    }
-    int close() { return vdLink.data != nullptr ? driver().close(&vd(), nullptr, nullptr) : kSuccess; }
-    int poll()
-    {
-        PollArgument now{1000};
-        uint16_t size = 0;
-        return driver().poll(&vd(), &now, &size);
-    }
-    VirtualDriver& vd() const { return *static_cast<VirtualDriver*>(vdLink.data); }
-    // The driver record starts with the connection the core writes through.
-    TConnection* connection() const { return static_cast<TConnection*>(vd().privateData); }
-    void send(const std::string& message) const
-    {
-        connection()->writeData(connection(), message.c_str(), static_cast<unsigned>(message.size()));
-    }
-    int arrive(const std::string& bytes) const
-    {
-        std::string copy = bytes;
-        return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(copy.data()),
-                            static_cast<uint16_t>(copy.size()));
-    }
-    std::string stream() const
-    {
-        std::string all;
-        for (const std::string& piece : pieces) {
-            all += piece;
-        }
-        return all;
-    }
-    std::vector<std::size_t> sizes() const
-    {
-        std::vector<std::size_t> result;
-        for (const std::string& piece : pieces) {
-            result.push_back(piece.size());
-        }
-        return result;
-    }
-
-private:
-    static FakeEngine& of(void* data) { return *static_cast<FakeEngine*>(data); }
-    int fail(int stage)
-    {
-        if (failures[stage].empty()) {
-            return kSuccess;
-        }
-        const int code = failures[stage].front();
-        failures[stage].pop_front();
-        return code;
-    }
-
-    static int queryInformation(void* data, void* param, uint16_t*)
-    {
-        auto* query = static_cast<WdInformation*>(param);
-        EXPECT_EQ(query->informationClass, kInfoOpenVirtualChannel);
-        auto* open = static_cast<OpenChannel*>(query->information);
-        EXPECT_STREQ(open->name, "CRVLINK");
-        open->channel = of(data).channel;
-        return of(data).openRc;
-    }
-    static int setInformation(void* data, void* param, uint16_t*)
-    {
-        auto* set = static_cast<WdInformation*>(param);
-        EXPECT_EQ(set->informationClass, kInfoVirtualWriteHook);
-        EXPECT_EQ(set->length, sizeof(WriteHook));
-        auto* hook = static_cast<WriteHook*>(set->information);
-        EXPECT_EQ(hook->channel, of(data).channel);
-        hook->wdData = data;
-        hook->reserve = &reserve;
-        hook->appendData = &appendData;
-        hook->write = &write;
-        hook->appendHeader = &appendHeader;
-        hook->maximumWriteSize = of(data).maximumWriteSize;
-        of(data).hook = *hook;
-        return of(data).hookRc;
-    }
-    static int reserve(void* wd, uint16_t bytes)
-    {
-        of(wd)._current.clear();
-        of(wd).reserved.push_back(bytes);
-        return of(wd).fail(0);
-    }
-    static int appendHeader(void* wd, uint16_t channel, uint16_t bytes)
-    {
-        EXPECT_EQ(channel, of(wd).channel);
-        of(wd).headerSizes.push_back(bytes);
-        return of(wd).fail(1);
-    }
-    static int appendData(void* wd, uint8_t* data, uint16_t bytes)
-    {
-        if (of(wd).duringAppend) {
-            of(wd).duringAppend();
-        }
-        of(wd)._current.append(reinterpret_cast<const char*>(data), bytes);
-        return of(wd).fail(2);
-    }
-    static int write(void* wd)
-    {
-        const int rc = of(wd).fail(3);
-        if (rc == kSuccess) {
-            of(wd).pieces.push_back(of(wd)._current);
-        }
-        return rc;
-    }
-
-    TableProcedure _wdTable[8]{};
-    std::string _current;
 };
 
 constexpr const char* kInitialise =

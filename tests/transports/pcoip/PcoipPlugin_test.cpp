@@ -1,25 +1,21 @@
 // The PCoIP plugin as the PCoIP client drives it: the built library loaded
-// with dlopen and handed a fake client's function table, its events raised by
-// the test. The fake records what the plugin asks of it and serves the bytes
-// the test queues to the plugin's read thread.
+// with dlopen and handed the client's function table, its events raised by
+// the test.
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
+#include "support/PcoipClient.h"
 #include "support/TempDir.h"
-#include "transports/pcoip/PcoipChannel.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using TestSupport::waitUntil;
@@ -29,7 +25,6 @@ namespace {
 
 constexpr const char* kInitialise =
     R"({"id":"Initialize","data":{"propertyCheckInterval":60000,"properties":[{"name":"Corvane","status":2}]}})";
-constexpr uint32_t kChannel = 7;
 
 std::string le32(uint32_t value)
 {
@@ -44,141 +39,7 @@ std::string packet(const std::string& payload, uint32_t type = 1, std::optional<
     return le32(type) + le32(length.value_or(static_cast<uint32_t>(payload.size() + 12))) + le32(1) + payload;
 }
 
-// The fake PCoIP client. The table holds plain C functions, so they reach the
-// running test's fake through a global.
-struct FakeClient;
-FakeClient* gClient = nullptr;
-
-struct FakeClient {
-    FakeClient() { gClient = this; }
-    ~FakeClient() { gClient = nullptr; }
-
-    template <typename Work>
-    auto with(Work work) -> decltype(work())
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return work();
-    }
-
-    PcoipClientInterface table(uint32_t version) const
-    {
-        return PcoipClientInterface{version, &registerEvents, &openChannel, &channelRejected, &closeChannel, &send,
-                                    &receive, &bytesAvailable, &connectionState, &probeForHost};
-    }
-
-    void connectionEvent(int event, const void* data = nullptr) { onConnection(connectionContext, 41, event, data); }
-    void stateEvent(int state) { connectionEvent(PCOIP_CONNECTION_EVENT_STATE, &state); }
-    void channelEvent(int event, const void* data = nullptr) { onChannel(channelContext, kChannel, event, data); }
-    void receiveReady(const std::string& bytes)
-    {
-        with([&] { pending += bytes; });
-        const auto count = static_cast<uint32_t>(bytes.size());
-        channelEvent(PCOIP_CHANNEL_EVENT_RECEIVE_READY, &count);
-    }
-
-    // Set by the test; the calls below come on the test's thread.
-    int registerResult = 0;
-    int probeResult = 1;
-    int openResult = 0;
-    std::string readyInsideOpen;  // announced from inside openChannel
-    std::vector<std::string> calls;
-    PcoipConnectionEventCallback onConnection = nullptr;
-    void* connectionContext = nullptr;
-    PcoipChannelEventCallback onChannel = nullptr;
-    void* channelContext = nullptr;
-
-    // Shared with the plugin's threads.
-    std::atomic<int> state{1};
-    std::atomic<int> sendResult{0};
-    std::atomic<uint32_t> sendLimit{UINT32_MAX};
-    std::atomic<int> receiveResult{0};
-    std::atomic<uint32_t> piece{UINT32_MAX};  // the most bytes reported available at once
-    std::mutex mutex;
-    std::string pending;
-    int availableChecks = 0;
-    int idleChecks = 0;  // checks that found nothing
-    std::string lateArrival;  // announced just after the next check that finds nothing
-    std::vector<std::string> sends;
-
-    static int registerEvents(const char* name, PcoipConnectionEventCallback callback, void* context, uint32_t* handle)
-    {
-        gClient->calls.push_back(std::string("register ") + name);
-        gClient->onConnection = callback;
-        gClient->connectionContext = context;
-        *handle = 41;
-        return gClient->registerResult;
-    }
-    static int probeForHost(const char* name)
-    {
-        gClient->calls.push_back(std::string("probe ") + name);
-        return gClient->probeResult;
-    }
-    static int openChannel(const char* name, uint32_t flags, uint32_t priority, uint32_t reserved,
-                           PcoipChannelEventCallback callback, void* context, uint32_t* channel)
-    {
-        gClient->calls.push_back(std::string("open ") + name + " " + std::to_string(flags) + " " +
-                                 std::to_string(priority) + " " + std::to_string(reserved));
-        if (gClient->openResult == 0) {
-            *channel = kChannel;
-            gClient->onChannel = callback;
-            gClient->channelContext = context;
-            if (!gClient->readyInsideOpen.empty()) {
-                gClient->receiveReady(gClient->readyInsideOpen);
-            }
-        }
-        return gClient->openResult;
-    }
-    static int channelRejected(const char* name, uint32_t reserved)
-    {
-        gClient->calls.push_back(std::string("rejected ") + name + " " + std::to_string(reserved));
-        return 0;
-    }
-    static int closeChannel(uint32_t channel, uint32_t, uint32_t)
-    {
-        gClient->calls.push_back("close " + std::to_string(channel));
-        return 0;
-    }
-    static int connectionState() { return gClient->state; }
-    static int send(uint32_t channel, const void* buffer, uint32_t size, uint32_t* sent, uint32_t timeout)
-    {
-        if (gClient->sendResult != 0 || channel != kChannel || timeout != PCOIP_WAIT_FOREVER) {
-            return gClient->sendResult != 0 ? gClient->sendResult.load() : -1;
-        }
-        gClient->with([&] { gClient->sends.emplace_back(static_cast<const char*>(buffer), size); });
-        *sent = std::min(size, gClient->sendLimit.load());
-        return 0;
-    }
-    static int bytesAvailable(uint32_t channel, uint32_t* count)
-    {
-        std::string late;
-        const int result = gClient->with([&] {
-            ++gClient->availableChecks;
-            *count = std::min(static_cast<uint32_t>(gClient->pending.size()), gClient->piece.load());
-            if (*count == 0) {
-                ++gClient->idleChecks;
-                late.swap(gClient->lateArrival);
-            }
-            return channel == kChannel ? 0 : -1;
-        });
-        if (!late.empty()) {
-            // Arrives on the client's thread after this check found nothing.
-            std::thread([&] { gClient->receiveReady(late); }).join();
-        }
-        return result;
-    }
-    static int receive(uint32_t channel, void* buffer, uint32_t size, uint32_t* received, uint32_t timeout)
-    {
-        if (gClient->receiveResult != 0 || channel != kChannel || timeout != 0) {
-            return gClient->receiveResult != 0 ? gClient->receiveResult.load() : -1;
-        }
-        return gClient->with([&] {
-            *received = std::min(size, static_cast<uint32_t>(gClient->pending.size()));
-            std::memcpy(buffer, gClient->pending.data(), *received);
-            gClient->pending.erase(0, *received);
-            return 0;
-        });
-    }
-};
+using FakeClient = TestSupport::PcoipClient;
 
 // Whether every line was logged since the plugin's last TRACE_INIT, which
 // starts the log file afresh, or since `log` was made.
@@ -219,24 +80,8 @@ protected:
         }
     }
 
-    // OPEN, then waits until the read thread looks for data: from then on a
-    // RECEIVE READY wakes it.
-    void open()
-    {
-        const int checks = client.with([&] { return client.availableChecks; });
-        client.connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
-        ASSERT_TRUE(waitUntil([&] { return client.with([&] { return client.availableChecks > checks; }); }));
-    }
-
-    // Queues and announces `bytes`, then waits until the read thread has
-    // handled every byte and looks for more.
-    void deliver(const std::string& bytes)
-    {
-        const int idle = client.with([&] { return client.idleChecks; });
-        client.receiveReady(bytes);
-        ASSERT_TRUE(waitUntil(
-            [&] { return client.with([&] { return client.idleChecks > idle && client.pending.empty(); }); }));
-    }
+    void open() { ASSERT_TRUE(client.open()); }
+    void deliver(const std::string& bytes) { ASSERT_TRUE(client.deliver(bytes)); }
 
     // The core's answer to kInitialise: the one send, one whole packet.
     void expectInitialAnswer()

@@ -1,17 +1,10 @@
-// The RDP plugin driven the way FreeRDP's dynamic channel manager drives it:
-// the client's tables (entry points, channel manager, channel) are played by
-// the test, the streams are real winpr streams.
-#include "support/LoadedLibrary.h"
+// The RDP plugin driven the way FreeRDP's dynamic channel manager drives it.
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
-
-#include <freerdp/dvc.h>
-#include <winpr/stream.h>
+#include "support/RdpClient.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,93 +13,12 @@ using TestSupport::LogWatch;
 
 namespace {
 
-using PluginEntry = UINT (*)(IDRDYNVC_ENTRY_POINTS*);
-
-// The client side of the plugin interface.
-struct FakeClient {
-    IDRDYNVC_ENTRY_POINTS entry{};
-    IWTSVirtualChannelManager manager{};
-    IWTSVirtualChannel channel{};
-
-    IWTSPlugin* plugin = nullptr;
-    int registrations = 0;
-    std::string listenerName;
-    IWTSListenerCallback* listener = nullptr;
-    IWTSVirtualChannelCallback* callback = nullptr;
-
-    std::mutex mutex;
-    std::vector<std::string> writes;
-    UINT failWriteNumber = 0;  // the nth write (1-based) fails; 0: none
-    int writeCalls = 0;
-
-    static FakeClient* self;
-
-    FakeClient()
-    {
-        self = this;
-        entry.RegisterPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name, IWTSPlugin* plugin) -> UINT {
-            EXPECT_STREQ(name, "Corvane");
-            self->plugin = plugin;
-            ++self->registrations;
-            return 0;
-        };
-        entry.GetPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name) -> IWTSPlugin* {
-            return std::strcmp(name, "Corvane") == 0 ? self->plugin : nullptr;
-        };
-        manager.CreateListener = [](IWTSVirtualChannelManager*, const char* name, ULONG flags,
-                                    IWTSListenerCallback* listener, IWTSListener**) -> UINT {
-            EXPECT_EQ(flags, 0U);
-            self->listenerName = name;
-            self->listener = listener;
-            return 0;
-        };
-        channel.Write = [](IWTSVirtualChannel*, ULONG size, const BYTE* buffer, void*) -> UINT {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            if (++self->writeCalls == static_cast<int>(self->failWriteNumber)) {
-                return 5;
-            }
-            self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size);
-            return 0;
-        };
-    }
-
-    // Registration, initialisation and a channel opened by the host.
-    void open()
-    {
-        ASSERT_EQ(TestSupport::entryPoint<PluginEntry>("DVCPluginEntry")(&entry), 0U);
-        ASSERT_NE(plugin, nullptr);
-        ASSERT_EQ(plugin->Initialize(plugin, &manager), 0U);
-        ASSERT_EQ(listenerName, "Corvane");
-        BOOL accept = TRUE;
-        ASSERT_EQ(listener->OnNewChannelConnection(listener, &channel, nullptr, &accept, &callback), 0U);
-        ASSERT_NE(callback, nullptr);
-        EXPECT_TRUE(accept);
-    }
-
-    void receive(const std::string& bytes)
-    {
-        wStream* stream = Stream_New(nullptr, bytes.size() + 1);
-        Stream_Write(stream, bytes.data(), bytes.size());
-        Stream_SealLength(stream);
-        Stream_SetPosition(stream, 0);
-        EXPECT_EQ(callback->OnDataReceived(callback, stream), 0U);
-        Stream_Free(stream, TRUE);
-    }
-
-    void close()
-    {
-        EXPECT_EQ(callback->OnClose(callback), 0U);
-        EXPECT_EQ(plugin->Terminated(plugin), 0U);
-    }
-
-    std::vector<std::string> written()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return writes;
-    }
+class FakeClient : public TestSupport::RdpClient {
+public:
+    void open() { ASSERT_TRUE(RdpClient::open()); }
+    void receive(const std::string& bytes) { EXPECT_EQ(RdpClient::receive(bytes), 0U); }
+    void close() { EXPECT_TRUE(RdpClient::close()); }
 };
-
-FakeClient* FakeClient::self = nullptr;
 
 std::string packet(const std::string& payload, uint32_t type = 1)
 {
@@ -138,8 +50,11 @@ TEST(RdpPlugin, RegistersOnceAndAnswersTheHostWithHeaderThenPayload)
 {
     FakeClient client;
     client.open();
+    EXPECT_EQ(client.pluginName, "Corvane");
+    EXPECT_EQ(client.listenerName, "Corvane");
+    EXPECT_EQ(client.listenerFlags, 0U);
     // The client calls the entry point again on every reconnect.
-    ASSERT_EQ(TestSupport::entryPoint<PluginEntry>("DVCPluginEntry")(&client.entry), 0U);
+    ASSERT_EQ(FakeClient::pluginEntry(&client.entry), 0U);
     EXPECT_EQ(client.registrations, 1);
 
     client.receive(packet(kInitialise));

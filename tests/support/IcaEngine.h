@@ -1,0 +1,208 @@
+// The ICA client's side of the virtual driver interface, the way its engine
+// drives the library's ICA driver: a winstation driver (channel 5 unless
+// told otherwise) with its procedure table behind a library link record, and
+// the write hook's procedures, which collect the pieces the driver writes.
+// The driver is found through its exported entry points. Calls that break
+// the interface's rules are noted in `protocolErrors`.
+#pragma once
+
+#include "support/LoadedLibrary.h"
+#include "transports/ica/IcaAbi.h"
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+struct IcaDriver {
+    IcaAbi::LoadFunction load = entry<IcaAbi::LoadFunction>("Load");
+    IcaAbi::DriverCloseFunction close = entry<IcaAbi::DriverCloseFunction>("DriverClose");
+    IcaAbi::DriverInfoFunction info = entry<IcaAbi::DriverInfoFunction>("DriverInfo");
+    IcaAbi::DriverPollFunction poll = entry<IcaAbi::DriverPollFunction>("DriverPoll");
+    IcaAbi::DriverQueryInformationFunction query =
+        entry<IcaAbi::DriverQueryInformationFunction>("DriverQueryInformation");
+    IcaAbi::DriverSetInformationFunction set = entry<IcaAbi::DriverSetInformationFunction>("DriverSetInformation");
+    IcaAbi::DriverGetLastErrorFunction lastError = entry<IcaAbi::DriverGetLastErrorFunction>("DriverGetLastError");
+    IcaAbi::VdCallWdFunction callWd = entry<IcaAbi::VdCallWdFunction>("VdCallWd");
+    IcaAbi::VdLibMgrFunction libMgr = entry<IcaAbi::VdLibMgrFunction>("VdLibMgr");
+
+    template <typename Function>
+    static Function entry(const char* name)
+    {
+        library();  // loaded, logging initialised
+        return entryPoint<Function>(name);
+    }
+};
+
+inline const IcaDriver& icaDriver()
+{
+    static const IcaDriver loaded;
+    return loaded;
+}
+
+class IcaEngine {
+public:
+    uint16_t channel = 5;
+    uint16_t maximumWriteSize = 1025;
+    int openRc = IcaAbi::kSuccess;
+    int hookRc = IcaAbi::kSuccess;
+    std::deque<int> failures[4];  // codes for reserve, header, data, write; one per call
+    std::function<void()> duringAppend;
+
+    IcaAbi::WriteHook hook{};
+    std::vector<std::string> pieces;
+    std::vector<unsigned> reserved;
+    std::vector<unsigned> headerSizes;
+    IcaAbi::LibraryLink wdLink{};
+    IcaAbi::LibraryLink vdLink{};
+    IcaAbi::OpenParameters params{};
+    int callTable[4]{};
+    std::vector<std::string> protocolErrors;
+
+    IcaEngine()
+    {
+        _wdTable[IcaAbi::kWdQueryInformation] = &queryInformation;
+        _wdTable[IcaAbi::kWdSetInformation] = &setInformation;
+        wdLink.procedureCount = 8;
+        wdLink.procedureTable = _wdTable;
+        wdLink.data = this;
+        vdLink.libraryManagerCallTable = callTable;
+    }
+    ~IcaEngine() { close(); }
+
+    IcaEngine(const IcaEngine&) = delete;
+    IcaEngine& operator=(const IcaEngine&) = delete;
+
+    template <typename Function>
+    Function slot(int index) const
+    {
+        return reinterpret_cast<Function>(static_cast<void (**)()>(vdLink.procedureTable)[index]);
+    }
+    int open(uint16_t* size = nullptr)
+    {
+        uint16_t ignored = 0;
+        if (icaDriver().load(&vdLink) != IcaAbi::kSuccess) {
+            protocolErrors.push_back("Load failed");
+        }
+        params.vdLink = &vdLink;
+        params.wdLink = &wdLink;
+        return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotOpen)(vdLink.data, &params,
+                                                               size != nullptr ? size : &ignored);
+    }
+    int close() { return vdLink.data != nullptr ? icaDriver().close(&vd(), nullptr, nullptr) : IcaAbi::kSuccess; }
+    int poll()
+    {
+        IcaAbi::PollArgument now{1000};
+        uint16_t size = 0;
+        return icaDriver().poll(&vd(), &now, &size);
+    }
+    IcaAbi::VirtualDriver& vd() const { return *static_cast<IcaAbi::VirtualDriver*>(vdLink.data); }
+    // The driver record starts with the connection the core writes through.
+    TConnection* connection() const { return static_cast<TConnection*>(vd().privateData); }
+    void send(const std::string& message) const
+    {
+        connection()->writeData(connection(), message.c_str(), static_cast<unsigned>(message.size()));
+    }
+    int arrive(const std::string& bytes) const
+    {
+        std::string copy = bytes;
+        return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(copy.data()),
+                            static_cast<uint16_t>(copy.size()));
+    }
+    std::string stream() const
+    {
+        std::string all;
+        for (const std::string& piece : pieces) {
+            all += piece;
+        }
+        return all;
+    }
+    std::vector<std::size_t> sizes() const
+    {
+        std::vector<std::size_t> result;
+        for (const std::string& piece : pieces) {
+            result.push_back(piece.size());
+        }
+        return result;
+    }
+
+private:
+    static IcaEngine& of(void* data) { return *static_cast<IcaEngine*>(data); }
+    int fail(int stage)
+    {
+        if (failures[stage].empty()) {
+            return IcaAbi::kSuccess;
+        }
+        const int code = failures[stage].front();
+        failures[stage].pop_front();
+        return code;
+    }
+    void check(bool holds, const char* what)
+    {
+        if (!holds) {
+            protocolErrors.push_back(what);
+        }
+    }
+
+    static int queryInformation(void* data, void* param, uint16_t*)
+    {
+        auto* query = static_cast<IcaAbi::WdInformation*>(param);
+        of(data).check(query->informationClass == IcaAbi::kInfoOpenVirtualChannel, "query of another class");
+        auto* open = static_cast<IcaAbi::OpenChannel*>(query->information);
+        of(data).check(std::strcmp(open->name, "CRVLINK") == 0, "open of another channel");
+        open->channel = of(data).channel;
+        return of(data).openRc;
+    }
+    static int setInformation(void* data, void* param, uint16_t*)
+    {
+        auto* set = static_cast<IcaAbi::WdInformation*>(param);
+        of(data).check(set->informationClass == IcaAbi::kInfoVirtualWriteHook, "set of another class");
+        of(data).check(set->length == sizeof(IcaAbi::WriteHook), "write hook of another size");
+        auto* hook = static_cast<IcaAbi::WriteHook*>(set->information);
+        of(data).check(hook->channel == of(data).channel, "write hook for another channel");
+        hook->wdData = data;
+        hook->reserve = &reserve;
+        hook->appendData = &appendData;
+        hook->write = &write;
+        hook->appendHeader = &appendHeader;
+        hook->maximumWriteSize = of(data).maximumWriteSize;
+        of(data).hook = *hook;
+        return of(data).hookRc;
+    }
+    static int reserve(void* wd, uint16_t bytes)
+    {
+        of(wd)._current.clear();
+        of(wd).reserved.push_back(bytes);
+        return of(wd).fail(0);
+    }
+    static int appendHeader(void* wd, uint16_t channel, uint16_t bytes)
+    {
+        of(wd).check(channel == of(wd).channel, "header for another channel");
+        of(wd).headerSizes.push_back(bytes);
+        return of(wd).fail(1);
+    }
+    static int appendData(void* wd, uint8_t* data, uint16_t bytes)
+    {
+        if (of(wd).duringAppend) {
+            of(wd).duringAppend();
+        }
+        of(wd)._current.append(reinterpret_cast<const char*>(data), bytes);
+        return of(wd).fail(2);
+    }
+    static int write(void* wd)
+    {
+        const int rc = of(wd).fail(3);
+        if (rc == IcaAbi::kSuccess) {
+            of(wd).pieces.push_back(of(wd)._current);
+        }
+        return rc;
+    }
+
+    IcaAbi::TableProcedure _wdTable[8]{};
+    std::string _current;
+};
+
+}  // namespace TestSupport

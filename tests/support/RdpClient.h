@@ -1,0 +1,118 @@
+// FreeRDP's side of the dynamic virtual channel plugin interface, the way its
+// dynamic channel manager drives the library's RDP plugin: the client's
+// tables (entry points, channel manager, one channel) are played here, the
+// streams are real winpr streams. The plugin is found through its exported
+// entry point. One client at a time.
+#pragma once
+
+#include "support/LoadedLibrary.h"
+
+#include <freerdp/dvc.h>
+#include <winpr/stream.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+struct RdpClient {
+    IDRDYNVC_ENTRY_POINTS entry{};
+    IWTSVirtualChannelManager manager{};
+    IWTSVirtualChannel channel{};
+
+    IWTSPlugin* plugin = nullptr;
+    int registrations = 0;
+    std::string pluginName;    // as registered
+    std::string listenerName;  // as the listener was created
+    ULONG listenerFlags = 0;
+    IWTSListenerCallback* listener = nullptr;
+    IWTSVirtualChannelCallback* callback = nullptr;
+
+    std::mutex mutex;
+    std::vector<std::string> writes;
+    UINT failWriteNumber = 0;  // the nth write (1-based) fails; 0: none
+    int writeCalls = 0;
+
+    static inline RdpClient* self = nullptr;
+
+    RdpClient()
+    {
+        self = this;
+        entry.RegisterPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name, IWTSPlugin* plugin) -> UINT {
+            self->pluginName = name;
+            self->plugin = plugin;
+            ++self->registrations;
+            return 0;
+        };
+        entry.GetPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name) -> IWTSPlugin* {
+            return std::strcmp(name, "Corvane") == 0 ? self->plugin : nullptr;
+        };
+        manager.CreateListener = [](IWTSVirtualChannelManager*, const char* name, ULONG flags,
+                                    IWTSListenerCallback* listener, IWTSListener**) -> UINT {
+            self->listenerName = name;
+            self->listenerFlags = flags;
+            self->listener = listener;
+            return 0;
+        };
+        channel.Write = [](IWTSVirtualChannel*, ULONG size, const BYTE* buffer, void*) -> UINT {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            if (++self->writeCalls == static_cast<int>(self->failWriteNumber)) {
+                return 5;
+            }
+            self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size);
+            return 0;
+        };
+    }
+    ~RdpClient() { self = nullptr; }
+
+    RdpClient(const RdpClient&) = delete;
+    RdpClient& operator=(const RdpClient&) = delete;
+
+    static UINT pluginEntry(IDRDYNVC_ENTRY_POINTS* entryPoints)
+    {
+        return entryPoint<UINT (*)(IDRDYNVC_ENTRY_POINTS*)>("DVCPluginEntry")(entryPoints);
+    }
+
+    // Registration, initialisation and a channel opened by the host; false
+    // when any step failed or the channel was refused.
+    bool open()
+    {
+        if (pluginEntry(&entry) != 0 || plugin == nullptr || plugin->Initialize(plugin, &manager) != 0 ||
+            listener == nullptr) {
+            return false;
+        }
+        BOOL accept = TRUE;
+        return listener->OnNewChannelConnection(listener, &channel, nullptr, &accept, &callback) == 0 &&
+               callback != nullptr && accept;
+    }
+
+    // One data event carrying `bytes`; the plugin's result.
+    UINT receive(const std::string& bytes)
+    {
+        wStream* stream = Stream_New(nullptr, bytes.size() + 1);
+        Stream_Write(stream, bytes.data(), bytes.size());
+        Stream_SealLength(stream);
+        Stream_SetPosition(stream, 0);
+        const UINT result = callback->OnDataReceived(callback, stream);
+        Stream_Free(stream, TRUE);
+        return result;
+    }
+
+    // The channel closes, then the plugin is terminated; false when either
+    // reported a failure.
+    bool close()
+    {
+        const bool closed = callback->OnClose(callback) == 0;
+        return plugin->Terminated(plugin) == 0 && closed;
+    }
+
+    std::vector<std::string> written()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return writes;
+    }
+};
+
+}  // namespace TestSupport
