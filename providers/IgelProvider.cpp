@@ -1,11 +1,8 @@
 #include "providers/IgelProvider.h"
 
 #include "base/Logging.h"
-<<<<<<< HEAD
-#include "base/SignalStack.h"
-=======
 #include "base/ProgramOutput.h"
->>>>>>> programs
+#include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/Certificate.h"
 #include "providers/NetworkProvider.h"
