@@ -45,6 +45,7 @@ PropertyMap PropertiesOrchestrator::getPropertiesAndMonitorForChanges(const std:
     } else {
         armTimer();
     }
+    runOwedCheck();  // runs after the caller has sent the initial answer
     return initial;
 }
 
@@ -82,6 +83,8 @@ void PropertiesOrchestrator::scheduleNotifyChanges(std::shared_ptr<Category cons
         return;
     }
     {
+        // Owed before probing: the reading that holds the lock sees it when it ends.
+        _changeOwed = true;
         std::unique_lock<std::mutex> probe(_mutex, std::try_to_lock);
         if (!probe.owns_lock()) {
             TRACE_INFO << "Ignoring provider [" << name
@@ -89,6 +92,7 @@ void PropertiesOrchestrator::scheduleNotifyChanges(std::shared_ptr<Category cons
                      << std::endl;
             return;
         }
+        _changeOwed = false;
     }
     TRACE_INFO << "Provider [" << name << "] initiated a real-time property change. Scheduling a refresh..."
              << std::endl;
@@ -119,6 +123,7 @@ void PropertiesOrchestrator::handleNotifyChanges()
         if (!changes.empty()) {
             _callback(changes);
         }
+        runOwedCheck();
     } catch (const std::exception& error) {
         TRACE_ERROR << "Failed to check for property changes with error [" << error.what() << "]" << std::endl;
     } catch (...) {
@@ -155,14 +160,22 @@ void PropertiesOrchestrator::timerExpired()
         }
         changes = checkForPropertyChanges();
     }
-    if (changes.empty()) {
-        return;
+    if (!changes.empty()) {
+        if (_shuttingDown) {
+            TRACE_INFO << "Ignoring property changes since we've shutdown" << std::endl;
+            return;
+        }
+        _callback(changes);
     }
-    if (_shuttingDown) {
-        TRACE_INFO << "Ignoring property changes since we've shutdown" << std::endl;
-        return;
+    runOwedCheck();
+}
+
+void PropertiesOrchestrator::runOwedCheck()
+{
+    if (_changeOwed.exchange(false) && !_shuttingDown) {
+        TRACE_VERBOSE << "Checking for a property change announced during the last check" << std::endl;
+        Base::EngineThread::post([self = shared_from_this()] { self->handleNotifyChanges(); });
     }
-    _callback(changes);
 }
 
 void PropertiesOrchestrator::shutdown()

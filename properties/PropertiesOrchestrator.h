@@ -61,6 +61,8 @@ public:
 private:
     void armTimer();
     void closeProviders();
+    // Starts the check that a change announced during a reading is owed.
+    void runOwedCheck();
 
     Properties _properties;
     std::chrono::milliseconds _interval{0};
@@ -68,4 +70,7 @@ private:
     Timer _timer;
     std::mutex _mutex;
     std::atomic<bool> _shuttingDown{false};
+    // A change was announced while a reading held the properties: it is
+    // checked for once that reading has ended, so it is never lost.
+    std::atomic<bool> _changeOwed{false};
 };

@@ -121,24 +121,30 @@ TEST_F(OrchestratorTest, NotificationFromAProviderThreadChecksAndRestartsTheInte
     EXPECT_TRUE(orchestrator->isTimerActive());
 }
 
-TEST_F(OrchestratorTest, NotificationDuringACheckIsDroppedNotQueued)
+TEST_F(OrchestratorTest, NotificationDuringACheckIsCheckedOnceThatCheckEnds)
 {
-    start("busy", 10ms, {{"DEVICE_A", "1"}, {"gate", ""}});
+    start("busy", 60000ms, {{"DEVICE_A", "1"}, {"gate", ""}});
     ConfigProvider::closeGate();
     const int before = ConfigProvider::readings("busy");
     const LogWatch log;
-    // While the periodic check waits at the gate (on the engine thread), the
-    // provider reports a change from its own thread.
+    // While a check waits at the gate (on the engine thread), the provider
+    // reports a change from its own thread, twice.
+    ConfigProvider::notify("busy");
     std::thread notifier([] {
         ASSERT_TRUE(ConfigProvider::waitUntilGateReached());
+        ConfigProvider::set("busy", "DEVICE_A", "2");
+        ConfigProvider::notify("busy");
         ConfigProvider::notify("busy");
         ConfigProvider::openGate();
     });
-    ASSERT_TRUE(waitUntil([&] { return ConfigProvider::readings("busy") == before + 1; }));
     notifier.join();
-    orchestrator->shutdown();
+    ASSERT_TRUE(waitUntil([&] { return received.count() == 1; }));
+    EXPECT_EQ(received.changes[0].updated, (PropertyMap{{"DEVICE_A", "2"}}));
+    // Exactly one more check follows the one in progress: what changed after
+    // its reading is not lost.
+    ASSERT_TRUE(waitUntil([&] { return ConfigProvider::readings("busy") == before + 2; }));
     drainEngine();
-    EXPECT_EQ(ConfigProvider::readings("busy"), before + 1);
+    EXPECT_EQ(ConfigProvider::readings("busy"), before + 2);
     EXPECT_TRUE(log.contains("INFO - Ignoring provider [EngineTest] request to initiate a real-time property change "
                              "since properties already refreshing."));
 }

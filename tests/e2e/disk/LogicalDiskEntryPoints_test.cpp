@@ -43,6 +43,9 @@ Message parse(const std::string& text)
 {
     const rapidjson::Document document = TestSupport::parseJson(text);
     Message message;
+    if (!document.IsObject() || !document.HasMember("data")) {
+        return message;  // the failure is already reported
+    }
     message.id = document["id"].GetString();
     for (const auto& pair : document["data"]["updated"].GetArray()) {
         message.updated.emplace(pair[0].GetString(), pair[1].GetString());
