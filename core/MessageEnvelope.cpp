@@ -1,7 +1,7 @@
 #include "core/MessageEnvelope.h"
 
-#include "providers/NameProvider.h"
-#include "providers/OSProvider.h"
+#include "providers/device/NameProvider.h"
+#include "providers/device/OSProvider.h"
 
 #include <ctime>
 

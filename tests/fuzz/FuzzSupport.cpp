@@ -1,7 +1,7 @@
 #include "FuzzSupport.h"
 
 #include "properties/Factory.h"
-#include "providers/CorvaneProvider.h"
+#include "providers/device/CorvaneProvider.h"
 #include "support/LoadedLibrary.h"
 
 #include <glib.h>

@@ -8,12 +8,12 @@
 //   4  the logged-in user list, and an account name
 #include "FuzzSupport.h"
 
-#include "providers/IgelProvider.h"
-#include "providers/KeyboardLayout.h"
-#include "providers/LocationProvider.h"
-#include "providers/LogicalDiskRules.h"
-#include "providers/UserIdentity.h"
-#include "providers/WhoisProvider.h"
+#include "providers/igel/IgelProvider.h"
+#include "providers/region/KeyboardLayout.h"
+#include "providers/network/LocationProvider.h"
+#include "providers/disk/LogicalDiskRules.h"
+#include "providers/user/UserIdentity.h"
+#include "providers/network/WhoisProvider.h"
 
 #include <rapidjson/document.h>
 

@@ -1,0 +1,351 @@
+#include "providers/device/HardwareProvider.h"
+
+#include "base/Logging.h"
+#include "base/ProgramOutput.h"
+#include "base/SdBus.h"
+#include "base/UniqueHandle.h"
+#include "base/Utilities.h"
+
+#include <dirent.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+constexpr const char* kDmiDirectory = "/sys/devices/virtual/dmi/id/";
+
+std::optional<std::string> nonEmpty(std::string text)
+{
+    return text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
+}
+
+std::string readDmi(const char* name)
+{
+    return Utilities::readFileDefault(std::string(kDmiDirectory) + name, "");
+}
+
+std::string getCpu()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned int eax = 0;
+    unsigned int ebx = 0;
+    unsigned int ecx = 0;
+    unsigned int edx = 0;
+    __cpuid(0x80000000U, eax, ebx, ecx, edx);
+    const uint32_t highest = eax;
+    // A processor without extended leaves answers with the data of its highest
+    // basic leaf; only 0x8000xxxx is an extended leaf number.
+    if ((highest & 0xFFFF0000U) != 0x80000000U || highest < 0x80000004U) {
+        __cpuid(0, eax, ebx, ecx, edx);
+        char vendor[12];
+        std::memcpy(vendor, &ebx, 4);
+        std::memcpy(vendor + 4, &edx, 4);
+        std::memcpy(vendor + 8, &ecx, 4);
+        std::string brand(vendor, sizeof(vendor));
+        return Utilities::trim(brand);
+    }
+    std::vector<uint32_t> words;
+    for (uint32_t leaf = 0x80000000U; leaf <= highest; ++leaf) {
+        __cpuid(leaf, eax, ebx, ecx, edx);
+        words.insert(words.end(), {eax, ebx, ecx, edx});
+    }
+    TRACE_INFO << "Read CPU extended data [" << words.size() << "] elements" << std::endl;
+    // Leaves 0x80000002 to 0x80000004: bytes 32 to 79 of the words.
+    const char* text = reinterpret_cast<const char*>(words.data()) + 32;
+    std::string brand(text, strnlen(text, 48));
+    TRACE_INFO << "Read CPU brand [" << brand << "]" << std::endl;
+    return Utilities::trim(brand);
+#else
+    return PropertyCollector::kUnavailable;
+#endif
+}
+
+std::optional<std::string> getCpuSpeed()
+{
+    const std::string content = Utilities::readFileDefault("/proc/cpuinfo", "");
+    const std::size_t label = content.find("MHz");
+    if (label == std::string::npos) {
+        TRACE_VERBOSE << "Unable to find MHz in [" << content << "]" << std::endl;
+        return std::nullopt;
+    }
+    const std::size_t colon = content.find(": ", label);
+    if (colon == std::string::npos) {
+        TRACE_VERBOSE << "Unable to find colon in [" << content << "]" << std::endl;
+        return std::nullopt;
+    }
+    const std::size_t start = colon + 2;
+    const std::size_t end = content.find_first_of("\n\r", start);
+    if (end == std::string::npos) {
+        TRACE_VERBOSE << "Unable to find newline in [" << content << "]" << std::endl;
+        return std::nullopt;
+    }
+    const std::string text = content.substr(start, end - start);
+    char* stop = nullptr;
+    errno = 0;
+    const float megahertz = std::strtof(text.c_str(), &stop);
+    if (stop == text.c_str() || errno == ERANGE) {
+        TRACE_ERROR << "Failed to parse frequency [" << text << "]" << std::endl;
+        return std::nullopt;
+    }
+    char printed[64];
+    std::snprintf(printed, sizeof(printed), "%.0f", static_cast<double>(megahertz));
+    return printed;
+}
+
+std::string getCpuCount()
+{
+    char printed[32];
+    std::snprintf(printed, sizeof(printed), "%ld", sysconf(_SC_NPROCESSORS_ONLN));
+    return printed;
+}
+
+std::optional<std::string> getSystemMemory()
+{
+    struct sysinfo system {};
+    if (sysinfo(&system) != 0) {
+        TRACE_ERROR << "Failed to determine system info error [" << std::strerror(errno) << "]" << std::endl;
+        return std::nullopt;
+    }
+    char printed[32];
+    std::snprintf(printed, sizeof(printed), "%lu", system.totalram >> 20);
+    return printed;
+}
+
+std::optional<std::string> getBiosSerial()
+{
+    return Base::readProgramOutput("dmidecode", {"-s", "system-serial-number"});
+}
+
+std::optional<std::string> getVirtualization()
+{
+    TRACE_VERBOSE << "Reading virtualisation from systemd" << std::endl;
+    Base::SdBus bus;
+    if (const int result = bus.openSystem(); result < 0) {
+        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+        return std::nullopt;
+    }
+    Base::SdBusError error;
+    std::string reported;
+    if (bus.getPropertyString("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                              "org.freedesktop.systemd1.Manager", "Virtualization", error, reported) < 0) {
+        TRACE_ERROR << "Failed to locate virtualization error [" << error.name() << "] description ["
+                    << error.message() << "]" << std::endl;
+        return std::nullopt;
+    }
+    std::string value;
+    if (reported == "vmware") {
+        value = "VMware";
+    } else if (reported == "microsoft") {
+        value = "Hyper-V";
+    } else if (reported == "xen") {
+        value = "Xen";
+    } else if (reported == "parallels") {
+        value = "Parallels";
+    } else if (reported.empty()) {
+        value = "None";
+    } else {
+        value = reported;
+    }
+    TRACE_VERBOSE << "Found virtualization [" << value << "]" << std::endl;
+    return value;
+}
+
+std::string getSecureBoot()
+{
+    const Base::UniqueHandle<DIR, closedir> efi(opendir("/sys/firmware/efi"));
+    if (!efi) {
+        return "false";
+    }
+    const std::string mode = Utilities::tolower(Utilities::getEnvironmentVariable("BOOTMODE", ""));
+    return mode.find("secure") != std::string::npos ? "true" : "false";
+}
+
+std::string chassisRole(const std::string& chassis)
+{
+    const std::string word = Utilities::tolower(chassis);
+    if (word == "desktop") {
+        return "Desktop";
+    }
+    if (word == "laptop" || word == "convertible") {
+        return "Laptop";
+    }
+    if (word == "server") {
+        return "Server";
+    }
+    if (word == "tablet") {
+        return "Tablet";
+    }
+    if (word == "vm") {
+        return "Virtual";
+    }
+    return PropertyCollector::kUnavailable;
+}
+
+std::string getRoleProperty()
+{
+    Base::SdBus bus;
+    if (const int result = bus.openSystem(); result < 0) {
+        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+        return PropertyCollector::kUnavailable;
+    }
+    Base::SdBusError error;
+    std::string chassis;
+    if (const int result = bus.getPropertyString("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
+                                                 "org.freedesktop.hostname1", "Chassis", error, chassis);
+        result < 0) {
+        TRACE_ERROR << "Failed to query chassis from systemd error [" << result << "]" << std::endl;
+        return PropertyCollector::kUnavailable;
+    }
+    std::string value = chassisRole(chassis);
+    TRACE_VERBOSE << "Systemd reported chassis [" << chassis << "] which was mapped to [" << value << "]"
+                  << std::endl;
+    return value;
+}
+
+std::string getLidProperty()
+{
+    GError* raw = nullptr;
+    const Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
+    const Base::GErrorHandle error(raw);
+    if (!client) {
+        TRACE_ERROR << "Failed to create up client error" << std::endl;
+        return PropertyCollector::kUnavailable;
+    }
+    gboolean present = FALSE;
+    gboolean closed = FALSE;
+    g_object_get(client.get(), "lid-is-present", &present, "lid-is-closed", &closed, nullptr);
+    std::string value = PropertyCollector::kUnavailable;
+    if (present) {
+        value = closed ? "Closed" : "Open";
+    }
+    TRACE_VERBOSE << "Found lid present [" << (present ? 1 : 0) << "] closed [" << (closed ? 1 : 0) << "] result ["
+                  << value << "]" << std::endl;
+    return value;
+}
+
+}  // namespace
+
+// The data of the "notify" connection. The connection owns it and frees it
+// only once no handler call runs any more, so a notification delivered on the
+// main-context thread while another thread closes and destroys the provider
+// never reaches a provider that is gone.
+struct HardwareProvider::Listener {
+    std::shared_ptr<Category const> category;
+    ChangeCallback callback;
+
+    static void release(gpointer listener, GClosure*) { delete static_cast<Listener*>(listener); }
+};
+
+HardwareProvider::~HardwareProvider()
+{
+    close();
+}
+
+std::future<PropertyMap> HardwareProvider::getProperties()
+{
+    if (_kept.empty()) {
+        return deferred([this](PropertyCollector& properties) {
+            TRACE_FUNCTION("getProperties");
+            TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
+            collect(properties);
+            _kept = properties.properties();
+            TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
+        });
+    }
+    TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
+    if (category()->selects(kLid.bit)) {
+        _kept[kLid.key] = getLidProperty();
+    }
+    TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
+    return ready(_kept);
+}
+
+void HardwareProvider::collect(PropertyCollector& properties)
+{
+    properties.add(kVendor, [] { return nonEmpty(readDmi("sys_vendor")); });
+    properties.add(kModel, [] { return nonEmpty(readDmi("product_name")); });
+    properties.add(kCpu, &getCpu);
+    properties.add(kCpuSpeed, &getCpuSpeed);
+    properties.add(kCpuCount, &getCpuCount);
+    properties.add(kSystemMemory, &getSystemMemory);
+    properties.add(kBiosVersion, [] { return readDmi("bios_version"); });
+    properties.add(kBiosReleaseDate, [] {
+        return Utilities::parseDateFromString(readDmi("bios_date"), "%m/%d/%Y", "%Y-%m-%dT%H:%M:%SZ");
+    });
+    properties.add(kBiosSerial, &getBiosSerial);
+    properties.add(kVirtualization, &getVirtualization);
+    properties.add(kSecureBoot, &getSecureBoot);
+    properties.add(kRole, &getRoleProperty);
+    properties.add(kLid, &getLidProperty);
+}
+
+void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
+{
+    if (_client) {
+        TRACE_VERBOSE << "Ignoring request to monitor changes since already monitoring" << std::endl;
+        return;
+    }
+    GError* raw = nullptr;
+    Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
+    const Base::GErrorHandle error(raw);
+    if (!client) {
+        TRACE_ERROR << "Failed to monitor for power notifications" << std::endl;
+        return;
+    }
+    auto listener = std::make_unique<Listener>(Listener{category(), callback});
+    _handler = g_signal_connect_data(client.get(), "notify", G_CALLBACK(&HardwareProvider::OnPowerNotification),
+                                     listener.release(), &Listener::release, GConnectFlags{});
+    _client = std::move(client);
+    _context.reset(g_main_context_ref_thread_default());
+    TRACE_VERBOSE << "Monitoring for power notifications..." << std::endl;
+}
+
+void HardwareProvider::OnPowerNotification(UpClient*, GParamSpec*, gpointer data)
+{
+    try {
+        TRACE_VERBOSE << "Received power notification" << std::endl;
+        const Listener& listener = *static_cast<const Listener*>(data);
+        if (listener.callback) {
+            listener.callback(listener.category);
+        }
+    } catch (const std::exception& error) {
+        try {
+            TRACE_ERROR << "Failed to handle power notification with error [" << error.what() << "]" << std::endl;
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            TRACE_ERROR << "Unknown exception handling power notification" << std::endl;
+        } catch (...) {
+        }
+    }
+}
+
+void HardwareProvider::close()
+{
+    if (!_client) {
+        return;
+    }
+    TRACE_VERBOSE << "Closing hardware provider which is monitoring for changes" << std::endl;
+    g_signal_handler_disconnect(_client.get(), _handler);
+    _handler = 0;
+    // The client may be in the middle of delivering a signal on its main
+    // context's thread; it is released there (at once when that is this thread).
+    g_main_context_invoke_full(_context.get(), G_PRIORITY_DEFAULT, [](gpointer) { return gboolean{G_SOURCE_REMOVE}; },
+                               _client.release(), g_object_unref);
+    _context.reset();
+}

@@ -1,0 +1,31 @@
+#include "providers/device/OSDetect.h"
+
+std::atomic<uint32_t> OSDetect::_os{OSDetect::Unknown};
+
+void OSDetect::PerformDetection()
+{
+    _os = Igel;
+}
+
+uint32_t OSDetect::detected()
+{
+    if (_os == Unknown) {
+        PerformDetection();
+    }
+    return _os;
+}
+
+bool OSDetect::IsIgel()
+{
+    return detected() == Igel;
+}
+
+bool OSDetect::IsElux()
+{
+    return detected() == Elux;
+}
+
+bool OSDetect::IsLinux()
+{
+    return detected() == Linux;
+}

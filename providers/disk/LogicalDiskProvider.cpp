@@ -1,0 +1,490 @@
+#include "providers/disk/LogicalDiskProvider.h"
+
+#include "base/Logging.h"
+#include "base/SignalStack.h"
+#include "base/Utilities.h"
+#include "providers/disk/LogicalDiskRules.h"
+#include "providers/network/NetworkProvider.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr const char* kMountTable = "/proc/self/mounts";
+
+// At most this many queued udev events are taken per wake-up, so a flood of
+// events still leaves the loop time to see the stop request.
+constexpr int kEventsPerWakeUp = 64;
+
+// A udev monitor that keeps reporting an error without events is given up.
+constexpr int kFailedWakeUpsTolerated = 100;
+
+std::string getProperty(udev_device* device, const char* name, bool sysattr)
+{
+    return LogicalDiskRules::plainValue(sysattr ? udev_device_get_sysattr_value(device, name)
+                                                : udev_device_get_property_value(device, name));
+}
+
+std::string getEncodedProperty(udev_device* device, const char* name, bool sysattr)
+{
+    return LogicalDiskRules::encodedValue(sysattr ? udev_device_get_sysattr_value(device, name)
+                                                  : udev_device_get_property_value(device, name));
+}
+
+std::optional<std::string> nonEmpty(std::string text)
+{
+    return text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
+}
+
+const char* orEmpty(const char* text)
+{
+    return text != nullptr ? text : "";
+}
+
+// Reads the mount table; false (and an ERROR line) when it cannot be read.
+bool getMountPoints(MountTable& table)
+{
+    std::ifstream file(kMountTable);
+    if (!file) {
+        TRACE_ERROR << "Failed to find mount points error [" << std::strerror(errno) << "]" << std::endl;
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    table = LogicalDiskRules::parseMountTable(text.str());
+    for (const MountEntry& entry : table) {
+        TRACE_INFO << "Found mount [" << entry.device << "] -> [" << entry.directory << "]" << std::endl;
+    }
+    return true;
+}
+
+std::vector<std::string> getMountsForPartition(const MountTable& table, const std::string& devName)
+{
+    std::vector<std::string> directories = LogicalDiskRules::mountDirectories(table, devName);
+    for (const std::string& directory : directories) {
+        TRACE_INFO << "Found mount point [" << directory << "] for partition [" << devName << "]" << std::endl;
+    }
+    return directories;
+}
+
+void dumpOne(const char* prefix, udev_device* device)
+{
+    TRACE_FUNCTION("dumpDevice");
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_device_get_properties_list_entry(device))
+    {
+        TRACE_INFO << prefix << ":prop> " << LogicalDiskRules::printable(udev_list_entry_get_name(entry)) << "="
+                   << LogicalDiskRules::printable(udev_list_entry_get_value(entry)) << std::endl;
+    }
+    udev_list_entry_foreach(entry, udev_device_get_sysattr_list_entry(device))
+    {
+        const char* name = udev_list_entry_get_name(entry);
+        const char* value = name != nullptr ? udev_device_get_sysattr_value(device, name) : nullptr;
+        TRACE_INFO << prefix << ":attr> " << LogicalDiskRules::printable(name) << "="
+                   << LogicalDiskRules::printable(value) << std::endl;
+    }
+}
+
+void dumpDevice(udev_device* partition)
+{
+    dumpOne("partition", partition);
+    struct Parent {
+        const char* prefix;
+        const char* subsystem;
+        const char* devtype;
+    };
+    static constexpr Parent kParents[] = {
+        {"usb", "usb", "usb_device"}, {"scsi", "scsi", "scsi_device"}, {"pci", "pci", nullptr},
+        {"ata", "ata", nullptr},      {"nvme", "nvme", nullptr},
+    };
+    for (const Parent& parent : kParents) {
+        if (udev_device* found = udev_device_get_parent_with_subsystem_devtype(partition, parent.subsystem,
+                                                                               parent.devtype)) {
+            dumpOne(parent.prefix, found);
+        }
+    }
+}
+
+PartitionFacts readFacts(udev_device* device, udev_device* usb)
+{
+    PartitionFacts facts;
+    facts.devName = getProperty(device, "DEVNAME", false);
+    facts.labelEncoded = getEncodedProperty(device, "ID_FS_LABEL_ENC", false);
+    facts.label = getProperty(device, "ID_FS_LABEL", false);
+    facts.fsType = getProperty(device, "ID_FS_TYPE", false);
+    facts.fsVersion = getProperty(device, "ID_FS_VERSION", false);
+    facts.serialShort = getProperty(device, "ID_SERIAL_SHORT", false);
+    facts.serial = getProperty(device, "ID_SERIAL", false);
+    facts.vendorEncoded = getEncodedProperty(device, "ID_VENDOR_ENC", false);
+    facts.vendor = getProperty(device, "ID_VENDOR", false);
+    facts.modelEncoded = getEncodedProperty(device, "ID_MODEL_ENC", false);
+    facts.model = getProperty(device, "ID_MODEL", false);
+    facts.bus = getProperty(device, "ID_BUS", false);
+    if (udev_device* pci = udev_device_get_parent_with_subsystem_devtype(device, "pci", nullptr)) {
+        facts.hasPci = true;
+        facts.pciVendor = getProperty(pci, "subsystem_vendor", true);
+        facts.pciDevice = getProperty(pci, "subsystem_device", true);
+    }
+    if (usb != nullptr) {
+        facts.hasUsb = true;
+        facts.usbVendor = getProperty(usb, "idVendor", true);
+        facts.usbProduct = getProperty(usb, "idProduct", true);
+    }
+    if (udev_device* nvme = udev_device_get_parent_with_subsystem_devtype(device, "nvme", nullptr)) {
+        facts.hasNvme = true;
+        facts.nvmeModel = getProperty(nvme, "model", true);
+    }
+    return facts;
+}
+
+// The disk record of a supported partition; nothing for another major.
+std::optional<Disk> getDiskFromPartition(udev_device* device, udev_device* usb, const std::string& devName,
+                                         const std::vector<std::string>& directories)
+{
+    const std::string major = getProperty(device, "MAJOR", false);
+    const LogicalDiskRules::Kind kind = LogicalDiskRules::kindFromMajor(major);
+    if (kind == LogicalDiskRules::Kind::Unsupported) {
+        TRACE_INFO << "Ignoring unknown partition device with major [" << major << "]" << std::endl;
+        TRACE_INFO << "Partition [" << devName << "] had mount points ["
+                   << LogicalDiskRules::joinDirectories(directories) << "] but was unsupported" << std::endl;
+        return std::nullopt;
+    }
+    return LogicalDiskRules::diskFromFacts(readFacts(device, usb), kind);
+}
+
+struct Sizes {
+    uint64_t totalMb = 0;
+    uint64_t freeMb = 0;
+};
+
+Sizes getSizeFromMount(const std::string& directory)
+{
+    struct statvfs stats {};
+    if (statvfs(directory.c_str(), &stats) != 0) {
+        TRACE_ERROR << "Failed to find mount [" << directory << "] size error [" << std::strerror(errno) << "]"
+                    << std::endl;
+        return {};
+    }
+    Sizes sizes;
+    sizes.totalMb = LogicalDiskRules::megabytes(stats.f_blocks, stats.f_frsize, stats.f_bsize);
+    sizes.freeMb = LogicalDiskRules::megabytes(stats.f_bfree, stats.f_frsize, stats.f_bsize);
+    TRACE_INFO << "Found mount [" << directory << "] totalMb [" << sizes.totalMb << "] freeMb [" << sizes.freeMb
+               << "]" << std::endl;
+    return sizes;
+}
+
+void addPartition(PropertyCollector& properties, int index, const Disk& disk,
+                  const std::vector<std::string>& directories)
+{
+    using P = LogicalDiskProvider;
+    auto add = [&](const PropertyKey& key, auto&& value) {
+        if (properties.selected(key)) {
+            const std::string name = makePropertyArrayName(key.key, index);
+            properties.add(PropertyKey{name.c_str(), key.bit}, value);
+        }
+    };
+    Sizes sizes;
+    if ((properties.selected(P::kTotalMb) || properties.selected(P::kFreeMb)) && !directories.empty()) {
+        sizes = getSizeFromMount(directories.front());
+    }
+    add(P::kType, disk.type);
+    add(P::kLabel, disk.label);
+    add(P::kFileSystem, [&] { return nonEmpty(disk.fileSystem); });
+    add(P::kPath, LogicalDiskRules::joinDirectories(directories));
+    add(P::kTotalMb, [&] { return LogicalDiskRules::formatMegabytes(sizes.totalMb); });
+    add(P::kFreeMb, [&] { return LogicalDiskRules::formatMegabytes(sizes.freeMb); });
+    add(P::kName, [&] { return nonEmpty(disk.name); });
+    add(P::kVendorId, [&] { return nonEmpty(disk.vendorId); });
+    add(P::kProductId, [&] { return nonEmpty(disk.productId); });
+    add(P::kSerialNumber, [&] { return nonEmpty(disk.serialNumber); });
+    add(P::kBusType, [&] { return nonEmpty(disk.busType); });
+}
+
+// Adds the keys of one partition with `index`; false when the partition is
+// not reported (and so uses no index).
+bool reportPartition(PropertyCollector& properties, udev_device* device, const MountTable& table, bool dumping,
+                     int index)
+{
+    TRACE_FUNCTION("getProperties");
+    const std::string devName = getProperty(device, "DEVNAME", false);
+    if (dumping) {
+        TRACE_INFO << "Dumping partition " << devName << ": " << std::endl;
+        dumpDevice(device);
+    }
+    const std::vector<std::string> directories = getMountsForPartition(table, devName);
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
+    if (usb == nullptr && directories.empty()) {
+        TRACE_INFO << "Partition [" << devName << "] had no mount points" << std::endl;
+        return false;
+    }
+    const std::optional<Disk> disk = getDiskFromPartition(device, usb, devName, directories);
+    if (!disk) {
+        return false;
+    }
+    addPartition(properties, index, *disk, directories);
+    return true;
+}
+
+}  // namespace
+
+void LogicalDiskProvider::Descriptor::reset(int descriptor)
+{
+    if (_descriptor >= 0) {
+        ::close(_descriptor);
+    }
+    _descriptor = descriptor;
+}
+
+LogicalDiskProvider::~LogicalDiskProvider()
+{
+    close();
+}
+
+std::future<PropertyMap> LogicalDiskProvider::getProperties()
+{
+    return deferred([](PropertyCollector& properties) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_VERBOSE << "Getting LOGICALDISK properties..." << std::endl;
+        collect(properties);
+        TRACE_VERBOSE << "Done getting LOGICALDISK properties." << std::endl;
+    });
+}
+
+void LogicalDiskProvider::collect(PropertyCollector& properties)
+{
+    TRACE_FUNCTION("getProperties");
+    int count = 0;
+    const Base::UdevHandle udev(udev_new());
+    const Base::UdevEnumerateHandle enumerate(udev ? udev_enumerate_new(udev.get()) : nullptr);
+    MountTable table;
+    if (!udev || !enumerate) {
+        TRACE_ERROR << "Failed to create udev context or enumerator error [" << std::strerror(errno) << "]"
+                    << std::endl;
+    } else if (getMountPoints(table)) {
+        const bool dumping =
+            LogicalDiskRules::dumpingEnabled(Utilities::getEnvironmentVariable("CORVANE_LOGGING_DISKS", "false"));
+        udev_enumerate_add_match_subsystem(enumerate.get(), "block");
+        udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "partition");
+        udev_enumerate_scan_devices(enumerate.get());
+        udev_list_entry* entry = nullptr;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
+        {
+            const char* path = udev_list_entry_get_name(entry);
+            const Base::UdevDeviceHandle device(path != nullptr ? udev_device_new_from_syspath(udev.get(), path)
+                                                                : nullptr);
+            if (!device) {
+                // Gone between the listing and now.
+                TRACE_INFO << "Skipping partition [" << orEmpty(path) << "] that cannot be read" << std::endl;
+                continue;
+            }
+            if (reportPartition(properties, device.get(), table, dumping, count)) {
+                ++count;
+            }
+        }
+    }
+    char printed[16];
+    std::snprintf(printed, sizeof(printed), "%d", count);
+    properties.add(kCount, std::string(printed));
+}
+
+void LogicalDiskProvider::monitorForChanges(const ChangeCallback& callback)
+{
+    if (_thread.joinable()) {
+        TRACE_VERBOSE << "Ignoring request to monitor logical disks since already monitoring" << std::endl;
+        return;
+    }
+    _callback = callback;
+    _stop = false;
+
+    _mounts.reset(open(kMountTable, O_RDONLY | O_CLOEXEC));
+    if (!_mounts.valid()) {
+        TRACE_ERROR << "Failed to open /proc/self/mounts file handle for logical disk monitoring" << std::endl;
+    } else {
+        TRACE_VERBOSE << "Successfully opened /proc/self/mounts file handle for logical disk monitoring"
+                      << std::endl;
+    }
+
+    _udev.reset(udev_new());
+    if (_udev) {
+        _udevMonitor.reset(udev_monitor_new_from_netlink(_udev.get(), "udev"));
+    }
+    int udevDescriptor = -1;
+    if (_udevMonitor &&
+        udev_monitor_filter_add_match_subsystem_devtype(_udevMonitor.get(), "block", "partition") >= 0 &&
+        udev_monitor_enable_receiving(_udevMonitor.get()) >= 0) {
+        udevDescriptor = udev_monitor_get_fd(_udevMonitor.get());
+    }
+    if (udevDescriptor == -1) {
+        TRACE_ERROR << "Failed to open udev block partition monitor" << std::endl;
+        _udevMonitor.reset();
+        _udev.reset();
+    } else {
+        TRACE_VERBOSE << "Successfully opened udev block partition monitor" << std::endl;
+    }
+
+    if (!_mounts.valid() && !_udevMonitor) {
+        TRACE_ERROR << "Not monitoring logical disks since neither the mount table nor udev can be watched"
+                    << std::endl;
+        cleanup();
+        return;
+    }
+
+    _wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!_wake.valid()) {
+        // The stop flag is still seen within one poll time-out.
+        TRACE_WARNING << "Failed to create the logical disk monitor's wake descriptor error ["
+                      << std::strerror(errno) << "]" << std::endl;
+    }
+    try {
+        _thread = std::thread(&LogicalDiskProvider::monitor, this);
+    } catch (const std::system_error& error) {
+        TRACE_ERROR << "Failed to start logical disk monitor thread error [" << error.what() << "]" << std::endl;
+        cleanup();
+        _wake.reset();
+    }
+}
+
+void LogicalDiskProvider::monitor()
+{
+    const Base::SignalStack stack;
+    try {
+        pollfd watched[3] = {};
+        nfds_t count = 0;
+        int mountIndex = -1;
+        int udevIndex = -1;
+        int failedWakeUps = 0;  // in a row, with an error and no event
+        if (_mounts.valid()) {
+            mountIndex = static_cast<int>(count);
+            watched[count++] = pollfd{_mounts.get(), POLLERR | POLLPRI, 0};
+        }
+        if (_udevMonitor) {
+            udevIndex = static_cast<int>(count);
+            watched[count++] = pollfd{udev_monitor_get_fd(_udevMonitor.get()), POLLIN, 0};
+        }
+        if (_wake.valid()) {
+            watched[count++] = pollfd{_wake.get(), POLLIN, 0};
+        }
+        while (!_stop) {
+            const int ready = poll(watched, count, 1000);
+            if (ready < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                TRACE_ERROR << "Failed to poll for logical disk changes error [" << std::strerror(errno) << "]"
+                            << std::endl;
+                break;
+            }
+            if (_stop) {
+                break;
+            }
+            bool changed = false;
+            const short udevEvents = udevIndex >= 0 ? watched[udevIndex].revents : 0;
+            if ((udevEvents & (POLLIN | POLLERR)) != 0) {
+                // An error is an overrun of the socket's buffer: events were
+                // lost, so a change is reported; receiving clears the error.
+                changed = true;
+                int taken = 0;
+                for (; taken < kEventsPerWakeUp; ++taken) {
+                    const Base::UdevDeviceHandle device(udev_monitor_receive_device(_udevMonitor.get()));
+                    if (!device) {
+                        break;
+                    }
+                    TRACE_VERBOSE << "Detected changes to device [" << orEmpty(udev_device_get_devnode(device.get()))
+                                  << "]" << std::endl;
+                }
+                failedWakeUps = (taken == 0 && (udevEvents & POLLIN) == 0) ? failedWakeUps + 1 : 0;
+            }
+            if ((udevEvents & (POLLHUP | POLLNVAL)) != 0 || failedWakeUps > kFailedWakeUpsTolerated) {
+                TRACE_ERROR << "Udev block partition monitor failed: no longer watching it" << std::endl;
+                watched[udevIndex].fd = -1;  // poll skips it from now on
+                udevIndex = -1;
+                failedWakeUps = 0;
+            }
+            if (mountIndex >= 0 && (watched[mountIndex].revents & POLLNVAL) != 0) {
+                TRACE_ERROR << "Mount table descriptor failed: no longer watching it" << std::endl;
+                watched[mountIndex].fd = -1;
+                mountIndex = -1;
+            } else if (mountIndex >= 0 && (watched[mountIndex].revents & (POLLERR | POLLPRI)) != 0) {
+                changed = true;
+            }
+            if (changed) {
+                usleep(500);
+                TRACE_INFO << "Detected changes to logical disks. Triggering property change." << std::endl;
+                try {
+                    _callback(category());
+                } catch (const std::exception& error) {
+                    TRACE_ERROR << "Failed to report logical disk changes error [" << error.what() << "]"
+                                << std::endl;
+                }
+            }
+            for (nfds_t i = 0; i < count; ++i) {
+                watched[i].revents = 0;
+            }
+        }
+        cleanup();
+    } catch (...) {
+        // Nothing may leave the thread; logging itself failed.
+    }
+}
+
+void LogicalDiskProvider::cleanup()
+{
+    if (_mounts.valid()) {
+        _mounts.reset();
+        TRACE_VERBOSE << "Closed Logical Disk monitor" << std::endl;
+    }
+    if (_udevMonitor) {
+        _udevMonitor.reset();
+        TRACE_VERBOSE << "Closed Logical Disk udev monitor" << std::endl;
+    }
+    if (_udev) {
+        _udev.reset();
+        TRACE_VERBOSE << "Closed Logical Disk udev" << std::endl;
+    }
+}
+
+void LogicalDiskProvider::close()
+{
+    _stop = true;
+    if (!_thread.joinable()) {
+        return;
+    }
+    std::ostringstream id;
+    id << _thread.get_id();
+    TRACE_VERBOSE << "Shutting down logical disk monitor thread..." << std::endl;
+    const uint64_t one = 1;
+    if (_wake.valid() && write(_wake.get(), &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
+        TRACE_VERBOSE << "Successfully sent close signal to Logical Disk monitor thread [" << id.str() << "]"
+                      << std::endl;
+    } else {
+        TRACE_ERROR << "Failed to sent close signal to Logical Disk monitor thread [" << id.str() << "] result ["
+                    << (_wake.valid() ? errno : EBADF) << "]" << std::endl;
+    }
+    try {
+        _thread.join();
+    } catch (const std::system_error& error) {
+        TRACE_ERROR << "Exception thrown joining Logical Disk udev monitor thread [" << error.what() << "]"
+                    << std::endl;
+        // Called on the monitor thread itself: it ends its loop on the stop
+        // flag and releases its sources on its own.
+        _thread.detach();
+        return;
+    }
+    cleanup();
+    _wake.reset();
+    TRACE_VERBOSE << "Done shutting down logical disk monitor thread." << std::endl;
+}

@@ -1,0 +1,104 @@
+#include "providers/display/InputProvider.h"
+
+#include "base/Logging.h"
+#include "base/Udev.h"
+
+#include <libudev.h>
+
+#include <iostream>
+#include <string>
+
+namespace {
+
+// What was found; a pen is assumed wherever there is a touch screen.
+struct Found {
+    bool keyboard = false;
+    bool mouse = false;
+    bool touch = false;
+    bool pen = false;
+};
+
+// udev hands out null for anything it does not have.
+std::string text(const char* value)
+{
+    return value != nullptr ? value : "";
+}
+
+// A property counts as set when it exists and begins with "1".
+bool hasProperty(udev_device* device, const char* name)
+{
+    const char* value = udev_device_get_property_value(device, name);
+    return value != nullptr && value[0] == '1';
+}
+
+Found findInputDevices()
+{
+    TRACE_FUNCTION("getProperties");
+    Found found;
+    const Base::UdevHandle udev(udev_new());
+    if (!udev) {
+        TRACE_ERROR << "Failed to create udev context" << std::endl;
+        return found;
+    }
+    const Base::UdevEnumerateHandle enumerate(udev_enumerate_new(udev.get()));
+    if (!enumerate) {
+        TRACE_ERROR << "Failed to create udev enumerator" << std::endl;
+        return found;
+    }
+    if (udev_enumerate_add_match_subsystem(enumerate.get(), "input") < 0 ||
+        udev_enumerate_scan_devices(enumerate.get()) < 0) {
+        TRACE_ERROR << "Failed to scan udev input devices" << std::endl;
+        return found;
+    }
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
+    {
+        const char* path = udev_list_entry_get_name(entry);
+        if (path == nullptr) {
+            continue;
+        }
+        const Base::UdevDeviceHandle device(udev_device_new_from_syspath(udev.get(), path));
+        if (!device) {
+            continue;
+        }
+        const std::string name = text(udev_device_get_sysattr_value(device.get(), "name"));
+        if (hasProperty(device.get(), "ID_INPUT_KEYBOARD")) {
+            TRACE_VERBOSE << "Found keyboard [" << name << "]" << std::endl;
+            found.keyboard = true;
+        }
+        if (hasProperty(device.get(), "ID_INPUT_MOUSE")) {
+            TRACE_VERBOSE << "Found mouse [" << name << "]" << std::endl;
+            found.mouse = true;
+        }
+        if (hasProperty(device.get(), "ID_INPUT_TOUCHPAD")) {
+            TRACE_VERBOSE << "Found touch pad [" << name << "]. Treating as mouse." << std::endl;
+            found.mouse = true;
+        } else if (hasProperty(device.get(), "ID_INPUT_TOUCHSCREEN")) {
+            TRACE_VERBOSE << "Found touch screen [" << name << "]" << std::endl;
+            found.touch = true;
+            found.pen = true;
+        }
+    }
+    return found;
+}
+
+const char* boolean(bool value)
+{
+    return value ? "true" : "false";
+}
+
+}  // namespace
+
+std::future<PropertyMap> InputProvider::getProperties()
+{
+    return deferred([](PropertyCollector& properties) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_VERBOSE << "Getting INPUT properties..." << std::endl;
+        const Found found = findInputDevices();
+        properties.add(kKeyboard, boolean(found.keyboard));
+        properties.add(kMouse, boolean(found.mouse));
+        properties.add(kTouch, boolean(found.touch));
+        properties.add(kPen, boolean(found.pen));
+        TRACE_VERBOSE << "Done getting INPUT properties." << std::endl;
+    });
+}

@@ -1,0 +1,475 @@
+#include "providers/network/NetworkProvider.h"
+
+#include "base/Address.h"
+#include "base/EngineThread.h"
+#include "base/GObjectHandle.h"
+#include "base/Logging.h"
+#include "base/UniqueHandle.h"
+#include "base/Utilities.h"
+#include "providers/network/NeighbourTable.h"
+
+#include <glib.h>
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+std::string makePropertyArrayName(std::string name, int index)
+{
+    char number[16];
+    std::snprintf(number, sizeof(number), "%d", index);
+    const std::size_t marker = name.find("_X_");
+    if (marker != std::string::npos) {
+        name.replace(marker + 1, 1, number);
+    }
+    return name;
+}
+
+namespace {
+
+using CharHandle = Base::UniqueHandle<char, g_free>;
+
+NMIPConfig* ipConfig(NMIPConfig* config)
+{
+    return config != nullptr && NM_IS_IP_CONFIG(config) ? config : nullptr;
+}
+
+std::string join(const std::vector<std::string>& parts)
+{
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            text += ";";
+        }
+        text += parts[i];
+    }
+    return text;
+}
+
+std::string statusFromDevice(NMDevice* device)
+{
+    const unsigned int state = nm_device_get_state(device);
+    switch (state) {
+    case 0:
+        return "Unknown";
+    case 100:
+        return "Up";
+    case 10: case 20: case 30: case 40: case 50: case 60: case 70: case 80: case 90: case 110: case 120:
+        return "Down";
+    default:
+        return std::to_string(state);
+    }
+}
+
+std::string typeFromDevice(NMDevice* device)
+{
+    static const char* const kTypes[] = {"Unknown", "Ethernet", "WiFi",  "",      "",         "Bluetooth", "OLPCMesh",
+                                         "WiMax",   "Modem",    "Infiniband", "Bond", "Vlan", "ADSL",      "Bridge",
+                                         "Generic", "Team",     "Tun",   "Tunnel", "MacVlan",  "Vxlan",     "Veth"};
+    const unsigned int type = nm_device_get_device_type(device);
+    if (type < sizeof(kTypes) / sizeof(kTypes[0]) && kTypes[type][0] != '\0') {
+        return kTypes[type];
+    }
+    return std::to_string(type);
+}
+
+// Every address of the configuration, with its prefix length.
+std::vector<std::pair<std::string, unsigned int>> addressesOf(NMIPConfig* config)
+{
+    std::vector<std::pair<std::string, unsigned int>> result;
+    if (ipConfig(config) == nullptr) {
+        return result;
+    }
+    GPtrArray* addresses = nm_ip_config_get_addresses(config);
+    for (guint i = 0; addresses != nullptr && i < addresses->len; ++i) {
+        auto* address = static_cast<NMIPAddress*>(g_ptr_array_index(addresses, i));
+        const char* text = nm_ip_address_get_address(address);
+        result.emplace_back(text != nullptr ? text : "", nm_ip_address_get_prefix(address));
+    }
+    return result;
+}
+
+std::string ipFromConfig(NMIPConfig* config)
+{
+    std::vector<std::string> parts;
+    for (const auto& [address, prefix] : addressesOf(config)) {
+        parts.push_back(address);
+    }
+    return join(parts);
+}
+
+std::string legacyIpFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
+{
+    std::vector<std::string> parts;
+    for (const auto& [address, prefix] : addressesOf(ip4)) {
+        parts.push_back(address + "/" + std::to_string(prefix));
+    }
+    for (const auto& [address, prefix] : addressesOf(ip6)) {
+        parts.push_back(address);
+    }
+    return join(parts);
+}
+
+std::string subnetFromConfig(NMIPConfig* config)
+{
+    std::vector<std::string> parts;
+    if (ipConfig(config) != nullptr) {
+        const auto family = static_cast<unsigned short>(nm_ip_config_get_family(config));
+        for (const auto& [address, prefix] : addressesOf(config)) {
+            try {
+                const Net::Address network = Net::Address::FromIpAndPort(family, address, 0).ApplyPrefixMask(prefix);
+                parts.push_back(network.ToString(false) + "/" + std::to_string(prefix));
+            } catch (const std::invalid_argument&) {
+                TRACE_ERROR << "Exception thrown when parsing ip [" << address << "]" << std::endl;
+            }
+        }
+    }
+    std::string result = join(parts);
+    TRACE_VERBOSE << "Determined subnet: [" << result << "]" << std::endl;
+    return result;
+}
+
+std::string ipEnabled(NMIPConfig* config)
+{
+    return addressesOf(config).empty() ? "false" : "true";
+}
+
+// The texts a getter gives for the IPv4 configuration, then the IPv6 one.
+std::string listFromConfigs(NMIPConfig* ip4, NMIPConfig* ip6, const char* const* (*getter)(NMIPConfig*))
+{
+    std::vector<std::string> parts;
+    for (NMIPConfig* config : {ip4, ip6}) {
+        if (ipConfig(config) == nullptr) {
+            continue;
+        }
+        const char* const* texts = getter(config);
+        for (std::size_t i = 0; texts != nullptr && texts[i] != nullptr; ++i) {
+            parts.emplace_back(texts[i]);
+        }
+    }
+    return join(parts);
+}
+
+const char* gatewayOf(NMIPConfig* config)
+{
+    return ipConfig(config) != nullptr ? nm_ip_config_get_gateway(config) : nullptr;
+}
+
+std::string gatewayFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
+{
+    std::string text;
+    if (const char* gateway = gatewayOf(ip4); gateway != nullptr) {
+        text = gateway;
+    }
+    if (const char* gateway = gatewayOf(ip6); gateway != nullptr && gateway[0] != '\0') {
+        if (!text.empty()) {
+            text += ";";
+        }
+        text += gateway;
+    }
+    return text;
+}
+
+// The hardware addresses of the IPv4 and the IPv6 gateway, joined with ";";
+// "Unavailable" when the interface or a gateway is not a valid name or address.
+std::string gatewayMacFromConfig(const std::string& interface, NMIPConfig* ip4, NMIPConfig* ip6)
+{
+    std::string text;
+    // An empty gateway text is no gateway.
+    if (const char* gateway = gatewayOf(ip4); gateway != nullptr && gateway[0] != '\0') {
+        const std::optional<std::string> mac = NeighbourTable::ip4(gateway, interface);
+        if (!mac) {
+            return PropertyCollector::kUnavailable;
+        }
+        text = Utilities::toupper(NetworkProvider::formatMacAddress(*mac));
+    }
+    if (const char* gateway = gatewayOf(ip6); gateway != nullptr && gateway[0] != '\0') {
+        const std::optional<std::string> mac = NeighbourTable::ip6(gateway, interface);
+        if (!mac) {
+            return PropertyCollector::kUnavailable;
+        }
+        if (!text.empty()) {
+            text += ";";
+        }
+        text += Utilities::toupper(NetworkProvider::formatMacAddress(*mac));
+    }
+    return text;
+}
+
+std::string speedFromDevice(NMDevice* device)
+{
+    unsigned long speed = 0;
+    if (nm_device_get_device_type(device) == NM_DEVICE_TYPE_ETHERNET && NM_IS_DEVICE_ETHERNET(device)) {
+        speed = static_cast<unsigned long>(nm_device_ethernet_get_speed(NM_DEVICE_ETHERNET(device))) * 1000UL;
+    } else if (nm_device_get_device_type(device) == NM_DEVICE_TYPE_WIFI && NM_IS_DEVICE_WIFI(device)) {
+        speed = nm_device_wifi_get_bitrate(NM_DEVICE_WIFI(device));
+    }
+    return std::to_string(speed);
+}
+
+// A DHCP option's value as a decimal int; anything else is logged and absent.
+std::optional<int> decimalOption(const char* option, const char* value)
+{
+    const std::string text = value != nullptr ? value : "";
+    int number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        TRACE_WARNING << "Ignoring DHCP option [" << option << "] since its value [" << text
+                      << "] is not a decimal number" << std::endl;
+        return std::nullopt;
+    }
+    return number;
+}
+
+std::string formatTime(long long seconds)
+{
+    const auto moment = static_cast<time_t>(seconds);
+    tm parts{};
+    if (gmtime_r(&moment, &parts) == nullptr) {
+        return PropertyCollector::kUnavailable;
+    }
+    char text[64];
+    const std::size_t length = std::strftime(text, sizeof(text), "%FT%T.000Z", &parts);
+    return length > 0 ? std::string(text, length) : std::string(PropertyCollector::kUnavailable);
+}
+
+struct DhcpLease {
+    std::optional<std::string> server;
+    int leaseLength = 0;
+    std::optional<int> expiry;
+};
+
+// The lease of the device's DHCP4 configuration; empty without one or
+// without an option table.
+std::optional<DhcpLease> dhcpLeaseOf(NMDevice* device)
+{
+    NMDhcpConfig* config = nm_device_get_dhcp4_config(device);
+    if (config == nullptr || !NM_IS_DHCP_CONFIG(config)) {
+        return std::nullopt;
+    }
+    GHashTable* options = nm_dhcp_config_get_options(config);
+    if (options == nullptr) {
+        return std::nullopt;
+    }
+    DhcpLease lease;
+    GHashTableIter iterator;
+    gpointer key = nullptr;
+    gpointer value = nullptr;
+    g_hash_table_iter_init(&iterator, options);
+    while (g_hash_table_iter_next(&iterator, &key, &value)) {
+        const std::string name = static_cast<const char*>(key);
+        const auto* text = static_cast<const char*>(value);
+        if (name == "dhcp_server_identifier") {
+            lease.server = text != nullptr ? text : "";
+        } else if (name == "dhcp_lease_time") {
+            TRACE_VERBOSE << "DHCP Lease Time is [" << (text != nullptr ? text : "") << "]" << std::endl;
+            lease.leaseLength = decimalOption("dhcp_lease_time", text).value_or(0);
+        } else if (name == "expiry") {
+            TRACE_VERBOSE << "DHCP Expiry is [" << (text != nullptr ? text : "") << "]" << std::endl;
+            lease.expiry = decimalOption("expiry", text);
+        }
+        if (lease.server && lease.leaseLength != 0 && lease.expiry) {
+            break;
+        }
+    }
+    return lease;
+}
+
+std::string securityFromAccessPoint(NMAccessPoint* accessPoint)
+{
+    return NetworkProvider::securityFromFlags(nm_access_point_get_flags(accessPoint),
+                                              nm_access_point_get_wpa_flags(accessPoint),
+                                              nm_access_point_get_rsn_flags(accessPoint));
+}
+
+std::string ssidOf(NMAccessPoint* accessPoint)
+{
+    GBytes* ssid = nm_access_point_get_ssid(accessPoint);
+    if (ssid == nullptr) {
+        return "";
+    }
+    gsize size = 0;
+    const auto* data = static_cast<const guint8*>(g_bytes_get_data(ssid, &size));
+    const CharHandle text(nm_utils_ssid_to_utf8(data, size));
+    return text ? text.get() : "";
+}
+
+}  // namespace
+
+NetworkProvider::NetworkProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
+    : ProviderOf(std::move(category), hostVersion), _splitAddressVersion(20, 1, -1, -1)
+{
+}
+
+std::future<PropertyMap> NetworkProvider::getProperties()
+{
+    // All the work runs here, on the calling thread; a failure travels in the future.
+    std::promise<PropertyMap> promise;
+    try {
+        PropertyCollector properties(*category());
+        collect(properties);
+        promise.set_value(properties.take());
+    } catch (...) {
+        promise.set_exception(std::current_exception());
+    }
+    return promise.get_future();
+}
+
+void NetworkProvider::collect(PropertyCollector& properties) const
+{
+    TRACE_FUNCTION("getProperties");
+    // libnm's client belongs to the engine thread's main context.
+    if (!Base::EngineThread::isCurrent()) {
+        TRACE_ERROR << "NETWORK provider not invoked from main context. Will return unavailable." << std::endl;
+        properties.add(kCount, PropertyCollector::kUnavailable);
+        return;
+    }
+    TRACE_INFO << "Invoking NETWORK properties in glib main context" << std::endl;
+    collectInterfaces(properties);
+    TRACE_VERBOSE << "Done getting NETWORK properties." << std::endl;
+}
+
+void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
+{
+    TRACE_FUNCTION("getProperties");
+    GError* raw = nullptr;
+    const Base::GObjectHandle<NMClient> client(nm_client_new(nullptr, &raw));
+    const Base::GErrorHandle error(raw);
+    if (!client) {
+        TRACE_ERROR << "Failed to connect to NetworkManager with error [" << (error ? error->message : "")
+                    << "]" << std::endl;
+        properties.add(kCount, "0");
+    } else {
+        const GPtrArray* devices = nm_client_get_devices(client.get());
+        int reported = 0;
+        for (guint i = 0; devices != nullptr && i < devices->len; ++i) {
+            auto* device = static_cast<NMDevice*>(g_ptr_array_index(devices, i));
+            const char* iface = nm_device_get_iface(device);
+            const std::string name = iface != nullptr ? iface : "";
+            if (name == "lo") {
+                TRACE_VERBOSE << "Skipping network interface [" << name << "] since loopback" << std::endl;
+                continue;
+            }
+            if (nm_device_get_state(device) != NM_DEVICE_STATE_ACTIVATED) {
+                TRACE_VERBOSE << "Skipping network interface [" << name << "] since status is ["
+                              << statusFromDevice(device) << "]" << std::endl;
+                continue;
+            }
+            TRACE_VERBOSE << "Processing network interface [" << name << "] with status ["
+                          << statusFromDevice(device) << "]" << std::endl;
+            collectDevice(properties, device, reported);
+            ++reported;
+        }
+        properties.add(kCount, std::to_string(reported));
+    }
+}
+
+void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* device, int index) const
+{
+    auto add = [&](const PropertyKey& key, auto&& value) {
+        if (properties.selected(key)) {
+            const std::string name = makePropertyArrayName(key.key, index);
+            properties.add(PropertyKey{name.c_str(), key.bit}, value);
+        }
+    };
+    const char* iface = nm_device_get_iface(device);
+    const std::string name = iface != nullptr ? iface : "";
+    NMIPConfig* ip4 = nm_device_get_ip4_config(device);
+    NMIPConfig* ip6 = nm_device_get_ip6_config(device);
+
+    add(kStatus, [&] { return statusFromDevice(device); });
+    add(kName, name);
+    add(kDescription, [&] {
+        const char* description = nm_device_get_description(device);
+        return std::string(description != nullptr ? description : "");
+    });
+    add(kType, [&] { return typeFromDevice(device); });
+    add(kMac, [&] { return formatMac(nm_device_get_hw_address(device)); });
+    if (hostVersion().LessThan(_splitAddressVersion)) {
+        add(kIp, [&] { return legacyIpFromConfig(ip4, ip6); });
+        add(kIPv4Enabled, [&] { return ipEnabled(ip4); });
+        add(kIPv6Enabled, [&] { return ipEnabled(ip6); });
+    } else {
+        add(kIPv4, [&] { return ipFromConfig(ip4); });
+        add(kIPv4Subnet, [&] { return subnetFromConfig(ip4); });
+        add(kIPv6, [&] { return ipFromConfig(ip6); });
+        add(kIPv6Subnet, [&] { return subnetFromConfig(ip6); });
+    }
+    add(kDns, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_nameservers); });
+    add(kDnsSuffix, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_domains); });
+    add(kGateway, [&] { return gatewayFromConfig(ip4, ip6); });
+    add(kGatewayMac, [&] { return gatewayMacFromConfig(name, ip4, ip6); });
+    add(kWins, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_wins_servers); });
+    add(kSpeed, [&] { return speedFromDevice(device); });
+
+    if (properties.selected(kDhcpServer) || properties.selected(kDhcpEnabled) || properties.selected(kDhcpLease) ||
+        properties.selected(kDhcpExpires)) {
+        const std::optional<DhcpLease> lease = dhcpLeaseOf(device);
+        if (!lease) {
+            for (const PropertyKey& key : {kDhcpServer, kDhcpEnabled, kDhcpLease, kDhcpExpires}) {
+                add(key, PropertyCollector::kUnavailable);
+            }
+        } else {
+            const bool served = lease->server.has_value();
+            add(kDhcpServer, lease->server.value_or(""));
+            add(kDhcpEnabled, served ? "true" : "false");
+            // A server without an expiry leaves the lease times unknown.
+            const auto moment = [&](long long seconds) -> std::string {
+                if (!served) {
+                    return "";
+                }
+                if (!lease->expiry) {
+                    return PropertyCollector::kUnavailable;
+                }
+                return formatTime(seconds);
+            };
+            const long long expiry = lease->expiry.value_or(0);
+            add(kDhcpLease, [&] { return moment(expiry - lease->leaseLength); });
+            add(kDhcpExpires, [&] { return moment(expiry); });
+        }
+    }
+
+    if (NM_IS_DEVICE_WIFI(device)) {
+        NMAccessPoint* accessPoint = nm_device_wifi_get_active_access_point(NM_DEVICE_WIFI(device));
+        if (accessPoint != nullptr && NM_IS_ACCESS_POINT(accessPoint)) {
+            add(kWifiSsid, [&] { return ssidOf(accessPoint); });
+            add(kWifiBssid, [&] { return formatMac(nm_access_point_get_bssid(accessPoint)); });
+            add(kWifiStrength, [&] { return std::to_string(nm_access_point_get_strength(accessPoint)); });
+            add(kWifiSecurity, [&] { return securityFromAccessPoint(accessPoint); });
+        }
+    }
+}
+
+std::string NetworkProvider::formatMac(const char* mac)
+{
+    return mac != nullptr ? formatMacAddress(mac) : std::string();
+}
+
+std::string NetworkProvider::formatMacAddress(const std::string& mac)
+{
+    std::string text = mac;
+    for (char& character : text) {
+        if (character == ':') {
+            character = '-';
+        }
+    }
+    return text;
+}
+
+std::string NetworkProvider::securityFromFlags(unsigned int flags, unsigned int wpaFlags, unsigned int rsnFlags)
+{
+    if ((flags & NM_802_11_AP_FLAGS_PRIVACY) == 0 && wpaFlags == 0 && rsnFlags == 0) {
+        return "Open";
+    }
+    if (wpaFlags == 0 && rsnFlags == 0) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "Other (%u and %u)", wpaFlags, rsnFlags);
+        return text;
+    }
+    const unsigned int security = rsnFlags != 0 ? rsnFlags : wpaFlags;
+    return (security & NM_802_11_AP_SEC_KEY_MGMT_802_1X) != 0 ? "WPA2 Enterprise" : "WPA2 Personal";
+}

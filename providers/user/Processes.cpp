@@ -1,0 +1,127 @@
+#include "providers/user/Processes.h"
+
+#include "base/Logging.h"
+#include "base/UniqueHandle.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+
+namespace {
+
+// A standard library function's address is not to be taken: fclose is wrapped.
+void closeFile(FILE* file)
+{
+    std::fclose(file);
+}
+
+using DirHandle = Base::UniqueHandle<DIR, closedir>;
+using FileHandle = Base::UniqueHandle<FILE, closeFile>;
+
+constexpr const char* kProcDir = "/proc";
+constexpr const char* kNameField = "Name:";
+
+// A directory name of /proc that names a process: digits only.
+bool isNumber(const char* text)
+{
+    if (*text == '\0') {
+        return false;
+    }
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isBlank(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+}  // namespace
+
+bool Processes::enumerate(std::vector<int>& ids)
+{
+    DirHandle dir(opendir(kProcDir));
+    if (!dir) {
+        TRACE_ERROR << "Failed to enumerate processes with invalid proc dir" << std::endl;
+        return false;
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+        const char* name = entry->d_name;
+        if (!isNumber(name)) {
+            continue;
+        }
+        int pid = 0;
+        const char* end = name + std::strlen(name);
+        const auto [last, error] = std::from_chars(name, end, pid);
+        if (error == std::errc() && last == end) {
+            ids.push_back(pid);
+        }
+    }
+    return true;
+}
+
+bool Processes::name(int pid, std::string& name)
+{
+    char path[4096];
+    std::snprintf(path, sizeof(path), "/proc/%d/status", pid);
+    FileHandle file(std::fopen(path, "r"));
+    if (!file) {
+        return false;
+    }
+    const std::size_t fieldLength = std::strlen(kNameField);
+    char line[1000];
+    while (std::fgets(line, sizeof(line), file.get()) != nullptr) {
+        if (std::strncmp(line, kNameField, fieldLength) != 0) {
+            continue;
+        }
+        const char* start = line + fieldLength;
+        while (*start != '\0' && isBlank(*start)) {
+            ++start;
+        }
+        const char* end = start;
+        while (*end != '\0' && !isBlank(*end)) {
+            ++end;
+        }
+        name.assign(start, end);
+        return true;
+    }
+    return false;
+}
+
+void Processes::sort(std::vector<int>& ids)
+{
+    std::sort(ids.begin(), ids.end());
+}
+
+void Processes::createdFromSorted(const std::vector<int>& previous, const std::vector<int>& current,
+                                  std::vector<int>& created)
+{
+    std::set_difference(current.begin(), current.end(), previous.begin(), previous.end(), std::back_inserter(created));
+}
+
+void Processes::destroyedFromSorted(const std::vector<int>& previous, const std::vector<int>& current,
+                                    std::vector<int>& destroyed)
+{
+    std::set_difference(previous.begin(), previous.end(), current.begin(), current.end(),
+                        std::back_inserter(destroyed));
+}
+
+bool Processes::eraseFromSorted(int pid, std::vector<int>& sorted)
+{
+    const auto at = std::lower_bound(sorted.begin(), sorted.end(), pid);
+    if (at == sorted.end() || *at != pid) {
+        return false;
+    }
+    sorted.erase(at);
+    return true;
+}

@@ -1,0 +1,70 @@
+#include "providers/user/RemoteControlProvider.h"
+
+#include "base/Logging.h"
+#include "base/Utilities.h"
+#include "providers/user/Processes.h"
+
+#include <iostream>
+#include <string>
+
+namespace {
+
+constexpr const char* kVncServerName = "x11vnc";
+constexpr const char* kVncProtocol = "VNC";
+
+}  // namespace
+
+std::future<PropertyMap> RemoteControlProvider::getProperties()
+{
+    return deferred([this](PropertyCollector& properties) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_VERBOSE << "Getting REMOTECONTROL properties..." << std::endl;
+        if (properties.selected(kActive) || properties.selected(kProtocol)) {
+            const bool active = isRemoteControlled();
+            properties.add(kActive, active ? "true" : "false");
+            properties.add(kProtocol, active ? kVncProtocol : "");
+        }
+        TRACE_VERBOSE << "Done getting REMOTECONTROL properties." << std::endl;
+    });
+}
+
+bool RemoteControlProvider::isRemoteControlled()
+{
+    // Readings take turns: each compares the list it takes with the one the last left.
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::vector<int> current;
+    Processes::enumerate(current);
+    Processes::sort(current);
+    if (_knownProcesses.empty()) {
+        std::vector<int> found;
+        findRemoteControlledProcesses(current, found);
+        Processes::sort(found);
+        _remoteControlProcesses = std::move(found);
+    } else {
+        std::vector<int> created;
+        Processes::createdFromSorted(_knownProcesses, current, created);
+        if (findRemoteControlledProcesses(created, _remoteControlProcesses)) {
+            Processes::sort(_remoteControlProcesses);
+        }
+        std::vector<int> destroyed;
+        Processes::destroyedFromSorted(_knownProcesses, current, destroyed);
+        for (const int pid : destroyed) {
+            Processes::eraseFromSorted(pid, _remoteControlProcesses);
+        }
+    }
+    _knownProcesses = std::move(current);
+    return !_remoteControlProcesses.empty();
+}
+
+bool RemoteControlProvider::findRemoteControlledProcesses(const std::vector<int>& ids, std::vector<int>& found) const
+{
+    bool appended = false;
+    for (const int pid : ids) {
+        std::string name;
+        if (Processes::name(pid, name) && Utilities::tolower(name).find(kVncServerName) != std::string::npos) {
+            found.push_back(pid);
+            appended = true;
+        }
+    }
+    return appended;
+}
