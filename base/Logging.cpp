@@ -2,7 +2,6 @@
 
 #include "base/InstrumentationBuffer.h"
 #include "base/LogFile.h"
-#include "core/cvclient.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>

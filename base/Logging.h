@@ -26,6 +26,16 @@ enum _LogLevel : int {
     LogVerbose = 7,
 };
 
+// The two logging functions the library exports to C callers, with the same
+// declarations as in the library's public header: TRACE_INIT opens the log
+// (once) and installs the fault handlers; Log writes one printf-style line at
+// one of the levels above.
+extern "C" {
+__attribute__((visibility("default"))) void TRACE_INIT(unsigned int flags);
+__attribute__((visibility("default"))) void Log(int level, const char* function, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+}
+
 // Sets the level of the calling thread's current line.
 std::ostream& operator<<(std::ostream& stream, const _LogLevel& level);
 

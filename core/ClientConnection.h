@@ -11,7 +11,7 @@
 // never called for the record again.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 #include "core/cvclient.h"
 #include "properties/PropertiesOrchestrator.h"
 #include "properties/PropertyMap.h"

@@ -2,7 +2,7 @@
 // host's software version.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 // The process-wide registry from category name to provider create function.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 
 #include <cstddef>
 #include <map>

@@ -2,7 +2,7 @@
 // remembers the last one and computes what changed.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 #include "properties/PropertyMap.h"
 #include "properties/Provider.h"
 

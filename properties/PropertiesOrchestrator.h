@@ -7,7 +7,7 @@
 // reference, so the orchestrator outlives every callback that runs there.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 #include "properties/Properties.h"
 #include "properties/PropertyMap.h"
 #include "properties/Timer.h"

@@ -3,7 +3,7 @@
 // "Unavailable" for facts that cannot be determined.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 #include "properties/PropertyMap.h"
 
 #include <cstdint>

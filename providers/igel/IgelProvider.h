@@ -8,7 +8,7 @@
 // /usr/bin/wmconfig with inotify and reports their use as a change at once.
 #pragma once
 
-#include "core/Version.h"
+#include "base/Version.h"
 #include "properties/Provider.h"
 
 #include <functional>

@@ -11,7 +11,7 @@
 // provider and answered at once from then on.
 #pragma once
 
-#include "core/Version.h"
+#include "base/Version.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>

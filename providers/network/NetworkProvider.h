@@ -8,7 +8,7 @@
 // reading creates its own client and releases it before returning.
 #pragma once
 
-#include "core/Version.h"
+#include "base/Version.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>

@@ -1,6 +1,6 @@
 #include "core/InitialiseData.h"
 
-#include "core/Category.h"
+#include "properties/Category.h"
 #include "support/LogWatch.h"
 #include "support/TempDir.h"
 

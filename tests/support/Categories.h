@@ -1,7 +1,7 @@
 // Building categories the way the Initialise parser does.
 #pragma once
 
-#include "core/Category.h"
+#include "properties/Category.h"
 
 #include <map>
 #include <memory>

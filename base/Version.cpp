@@ -1,4 +1,4 @@
-#include "core/Version.h"
+#include "base/Version.h"
 
 #include "base/Logging.h"
 
