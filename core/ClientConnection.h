@@ -11,8 +11,8 @@
 // never called for the record again.
 #pragma once
 
-#include "properties/Category.h"
 #include "core/cvclient.h"
+#include "properties/Category.h"
 #include "properties/PropertiesOrchestrator.h"
 #include "properties/PropertyMap.h"
 

@@ -3,8 +3,8 @@
 // future that is deferred, asynchronous or ready at once.
 #pragma once
 
-#include "properties/Category.h"
 #include "base/Version.h"
+#include "properties/Category.h"
 #include "properties/PropertyCollector.h"
 #include "properties/PropertyMap.h"
 
