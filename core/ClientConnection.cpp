@@ -6,9 +6,21 @@
 #include "core/InitialiseData.h"
 #include "core/PropertiesData.h"
 #include "properties/ClientProperties.h"
+#include "providers/device/NameProvider.h"
+#include "providers/device/OSProvider.h"
 
 #include <chrono>
 #include <iostream>
+
+namespace {
+
+// The endpoint's name, id and OS as the Name and OS providers report them.
+MessageEnvelope::Device readDevice()
+{
+    return {NameProvider::getDeviceName(), NameProvider::getDeviceId(), OSProvider::getDeviceOS()};
+}
+
+}  // namespace
 
 ClientConnection::ClientConnection(TConnection* connection)
     : _connection(connection), _orchestrator(std::make_shared<PropertiesOrchestrator>())
@@ -66,6 +78,7 @@ void ClientConnection::HandleInitialise()
 void ClientConnection::Initialise()
 {
     TRACE_ENTER;
+    _device = readDevice();
     _orchestrator->initialise(_categories, _hostVersion);
     std::weak_ptr<ClientConnection> self = weak_from_this();
     const PropertyMap initial = _orchestrator->getPropertiesAndMonitorForChanges(
@@ -74,7 +87,7 @@ void ClientConnection::Initialise()
                 connection->propertyChangeDetected(changes);
             }
         });
-    const PropertiesData message("initializeDeviceProperties", initial, {});
+    const PropertiesData message(_device, "initializeDeviceProperties", initial, {});
     TRACE_VERBOSE << "Writing initialize data [" << Base::LogContent{{message.text(), message.length()}} << "]"
                   << std::endl;
     write(message.text(), message.length());
@@ -90,7 +103,7 @@ void ClientConnection::propertyChangeDetected(const PropertyChanges& changes)
         TRACE_EXIT;
         return;
     }
-    const PropertiesData message("updateDeviceProperties", changes.updated, changes.removed);
+    const PropertiesData message(_device, "updateDeviceProperties", changes.updated, changes.removed);
     TRACE_VERBOSE << "Writing property change data [" << Base::LogContent{{message.text(), message.length()}} << "]"
                   << std::endl;
     write(message.text(), message.length());
@@ -100,7 +113,7 @@ void ClientConnection::propertyChangeDetected(const PropertyChanges& changes)
 void ClientConnection::SendIdentity()
 {
     TRACE_VERBOSE << "Sending identity data to host..." << std::endl;
-    const IdentityData message;
+    const IdentityData message(_device);
     TRACE_VERBOSE << "Writing identity data [" << Base::LogContent{{message.text(), message.length()}} << "]"
                   << std::endl;
     write(message.text(), message.length());

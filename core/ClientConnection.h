@@ -11,6 +11,7 @@
 // never called for the record again.
 #pragma once
 
+#include "core/MessageEnvelope.h"
 #include "core/cvclient.h"
 #include "properties/Category.h"
 #include "properties/PropertiesOrchestrator.h"
@@ -52,5 +53,7 @@ private:
     std::vector<std::shared_ptr<Category const>> _categories;
     int32_t _propertyCheckInterval = 1000;
     std::string _hostVersion;
+    // Read on the engine thread before the first message is built.
+    MessageEnvelope::Device _device;
     std::shared_ptr<PropertiesOrchestrator> _orchestrator;
 };

@@ -6,13 +6,14 @@
 
 std::atomic<uint32_t> IdentityData::sMessageIndex{0};
 
-IdentityData::IdentityData() : _buffer(nullptr, MessageEnvelope::kInitialCapacity)
+IdentityData::IdentityData(const MessageEnvelope::Device& device)
+    : _buffer(nullptr, MessageEnvelope::kInitialCapacity)
 {
     TRACE_ENTER;
     MessageEnvelope::Writer writer(_buffer);
     MessageEnvelope::begin(writer, "identity", sMessageIndex.fetch_add(1, std::memory_order_relaxed));
     writer.StartObject();
-    MessageEnvelope::device(writer);
+    MessageEnvelope::device(writer, device);
     writer.Key("clientVersion");
     writer.String(CVCLIENT_VERSION);
     writer.EndObject();

@@ -8,7 +8,7 @@
 
 class IdentityData {
 public:
-    IdentityData();
+    explicit IdentityData(const MessageEnvelope::Device& device);
 
     IdentityData(const IdentityData&) = delete;
     IdentityData& operator=(const IdentityData&) = delete;

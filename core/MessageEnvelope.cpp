@@ -1,8 +1,5 @@
 #include "core/MessageEnvelope.h"
 
-#include "providers/device/NameProvider.h"
-#include "providers/device/OSProvider.h"
-
 #include <ctime>
 
 namespace MessageEnvelope {
@@ -12,14 +9,14 @@ void string(Writer& writer, const std::string& text)
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
-void device(Writer& writer)
+void device(Writer& writer, const Device& device)
 {
     writer.Key("deviceName");
-    string(writer, NameProvider::getDeviceName());
+    string(writer, device.name);
     writer.Key("deviceId");
-    string(writer, NameProvider::getDeviceId());
+    string(writer, device.id);
     writer.Key("deviceOS");
-    string(writer, OSProvider::getDeviceOS());
+    string(writer, device.os);
 }
 
 void begin(Writer& writer, const std::string& id, uint32_t index)

@@ -19,9 +19,16 @@ constexpr std::size_t kInitialCapacity = 256;
 // the body object and then closes the envelope with writer.EndObject().
 void begin(Writer& writer, const std::string& id, uint32_t index);
 
+// The endpoint as every message names it; its owner reads it once.
+struct Device {
+    std::string name;
+    std::string id;
+    std::string os;
+};
+
 // Writes the members that name the endpoint: "deviceName", "deviceId",
-// "deviceOS", read afresh for every message.
-void device(Writer& writer);
+// "deviceOS".
+void device(Writer& writer, const Device& device);
 
 // Writes a string with its full length (an embedded NUL becomes \u0000).
 void string(Writer& writer, const std::string& text);

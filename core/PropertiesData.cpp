@@ -6,15 +6,15 @@
 
 std::atomic<uint32_t> PropertiesData::sMessageIndex{0};
 
-PropertiesData::PropertiesData(const std::string& type, const PropertyMap& updated,
-                               const std::vector<std::string>& removed)
+PropertiesData::PropertiesData(const MessageEnvelope::Device& device, const std::string& type,
+                               const PropertyMap& updated, const std::vector<std::string>& removed)
     : _buffer(nullptr, MessageEnvelope::kInitialCapacity)
 {
     TRACE_ENTER;
     MessageEnvelope::Writer writer(_buffer);
     MessageEnvelope::begin(writer, type, sMessageIndex.fetch_add(1, std::memory_order_relaxed));
     writer.StartObject();
-    MessageEnvelope::device(writer);
+    MessageEnvelope::device(writer, device);
     writer.Key("multihopCount");
     writer.Int(0);
     TRACE_VERBOSE << "Adding updated [" << updated.size() << "] removed [" << removed.size() << "]" << std::endl;

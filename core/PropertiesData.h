@@ -12,7 +12,8 @@
 
 class PropertiesData {
 public:
-    PropertiesData(const std::string& type, const PropertyMap& updated, const std::vector<std::string>& removed);
+    PropertiesData(const MessageEnvelope::Device& device, const std::string& type, const PropertyMap& updated,
+                   const std::vector<std::string>& removed);
 
     PropertiesData(const PropertiesData&) = delete;
     PropertiesData& operator=(const PropertiesData&) = delete;
