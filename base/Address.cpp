@@ -98,26 +98,6 @@ Address Address::FromIpAndPort(unsigned short family, const std::string& ip, int
     throw std::invalid_argument("Unhandled Address Family");
 }
 
-Address Address::FromAny(unsigned short family, int port)
-{
-    if (family == AF_INET) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        return Address(reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    }
-    if (family == AF_INET6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(static_cast<uint16_t>(port));
-        address.sin6_addr = in6addr_any;
-        return Address(reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    }
-    TRACE_ERROR << "Unhandled family [" << family << "]" << std::endl;
-    throw std::invalid_argument("Unhandled Address Family");
-}
-
 Address Address::FromNameAndPort(const std::string& name, int port, const std::string& service)
 {
     const char* serviceName = nullptr;
@@ -197,13 +177,6 @@ std::string Address::ToString(bool withPort) const
         result += ":" + std::to_string(Port());
     }
     return result;
-}
-
-std::future<void> resolve()
-{
-    std::promise<void> promise;
-    promise.set_value();
-    return promise.get_future();
 }
 
 }  // namespace Net

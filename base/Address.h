@@ -1,6 +1,5 @@
-// One IPv4 or IPv6 socket address (address and port), built from text, from a
-// name by resolution or as the wildcard address; it masks itself to a network
-// prefix and prints itself.
+// One IPv4 or IPv6 socket address (address and port), built from text or from
+// a name by resolution; it masks itself to a network prefix and prints itself.
 //
 //     Net::Address::FromIpAndPort(AF_INET, "192.168.17.5", 0).ApplyPrefixMask(20).ToString(false)
 //         == "192.168.16.0"
@@ -10,7 +9,6 @@
 #include <sys/socket.h>
 
 #include <cstddef>
-#include <future>
 #include <string>
 
 namespace Net {
@@ -34,7 +32,6 @@ public:
 
     // Each factory logs an ERROR line and throws std::invalid_argument on failure.
     static Address FromIpAndPort(unsigned short family, const std::string& ip, int port);
-    static Address FromAny(unsigned short family, int port);
     static Address FromNameAndPort(const std::string& name, int port, const std::string& service);
     static Address FromNameAndPort(const std::string& nameAndPort, const std::string& service);
 
@@ -52,8 +49,5 @@ private:
     alignas(sockaddr_in6) unsigned char _storage[kStorage];
     size_t _length;
 };
-
-// A future that is already satisfied, for callers that need one without work to do.
-std::future<void> resolve();
 
 }  // namespace Net

@@ -431,12 +431,6 @@ unsigned int logFlags()
     return gFlags.load(std::memory_order_relaxed);
 }
 
-std::string logFilePath()
-{
-    std::lock_guard<std::mutex> lock(gFileMutex);
-    return gFile.isOpen() ? gFile.path() : std::string();
-}
-
 std::ostream& operator<<(std::ostream& stream, const LogContent& content)
 {
     if (content.text.size() <= kLogContentBytes) {

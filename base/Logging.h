@@ -80,10 +80,6 @@ std::ostream& logStream();
 // Flags word of the last TRACE_INIT (bit 0: echo every line to stdout).
 unsigned int logFlags();
 
-// The path of the open log file, empty when none is open. The first
-// TRACE_INIT that can open the file chooses it for the life of the process.
-std::string logFilePath();
-
 }  // namespace Base
 
 // Inside a lambda __func__ is "operator()": TRACE_FUNCTION("name") names the

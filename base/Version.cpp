@@ -47,12 +47,6 @@ bool Version::LessThan(const Version& other) const
     return mine < theirs;
 }
 
-bool Version::EqualTo(const Version& other) const
-{
-    return _major == other._major && _minor == other._minor && _build == other._build &&
-           _revision == other._revision;
-}
-
 std::string Version::ToString() const
 {
     std::string text;

@@ -12,7 +12,6 @@ public:
     Version(int16_t major, int16_t minor, int16_t build, int16_t revision);
 
     bool LessThan(const Version& other) const;
-    bool EqualTo(const Version& other) const;
     std::string ToString() const;
 
     int16_t major() const { return _major; }

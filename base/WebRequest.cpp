@@ -319,10 +319,3 @@ bool WebRequest::replaceArgument(std::string& text, const std::string& name, con
     return true;
 }
 
-void WebRequest::init()
-{
-    if (!initialiseCurlOnce()) {
-        TRACE_ERROR << "Initialising curl failed with error [" << globalInitResult << "] message ["
-                    << curl_easy_strerror(globalInitResult) << "]" << std::endl;
-    }
-}

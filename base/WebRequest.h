@@ -29,9 +29,4 @@ public:
     // regard to case, by `value`. False, and `text` untouched, when absent
     // (an empty name never occurs).
     static bool replaceArgument(std::string& text, const std::string& name, const std::string& value);
-
-    // Initialises libcurl for the process, once; later calls do nothing.
-    // Every request makes sure of it before its first handle, so calling it
-    // is optional.
-    static void init();
 };

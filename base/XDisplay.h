@@ -1,6 +1,6 @@
-// Owners for Xlib objects: a display connection and memory Xlib hands out.
+// An owner for memory Xlib hands out.
 //
-//     Base::XDisplayHandle display(XOpenDisplay(nullptr));
+//     Base::XMemoryHandle<char> name(XGetAtomName(display, atom));
 #pragma once
 
 #include "base/UniqueHandle.h"
@@ -8,8 +8,6 @@
 #include <X11/Xlib.h>
 
 namespace Base {
-
-using XDisplayHandle = UniqueHandle<Display, XCloseDisplay>;
 
 inline void freeXMemory(void* memory)
 {

@@ -22,8 +22,6 @@ public:
     void monitorForChanges(const Provider::ChangeCallback& callback);
     void shutdown();
 
-    std::size_t providerCount() const { return _providers.size(); }
-
 private:
     std::vector<std::pair<std::shared_ptr<Category const>, std::shared_ptr<Provider>>> _providers;
     PropertyMap _properties;

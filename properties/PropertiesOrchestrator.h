@@ -55,9 +55,6 @@ public:
     // if any, has ended.
     void shutdown();
 
-    bool isShuttingDown() const { return _shuttingDown.load(); }
-    bool isTimerActive() const { return _timer.isActive(); }
-
 private:
     void armTimer();
     void closeProviders();

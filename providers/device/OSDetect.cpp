@@ -20,12 +20,3 @@ bool OSDetect::IsIgel()
     return detected() == Igel;
 }
 
-bool OSDetect::IsElux()
-{
-    return detected() == Elux;
-}
-
-bool OSDetect::IsLinux()
-{
-    return detected() == Linux;
-}

@@ -10,8 +10,6 @@ public:
 
     static void PerformDetection();
     static bool IsIgel();
-    static bool IsElux();
-    static bool IsLinux();
 
 private:
     static uint32_t detected();

@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <stdexcept>
 
 using Net::Address;
@@ -115,14 +114,6 @@ TEST(Address, FromSocketAddressAndPortOverride)
     EXPECT_EQ(odd.ToString(true), "");
 }
 
-TEST(Address, WildcardAddresses)
-{
-    EXPECT_EQ(Address::FromAny(AF_INET, 80).ToString(true), "0.0.0.0:80");
-    EXPECT_EQ(Address::FromAny(AF_INET6, 0).ToString(true), ":::0");
-    EXPECT_EQ(Address::FromAny(AF_INET6, 0).Family(), AF_INET6);
-    expectFailure([] { Address::FromAny(AF_UNIX, 80); }, "Unhandled Address Family", "Unhandled family [1]");
-}
-
 TEST(Address, PrefixMaskKeepsTheNetworkBits)
 {
     EXPECT_EQ(masked(ipv4("192.168.17.5"), 20), "192.168.16.0");
@@ -195,12 +186,4 @@ TEST(Address, UnresolvableNamesAndPortsAreRefused)
                   "Failed to parse port [http] from name [127.0.0.1:http] error [stoul]");
     expectFailure([] { Address::FromNameAndPort("no-such-host.invalid:80", ""); }, "Invalid Address",
                   "Failed to parse port [80] from name [no-such-host.invalid:80] error [Unknown Address]");
-}
-
-TEST(Address, ResolveIsAlreadySatisfied)
-{
-    std::future<void> done = Net::resolve();
-    ASSERT_TRUE(done.valid());
-    EXPECT_EQ(done.wait_for(std::chrono::seconds(0)), std::future_status::ready);
-    EXPECT_NO_THROW(done.get());
 }

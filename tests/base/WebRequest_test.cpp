@@ -390,7 +390,6 @@ TEST_F(WebRequestTest, RequestsOnSeveralThreadsAtOnceEachGetTheirOwnAnswer)
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
             // Initialising libcurl races with the first requests.
-            WebRequest::init();
             rapidjson::Document response;
             const std::string url = server.url("/item/" + std::to_string(i));
             bool ok = false;
