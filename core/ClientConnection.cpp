@@ -2,7 +2,6 @@
 
 #include "base/EngineThread.h"
 #include "base/Logging.h"
-#include "core/IdentityData.h"
 #include "core/InitialiseData.h"
 #include "core/PropertiesData.h"
 #include "properties/ClientProperties.h"
@@ -108,16 +107,6 @@ void ClientConnection::propertyChangeDetected(const PropertyChanges& changes)
                   << std::endl;
     write(message.text(), message.length());
     TRACE_EXIT;
-}
-
-void ClientConnection::SendIdentity()
-{
-    TRACE_VERBOSE << "Sending identity data to host..." << std::endl;
-    const IdentityData message(_device);
-    TRACE_VERBOSE << "Writing identity data [" << Base::LogContent{{message.text(), message.length()}} << "]"
-                  << std::endl;
-    write(message.text(), message.length());
-    TRACE_VERBOSE << "Done sending identity data to host." << std::endl;
 }
 
 void ClientConnection::ClientDisconnected()

@@ -40,7 +40,6 @@ public:
     void HandleInitialise();
     void Initialise();
     void propertyChangeDetected(const PropertyChanges& changes);
-    void SendIdentity();
 
 private:
     // Hands `text` to the transport unless the channel has closed.
