@@ -11,6 +11,7 @@
 #include "transports/ica/IcaAbi.h"
 
 #include "base/Guard.h"
+#include "base/Logging.h"
 #include "core/cvclient.h"
 #include "transports/PacketFraming.h"
 
@@ -19,8 +20,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <exception>
 #include <deque>
+#include <exception>
+#include <iostream>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -28,9 +30,6 @@
 using namespace IcaAbi;
 
 namespace {
-
-constexpr int kVerbose = 7;
-constexpr int kError = 3;
 
 char kChannelName[] = "CRVLINK";
 constexpr uint16_t kOpenParametersSize = sizeof(OpenParameters);
@@ -107,7 +106,8 @@ void releaseQueueLock(QueueLock& lock, const char* function)
 {
     const int error = lock.release();
     if (error != 0) {
-        Log(kError, function, "Failed to unlock outgoing queue error [%d]", error);
+        [[maybe_unused]] const char* cvLogFunction = function;
+        TRACE_ERROR << "Failed to unlock outgoing queue error [" << error << "]" << std::endl;
     }
 }
 
@@ -118,28 +118,31 @@ public:
 
     void incomplete(std::size_t buffered, const Framing::Header& header) override
     {
-        Log(kVerbose, kFunction, "Incoming buffer has [%u] bytes but [%u] expected", static_cast<unsigned>(buffered),
-            header.length);
+        TRACE_FUNCTION("ICADataArrival");
+        TRACE_VERBOSE << "Incoming buffer has [" << static_cast<unsigned>(buffered) << "] bytes but [" << header.length
+                      << "] expected" << std::endl;
     }
     void accepted(const Framing::Header& header, const char* payload, uint32_t payloadLength) override
     {
-        Log(kVerbose, kFunction, "Forwarding content of length [%u] to client", header.length);
+        TRACE_FUNCTION("ICADataArrival");
+        TRACE_VERBOSE << "Forwarding content of length [" << header.length << "] to client" << std::endl;
         ClientDataRead(&_record.connection, payload, payloadLength);
     }
     void rejected(const Framing::Header& header) override
     {
-        Log(kVerbose, kFunction, "Unable to handle content length [%u] type [%u] encoding [%u]. Aborting packet.",
-            header.length, header.type, header.encoding);
+        TRACE_FUNCTION("ICADataArrival");
+        TRACE_VERBOSE << "Unable to handle content length [" << header.length << "] type [" << header.type
+                      << "] encoding [" << header.encoding << "]. Aborting packet." << std::endl;
     }
     void unframeable(const Framing::Header& header, std::size_t discarded) override
     {
-        Log(kError, kFunction,
-            "Incoming packet length [%u] is impossible (a packet has 12 to %u bytes): discarded [%u] buffered bytes",
-            header.length, Framing::kMaximumPacketLength, static_cast<unsigned>(discarded));
+        TRACE_FUNCTION("ICADataArrival");
+        TRACE_ERROR << "Incoming packet length [" << header.length << "] is impossible (a packet has 12 to "
+                    << Framing::kMaximumPacketLength << " bytes): discarded [" << static_cast<unsigned>(discarded)
+                    << "] buffered bytes" << std::endl;
     }
 
 private:
-    static constexpr const char* kFunction = "ICADataArrival";
     DriverRecord& _record;
 };
 
@@ -147,23 +150,23 @@ private:
 int ICADataArrival(void* vd, uint16_t, uint8_t* data, uint16_t length)
 {
     return Base::guarded("ICADataArrival", kSuccess, [&] {
+        TRACE_FUNCTION("ICADataArrival");
         DriverRecord* record = recordOf(vd);
         if (record == nullptr) {
-            Log(kError, "ICADataArrival", "Dropping [%u] bytes received while no channel is open",
-                static_cast<unsigned>(length));
+            TRACE_ERROR << "Dropping [" << static_cast<unsigned>(length) << "] bytes received while no channel is open"
+                        << std::endl;
             return kSuccess;
         }
         const std::size_t current = record->incoming.buffered();
-        Log(kVerbose, "ICADataArrival", "Received data of length [%d] current [%d]", static_cast<int>(length),
-            static_cast<int>(current));
+        TRACE_VERBOSE << "Received data of length [" << static_cast<int>(length) << "] current ["
+                      << static_cast<int>(current) << "]" << std::endl;
         if (length > 0 && data == nullptr) {
             return kSuccess;
         }
         if (!record->incoming.append(data, length)) {
-            Log(kVerbose, "ICADataArrival",
-                "Failed to allocate buffer for incoming data of length [%u] size [%u] current [%u]. Aborting packet.",
-                static_cast<unsigned>(length), static_cast<unsigned>(current + length),
-                static_cast<unsigned>(current));
+            TRACE_VERBOSE << "Failed to allocate buffer for incoming data of length [" << static_cast<unsigned>(length)
+                          << "] size [" << static_cast<unsigned>(current + length) << "] current ["
+                          << static_cast<unsigned>(current) << "]. Aborting packet." << std::endl;
             return kSuccess;
         }
         ArrivalSink sink(*record);
@@ -177,6 +180,7 @@ int ICADataArrival(void* vd, uint16_t, uint8_t* data, uint16_t length)
 void WriteDataCallback(TConnection* connection, const char* data, unsigned int length)
 {
     Base::guarded("WriteDataCallback", 0, [&] {
+        TRACE_FUNCTION("WriteDataCallback");
         if (connection == nullptr || (data == nullptr && length > 0)) {
             return 0;
         }
@@ -201,14 +205,14 @@ void WriteDataCallback(TConnection* connection, const char* data, unsigned int l
                 sent += size;
             }
         } catch (const std::bad_alloc&) {
-            Log(kError, "WriteDataCallback", "Failed to allocate queued buffer. Data length [%u] will be ignored!",
-                length);
+            TRACE_ERROR << "Failed to allocate queued buffer. Data length [" << length << "] will be ignored!"
+                        << std::endl;
             return 0;
         }
 
         QueueLock lock(record->queueLock, false);
         if (lock.error() != 0) {
-            Log(kError, "WriteDataCallback", "Lock of outgoing queue failed error [%d]", lock.error());
+            TRACE_ERROR << "Lock of outgoing queue failed error [" << lock.error() << "]" << std::endl;
             return 0;
         }
         // All pieces of the message or none.
@@ -222,15 +226,15 @@ void WriteDataCallback(TConnection* connection, const char* data, unsigned int l
                 record->queue.pop_back();
             }
             releaseQueueLock(lock, "WriteDataCallback");
-            Log(kError, "WriteDataCallback", "Failed to allocate queued buffer. Data length [%u] will be ignored!",
-                length);
+            TRACE_ERROR << "Failed to allocate queued buffer. Data length [" << length << "] will be ignored!"
+                        << std::endl;
             return 0;
         }
         for (std::size_t index = before; index < record->queue.size(); ++index) {
             const OutgoingPiece& piece = record->queue[index];
-            Log(kVerbose, "WriteDataCallback",
-                index == 0 ? "Created outgoing packet [%p] length [%u]" : "Appended outgoing packet [%p] length [%u]",
-                static_cast<const void*>(piece.bytes.data()), static_cast<unsigned>(piece.bytes.size()));
+            TRACE_VERBOSE << (index == 0 ? "Created" : "Appended") << " outgoing packet ["
+                          << static_cast<const void*>(piece.bytes.data()) << "] length [" << piece.bytes.size() << "]"
+                          << std::endl;
         }
         record->queued.store(record->queue.size());
         releaseQueueLock(lock, "WriteDataCallback");
@@ -262,23 +266,24 @@ void freeRecord(VirtualDriver* vd, DriverRecord* record, bool lockReady)
 
 int DriverOpenImpl(VirtualDriver* vd, OpenParameters* params, uint16_t* size)
 {
+    TRACE_FUNCTION("DriverOpen");
     TRACE_INIT(0);
-    Log(kVerbose, "DriverOpen", "DriverOpen entered");
+    TRACE_VERBOSE << "DriverOpen entered" << std::endl;
     if (vd == nullptr || params == nullptr) {
-        Log(kError, "DriverOpen", "No driver record or open parameters given");
+        TRACE_ERROR << "No driver record or open parameters given" << std::endl;
         return kOpenFailed;
     }
     if (size != nullptr) {
         *size = kOpenParametersSize;
     }
 
-    Log(kVerbose, "DriverOpen", "Opening channel [%s]", kChannelName);
+    TRACE_VERBOSE << "Opening channel [" << kChannelName << "]" << std::endl;
     OpenChannel openChannel{kChannelName, 0};
     WdInformation query{kInfoOpenVirtualChannel, &openChannel, sizeof(OpenChannel), 0};
     uint16_t querySize = sizeof(query);
     int rc = VdCallWdImpl(vd, kWdQueryInformation, &query, &querySize);
     if (rc != kSuccess) {
-        Log(kVerbose, "DriverOpen", "Could not open [%s] rc [%d]", kChannelName, rc);
+        TRACE_VERBOSE << "Could not open [" << kChannelName << "] rc [" << rc << "]" << std::endl;
         return rc;
     }
     const uint16_t channel = openChannel.channel;
@@ -291,27 +296,26 @@ int DriverOpenImpl(VirtualDriver* vd, OpenParameters* params, uint16_t* size)
     WdInformation set{kInfoVirtualWriteHook, &hook, sizeof(WriteHook), 0};
     uint16_t setSize = sizeof(set);
     rc = VdCallWdImpl(vd, kWdSetInformation, &set, &setSize);
-    Log(kVerbose, "DriverOpen", "Writehook channel number [%u] data [%p] rc [%d]", static_cast<unsigned>(channel),
-        hook.wdData, rc);
+    TRACE_VERBOSE << "Writehook channel number [" << static_cast<unsigned>(channel) << "] data ["
+                  << static_cast<const void*>(hook.wdData) << "] rc [" << rc << "]" << std::endl;
     if (rc != kSuccess) {
-        Log(kVerbose, "DriverOpen", "Could not register write hook rc [%d]", rc);
+        TRACE_VERBOSE << "Could not register write hook rc [" << rc << "]" << std::endl;
         return rc;
     }
     if (hook.maximumWriteSize < kHeaderSize + kChannelByte) {
-        Log(kError, "DriverOpen",
-            "Maximum write size [%u] of the channel leaves no room for the 12-byte packet header; not connecting",
-            static_cast<unsigned>(hook.maximumWriteSize));
+        TRACE_ERROR << "Maximum write size [" << static_cast<unsigned>(hook.maximumWriteSize)
+                    << "] of the channel leaves no room for the 12-byte packet header; not connecting" << std::endl;
         return kOpenFailed;
     }
     if (hook.reserve == nullptr || hook.appendHeader == nullptr || hook.appendData == nullptr ||
         hook.write == nullptr) {
-        Log(kError, "DriverOpen", "The write hook lacks a write procedure; not connecting");
+        TRACE_ERROR << "The write hook lacks a write procedure; not connecting" << std::endl;
         return kOpenFailed;
     }
 
     auto* record = new (std::nothrow) DriverRecord();
     if (record == nullptr) {
-        Log(kError, "DriverOpen", "Failed to allocate the channel's record");
+        TRACE_ERROR << "Failed to allocate the channel's record" << std::endl;
         return kNoMemory;
     }
     record->connection.writeData = &WriteDataCallback;
@@ -323,41 +327,44 @@ int DriverOpenImpl(VirtualDriver* vd, OpenParameters* params, uint16_t* size)
     record->channel = channel;
     record->maximumPieceSize = static_cast<uint16_t>(hook.maximumWriteSize - kChannelByte);
     if (record->maximumPieceSize > kMaximumPieceSize) {
-        Log(kVerbose, "DriverOpen", "Limiting max data size from [%u] to 1024",
-            static_cast<unsigned>(hook.maximumWriteSize));
+        TRACE_VERBOSE << "Limiting max data size from [" << static_cast<unsigned>(hook.maximumWriteSize) << "] to 1024"
+                      << std::endl;
         record->maximumPieceSize = kMaximumPieceSize;
     }
 
     const int error = pthread_mutex_init(&record->queueLock, nullptr);
     if (error != 0) {
-        Log(kError, "DriverOpen", "Failed to create outgoing data mutext error [%u]", static_cast<unsigned>(error));
+        TRACE_ERROR << "Failed to create outgoing data mutext error [" << static_cast<unsigned>(error) << "]"
+                    << std::endl;
         freeRecord(vd, record, false);
         return kOpenFailed;
     }
 
     vd->privateData = record;
-    Log(kVerbose, "DriverOpen", "Connecting client [%p]...", static_cast<void*>(record));
+    TRACE_VERBOSE << "Connecting client [" << static_cast<const void*>(record) << "]..." << std::endl;
     if (!ClientConnected(&record->connection)) {
-        Log(kVerbose, "DriverOpen", "Failed to connect client [%p] to virtual channel", static_cast<void*>(record));
+        TRACE_VERBOSE << "Failed to connect client [" << static_cast<const void*>(record) << "] to virtual channel"
+                      << std::endl;
         freeRecord(vd, record, true);
         return kOpenFailed;
     }
-    Log(kVerbose, "DriverOpen", "Client [%p] connected successfully", static_cast<void*>(record));
+    TRACE_VERBOSE << "Client [" << static_cast<const void*>(record) << "] connected successfully" << std::endl;
     return kSuccess;
 }
 
 int DriverCloseImpl(VirtualDriver* vd)
 {
+    TRACE_FUNCTION("DriverClose");
     DriverRecord* record = recordOf(vd);
     if (record == nullptr) {
         return kSuccess;
     }
-    Log(kVerbose, "DriverClose", "Disconnecting client [%p]", static_cast<void*>(record));
+    TRACE_VERBOSE << "Disconnecting client [" << static_cast<const void*>(record) << "]" << std::endl;
     // Once it returns the core never writes to this record again.
     ClientDisconnected(&record->connection);
     for (const OutgoingPiece& piece : record->queue) {
-        Log(kVerbose, "DriverClose", "Deleting outgoing buffer [%p] length [%u]",
-            static_cast<const void*>(piece.bytes.data()), static_cast<unsigned>(piece.bytes.size()));
+        TRACE_VERBOSE << "Deleting outgoing buffer [" << static_cast<const void*>(piece.bytes.data()) << "] length ["
+                      << static_cast<unsigned>(piece.bytes.size()) << "]" << std::endl;
     }
     freeRecord(vd, record, true);
     return kSuccess;
@@ -365,6 +372,7 @@ int DriverCloseImpl(VirtualDriver* vd)
 
 int DriverInfoImpl(VirtualDriver* vd, DriverInfoArgument* info, uint16_t* size)
 {
+    TRACE_FUNCTION("DriverInfo");
     if (size != nullptr) {
         *size = kInfoArgumentSize;
     }
@@ -372,7 +380,7 @@ int DriverInfoImpl(VirtualDriver* vd, DriverInfoArgument* info, uint16_t* size)
         return kNoOutputBuffer;
     }
     const uint16_t offered = info->byteCount;
-    Log(kVerbose, "DriverInfo", "Request for info with bytes [%u]", static_cast<unsigned>(offered));
+    TRACE_VERBOSE << "Request for info with bytes [" << static_cast<unsigned>(offered) << "]" << std::endl;
     info->byteCount = kDriverInformationSize;
     if (info->buffer == nullptr || offered < kDriverInformationSize) {
         return kBufferTooSmall;
@@ -395,13 +403,14 @@ int DriverInfoImpl(VirtualDriver* vd, DriverInfoArgument* info, uint16_t* size)
 // Writes the queued pieces in order; a piece that fails stays at the head.
 int DriverPollImpl(VirtualDriver* vd)
 {
+    TRACE_FUNCTION("DriverPoll");
     DriverRecord* record = recordOf(vd);
     if (record == nullptr || record->queued.load() == 0) {
         return kNoData;
     }
     QueueLock lock(record->queueLock, true);
     if (lock.error() != 0) {
-        Log(kError, "DriverPoll", "Lock of outgoing queue failed error [%d]", lock.error());
+        TRACE_ERROR << "Lock of outgoing queue failed error [" << lock.error() << "]" << std::endl;
         return kSuccess;
     }
     while (!record->queue.empty()) {
@@ -410,25 +419,25 @@ int DriverPollImpl(VirtualDriver* vd)
         const char* failure = nullptr;
         int rc = record->reserve(record->wdData, static_cast<uint16_t>(length + kReserveOverhead));
         if (rc != kSuccess) {
-            failure = "Failed to reserve outgoing data [%p] length [%u] error [%d]. Will retry.";
+            failure = "Failed to reserve outgoing data";
         } else if ((rc = record->appendHeader(record->wdData, record->channel, length)) != kSuccess) {
-            failure = "Failed to append header to outgoing data [%p] length [%u] error [%d]. Will retry.";
+            failure = "Failed to append header to outgoing data";
         } else if ((rc = record->appendData(record->wdData, piece.bytes.data(), length)) != kSuccess) {
-            failure = "Failed to append outgoing data [%p] length [%u] error [%d]. Will retry.";
+            failure = "Failed to append outgoing data";
         } else if ((rc = record->write(record->wdData)) != kSuccess) {
-            failure = "Failed to write outgoing data [%p] length [%u] error [%d]. Will retry.";
+            failure = "Failed to write outgoing data";
         }
         if (failure != nullptr) {
             if (rc != piece.lastError) {
-                Log(kVerbose, "DriverPoll", failure, static_cast<void*>(piece.bytes.data()),
-                    static_cast<unsigned>(length), rc);
+                TRACE_VERBOSE << failure << " [" << static_cast<const void*>(piece.bytes.data()) << "] length ["
+                              << length << "] error [" << rc << "]. Will retry." << std::endl;
                 piece.lastError = rc;
             }
             releaseQueueLock(lock, "DriverPoll");
             return kErrorRetry;
         }
-        Log(kVerbose, "DriverPoll", "Successfully wrote outgoing data [%p] length [%u].",
-            static_cast<void*>(piece.bytes.data()), static_cast<unsigned>(length));
+        TRACE_VERBOSE << "Successfully wrote outgoing data [" << static_cast<const void*>(piece.bytes.data())
+                      << "] length [" << static_cast<unsigned>(length) << "]." << std::endl;
         record->queue.pop_front();
         record->queued.store(record->queue.size());
     }
@@ -438,8 +447,9 @@ int DriverPollImpl(VirtualDriver* vd)
 
 int DriverQueryInformationImpl(WdInformation* query, uint16_t* size)
 {
-    Log(kVerbose, "DriverQueryInformation", "Request for info for class [%d]",
-        query != nullptr ? query->informationClass : -1);
+    TRACE_FUNCTION("DriverQueryInformation");
+    TRACE_VERBOSE << "Request for info for class [" << (query != nullptr ? query->informationClass : -1) << "]"
+                  << std::endl;
     if (size != nullptr) {
         *size = kQueryInformationSize;
     }
@@ -448,9 +458,10 @@ int DriverQueryInformationImpl(WdInformation* query, uint16_t* size)
 
 int DriverSetInformationImpl(WdInformation* information)
 {
-    Log(kVerbose, "DriverSetInformation", "Set info for class [%d] data length [%d]",
-        information != nullptr ? information->informationClass : -1,
-        information != nullptr ? static_cast<int>(information->length) : 0);
+    TRACE_FUNCTION("DriverSetInformation");
+    TRACE_VERBOSE << "Set info for class [" << (information != nullptr ? information->informationClass : -1)
+                  << "] data length [" << (information != nullptr ? static_cast<int>(information->length) : 0) << "]"
+                  << std::endl;
     return kSuccess;
 }
 
@@ -592,7 +603,8 @@ CVCLIENT_EXPORT int DriverSetInformation(VirtualDriver* vd, WdInformation* infor
 CVCLIENT_EXPORT int DriverGetLastError(VirtualDriver*, void*)
 {
     return Base::guarded("DriverGetLastError", kSuccess, [] {
-        Log(kVerbose, "DriverGetLastError", "Request for error entered");
+        TRACE_FUNCTION("DriverGetLastError");
+        TRACE_VERBOSE << "Request for error entered" << std::endl;
         return kSuccess;
     });
 }

@@ -2,8 +2,11 @@
 // the dynamic channel "Corvane"; every channel the host opens becomes one
 // session-core connection. Inbound pieces are reassembled into packets;
 // outbound messages go out as the header and then the payload.
+//
+// No exception leaves an entry point or a callback: the caller is the client.
 #include "transports/rdp/RdpChannel.h"
 
+#include "base/Guard.h"
 #include "base/Logging.h"
 #include "transports/PacketFraming.h"
 
@@ -100,31 +103,30 @@ private:
 
 void WriteDataCallback(TConnection* connection, const char* data, unsigned int length)
 {
-    TRACE_ENTER;
-    try {
+    Base::guarded(__func__, [&] {
+        TRACE_FUNCTION("WriteDataCallback");
+        const Base::FunctionTrace trace(cvLogFunction);
         TRACE_INFO << "Sending [" << length << "] bytes to host" << std::endl;
         IWTSVirtualChannel* channel = channelOf(connection);
         const auto header = Framing::encodeHeader(length);
         UINT result = channel->Write(channel, static_cast<ULONG>(header.size()), header.data(), nullptr);
         if (result != 0) {
             TRACE_ERROR << "Failed to write header to channel with error [" << result << "]" << std::endl;
-        } else {
-            result = channel->Write(channel, length, reinterpret_cast<const BYTE*>(data), nullptr);
-            if (result != 0) {
-                TRACE_ERROR << "Failed to write [" << length << "] bytes to channel error [" << result << "]"
-                            << std::endl;
-            }
+            return;
         }
-    } catch (...) {
-        TRACE_ERROR << "Unexpected exception writing [" << length << "] bytes to channel" << std::endl;
-    }
-    TRACE_EXIT;
+        result = channel->Write(channel, length, reinterpret_cast<const BYTE*>(data), nullptr);
+        if (result != 0) {
+            TRACE_ERROR << "Failed to write [" << length << "] bytes to channel error [" << result << "]"
+                        << std::endl;
+        }
+    });
 }
 
 UINT OnDataReceived(IWTSVirtualChannelCallback* callback, wStream* stream)
 {
-    TRACE_ENTER;
-    try {
+    return Base::guarded(__func__, Rdp::kSuccess, [&] {
+        TRACE_FUNCTION("OnDataReceived");
+        const Base::FunctionTrace trace(cvLogFunction);
         auto* record = reinterpret_cast<ChannelCallback*>(callback);
         const std::size_t received = Stream_GetRemainingLength(stream);
         if (!record->incoming.append(Stream_Pointer(stream), received)) {
@@ -133,119 +135,105 @@ UINT OnDataReceived(IWTSVirtualChannelCallback* callback, wStream* stream)
             Forwarder forwarder(&record->link.connection, received);
             record->incoming.process(forwarder);
         }
-    } catch (...) {
-        TRACE_ERROR << "Unexpected exception handling received data" << std::endl;
-    }
-    TRACE_EXIT;
-    return Rdp::kSuccess;
+        return Rdp::kSuccess;
+    });
 }
 
 UINT OnClose(IWTSVirtualChannelCallback* callback)
 {
-    TRACE_ENTER;
-    auto* record = reinterpret_cast<ChannelCallback*>(callback);
-    try {
+    return Base::guarded(__func__, Rdp::kSuccess, [&] {
+        TRACE_FUNCTION("OnClose");
+        const Base::FunctionTrace trace(cvLogFunction);
+        auto* record = reinterpret_cast<ChannelCallback*>(callback);
         ClientDisconnected(&record->link.connection);
-    } catch (...) {
-        TRACE_ERROR << "Unexpected exception disconnecting client" << std::endl;
-    }
-    delete record;
-    TRACE_EXIT;
-    return Rdp::kSuccess;
+        delete record;
+        return Rdp::kSuccess;
+    });
 }
 
 UINT OnNewChannelConnection(IWTSListenerCallback* listenerCallback, IWTSVirtualChannel* channel, BYTE*, BOOL*,
                             IWTSVirtualChannelCallback** callbackOut)
 {
-    TRACE_ENTER;
-    UINT result = Rdp::kSuccess;
-    try {
+    return Base::guarded(__func__, Rdp::kNoMemory, [&] {
+        TRACE_FUNCTION("OnNewChannelConnection");
+        const Base::FunctionTrace trace(cvLogFunction);
         auto* listener = reinterpret_cast<ListenerCallback*>(listenerCallback);
         auto* record = new (std::nothrow) ChannelCallback();
         if (record == nullptr) {
             TRACE_ERROR << "Failed to allocate channel callback" << std::endl;
-            result = Rdp::kNoMemory;
-        } else {
-            record->link.channel = channel;
-            record->link.connection.writeData = &WriteDataCallback;
-            if (!ClientConnected(&record->link.connection)) {
-                TRACE_ERROR << "Failed to connect client" << std::endl;
-                delete record;
-                result = Rdp::kConnectionRefused;
-            } else {
-                record->iface.OnDataReceived = &OnDataReceived;
-                record->iface.OnClose = &OnClose;
-                record->plugin = listener->plugin;
-                record->manager = listener->manager;
-                *callbackOut = &record->iface;
-            }
+            return Rdp::kNoMemory;
         }
-    } catch (...) {
-        TRACE_ERROR << "Unexpected exception accepting channel" << std::endl;
-        result = Rdp::kNoMemory;
-    }
-    TRACE_EXIT;
-    return result;
+        record->link.channel = channel;
+        record->link.connection.writeData = &WriteDataCallback;
+        if (!ClientConnected(&record->link.connection)) {
+            TRACE_ERROR << "Failed to connect client" << std::endl;
+            delete record;
+            return Rdp::kConnectionRefused;
+        }
+        record->iface.OnDataReceived = &OnDataReceived;
+        record->iface.OnClose = &OnClose;
+        record->plugin = listener->plugin;
+        record->manager = listener->manager;
+        *callbackOut = &record->iface;
+        return Rdp::kSuccess;
+    });
 }
 
 UINT OnPluginInitialise(IWTSPlugin* pluginInterface, IWTSVirtualChannelManager* manager)
 {
-    TRACE_ENTER;
-    auto* plugin = reinterpret_cast<Plugin*>(pluginInterface);
-    auto* listener = new (std::nothrow) ListenerCallback();
-    if (listener == nullptr) {
-        TRACE_ERROR << "Failed to allocate listener callback" << std::endl;
-        TRACE_EXIT;
-        return Rdp::kNoMemory;
-    }
-    plugin->listener = listener;
-    listener->iface.OnNewChannelConnection = &OnNewChannelConnection;
-    listener->plugin = plugin;
-    listener->manager = manager;
-    const UINT result = manager->CreateListener(manager, Rdp::kChannelName, 0, &listener->iface, nullptr);
-    TRACE_EXIT;
-    return result;
+    return Base::guarded(__func__, Rdp::kNoMemory, [&] {
+        TRACE_FUNCTION("OnPluginInitialise");
+        const Base::FunctionTrace trace(cvLogFunction);
+        auto* plugin = reinterpret_cast<Plugin*>(pluginInterface);
+        auto* listener = new (std::nothrow) ListenerCallback();
+        if (listener == nullptr) {
+            TRACE_ERROR << "Failed to allocate listener callback" << std::endl;
+            return Rdp::kNoMemory;
+        }
+        plugin->listener = listener;
+        listener->iface.OnNewChannelConnection = &OnNewChannelConnection;
+        listener->plugin = plugin;
+        listener->manager = manager;
+        return manager->CreateListener(manager, Rdp::kChannelName, 0, &listener->iface, nullptr);
+    });
 }
 
 UINT OnPluginTerminated(IWTSPlugin* pluginInterface)
 {
-    TRACE_ENTER;
-    auto* plugin = reinterpret_cast<Plugin*>(pluginInterface);
-    delete plugin->listener;
-    delete plugin;
-    TRACE_EXIT;
-    return Rdp::kSuccess;
+    return Base::guarded(__func__, Rdp::kSuccess, [&] {
+        TRACE_FUNCTION("OnPluginTerminated");
+        const Base::FunctionTrace trace(cvLogFunction);
+        auto* plugin = reinterpret_cast<Plugin*>(pluginInterface);
+        delete plugin->listener;
+        delete plugin;
+        return Rdp::kSuccess;
+    });
 }
 
 }  // namespace
 
 extern "C" UINT DVCPluginEntry(IDRDYNVC_ENTRY_POINTS* entryPoints)
 {
-    TRACE_INIT(0);
-    TRACE_ENTER;
-    UINT result = Rdp::kSuccess;
-    try {
+    return Base::guarded(__func__, Rdp::kNoMemory, [&] {
+        TRACE_FUNCTION("DVCPluginEntry");
+        TRACE_INIT(0);
+        const Base::FunctionTrace trace(cvLogFunction);
         if (entryPoints->GetPlugin(entryPoints, Rdp::kPluginName) != nullptr) {
             TRACE_VERBOSE << "Plugin [" << Rdp::kPluginName << "] is registered already" << std::endl;
-        } else {
-            auto* plugin = new (std::nothrow) Plugin();
-            if (plugin == nullptr) {
-                TRACE_ERROR << "Failed to allocate plugin" << std::endl;
-                result = Rdp::kNoMemory;
-            } else {
-                plugin->iface.Initialize = &OnPluginInitialise;
-                plugin->iface.Terminated = &OnPluginTerminated;
-                result = entryPoints->RegisterPlugin(entryPoints, Rdp::kPluginName, &plugin->iface);
-                if (result != Rdp::kSuccess) {
-                    // The client did not take it: it is still ours to free.
-                    delete plugin;
-                }
-            }
+            return Rdp::kSuccess;
         }
-    } catch (...) {
-        TRACE_ERROR << "Unexpected exception registering plugin" << std::endl;
-        result = Rdp::kNoMemory;
-    }
-    TRACE_EXIT;
-    return result;
+        auto* plugin = new (std::nothrow) Plugin();
+        if (plugin == nullptr) {
+            TRACE_ERROR << "Failed to allocate plugin" << std::endl;
+            return Rdp::kNoMemory;
+        }
+        plugin->iface.Initialize = &OnPluginInitialise;
+        plugin->iface.Terminated = &OnPluginTerminated;
+        const UINT result = entryPoints->RegisterPlugin(entryPoints, Rdp::kPluginName, &plugin->iface);
+        if (result != Rdp::kSuccess) {
+            // The client did not take it: it is still ours to free.
+            delete plugin;
+        }
+        return result;
+    });
 }
