@@ -1,5 +1,6 @@
 #include "base/XConnection.h"
 
+#include "base/Guard.h"
 #include "base/Logging.h"
 
 #include <map>
@@ -33,7 +34,7 @@ int handleLostConnection(Display* display)
 {
     XIOErrorHandler previous = nullptr;
     bool ours = false;
-    {
+    Base::guarded(__func__, [&] {
         OpenConnections& connections = openConnections();
         const std::lock_guard<std::mutex> lock(connections.mutex);
         const auto found = connections.lost.find(display);
@@ -42,15 +43,15 @@ int handleLostConnection(Display* display)
             ours = true;
         }
         previous = connections.previous;
-    }
+    });
     if (!ours) {
         return previous != nullptr ? previous(display) : 0;
     }
-    try {
+    Base::guarded(__func__, [&] {
+        TRACE_FUNCTION("handleLostConnection");
         const char* name = DisplayString(display);
         TRACE_ERROR << "Lost the connection to X display [" << (name != nullptr ? name : "") << "]" << std::endl;
-    } catch (...) {
-    }
+    });
     return 0;
 }
 
@@ -62,12 +63,12 @@ void keepRunning(Display*, void*) {}
 // request's function returns its failure value.
 int suppressRequestError(Display*, xError* error, XExtCodes*, int* result)
 {
-    try {
+    Base::guarded(__func__, [&] {
+        TRACE_FUNCTION("suppressRequestError");
         TRACE_WARNING << "X request [" << static_cast<int>(error->majorCode) << "."
                       << static_cast<int>(error->minorCode) << "] failed error ["
                       << static_cast<int>(error->errorCode) << "]" << std::endl;
-    } catch (...) {
-    }
+    });
     *result = 0;
     return True;
 }

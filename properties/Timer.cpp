@@ -1,5 +1,6 @@
 #include "properties/Timer.h"
 
+#include "base/Guard.h"
 #include "base/Logging.h"
 
 #include <iostream>
@@ -75,34 +76,37 @@ guint Timer::id() const
 
 gboolean Timer::timeout(gpointer data)
 {
-    State& state = *std::static_pointer_cast<State>(*static_cast<StateRef*>(data));
-    GSource* firing = g_main_current_source();
-    guint id = 0;
-    std::function<void()> handler;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        id = state.id;
-        handler = state.handler;
-    }
-    TRACE_VERBOSE << "Timer [" << id << "] timed out" << std::endl;
-    try {
-        handler();
-    } catch (const std::bad_function_call& error) {
-        TRACE_ERROR << "Failed to execute timer [" << id << "] function error [" << error.what()
-                  << "]. Timer will abort." << std::endl;
-        return G_SOURCE_REMOVE;
-    } catch (...) {
-        TRACE_ERROR << "Unknown exception calling timer [" << id << "] function. Timer will abort." << std::endl;
-        return G_SOURCE_REMOVE;
-    }
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.source == nullptr || state.source != firing) {
-            TRACE_WARNING << "Not restarting timer [" << id << "] since destroyed whilst processing handler"
-                        << std::endl;
+    return Base::guarded(__func__, gboolean{G_SOURCE_REMOVE}, [&]() -> gboolean {
+        TRACE_FUNCTION("timeout");
+        State& state = *std::static_pointer_cast<State>(*static_cast<StateRef*>(data));
+        GSource* firing = g_main_current_source();
+        guint id = 0;
+        std::function<void()> handler;
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            id = state.id;
+            handler = state.handler;
+        }
+        TRACE_VERBOSE << "Timer [" << id << "] timed out" << std::endl;
+        try {
+            handler();
+        } catch (const std::bad_function_call& error) {
+            TRACE_ERROR << "Failed to execute timer [" << id << "] function error [" << error.what()
+                      << "]. Timer will abort." << std::endl;
+            return G_SOURCE_REMOVE;
+        } catch (...) {
+            TRACE_ERROR << "Unknown exception calling timer [" << id << "] function. Timer will abort." << std::endl;
             return G_SOURCE_REMOVE;
         }
-    }
-    TRACE_VERBOSE << "Done handling timer [" << id << "]" << std::endl;
-    return G_SOURCE_CONTINUE;
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (state.source == nullptr || state.source != firing) {
+                TRACE_WARNING << "Not restarting timer [" << id << "] since destroyed whilst processing handler"
+                            << std::endl;
+                return G_SOURCE_REMOVE;
+            }
+        }
+        TRACE_VERBOSE << "Done handling timer [" << id << "]" << std::endl;
+        return G_SOURCE_CONTINUE;
+    });
 }

@@ -1,5 +1,6 @@
 #include "providers/device/HardwareProvider.h"
 
+#include "base/Guard.h"
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
 #include "base/SdBus.h"
@@ -316,23 +317,18 @@ void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
 
 void HardwareProvider::OnPowerNotification(UpClient*, GParamSpec*, gpointer data)
 {
-    try {
-        TRACE_VERBOSE << "Received power notification" << std::endl;
-        const Listener& listener = *static_cast<const Listener*>(data);
-        if (listener.callback) {
-            listener.callback(listener.category);
-        }
-    } catch (const std::exception& error) {
+    Base::guarded(__func__, [&] {
+        TRACE_FUNCTION("OnPowerNotification");
         try {
+            TRACE_VERBOSE << "Received power notification" << std::endl;
+            const Listener& listener = *static_cast<const Listener*>(data);
+            if (listener.callback) {
+                listener.callback(listener.category);
+            }
+        } catch (const std::exception& error) {
             TRACE_ERROR << "Failed to handle power notification with error [" << error.what() << "]" << std::endl;
-        } catch (...) {
         }
-    } catch (...) {
-        try {
-            TRACE_ERROR << "Unknown exception handling power notification" << std::endl;
-        } catch (...) {
-        }
-    }
+    });
 }
 
 void HardwareProvider::close()
