@@ -5,7 +5,8 @@
 #include "core/IdentityData.h"
 #include "core/InitialiseData.h"
 #include "core/PropertiesData.h"
-#include "properties/ClientProperties.h"
+#include "properties/Factory.h"
+#include "providers/Categories.h"
 
 #include <chrono>
 #include <iostream>
@@ -20,7 +21,7 @@ ClientConnection::~ClientConnection() = default;
 bool ClientConnection::ClientConnected()
 {
     TRACE_INFO << "Client [" << this << "] connected to the host" << std::endl;
-    ClientProperties::registerProviders();
+    Factory::registerProviders(Categories::table());
     return true;
 }
 

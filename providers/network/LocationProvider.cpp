@@ -304,7 +304,7 @@ bool getAddress(const std::string& addressUrl, const std::string& locateUrl, con
 }
 
 LocationProvider::LocationProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : ProviderOf(std::move(category), hostVersion), _positionVersion(20, 1, -1, -1)
+    : ProviderOf(std::move(category), hostVersion)
 {
     const auto& config = this->category()->config;
     if (const auto locate = config.find("LocateUrl"); locate != config.end()) {
@@ -319,61 +319,40 @@ LocationProvider::LocationProvider(std::shared_ptr<Category const> category, con
 
 bool LocationProvider::positionCombined() const
 {
-    return !hostVersion().LessThan(_positionVersion);
+    return hostAtLeast(20, 1);
 }
 
 bool LocationProvider::addressWanted() const
 {
-    if (_addressUrl.empty()) {
-        return false;
-    }
-    for (const PropertyKey& key : {kCountry, kPostcode, kState, kCounty, kTown, kStreet, kBuilding}) {
-        if (category()->selects(key.bit)) {
-            return true;
-        }
-    }
-    return false;
+    return !_addressUrl.empty() && PropertyCollector(*category()).anySelected(kAddressKeys);
 }
 
 void LocationProvider::setPropertiesUnavailable(PropertyCollector& properties) const
 {
-    properties.unavailable({kAccuracy, kUrl, kProvider, kSource});
-    if (positionCombined()) {
-        properties.unavailable({kPosition});
-    } else {
-        properties.unavailable({kLatitude, kLongitude});
-    }
+    properties.unavailable(kFixKeys);
+    properties.unavailable(positionCombined() ? kPositionKeys : kLegacyPositionKeys);
     setAddressPropertiesUnavailable(properties);
 }
 
 void LocationProvider::setAddressPropertiesUnavailable(PropertyCollector& properties)
 {
-    properties.unavailable({kCountry, kPostcode, kState, kCounty, kTown, kStreet, kBuilding});
+    properties.unavailable(kAddressKeys);
 }
 
 std::future<PropertyMap> LocationProvider::getProperties()
 {
-    {
-        const std::lock_guard lock(_cacheMutex);
-        if (!_cache.empty()) {
-            return ready(_cache);
-        }
+    if (std::optional<PropertyMap> reading = kept()->get()) {
+        return ready(std::move(*reading));
     }
     if (_locateUrl.empty()) {
-        PropertyCollector properties(*category());
-        setPropertiesUnavailable(properties);
-        PropertyMap result = properties.take();
-        {
-            const std::lock_guard lock(_cacheMutex);
-            if (_cache.empty()) {
-                _cache = result;
-            }
-        }
-        return ready(std::move(result));
+        return atOnce([this](PropertyCollector& properties) {
+            setPropertiesUnavailable(properties);
+            kept()->keep(properties.properties());
+        });
     }
     TRACE_VERBOSE << "Getting LOCATION request..." << std::endl;
     // Each reading has its own request, handed to its worker: two workers
-    // may run at once while the cache is still empty.
+    // may run at once while no reading is kept yet.
     std::shared_ptr<const rapidjson::Document> request = buildRequest();
     return asynchronous([this, request](PropertyCollector& properties) { collect(properties, request.get()); });
 }
@@ -431,10 +410,7 @@ void LocationProvider::collect(PropertyCollector& properties, const rapidjson::D
         setPropertiesUnavailable(properties);
         return;
     }
-    if (!properties.properties().empty()) {
-        const std::lock_guard lock(_cacheMutex);
-        _cache = properties.properties();
-    }
+    kept()->keep(properties.properties());
     TRACE_VERBOSE << "Done getting LOCATION properties." << std::endl;
 }
 

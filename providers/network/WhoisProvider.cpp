@@ -17,15 +17,6 @@ namespace {
 
 constexpr const char* kIpPlaceholder = "%IP%";
 
-// A future already satisfied with `value`: stands in for a request that is not made.
-template <typename T>
-std::future<T> resolve(T&& value)
-{
-    std::promise<T> promise;
-    promise.set_value(std::forward<T>(value));
-    return promise.get_future();
-}
-
 // One GET of a JSON document on a thread of its own.
 struct JsonRequest {
     rapidjson::Document document;
@@ -50,7 +41,7 @@ void startRequest(const std::string& url, JsonRequest& request)
         });
     } catch (const std::exception& error) {
         TRACE_ERROR << "Failed to start request to [" << url << "] error [" << error.what() << "]" << std::endl;
-        request.done = resolve<bool>(false);
+        request.done = Provider::ready(false);
     }
 }
 
@@ -148,60 +139,48 @@ WhoisProvider::Configuration WhoisProvider::configure(const std::map<std::string
 }
 
 WhoisProvider::WhoisProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : ProviderOf(std::move(category), hostVersion), _state(std::make_shared<State>())
+    : ProviderOf(std::move(category), hostVersion),
+      _configuration(std::make_shared<const Configuration>(configure(this->category()->config)))
 {
-    _state->configuration = configure(this->category()->config);
 }
 
 std::future<PropertyMap> WhoisProvider::getProperties()
 {
-    return std::async(std::launch::async, [state = _state, category = category()] {
+    return std::async(std::launch::async, [configuration = _configuration, kept = kept(), category = category()] {
         const Base::SignalStack stack;
-        return work(state, category);
+        return work(*configuration, *kept, *category);
     });
 }
 
-PropertyMap WhoisProvider::work(const std::shared_ptr<State>& state, const std::shared_ptr<Category const>& category)
+PropertyMap WhoisProvider::work(const Configuration& configuration, KeptReading& kept, const Category& category)
 {
     TRACE_VERBOSE << "Getting WHOIS properties..." << std::endl;
-    {
-        const std::lock_guard lock(state->cacheMutex);
-        if (!state->cache.empty()) {
-            TRACE_VERBOSE << "Done getting WHOIS properties." << std::endl;
-            return state->cache;
-        }
+    if (std::optional<PropertyMap> reading = kept.get()) {
+        TRACE_VERBOSE << "Done getting WHOIS properties." << std::endl;
+        return std::move(*reading);
     }
 
-    const Configuration& configuration = state->configuration;
-    PropertyCollector properties(*category);
-    if (properties.selected(kIp) || properties.selected(kDns) || properties.selected(kIsp) ||
-        properties.selected(kCountry)) {
+    PropertyCollector properties(category);
+    if (properties.anySelected(kKeys)) {
         std::string ip = configuration.testIp;
         const bool found = !ip.empty() || getIp(configuration.providerIpUrl, configuration.alternativeIpUrl, ip);
         if (!found) {
-            properties.unavailable({kIp, kDns, kIsp, kCountry});
+            properties.unavailable(kKeys);
         } else {
             properties.add(kIp, ip);
             Whois whois;
             getWhois(ip, properties.selected(kDns) ? configuration.providerDnsUrl : std::string(),
                      properties.selected(kIsp) ? configuration.providerIspUrl : std::string(),
                      properties.selected(kCountry) ? configuration.providerCountryUrl : std::string(), whois);
-            const auto valueOf = [](const std::string& field) {
-                return field.empty() ? std::string(PropertyCollector::kUnavailable) : field;
-            };
-            properties.add(kDns, [&] { return valueOf(whois.dns); });
-            properties.add(kIsp, [&] { return valueOf(whois.isp); });
-            properties.add(kCountry, [&] { return valueOf(whois.country); });
+            properties.add(kDns, [&] { return PropertyCollector::orUnavailable(whois.dns); });
+            properties.add(kIsp, [&] { return PropertyCollector::orUnavailable(whois.isp); });
+            properties.add(kCountry, [&] { return PropertyCollector::orUnavailable(whois.country); });
         }
     }
 
-    PropertyMap result = properties.take();
-    const std::lock_guard lock(state->cacheMutex);
-    if (!result.empty()) {
-        state->cache = result;
-    }
+    PropertyMap reading = kept.keep(properties.take());
     TRACE_VERBOSE << "Done getting WHOIS properties." << std::endl;
-    return state->cache.empty() ? result : state->cache;
+    return reading;
 }
 
 bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, std::string& ip)
@@ -213,12 +192,12 @@ bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, st
     if (askProvider) {
         startRequest(providerUrl, provider);
     } else {
-        provider.done = resolve<bool>(false);
+        provider.done = Provider::ready(false);
     }
     if (askAlternative) {
         startRequest(alternativeUrl, alternative);
     } else {
-        alternative.done = resolve<bool>(false);
+        alternative.done = Provider::ready(false);
     }
     // Both are waited for before anything is decided, so no request outlives
     // the documents it writes.
@@ -272,7 +251,7 @@ void getWhois(const std::string& ip, const std::string& dnsUrl, const std::strin
             WebRequest::replaceArgument(url, kIpPlaceholder, ip);
             startRequest(url, request);
         } else {
-            request.done = resolve<bool>(false);
+            request.done = Provider::ready(false);
         }
     };
     start(askDns, dnsRequestUrl, dns);

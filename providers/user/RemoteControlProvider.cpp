@@ -19,7 +19,7 @@ std::future<PropertyMap> RemoteControlProvider::getProperties()
     return deferred([this](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting REMOTECONTROL properties..." << std::endl;
-        if (properties.selected(kActive) || properties.selected(kProtocol)) {
+        if (properties.anySelected(kKeys)) {
             const bool active = isRemoteControlled();
             properties.add(kActive, active ? "true" : "false");
             properties.add(kProtocol, active ? kVncProtocol : "");
