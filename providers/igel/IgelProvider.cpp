@@ -96,14 +96,14 @@ void addCertificate(PropertyCollector& properties, const char* path, PropertyKey
     if (!properties.anySelected(keys)) {
         return;
     }
-    Certificate certificate;
-    if (!Certificate::get(path, certificate)) {
+    const std::optional<Certificate> certificate = Certificate::get(path);
+    if (!certificate) {
         properties.unavailable(keys);
         return;
     }
-    properties.add(keys[0], certificate.serialNumber);
-    properties.add(keys[1], certificate.subject);
-    properties.add(keys[2], certificate.thumbprint);
+    properties.add(keys[0], certificate->serialNumber);
+    properties.add(keys[1], certificate->subject);
+    properties.add(keys[2], certificate->thumbprint);
 }
 
 std::string errorText(int error)

@@ -12,6 +12,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 // The result of a whois lookup.
@@ -83,17 +84,19 @@ bool isIpAddressText(const std::string& text);
 // The public IP address from the provider's service, else from the
 // alternative one; both are asked at the same time. An empty URL, or an
 // alternative equal to the provider's, is not asked.
-bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, std::string& ip);
+std::optional<std::string> getIp(const std::string& providerUrl, const std::string& alternativeUrl);
 
 // Reverse name, ISP and country of `ip`, asked in parallel from the URLs that
-// are not empty, each with its first "%IP%" replaced by `ip`.
-void getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
-              const std::string& countryUrl, Whois& whois);
+// are not empty, each with its first "%IP%" replaced by `ip`; what no answer
+// gave is empty.
+Whois getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
+               const std::string& countryUrl);
 
-// Decoders of the services' answers. Every shape problem gives false (or
+// Decoders of the services' answers. Every shape problem gives none (or
 // AuthorityNone) with a log line; no answer, however malformed, is read
 // without checking its type first.
-bool ipFromResponse(const rapidjson::Document& response, std::string& ip);
-bool dnsFromResponse(const rapidjson::Document& response, Whois& whois);
-bool ispCountryFromResponse(const rapidjson::Document& response, Whois& whois);
+std::optional<std::string> ipFromResponse(const rapidjson::Document& response);
+std::optional<std::string> dnsFromResponse(const rapidjson::Document& response);
+// ISP and country (`dns` empty) of the first record that names both.
+std::optional<Whois> ispCountryFromResponse(const rapidjson::Document& response);
 int getInternetNumberAuthorityFromRipeIsp(const rapidjson::Document& response);

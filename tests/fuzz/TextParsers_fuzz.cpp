@@ -36,13 +36,11 @@ void webAnswer(const std::string& text)
     addressFromResponse(response, address);
     addressFromResponseOne(response, address);
     addressFromResponseTwo(response, address);
-    std::string ip;
-    if (ipFromResponse(response, ip) && !isIpAddressText(ip)) {
-        FuzzSupport::fail("the whois decoder took [" + ip + "] for an address");
+    if (const std::optional<std::string> ip = ipFromResponse(response); ip && !isIpAddressText(*ip)) {
+        FuzzSupport::fail("the whois decoder took [" + *ip + "] for an address");
     }
-    Whois whois;
-    dnsFromResponse(response, whois);
-    ispCountryFromResponse(response, whois);
+    dnsFromResponse(response);
+    ispCountryFromResponse(response);
     getInternetNumberAuthorityFromRipeIsp(response);
 }
 
