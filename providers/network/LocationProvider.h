@@ -17,6 +17,7 @@
 #include <rapidjson/document.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 // The position a location service reported.
@@ -45,26 +46,26 @@ bool getLocationRequest(NMClient* client, rapidjson::Document& request, bool add
 
 // Posts `request` to `url` and reads the position from the answer, which is
 // left in `response`.
-bool getLocation(const std::string& url, Location& location, const rapidjson::Document& request,
-                 rapidjson::Document& response);
+std::optional<Location> getLocation(const std::string& url, const rapidjson::Document& request,
+                                    rapidjson::Document& response);
 
 // The position in a location service's answer: "location" {"lat", "lng"} and
 // a top-level "accuracy", each a number written with a fraction or exponent.
 // An answer with an "error" member is a failure.
-bool locationFromResponse(const rapidjson::Document& response, Location& location);
+std::optional<Location> locationFromResponse(const rapidjson::Document& response);
 
 // The address at `location`: decoded from the location answer when both URLs
 // are the same, else fetched from `addressUrl` with "%lat%", "%lng%" and
 // "%long%" filled in.
-bool getAddress(const std::string& addressUrl, const std::string& locateUrl, const Location& location,
-                rapidjson::Document& locationResponse, Address& address);
+std::optional<Address> getAddress(const std::string& addressUrl, const std::string& locateUrl,
+                                  const Location& location, rapidjson::Document& locationResponse);
 
 // The address in an answer of either shape: an "address" object
 // (OpenStreetMap style) or a "results" list of address components (Google
 // style).
-bool addressFromResponse(const rapidjson::Document& response, Address& address);
-bool addressFromResponseOne(const rapidjson::Document& response, Address& address);
-bool addressFromResponseTwo(const rapidjson::Document& response, Address& address);
+std::optional<Address> addressFromResponse(const rapidjson::Document& response);
+std::optional<Address> addressFromResponseOne(const rapidjson::Document& response);
+std::optional<Address> addressFromResponseTwo(const rapidjson::Document& response);
 
 // The string value of member `name` of `object`; empty when `object` is not
 // an object, the member is missing or it is not a string.

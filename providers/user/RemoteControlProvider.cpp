@@ -32,8 +32,7 @@ bool RemoteControlProvider::isRemoteControlled()
 {
     // Readings take turns: each compares the list it takes with the one the last left.
     std::lock_guard<std::mutex> lock(_mutex);
-    std::vector<int> current;
-    Processes::enumerate(current);
+    std::vector<int> current = Processes::enumerate().value_or(std::vector<int>{});
     Processes::sort(current);
     if (_knownProcesses.empty()) {
         std::vector<int> found;
@@ -60,8 +59,8 @@ bool RemoteControlProvider::findRemoteControlledProcesses(const std::vector<int>
 {
     bool appended = false;
     for (const int pid : ids) {
-        std::string name;
-        if (Processes::name(pid, name) && Utilities::tolower(name).find(kVncServerName) != std::string::npos) {
+        const std::optional<std::string> name = Processes::name(pid);
+        if (name && Utilities::tolower(*name).find(kVncServerName) != std::string::npos) {
             found.push_back(pid);
             appended = true;
         }
