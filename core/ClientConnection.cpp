@@ -4,7 +4,8 @@
 #include "base/Logging.h"
 #include "core/InitialiseData.h"
 #include "core/PropertiesData.h"
-#include "properties/ClientProperties.h"
+#include "properties/Factory.h"
+#include "providers/Categories.h"
 #include "providers/device/NameProvider.h"
 #include "providers/device/OSProvider.h"
 
@@ -31,7 +32,7 @@ ClientConnection::~ClientConnection() = default;
 bool ClientConnection::ClientConnected()
 {
     TRACE_INFO << "Client [" << this << "] connected to the host" << std::endl;
-    ClientProperties::registerProviders();
+    Factory::registerProviders(Categories::table());
     return true;
 }
 

@@ -14,6 +14,13 @@ void Factory::registerProvider(const std::string& name, CreateFunction create)
     _factories.emplace(name, create);
 }
 
+void Factory::registerProviders(std::span<const Entry> table)
+{
+    for (const Entry& entry : table) {
+        registerProvider(entry.name, entry.create);
+    }
+}
+
 Provider* Factory::createProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
 {
     CreateFunction create = nullptr;

@@ -2,11 +2,13 @@
 #pragma once
 
 #include "properties/Category.h"
+#include "properties/PropertyKey.h"
 
 #include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 class Provider;
@@ -15,8 +17,18 @@ class Factory {
 public:
     using CreateFunction = Provider* (*)(std::shared_ptr<Category const> category, const std::string& hostVersion);
 
+    // A category that has a provider: its name, the provider's create
+    // function and the keys the provider can report for it.
+    struct Entry {
+        const char* name;
+        CreateFunction create;
+        PropertyKeys keys;
+    };
+
     // Registers `create` for `name`; an existing registration stays.
     static void registerProvider(const std::string& name, CreateFunction create);
+    // Registers every entry of `table`, in its order.
+    static void registerProviders(std::span<const Entry> table);
 
     // A new provider for the category's name (the caller owns it), or null
     // when no provider is registered under that name.

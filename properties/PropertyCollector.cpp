@@ -1,10 +1,17 @@
 #include "properties/PropertyCollector.h"
 
+#include <algorithm>
+
 PropertyCollector::PropertyCollector(const Category& category) : _category(category) {}
 
 bool PropertyCollector::selected(const PropertyKey& key) const
 {
     return _category.selects(key.bit);
+}
+
+bool PropertyCollector::anySelected(PropertyKeys keys) const
+{
+    return std::any_of(keys.begin(), keys.end(), [this](const PropertyKey& key) { return selected(key); });
 }
 
 std::string PropertyCollector::indexedKey(const char* keyTemplate, int index)
@@ -17,14 +24,24 @@ std::string PropertyCollector::indexedKey(const char* keyTemplate, int index)
     return key;
 }
 
-void PropertyCollector::unavailable(std::initializer_list<PropertyKey> keys)
+std::optional<std::string> PropertyCollector::orUnavailable(std::string text)
+{
+    return text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
+}
+
+void PropertyCollector::unavailable(PropertyKeys keys)
 {
     for (const PropertyKey& key : keys) {
         add(key, kUnavailable);
     }
 }
 
-void PropertyCollector::store(const PropertyKey& key, std::string value)
+void PropertyCollector::addKept(const PropertyMap& reading)
 {
-    _properties.emplace(key.key, std::move(value));
+    _properties.insert(reading.begin(), reading.end());
+}
+
+void PropertyCollector::store(const char* key, std::string value)
+{
+    _properties.emplace(key, std::move(value));
 }

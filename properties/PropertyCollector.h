@@ -4,20 +4,13 @@
 #pragma once
 
 #include "properties/Category.h"
+#include "properties/PropertyKey.h"
 #include "properties/PropertyMap.h"
 
-#include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
-
-// A key a provider can report, with the filter bit that selects it.
-struct PropertyKey {
-    const char* key;
-    uint32_t bit;
-};
 
 class PropertyCollector {
 public:
@@ -26,6 +19,8 @@ public:
     explicit PropertyCollector(const Category& category);
 
     bool selected(const PropertyKey& key) const;
+    // Whether any key of `keys` (a key table or a run of one) is selected.
+    bool anySelected(PropertyKeys keys) const;
 
     // Adds `key` when selected. `value` is a string, or a function giving a
     // string or an optional string (empty optional: "Unavailable"); the
@@ -37,28 +32,35 @@ public:
             return;
         }
         if constexpr (std::is_invocable_v<Value>) {
-            store(key, resolve(std::forward<Value>(value)()));
+            store(key.key, resolve(std::forward<Value>(value)()));
         } else {
-            store(key, std::string(std::forward<Value>(value)));
+            store(key.key, std::string(std::forward<Value>(value)));
         }
     }
 
-    // Adds the key of item `index` of a group: `key.key` is a template whose
-    // "%d" is replaced by the index (DEVICE_SMARTCARDREADER_%d_NAME).
+    // Adds the key of item `index` of a group, `key` being its template.
     template <typename Value>
     void addIndexed(const PropertyKey& key, int index, Value&& value)
     {
         if (!selected(key)) {
             return;
         }
-        const std::string name = indexedKey(key.key, index);
-        add(PropertyKey{name.c_str(), key.bit}, std::forward<Value>(value));
+        add(PropertyKey{indexedKey(key.key, index).c_str(), key.bit}, std::forward<Value>(value));
     }
 
+    // The key or text of item `index` for a template: its first "%d" becomes
+    // the index; a text without one comes back unchanged.
     static std::string indexedKey(const char* keyTemplate, int index);
 
+    // A text as a value: empty text is a fact that could not be determined.
+    static std::optional<std::string> orUnavailable(std::string text);
+
     // Adds every selected key of `keys` with the value "Unavailable".
-    void unavailable(std::initializer_list<PropertyKey> keys);
+    void unavailable(PropertyKeys keys);
+
+    // Adds the keys of a kept reading of the same category, except those
+    // already added.
+    void addKept(const PropertyMap& reading);
 
     const PropertyMap& properties() const { return _properties; }
     PropertyMap take() { return std::move(_properties); }
@@ -69,7 +71,7 @@ private:
     {
         return value ? std::move(*value) : std::string(kUnavailable);
     }
-    void store(const PropertyKey& key, std::string value);
+    void store(const char* key, std::string value);
 
     const Category& _category;
     PropertyMap _properties;

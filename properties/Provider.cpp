@@ -13,6 +13,11 @@ void Provider::monitorForChanges(const ChangeCallback&) {}
 
 void Provider::close() {}
 
+bool Provider::hostAtLeast(int major, int minor) const
+{
+    return !_hostVersion.LessThan(Base::Version(major, minor, -1, -1));
+}
+
 PropertyMap Provider::run(const std::shared_ptr<Category const>& category, const Collect& collect)
 {
     PropertyCollector collector(*category);
@@ -33,9 +38,28 @@ std::future<PropertyMap> Provider::asynchronous(Collect collect) const
     });
 }
 
-std::future<PropertyMap> Provider::ready(PropertyMap properties)
+std::future<PropertyMap> Provider::atOnce(const Collect& collect) const
 {
     std::promise<PropertyMap> promise;
-    promise.set_value(std::move(properties));
+    try {
+        promise.set_value(run(_category, collect));
+    } catch (...) {
+        promise.set_exception(std::current_exception());
+    }
     return promise.get_future();
+}
+
+std::optional<PropertyMap> Provider::KeptReading::get() const
+{
+    const std::lock_guard lock(_mutex);
+    return _reading;
+}
+
+PropertyMap Provider::KeptReading::keep(PropertyMap reading)
+{
+    const std::lock_guard lock(_mutex);
+    if (!_reading && !reading.empty()) {
+        _reading = std::move(reading);
+    }
+    return _reading ? *_reading : reading;
 }

@@ -11,6 +11,8 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 class Provider {
@@ -35,19 +37,51 @@ public:
     const std::shared_ptr<Category const>& category() const { return _category; }
     const Base::Version& hostVersion() const { return _hostVersion; }
 
+    // Whether the host's version is `major`.`minor` or later.
+    bool hostAtLeast(int major, int minor) const;
+
+    // A future already satisfied with `value`: ready({}) is an empty reading.
+    template <typename T = PropertyMap>
+    static std::future<T> ready(T value)
+    {
+        std::promise<T> promise;
+        promise.set_value(std::move(value));
+        return promise.get_future();
+    }
+
+    // The first complete (non-empty) reading of a provider, kept for the
+    // provider's life. Shared with the provider's workers, which may outlive
+    // it; safe to use from any thread.
+    class KeptReading {
+    public:
+        std::optional<PropertyMap> get() const;
+        // Keeps `reading` when it is complete and none is kept yet; gives the
+        // reading that holds from now on: the kept one, else `reading`.
+        PropertyMap keep(PropertyMap reading);
+
+    private:
+        mutable std::mutex _mutex;
+        std::optional<PropertyMap> _reading;
+    };
+
 protected:
-    // The three ways a reading is produced. `collect` fills a collector for
-    // this provider's category; exceptions it throws travel in the future.
+    // The ways a reading is produced. `collect` fills a collector for this
+    // provider's category; exceptions it throws travel in the future.
     using Collect = std::function<void(PropertyCollector&)>;
     std::future<PropertyMap> deferred(Collect collect) const;
     std::future<PropertyMap> asynchronous(Collect collect) const;
-    static std::future<PropertyMap> ready(PropertyMap properties);
+    // Collects at once, on the calling thread.
+    std::future<PropertyMap> atOnce(const Collect& collect) const;
+
+    // The provider's first complete reading, for providers that read once.
+    const std::shared_ptr<KeptReading>& kept() const { return _kept; }
 
 private:
     static PropertyMap run(const std::shared_ptr<Category const>& category, const Collect& collect);
 
     std::shared_ptr<Category const> _category;
     Base::Version _hostVersion;
+    std::shared_ptr<KeptReading> _kept = std::make_shared<KeptReading>();
 };
 
 // Gives a provider class the factory's create function and the base

@@ -1,5 +1,7 @@
 #include "tools/ProbeOptions.h"
 
+#include "providers/Categories.h"
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -124,10 +126,13 @@ std::string parseConfig(const std::string& value,
 
 const std::vector<std::string>& ProbeOptions::categoryNames()
 {
-    static const std::vector<std::string> names{
-        "Display", "Hardware", "Input",    "LogicalDisk",     "Name",  "Network", "OS",     "Region",      "User",
-        "Corvane", "Location", "Power",    "SmartCardReader", "Whois", "Igel",    "Custom", "ScreenSaver", "RemoteControl",
-    };
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const Factory::Entry& entry : Categories::table()) {
+            all.emplace_back(entry.name);
+        }
+        return all;
+    }();
     return names;
 }
 

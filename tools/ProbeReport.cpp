@@ -1,5 +1,6 @@
 #include "tools/ProbeReport.h"
 
+#include "providers/Categories.h"
 #include "tools/ProbeOptions.h"
 
 #include <rapidjson/document.h>
@@ -14,25 +15,6 @@
 #include <sstream>
 
 namespace {
-
-// Keys whose category does not follow from their second word. A key belongs
-// to an entry when it equals the prefix or continues it with '_'.
-struct KeyGroup {
-    const char* prefix;
-    const char* category;
-};
-
-constexpr KeyGroup kKeyGroups[] = {
-    {"DEVICE_NAME", "Name"},
-    {"DEVICE_ID", "Name"},
-    {"DEVICE_OS", "OS"},
-    {"DEVICE_CORVANE", "Corvane"},
-};
-
-bool belongsTo(const std::string& key, const std::string& prefix)
-{
-    return key.rfind(prefix, 0) == 0 && (key.size() == prefix.size() || key[prefix.size()] == '_');
-}
 
 std::string lower(std::string text)
 {
@@ -168,12 +150,11 @@ const std::vector<std::string>& ProbeReport::removed() const
 
 std::string ProbeReport::categoryOf(const std::string& key)
 {
-    for (const KeyGroup& group : kKeyGroups) {
-        if (belongsTo(key, group.prefix)) {
-            return group.category;
-        }
+    if (const Factory::Entry* category = Categories::ofKey(key)) {
+        return category->name;
     }
-    // DEVICE_<WORD>_...: the category whose name is the word in any case.
+    // A key no table names, DEVICE_<WORD>_...: the category whose name is the
+    // word in any case.
     const std::string head = "DEVICE_";
     if (key.rfind(head, 0) != 0 || key.size() == head.size()) {
         return "Other";

@@ -5,7 +5,10 @@
 
 class CorvaneProvider : public ProviderOf<CorvaneProvider> {
 public:
-    static constexpr PropertyKey kVersion{"DEVICE_CORVANE_VERSION", 0x1};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_CORVANE_VERSION", 0x1, "version of this library"},
+    };
+    static constexpr const PropertyKey& kVersion = kKeys[0];
 
     using ProviderOf::ProviderOf;
 

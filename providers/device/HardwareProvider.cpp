@@ -29,11 +29,6 @@ namespace {
 
 constexpr const char* kDmiDirectory = "/sys/devices/virtual/dmi/id/";
 
-std::optional<std::string> nonEmpty(std::string text)
-{
-    return text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
-}
-
 std::string readDmi(const char* name)
 {
     return Utilities::readFileDefault(std::string(kDmiDirectory) + name, "");
@@ -258,27 +253,30 @@ HardwareProvider::~HardwareProvider()
 
 std::future<PropertyMap> HardwareProvider::getProperties()
 {
-    if (_kept.empty()) {
-        return deferred([this](PropertyCollector& properties) {
+    std::optional<PropertyMap> reading = kept()->get();
+    if (!reading) {
+        return deferred([kept = kept()](PropertyCollector& properties) {
             TRACE_FUNCTION("getProperties");
             TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
             collect(properties);
-            _kept = properties.properties();
+            kept->keep(properties.properties());
             TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
         });
     }
-    TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
-    if (category()->selects(kLid.bit)) {
-        _kept[kLid.key] = getLidProperty();
-    }
-    TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
-    return ready(_kept);
+    // Only the lid is read again.
+    return atOnce([&reading](PropertyCollector& properties) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
+        properties.add(kLid, &getLidProperty);
+        properties.addKept(*reading);
+        TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
+    });
 }
 
 void HardwareProvider::collect(PropertyCollector& properties)
 {
-    properties.add(kVendor, [] { return nonEmpty(readDmi("sys_vendor")); });
-    properties.add(kModel, [] { return nonEmpty(readDmi("product_name")); });
+    properties.add(kVendor, [] { return PropertyCollector::orUnavailable(readDmi("sys_vendor")); });
+    properties.add(kModel, [] { return PropertyCollector::orUnavailable(readDmi("product_name")); });
     properties.add(kCpu, &getCpu);
     properties.add(kCpuSpeed, &getCpuSpeed);
     properties.add(kCpuCount, &getCpuCount);

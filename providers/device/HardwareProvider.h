@@ -14,19 +14,34 @@
 
 class HardwareProvider : public ProviderOf<HardwareProvider> {
 public:
-    static constexpr PropertyKey kVendor{"DEVICE_HARDWARE_VENDOR", 0x0001};
-    static constexpr PropertyKey kModel{"DEVICE_HARDWARE_MODEL", 0x0002};
-    static constexpr PropertyKey kCpu{"DEVICE_HARDWARE_CPU", 0x0004};
-    static constexpr PropertyKey kCpuSpeed{"DEVICE_HARDWARE_CPU_SPEED", 0x0008};
-    static constexpr PropertyKey kCpuCount{"DEVICE_HARDWARE_CPU_COUNT", 0x0010};
-    static constexpr PropertyKey kSystemMemory{"DEVICE_HARDWARE_SYSTEMMEMORY", 0x0020};
-    static constexpr PropertyKey kBiosVersion{"DEVICE_HARDWARE_BIOS_VERSION", 0x0080};
-    static constexpr PropertyKey kBiosReleaseDate{"DEVICE_HARDWARE_BIOS_RELEASEDATE", 0x0100};
-    static constexpr PropertyKey kBiosSerial{"DEVICE_HARDWARE_BIOS_SERIAL", 0x0040};
-    static constexpr PropertyKey kVirtualization{"DEVICE_HARDWARE_VIRTUALIZATION", 0x0200};
-    static constexpr PropertyKey kSecureBoot{"DEVICE_HARDWARE_SECUREBOOT", 0x0400};
-    static constexpr PropertyKey kRole{"DEVICE_HARDWARE_ROLE", 0x0800};
-    static constexpr PropertyKey kLid{"DEVICE_HARDWARE_LID", 0x1000};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_HARDWARE_VENDOR", 0x0001, "maker of the machine"},
+        {"DEVICE_HARDWARE_MODEL", 0x0002, "model of the machine"},
+        {"DEVICE_HARDWARE_CPU", 0x0004, "processor brand"},
+        {"DEVICE_HARDWARE_CPU_SPEED", 0x0008, "processor clock speed", "MHz"},
+        {"DEVICE_HARDWARE_CPU_COUNT", 0x0010, "number of processors online"},
+        {"DEVICE_HARDWARE_SYSTEMMEMORY", 0x0020, "size of the main memory", "MB"},
+        {"DEVICE_HARDWARE_BIOS_VERSION", 0x0080, "firmware version"},
+        {"DEVICE_HARDWARE_BIOS_RELEASEDATE", 0x0100, "firmware release date", "ISO 8601"},
+        {"DEVICE_HARDWARE_BIOS_SERIAL", 0x0040, "serial number the firmware gives the machine"},
+        {"DEVICE_HARDWARE_VIRTUALIZATION", 0x0200, "hypervisor the machine runs under, or None"},
+        {"DEVICE_HARDWARE_SECUREBOOT", 0x0400, "whether it booted through UEFI secure boot", "true/false"},
+        {"DEVICE_HARDWARE_ROLE", 0x0800, "chassis role: Desktop, Laptop, Server, Tablet or Virtual"},
+        {"DEVICE_HARDWARE_LID", 0x1000, "state of the lid: Open or Closed"},
+    };
+    static constexpr const PropertyKey& kVendor = kKeys[0];
+    static constexpr const PropertyKey& kModel = kKeys[1];
+    static constexpr const PropertyKey& kCpu = kKeys[2];
+    static constexpr const PropertyKey& kCpuSpeed = kKeys[3];
+    static constexpr const PropertyKey& kCpuCount = kKeys[4];
+    static constexpr const PropertyKey& kSystemMemory = kKeys[5];
+    static constexpr const PropertyKey& kBiosVersion = kKeys[6];
+    static constexpr const PropertyKey& kBiosReleaseDate = kKeys[7];
+    static constexpr const PropertyKey& kBiosSerial = kKeys[8];
+    static constexpr const PropertyKey& kVirtualization = kKeys[9];
+    static constexpr const PropertyKey& kSecureBoot = kKeys[10];
+    static constexpr const PropertyKey& kRole = kKeys[11];
+    static constexpr const PropertyKey& kLid = kKeys[12];
 
     using ProviderOf::ProviderOf;
     ~HardwareProvider() override;
@@ -45,7 +60,6 @@ private:
     // Fills `properties` with every selected key, in the order of the keys above.
     static void collect(PropertyCollector& properties);
 
-    PropertyMap _kept;                      // the last full collection; empty until the first
     Base::GObjectHandle<UpClient> _client;  // held while monitoring
     gulong _handler = 0;                    // the "notify" connection on _client
     // The main context the client delivers its signals in, where it is also released.

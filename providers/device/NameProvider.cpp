@@ -44,7 +44,7 @@ std::future<PropertyMap> NameProvider::getProperties()
         utsname system{};
         if (uname(&system) != 0) {
             TRACE_ERROR << "Failed to get name with error [-1]" << std::endl;
-            properties.unavailable({kName, kNameDns});
+            properties.unavailable(kNodeKeys);
         } else {
             const std::string node = system.nodename;
             properties.add(kName, node);

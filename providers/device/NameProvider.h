@@ -10,9 +10,16 @@
 
 class NameProvider : public ProviderOf<NameProvider> {
 public:
-    static constexpr PropertyKey kName{"DEVICE_NAME", 0x01};
-    static constexpr PropertyKey kNameDns{"DEVICE_NAME_DNS", 0x08};
-    static constexpr PropertyKey kId{"DEVICE_ID", 0x20};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_NAME", 0x01, "node name of the device"},
+        {"DEVICE_NAME_DNS", 0x08, "fully qualified DNS name of the device"},
+        {"DEVICE_ID", 0x20, "device id, a GUID made from the machine id"},
+    };
+    static constexpr const PropertyKey& kName = kKeys[0];
+    static constexpr const PropertyKey& kNameDns = kKeys[1];
+    static constexpr const PropertyKey& kId = kKeys[2];
+    // The keys read from the node name.
+    static constexpr PropertyKeys kNodeKeys{&kName, &kNameDns + 1};
 
     using ProviderOf::ProviderOf;
 

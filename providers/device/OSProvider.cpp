@@ -28,7 +28,7 @@ std::future<PropertyMap> OSProvider::getProperties()
         utsname system{};
         if (uname(&system) != 0) {
             TRACE_ERROR << "Failed to get OS with error [-1]" << std::endl;
-            properties.unavailable({kName, kVersion, kDescription, kType, kPlatform, kId});
+            properties.unavailable(kKeys);
         } else {
             properties.add(kName, kOSName);
             properties.add(kVersion, [] { return registryText("product.version"); });

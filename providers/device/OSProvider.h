@@ -7,12 +7,20 @@
 
 class OSProvider : public ProviderOf<OSProvider> {
 public:
-    static constexpr PropertyKey kName{"DEVICE_OS_NAME", 0x01};
-    static constexpr PropertyKey kVersion{"DEVICE_OS_VERSION", 0x04};
-    static constexpr PropertyKey kDescription{"DEVICE_OS_DESCRIPTION", 0x02};
-    static constexpr PropertyKey kType{"DEVICE_OS_TYPE", 0x08};
-    static constexpr PropertyKey kPlatform{"DEVICE_OS_PLATFORM", 0x10};
-    static constexpr PropertyKey kId{"DEVICE_OS_ID", 0x40};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_OS_NAME", 0x01, "operating system family: IGEL"},
+        {"DEVICE_OS_VERSION", 0x04, "IGEL OS version"},
+        {"DEVICE_OS_DESCRIPTION", 0x02, "IGEL OS product name"},
+        {"DEVICE_OS_TYPE", 0x08, "kind of installation: Client"},
+        {"DEVICE_OS_PLATFORM", 0x10, "processor architecture: x64, x86 or the machine name"},
+        {"DEVICE_OS_ID", 0x40, "IGEL unit id"},
+    };
+    static constexpr const PropertyKey& kName = kKeys[0];
+    static constexpr const PropertyKey& kVersion = kKeys[1];
+    static constexpr const PropertyKey& kDescription = kKeys[2];
+    static constexpr const PropertyKey& kType = kKeys[3];
+    static constexpr const PropertyKey& kPlatform = kKeys[4];
+    static constexpr const PropertyKey& kId = kKeys[5];
 
     using ProviderOf::ProviderOf;
 

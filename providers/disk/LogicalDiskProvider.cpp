@@ -4,7 +4,6 @@
 #include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/disk/LogicalDiskRules.h"
-#include "providers/network/NetworkProvider.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -43,11 +42,6 @@ std::string getEncodedProperty(udev_device* device, const char* name, bool sysat
 {
     return LogicalDiskRules::encodedValue(sysattr ? udev_device_get_sysattr_value(device, name)
                                                   : udev_device_get_property_value(device, name));
-}
-
-std::optional<std::string> nonEmpty(std::string text)
-{
-    return text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
 }
 
 const char* orEmpty(const char* text)
@@ -191,27 +185,21 @@ void addPartition(PropertyCollector& properties, int index, const Disk& disk,
                   const std::vector<std::string>& directories)
 {
     using P = LogicalDiskProvider;
-    auto add = [&](const PropertyKey& key, auto&& value) {
-        if (properties.selected(key)) {
-            const std::string name = makePropertyArrayName(key.key, index);
-            properties.add(PropertyKey{name.c_str(), key.bit}, value);
-        }
-    };
     Sizes sizes;
-    if ((properties.selected(P::kTotalMb) || properties.selected(P::kFreeMb)) && !directories.empty()) {
+    if (properties.anySelected(P::kSizeKeys) && !directories.empty()) {
         sizes = getSizeFromMount(directories.front());
     }
-    add(P::kType, disk.type);
-    add(P::kLabel, disk.label);
-    add(P::kFileSystem, [&] { return nonEmpty(disk.fileSystem); });
-    add(P::kPath, LogicalDiskRules::joinDirectories(directories));
-    add(P::kTotalMb, [&] { return LogicalDiskRules::formatMegabytes(sizes.totalMb); });
-    add(P::kFreeMb, [&] { return LogicalDiskRules::formatMegabytes(sizes.freeMb); });
-    add(P::kName, [&] { return nonEmpty(disk.name); });
-    add(P::kVendorId, [&] { return nonEmpty(disk.vendorId); });
-    add(P::kProductId, [&] { return nonEmpty(disk.productId); });
-    add(P::kSerialNumber, [&] { return nonEmpty(disk.serialNumber); });
-    add(P::kBusType, [&] { return nonEmpty(disk.busType); });
+    properties.addIndexed(P::kType, index, disk.type);
+    properties.addIndexed(P::kLabel, index, disk.label);
+    properties.addIndexed(P::kFileSystem, index, [&] { return PropertyCollector::orUnavailable(disk.fileSystem); });
+    properties.addIndexed(P::kPath, index, LogicalDiskRules::joinDirectories(directories));
+    properties.addIndexed(P::kTotalMb, index, [&] { return LogicalDiskRules::formatMegabytes(sizes.totalMb); });
+    properties.addIndexed(P::kFreeMb, index, [&] { return LogicalDiskRules::formatMegabytes(sizes.freeMb); });
+    properties.addIndexed(P::kName, index, [&] { return PropertyCollector::orUnavailable(disk.name); });
+    properties.addIndexed(P::kVendorId, index, [&] { return PropertyCollector::orUnavailable(disk.vendorId); });
+    properties.addIndexed(P::kProductId, index, [&] { return PropertyCollector::orUnavailable(disk.productId); });
+    properties.addIndexed(P::kSerialNumber, index, [&] { return PropertyCollector::orUnavailable(disk.serialNumber); });
+    properties.addIndexed(P::kBusType, index, [&] { return PropertyCollector::orUnavailable(disk.busType); });
 }
 
 // Adds the keys of one partition with `index`; false when the partition is

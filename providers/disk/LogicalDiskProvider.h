@@ -17,19 +17,35 @@
 
 class LogicalDiskProvider : public ProviderOf<LogicalDiskProvider> {
 public:
-    // Per partition: "X" is the partition's index, from 0.
-    static constexpr PropertyKey kType{"DEVICE_LOGICALDISK_X_TYPE", 0x0002};
-    static constexpr PropertyKey kLabel{"DEVICE_LOGICALDISK_X_LABEL", 0x0004};
-    static constexpr PropertyKey kFileSystem{"DEVICE_LOGICALDISK_X_FILESYSTEM", 0x0020};
-    static constexpr PropertyKey kPath{"DEVICE_LOGICALDISK_X_PATH", 0x0080};
-    static constexpr PropertyKey kTotalMb{"DEVICE_LOGICALDISK_X_TOTALMB", 0x0100};
-    static constexpr PropertyKey kFreeMb{"DEVICE_LOGICALDISK_X_FREEMB", 0x0200};
-    static constexpr PropertyKey kName{"DEVICE_LOGICALDISK_X_NAME", 0x0400};
-    static constexpr PropertyKey kVendorId{"DEVICE_LOGICALDISK_X_VENDOR_ID", 0x0800};
-    static constexpr PropertyKey kProductId{"DEVICE_LOGICALDISK_X_PRODUCT_ID", 0x1000};
-    static constexpr PropertyKey kSerialNumber{"DEVICE_LOGICALDISK_X_SERIALNUMBER", 0x2000};
-    static constexpr PropertyKey kBusType{"DEVICE_LOGICALDISK_X_BUSTYPE", 0x4000};
-    static constexpr PropertyKey kCount{"DEVICE_LOGICALDISK_COUNT", 0x0001};
+    // Per partition: "%d" is the partition's index, from 0.
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_LOGICALDISK_%d_TYPE", 0x0002, "Fixed or Removable"},
+        {"DEVICE_LOGICALDISK_%d_LABEL", 0x0004, "file-system label"},
+        {"DEVICE_LOGICALDISK_%d_FILESYSTEM", 0x0020, "file-system type"},
+        {"DEVICE_LOGICALDISK_%d_PATH", 0x0080, "mount points, separated by \";\""},
+        {"DEVICE_LOGICALDISK_%d_TOTALMB", 0x0100, "size of the mounted file system", "MB"},
+        {"DEVICE_LOGICALDISK_%d_FREEMB", 0x0200, "free space of the mounted file system", "MB"},
+        {"DEVICE_LOGICALDISK_%d_NAME", 0x0400, "model name of the drive"},
+        {"DEVICE_LOGICALDISK_%d_VENDOR_ID", 0x0800, "USB vendor id of the drive"},
+        {"DEVICE_LOGICALDISK_%d_PRODUCT_ID", 0x1000, "USB product id of the drive"},
+        {"DEVICE_LOGICALDISK_%d_SERIALNUMBER", 0x2000, "serial number of the drive"},
+        {"DEVICE_LOGICALDISK_%d_BUSTYPE", 0x4000, "bus the drive is attached to"},
+        {"DEVICE_LOGICALDISK_COUNT", 0x0001, "number of partitions reported"},
+    };
+    static constexpr const PropertyKey& kType = kKeys[0];
+    static constexpr const PropertyKey& kLabel = kKeys[1];
+    static constexpr const PropertyKey& kFileSystem = kKeys[2];
+    static constexpr const PropertyKey& kPath = kKeys[3];
+    static constexpr const PropertyKey& kTotalMb = kKeys[4];
+    static constexpr const PropertyKey& kFreeMb = kKeys[5];
+    static constexpr const PropertyKey& kName = kKeys[6];
+    static constexpr const PropertyKey& kVendorId = kKeys[7];
+    static constexpr const PropertyKey& kProductId = kKeys[8];
+    static constexpr const PropertyKey& kSerialNumber = kKeys[9];
+    static constexpr const PropertyKey& kBusType = kKeys[10];
+    static constexpr const PropertyKey& kCount = kKeys[11];
+    // The keys read from the mounted file system's statistics.
+    static constexpr PropertyKeys kSizeKeys{&kTotalMb, &kFreeMb + 1};
 
     using ProviderOf::ProviderOf;
     ~LogicalDiskProvider() override;

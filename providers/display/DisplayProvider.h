@@ -10,13 +10,21 @@
 
 class DisplayProvider : public ProviderOf<DisplayProvider> {
 public:
-    // The keys' texts are formats: "%d" stands for the monitor's index, from 0.
-    static constexpr PropertyKey kName{"DEVICE_DISPLAY_%d_NAME", 0x02};
-    static constexpr PropertyKey kWidth{"DEVICE_DISPLAY_%d_WIDTH", 0x04};
-    static constexpr PropertyKey kHeight{"DEVICE_DISPLAY_%d_HEIGHT", 0x08};
-    static constexpr PropertyKey kBitsPerPixel{"DEVICE_DISPLAY_%d_BPP", 0x10};
-    static constexpr PropertyKey kDotsPerInch{"DEVICE_DISPLAY_%d_DPI", 0x20};
-    static constexpr PropertyKey kCount{"DEVICE_DISPLAY_COUNT", 0x01};
+    // Per monitor: "%d" is the monitor's index, from 0.
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_DISPLAY_%d_NAME", 0x02, "name of the monitor's output"},
+        {"DEVICE_DISPLAY_%d_WIDTH", 0x04, "width of the monitor's picture", "pixels"},
+        {"DEVICE_DISPLAY_%d_HEIGHT", 0x08, "height of the monitor's picture", "pixels"},
+        {"DEVICE_DISPLAY_%d_BPP", 0x10, "colour depth", "bits per pixel"},
+        {"DEVICE_DISPLAY_%d_DPI", 0x20, "resolution of the screen", "dots per inch"},
+        {"DEVICE_DISPLAY_COUNT", 0x01, "number of active monitors"},
+    };
+    static constexpr const PropertyKey& kName = kKeys[0];
+    static constexpr const PropertyKey& kWidth = kKeys[1];
+    static constexpr const PropertyKey& kHeight = kKeys[2];
+    static constexpr const PropertyKey& kBitsPerPixel = kKeys[3];
+    static constexpr const PropertyKey& kDotsPerInch = kKeys[4];
+    static constexpr const PropertyKey& kCount = kKeys[5];
 
     using ProviderOf::ProviderOf;
 

@@ -7,10 +7,16 @@
 
 class InputProvider : public ProviderOf<InputProvider> {
 public:
-    static constexpr PropertyKey kKeyboard{"DEVICE_INPUT_KEYBOARD", 0x01};
-    static constexpr PropertyKey kMouse{"DEVICE_INPUT_MOUSE", 0x02};
-    static constexpr PropertyKey kTouch{"DEVICE_INPUT_TOUCH", 0x08};
-    static constexpr PropertyKey kPen{"DEVICE_INPUT_PEN", 0x04};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_INPUT_KEYBOARD", 0x01, "whether a keyboard is attached", "true/false"},
+        {"DEVICE_INPUT_MOUSE", 0x02, "whether a pointing device is attached", "true/false"},
+        {"DEVICE_INPUT_TOUCH", 0x08, "whether a touch screen is attached", "true/false"},
+        {"DEVICE_INPUT_PEN", 0x04, "whether a pen is attached", "true/false"},
+    };
+    static constexpr const PropertyKey& kKeyboard = kKeys[0];
+    static constexpr const PropertyKey& kMouse = kKeys[1];
+    static constexpr const PropertyKey& kTouch = kKeys[2];
+    static constexpr const PropertyKey& kPen = kKeys[3];
 
     using ProviderOf::ProviderOf;
 

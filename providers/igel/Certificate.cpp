@@ -23,18 +23,11 @@ bool isLetterOrDigit(char character)
 
 }  // namespace
 
-void Certificate::reset()
-{
-    subject.clear();
-    thumbprint.clear();
-    serialNumber.clear();
-}
-
-bool Certificate::get(const std::string& path, Certificate& certificate)
+std::optional<Certificate> Certificate::get(const std::string& path)
 {
     if (!Utilities::existsFile(path)) {
         TRACE_ERROR << "Certificate [" << path << "] could not be found" << std::endl;
-        return false;
+        return std::nullopt;
     }
     const std::vector<std::string> arguments{"x509", "-in", path, "-subject", "-serial", "-fingerprint", "-sha256",
                                              "-noout"};
@@ -42,18 +35,18 @@ bool Certificate::get(const std::string& path, Certificate& certificate)
     if (!output) {
         TRACE_ERROR << "Failed to determine certificate information from command [openssl x509 -in " << path
                     << " -subject -serial -fingerprint -sha256 -noout]" << std::endl;
-        return false;
+        return std::nullopt;
     }
-    if (!parse(*output, path, certificate)) {
+    std::optional<Certificate> certificate = parse(*output, path);
+    if (!certificate) {
         TRACE_ERROR << "Certificate [" << path << "] could not be read by openssl" << std::endl;
-        return false;
     }
-    return true;
+    return certificate;
 }
 
-bool Certificate::parse(const std::string& output, const std::string& path, Certificate& certificate)
+std::optional<Certificate> Certificate::parse(const std::string& output, const std::string& path)
 {
-    certificate.reset();
+    Certificate certificate;
     bool found = false;
     std::istringstream lines(output);
     std::string line;
@@ -87,7 +80,7 @@ bool Certificate::parse(const std::string& output, const std::string& path, Cert
             found = true;
         }
     }
-    return found;
+    return found ? std::optional<Certificate>(std::move(certificate)) : std::nullopt;
 }
 
 void Certificate::formatSubjectName(std::string& subject)

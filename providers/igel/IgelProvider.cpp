@@ -5,7 +5,6 @@
 #include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/igel/Certificate.h"
-#include "providers/network/NetworkProvider.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -15,7 +14,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <system_error>
@@ -28,22 +26,6 @@ constexpr const char* kIcgCertificatePath = "/wfs/icgcert.crt";
 constexpr const char* kIcgConfigPath = "/wfs/.icg.cfg";
 constexpr int kMaximumServers = 16;
 constexpr int kMaximumVariables = 20;
-
-std::string indexed(const char* keyTemplate, int index)
-{
-    char key[128];
-    std::snprintf(key, sizeof(key), keyTemplate, index);
-    return key;
-}
-
-// Adds item `index` of a group whose key template holds "_X_".
-void addItem(PropertyCollector& properties, const PropertyKey& key, int index, const std::string& value)
-{
-    if (properties.selected(key)) {
-        const std::string name = makePropertyArrayName(key.key, index);
-        properties.add(PropertyKey{name.c_str(), key.bit}, value);
-    }
-}
 
 // The words that tell one server list's log lines apart.
 struct ServerSource {
@@ -60,12 +42,12 @@ std::string readServers(const IgelProvider::Lookup& get, const ServerSource& sou
     [[maybe_unused]] const char* cvLogFunction = source.function;
     std::string list;
     for (int i = 0; i < kMaximumServers; ++i) {
-        const std::string host = get(indexed(source.hostKey, i)).value_or("");
+        const std::string host = get(PropertyCollector::indexedKey(source.hostKey, i)).value_or("");
         if (host.empty()) {
             TRACE_VERBOSE << source.notFound << i << "]" << std::endl;
             break;
         }
-        const std::string port = get(indexed(source.portKey, i)).value_or("");
+        const std::string port = get(PropertyCollector::indexedKey(source.portKey, i)).value_or("");
         TRACE_VERBOSE << source.found << i << "] " << source.hostWord << " [" << host << "] port [" << port << "]"
                       << std::endl;
         IgelProvider::appendServer(list, host, port);
@@ -108,20 +90,20 @@ std::string icgServersOrLegacy()
     return list;
 }
 
-void addCertificate(PropertyCollector& properties, const char* path, const PropertyKey& serialNumber,
-                    const PropertyKey& subject, const PropertyKey& thumbprint)
+// `keys`: the certificate's serial number, subject and thumbprint.
+void addCertificate(PropertyCollector& properties, const char* path, PropertyKeys keys)
 {
-    if (!properties.selected(serialNumber) && !properties.selected(subject) && !properties.selected(thumbprint)) {
+    if (!properties.anySelected(keys)) {
         return;
     }
-    Certificate certificate;
-    if (!Certificate::get(path, certificate)) {
-        properties.unavailable({serialNumber, subject, thumbprint});
+    const std::optional<Certificate> certificate = Certificate::get(path);
+    if (!certificate) {
+        properties.unavailable(keys);
         return;
     }
-    properties.add(serialNumber, certificate.serialNumber);
-    properties.add(subject, certificate.subject);
-    properties.add(thumbprint, certificate.thumbprint);
+    properties.add(keys[0], certificate->serialNumber);
+    properties.add(keys[1], certificate->subject);
+    properties.add(keys[2], certificate->thumbprint);
 }
 
 std::string errorText(int error)
@@ -131,11 +113,6 @@ std::string errorText(int error)
 
 }  // namespace
 
-IgelProvider::IgelProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : ProviderOf(std::move(category), hostVersion), _minimumVersion(20, 1, -1, -1)
-{
-}
-
 IgelProvider::~IgelProvider()
 {
     close();
@@ -143,8 +120,7 @@ IgelProvider::~IgelProvider()
 
 std::future<PropertyMap> IgelProvider::getProperties()
 {
-    const bool legacy = hostVersion().LessThan(_minimumVersion);
-    if (legacy && category()->name == "Custom") {
+    if (!hostAtLeast(20, 1) && category()->name == "Custom") {
         return getLegacyCustomProperties();
     }
     if (category()->name != "Igel") {
@@ -155,22 +131,22 @@ std::future<PropertyMap> IgelProvider::getProperties()
 
 std::future<PropertyMap> IgelProvider::getIgelProperties() const
 {
-    const bool environment = !hostVersion().LessThan(_minimumVersion);
+    const bool environment = hostAtLeast(20, 1);
     return deferred([environment](PropertyCollector& properties) {
         TRACE_FUNCTION("operator()");
         TRACE_VERBOSE << "Getting IGEL properties..." << std::endl;
         properties.add(kStructureTag, &structureTag);
         properties.add(kUmsServer, [] { return umsServers(&registryValue); });
         properties.add(kIcgServer, &icgServersOrLegacy);
-        addCertificate(properties, kUmsCertificatePath, kUmsSerialNumber, kUmsSubject, kUmsThumbprint);
-        addCertificate(properties, kIcgCertificatePath, kIcgSerialNumber, kIcgSubject, kIcgThumbprint);
+        addCertificate(properties, kUmsCertificatePath, kUmsCertificateKeys);
+        addCertificate(properties, kIcgCertificatePath, kIcgCertificateKeys);
         if (environment) {
             const std::vector<Variable> variables = readVariables(&registryValue);
             for (std::size_t n = 0; n < variables.size(); ++n) {
                 const int index = static_cast<int>(n);
-                addItem(properties, kEnvironmentName, index, variables[n].name);
-                addItem(properties, kEnvironmentValue, index, variables[n].value);
-                addItem(properties, kEnvironmentType, index, variables[n].type);
+                properties.addIndexed(kEnvironmentName, index, variables[n].name);
+                properties.addIndexed(kEnvironmentValue, index, variables[n].value);
+                properties.addIndexed(kEnvironmentType, index, variables[n].type);
             }
             properties.add(kEnvironmentCount, std::to_string(variables.size()));
         }
@@ -186,9 +162,9 @@ std::future<PropertyMap> IgelProvider::getLegacyCustomProperties() const
         const std::vector<Variable> variables = readVariables(&registryValue);
         for (std::size_t n = 0; n < variables.size(); ++n) {
             const int index = static_cast<int>(n);
-            addItem(properties, kCustomPath, index, variables[n].path);
-            addItem(properties, kCustomName, index, variables[n].name);
-            addItem(properties, kCustomValue, index, variables[n].value);
+            properties.addIndexed(kCustomPath, index, variables[n].path);
+            properties.addIndexed(kCustomName, index, variables[n].name);
+            properties.addIndexed(kCustomValue, index, variables[n].value);
         }
         properties.add(kCustomCount, std::to_string(variables.size()));
         TRACE_VERBOSE << "Done getting CUSTOM properties." << std::endl;
@@ -307,7 +283,7 @@ std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& ge
 
 void IgelProvider::monitorForChanges(const ChangeCallback& callback)
 {
-    if (hostVersion().LessThan(_minimumVersion) || category()->name != "Igel") {
+    if (!hostAtLeast(20, 1) || category()->name != "Igel") {
         return;
     }
     if (_monitor.joinable()) {

@@ -8,7 +8,6 @@
 // /usr/bin/wmconfig with inotify and reports their use as a change at once.
 #pragma once
 
-#include "base/Version.h"
 #include "properties/Provider.h"
 
 #include <functional>
@@ -20,24 +19,44 @@
 
 class IgelProvider : public ProviderOf<IgelProvider> {
 public:
-    static constexpr PropertyKey kStructureTag{"DEVICE_IGEL_STRUCTURETAG", 0x1};
-    static constexpr PropertyKey kUmsServer{"DEVICE_IGEL_UMS_SERVER", 0x2};
-    static constexpr PropertyKey kUmsSerialNumber{"DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER", 0x4};
-    static constexpr PropertyKey kUmsSubject{"DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT", 0x8};
-    static constexpr PropertyKey kUmsThumbprint{"DEVICE_IGEL_UMS_CERTIFICATE_THUMBPRINT_SHA256", 0x10};
-    static constexpr PropertyKey kIcgServer{"DEVICE_IGEL_ICG_SERVER", 0x20};
-    static constexpr PropertyKey kIcgSerialNumber{"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", 0x40};
-    static constexpr PropertyKey kIcgSubject{"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", 0x80};
-    static constexpr PropertyKey kIcgThumbprint{"DEVICE_IGEL_ICG_CERTIFICATE_THUMBPRINT_SHA256", 0x100};
-    static constexpr PropertyKey kEnvironmentCount{"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200};
-    static constexpr PropertyKey kEnvironmentName{"DEVICE_IGEL_ENVIRONMENT_X_NAME", 0x400};
-    static constexpr PropertyKey kEnvironmentValue{"DEVICE_IGEL_ENVIRONMENT_X_VALUE", 0x800};
-    static constexpr PropertyKey kEnvironmentType{"DEVICE_IGEL_ENVIRONMENT_X_TYPE", 0x1000};
+    // The keys of "Igel". Per variable: "%d" is the variable's index, from 0.
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_IGEL_STRUCTURETAG", 0x1, "UMS structure tag"},
+        {"DEVICE_IGEL_UMS_SERVER", 0x2, "management servers, host[:port] separated by \";\""},
+        {"DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER", 0x4, "serial number of the management server's certificate"},
+        {"DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT", 0x8, "subject of the management server's certificate"},
+        {"DEVICE_IGEL_UMS_CERTIFICATE_THUMBPRINT_SHA256", 0x10, "SHA-256 fingerprint of that certificate"},
+        {"DEVICE_IGEL_ICG_SERVER", 0x20, "cloud gateways, host[:port] separated by \";\""},
+        {"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", 0x40, "serial number of the cloud gateway's certificate"},
+        {"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", 0x80, "subject of the cloud gateway's certificate"},
+        {"DEVICE_IGEL_ICG_CERTIFICATE_THUMBPRINT_SHA256", 0x100, "SHA-256 fingerprint of that certificate"},
+        {"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200, "number of environment variables of the setup, from 20.1 hosts on"},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_NAME", 0x400, "name of the environment variable"},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_VALUE", 0x800, "value of the environment variable"},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_TYPE", 0x1000, "kind of environment variable: Fixed or Dynamic"},
+    };
+    static constexpr const PropertyKey& kStructureTag = kKeys[0];
+    static constexpr const PropertyKey& kUmsServer = kKeys[1];
+    static constexpr const PropertyKey& kIcgServer = kKeys[5];
+    static constexpr const PropertyKey& kEnvironmentCount = kKeys[9];
+    static constexpr const PropertyKey& kEnvironmentName = kKeys[10];
+    static constexpr const PropertyKey& kEnvironmentValue = kKeys[11];
+    static constexpr const PropertyKey& kEnvironmentType = kKeys[12];
+    // Serial number, subject and thumbprint of each server's certificate.
+    static constexpr PropertyKeys kUmsCertificateKeys{&kKeys[2], &kKeys[5]};
+    static constexpr PropertyKeys kIcgCertificateKeys{&kKeys[6], &kKeys[9]};
 
-    static constexpr PropertyKey kCustomCount{"DEVICE_CUSTOM_COUNT", 0x1};
-    static constexpr PropertyKey kCustomPath{"DEVICE_CUSTOM_X_PATH", 0x2};
-    static constexpr PropertyKey kCustomName{"DEVICE_CUSTOM_X_NAME", 0x4};
-    static constexpr PropertyKey kCustomValue{"DEVICE_CUSTOM_X_VALUE", 0x8};
+    // The keys of "Custom", for hosts before 20.1: the same variables.
+    static constexpr PropertyKey kCustomKeys[] = {
+        {"DEVICE_CUSTOM_COUNT", 0x1, "number of environment variables of the setup, for hosts before 20.1"},
+        {"DEVICE_CUSTOM_%d_PATH", 0x2, "registry path of the environment variable"},
+        {"DEVICE_CUSTOM_%d_NAME", 0x4, "name of the environment variable"},
+        {"DEVICE_CUSTOM_%d_VALUE", 0x8, "value of the environment variable"},
+    };
+    static constexpr const PropertyKey& kCustomCount = kCustomKeys[0];
+    static constexpr const PropertyKey& kCustomPath = kCustomKeys[1];
+    static constexpr const PropertyKey& kCustomName = kCustomKeys[2];
+    static constexpr const PropertyKey& kCustomValue = kCustomKeys[3];
 
     static constexpr const char* kX11vncPath = "/usr/bin/x11vnc";
     static constexpr const char* kWmconfigPath = "/usr/bin/wmconfig";
@@ -54,7 +73,7 @@ public:
         std::string type;  // "Fixed" or "Dynamic"
     };
 
-    IgelProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+    using ProviderOf::ProviderOf;
     ~IgelProvider() override;
 
     std::future<PropertyMap> getProperties() override;
@@ -111,7 +130,6 @@ private:
     // watched file.
     bool handleEvents(const char* buffer, std::size_t length);
 
-    const Base::Version _minimumVersion;
     ChangeCallback _callback;
     std::thread _monitor;
     Descriptor _wake;  // an eventfd: close() wakes the monitor thread through it

@@ -8,10 +8,16 @@
 
 class ScreenSaverProvider : public ProviderOf<ScreenSaverProvider> {
 public:
-    static constexpr PropertyKey kEnabled{"DEVICE_SCREENSAVER_ENABLED", 0x01};
-    static constexpr PropertyKey kSecure{"DEVICE_SCREENSAVER_SECURE", 0x02};
-    static constexpr PropertyKey kTimeout{"DEVICE_SCREENSAVER_TIMEOUT", 0x04};
-    static constexpr PropertyKey kFilename{"DEVICE_SCREENSAVER_FILENAME", 0x08};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_SCREENSAVER_ENABLED", 0x01, "whether the screen locks when idle", "true/false"},
+        {"DEVICE_SCREENSAVER_SECURE", 0x02, "whether unlocking asks for a password", "true/false"},
+        {"DEVICE_SCREENSAVER_TIMEOUT", 0x04, "idle time before the screen locks", "seconds"},
+        {"DEVICE_SCREENSAVER_FILENAME", 0x08, "custom logo of the locked screen"},
+    };
+    static constexpr const PropertyKey& kEnabled = kKeys[0];
+    static constexpr const PropertyKey& kSecure = kKeys[1];
+    static constexpr const PropertyKey& kTimeout = kKeys[2];
+    static constexpr const PropertyKey& kFilename = kKeys[3];
 
     using ProviderOf::ProviderOf;
 

@@ -150,40 +150,39 @@ bool loggedServiceError(const rapidjson::Document& response)
     return true;
 }
 
-bool locationFromResponse(const rapidjson::Document& response, Location& location)
+std::optional<Location> locationFromResponse(const rapidjson::Document& response)
 {
     TRACE_FUNCTION("getLocation");
     if (loggedServiceError(response)) {
-        return false;
+        return std::nullopt;
     }
     const rapidjson::Value* position = memberOf(response, "location");
     if (position == nullptr) {
         TRACE_WARNING << "Location was unavailable" << std::endl;
-        return false;
+        return std::nullopt;
     }
     if (!position->IsObject()) {
         TRACE_WARNING << "Location was not an object" << std::endl;
-        return false;
+        return std::nullopt;
     }
     Location read;
     if (!readCoordinate(*position, "lat", "latitude", read.latitude) ||
         !readCoordinate(*position, "lng", "longitude", read.longitude) ||
         !readCoordinate(response, "accuracy", "accuracy", read.accuracy)) {
-        return false;
+        return std::nullopt;
     }
     // A position off the globe, or a negative accuracy, is no position.
     if (!std::isfinite(read.latitude) || !std::isfinite(read.longitude) || !std::isfinite(read.accuracy) ||
         std::fabs(read.latitude) > 90.0 || std::fabs(read.longitude) > 180.0 || read.accuracy < 0.0) {
         TRACE_WARNING << "Location [" << read.latitude << "," << read.longitude << "] with accuracy ["
                       << read.accuracy << "] is out of range" << std::endl;
-        return false;
+        return std::nullopt;
     }
-    location = read;
-    return true;
+    return read;
 }
 
-bool getLocation(const std::string& url, Location& location, const rapidjson::Document& request,
-                 rapidjson::Document& response)
+std::optional<Location> getLocation(const std::string& url, const rapidjson::Document& request,
+                                    rapidjson::Document& response)
 {
     TRACE_ENTER;
     if (!WebRequest::postJson(url, request, response)) {
@@ -191,24 +190,24 @@ bool getLocation(const std::string& url, Location& location, const rapidjson::Do
         loggedServiceError(response);
         TRACE_VERBOSE << "Location request failed" << std::endl;
         TRACE_EXIT;
-        return false;
+        return std::nullopt;
     }
-    const bool found = locationFromResponse(response, location);
+    std::optional<Location> location = locationFromResponse(response);
     TRACE_EXIT;
-    return found;
+    return location;
 }
 
-bool addressFromResponseOne(const rapidjson::Document& response, Address& address)
+std::optional<Address> addressFromResponseOne(const rapidjson::Document& response)
 {
     const rapidjson::Value* found = memberOf(response, "address");
     if (found == nullptr) {
         TRACE_VERBOSE << "Attempt to decode location from response one found no address" << std::endl;
-        return false;
+        return std::nullopt;
     }
     if (!found->IsObject()) {
         TRACE_VERBOSE << "Attempt to decode location from response one found address that was not an object"
                       << std::endl;
-        return false;
+        return std::nullopt;
     }
     Address read;
     read.country = safeReadObjectMemberAsString(*found, "country");
@@ -225,21 +224,20 @@ bool addressFromResponseOne(const rapidjson::Document& response, Address& addres
     if (read.building.empty()) {
         read.building = safeReadObjectMemberAsString(*found, "house_number");
     }
-    address = std::move(read);
-    return true;
+    return read;
 }
 
-bool addressFromResponseTwo(const rapidjson::Document& response, Address& address)
+std::optional<Address> addressFromResponseTwo(const rapidjson::Document& response)
 {
     const rapidjson::Value* results = memberOf(response, "results");
     if (results == nullptr) {
         TRACE_VERBOSE << "Attempt to decode location from response two found no results" << std::endl;
-        return false;
+        return std::nullopt;
     }
     if (!results->IsArray()) {
         TRACE_VERBOSE << "Attempt to decode location from response two found results that was not an array"
                       << std::endl;
-        return false;
+        return std::nullopt;
     }
     Address read;
     const rapidjson::Value* components = results->Empty() ? nullptr : memberOf((*results)[0], "address_components");
@@ -275,23 +273,25 @@ bool addressFromResponseTwo(const rapidjson::Document& response, Address& addres
             }
         }
     }
-    address = std::move(read);
-    return true;
+    return read;
 }
 
-bool addressFromResponse(const rapidjson::Document& response, Address& address)
+std::optional<Address> addressFromResponse(const rapidjson::Document& response)
 {
-    return addressFromResponseOne(response, address) || addressFromResponseTwo(response, address);
+    if (std::optional<Address> address = addressFromResponseOne(response)) {
+        return address;
+    }
+    return addressFromResponseTwo(response);
 }
 
-bool getAddress(const std::string& addressUrl, const std::string& locateUrl, const Location& location,
-                rapidjson::Document& locationResponse, Address& address)
+std::optional<Address> getAddress(const std::string& addressUrl, const std::string& locateUrl,
+                                  const Location& location, rapidjson::Document& locationResponse)
 {
     if (addressUrl.empty()) {
-        return false;
+        return std::nullopt;
     }
     if (addressUrl == locateUrl) {
-        return addressFromResponse(locationResponse, address);
+        return addressFromResponse(locationResponse);
     }
     const std::string latitude = formatDecimal(location.latitude, 6);
     const std::string longitude = formatDecimal(location.longitude, 6);
@@ -300,11 +300,14 @@ bool getAddress(const std::string& addressUrl, const std::string& locateUrl, con
     WebRequest::replaceArgument(url, "%lng%", longitude);
     WebRequest::replaceArgument(url, "%long%", longitude);
     rapidjson::Document response;
-    return WebRequest::getJson(url, response) && addressFromResponse(response, address);
+    if (!WebRequest::getJson(url, response)) {
+        return std::nullopt;
+    }
+    return addressFromResponse(response);
 }
 
 LocationProvider::LocationProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : ProviderOf(std::move(category), hostVersion), _positionVersion(20, 1, -1, -1)
+    : ProviderOf(std::move(category), hostVersion)
 {
     const auto& config = this->category()->config;
     if (const auto locate = config.find("LocateUrl"); locate != config.end()) {
@@ -319,61 +322,40 @@ LocationProvider::LocationProvider(std::shared_ptr<Category const> category, con
 
 bool LocationProvider::positionCombined() const
 {
-    return !hostVersion().LessThan(_positionVersion);
+    return hostAtLeast(20, 1);
 }
 
 bool LocationProvider::addressWanted() const
 {
-    if (_addressUrl.empty()) {
-        return false;
-    }
-    for (const PropertyKey& key : {kCountry, kPostcode, kState, kCounty, kTown, kStreet, kBuilding}) {
-        if (category()->selects(key.bit)) {
-            return true;
-        }
-    }
-    return false;
+    return !_addressUrl.empty() && PropertyCollector(*category()).anySelected(kAddressKeys);
 }
 
 void LocationProvider::setPropertiesUnavailable(PropertyCollector& properties) const
 {
-    properties.unavailable({kAccuracy, kUrl, kProvider, kSource});
-    if (positionCombined()) {
-        properties.unavailable({kPosition});
-    } else {
-        properties.unavailable({kLatitude, kLongitude});
-    }
+    properties.unavailable(kFixKeys);
+    properties.unavailable(positionCombined() ? kPositionKeys : kLegacyPositionKeys);
     setAddressPropertiesUnavailable(properties);
 }
 
 void LocationProvider::setAddressPropertiesUnavailable(PropertyCollector& properties)
 {
-    properties.unavailable({kCountry, kPostcode, kState, kCounty, kTown, kStreet, kBuilding});
+    properties.unavailable(kAddressKeys);
 }
 
 std::future<PropertyMap> LocationProvider::getProperties()
 {
-    {
-        const std::lock_guard lock(_cacheMutex);
-        if (!_cache.empty()) {
-            return ready(_cache);
-        }
+    if (std::optional<PropertyMap> reading = kept()->get()) {
+        return ready(std::move(*reading));
     }
     if (_locateUrl.empty()) {
-        PropertyCollector properties(*category());
-        setPropertiesUnavailable(properties);
-        PropertyMap result = properties.take();
-        {
-            const std::lock_guard lock(_cacheMutex);
-            if (_cache.empty()) {
-                _cache = result;
-            }
-        }
-        return ready(std::move(result));
+        return atOnce([this](PropertyCollector& properties) {
+            setPropertiesUnavailable(properties);
+            kept()->keep(properties.properties());
+        });
     }
     TRACE_VERBOSE << "Getting LOCATION request..." << std::endl;
     // Each reading has its own request, handed to its worker: two workers
-    // may run at once while the cache is still empty.
+    // may run at once while no reading is kept yet.
     std::shared_ptr<const rapidjson::Document> request = buildRequest();
     return asynchronous([this, request](PropertyCollector& properties) { collect(properties, request.get()); });
 }
@@ -409,17 +391,17 @@ void LocationProvider::collect(PropertyCollector& properties, const rapidjson::D
     TRACE_FUNCTION("getProperties");
     TRACE_VERBOSE << "Getting LOCATION properties..." << std::endl;
     try {
-        Location location;
         rapidjson::Document response;
-        if (request == nullptr || !getLocation(_locateUrl, location, *request, response)) {
+        const std::optional<Location> location =
+            request != nullptr ? getLocation(_locateUrl, *request, response) : std::nullopt;
+        if (!location) {
             setPropertiesUnavailable(properties);
         } else {
-            addLocation(properties, location);
+            addLocation(properties, *location);
             // Without a selected address key the address service is not asked.
             if (addressWanted()) {
-                Address address;
-                if (getAddress(_addressUrl, _locateUrl, location, response, address)) {
-                    addAddress(properties, address);
+                if (const std::optional<Address> address = getAddress(_addressUrl, _locateUrl, *location, response)) {
+                    addAddress(properties, *address);
                 } else {
                     setAddressPropertiesUnavailable(properties);
                 }
@@ -431,10 +413,7 @@ void LocationProvider::collect(PropertyCollector& properties, const rapidjson::D
         setPropertiesUnavailable(properties);
         return;
     }
-    if (!properties.properties().empty()) {
-        const std::lock_guard lock(_cacheMutex);
-        _cache = properties.properties();
-    }
+    kept()->keep(properties.properties());
     TRACE_VERBOSE << "Done getting LOCATION properties." << std::endl;
 }
 

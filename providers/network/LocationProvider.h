@@ -11,14 +11,13 @@
 // provider and answered at once from then on.
 #pragma once
 
-#include "base/Version.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>
 #include <rapidjson/document.h>
 
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 // The position a location service reported.
@@ -47,26 +46,26 @@ bool getLocationRequest(NMClient* client, rapidjson::Document& request, bool add
 
 // Posts `request` to `url` and reads the position from the answer, which is
 // left in `response`.
-bool getLocation(const std::string& url, Location& location, const rapidjson::Document& request,
-                 rapidjson::Document& response);
+std::optional<Location> getLocation(const std::string& url, const rapidjson::Document& request,
+                                    rapidjson::Document& response);
 
 // The position in a location service's answer: "location" {"lat", "lng"} and
 // a top-level "accuracy", each a number written with a fraction or exponent.
 // An answer with an "error" member is a failure.
-bool locationFromResponse(const rapidjson::Document& response, Location& location);
+std::optional<Location> locationFromResponse(const rapidjson::Document& response);
 
 // The address at `location`: decoded from the location answer when both URLs
 // are the same, else fetched from `addressUrl` with "%lat%", "%lng%" and
 // "%long%" filled in.
-bool getAddress(const std::string& addressUrl, const std::string& locateUrl, const Location& location,
-                rapidjson::Document& locationResponse, Address& address);
+std::optional<Address> getAddress(const std::string& addressUrl, const std::string& locateUrl,
+                                  const Location& location, rapidjson::Document& locationResponse);
 
 // The address in an answer of either shape: an "address" object
 // (OpenStreetMap style) or a "results" list of address components (Google
 // style).
-bool addressFromResponse(const rapidjson::Document& response, Address& address);
-bool addressFromResponseOne(const rapidjson::Document& response, Address& address);
-bool addressFromResponseTwo(const rapidjson::Document& response, Address& address);
+std::optional<Address> addressFromResponse(const rapidjson::Document& response);
+std::optional<Address> addressFromResponseOne(const rapidjson::Document& response);
+std::optional<Address> addressFromResponseTwo(const rapidjson::Document& response);
 
 // The string value of member `name` of `object`; empty when `object` is not
 // an object, the member is missing or it is not a string.
@@ -81,20 +80,42 @@ std::string mapLinkOf(const Location& location);
 
 class LocationProvider : public ProviderOf<LocationProvider> {
 public:
-    static constexpr PropertyKey kLatitude{"DEVICE_LOCATION_LATITUDE", 0x1};
-    static constexpr PropertyKey kLongitude{"DEVICE_LOCATION_LONGITUDE", 0x2};
-    static constexpr PropertyKey kAccuracy{"DEVICE_LOCATION_ACCURACY", 0x4};
-    static constexpr PropertyKey kUrl{"DEVICE_LOCATION_URL", 0x8};
-    static constexpr PropertyKey kCountry{"DEVICE_LOCATION_COUNTRY", 0x20};
-    static constexpr PropertyKey kPostcode{"DEVICE_LOCATION_POSTCODE", 0x40};
-    static constexpr PropertyKey kState{"DEVICE_LOCATION_STATE", 0x80};
-    static constexpr PropertyKey kCounty{"DEVICE_LOCATION_COUNTY", 0x200};
-    static constexpr PropertyKey kTown{"DEVICE_LOCATION_TOWN", 0x400};
-    static constexpr PropertyKey kStreet{"DEVICE_LOCATION_STREET", 0x800};
-    static constexpr PropertyKey kBuilding{"DEVICE_LOCATION_BUILDING", 0x1000};
-    static constexpr PropertyKey kProvider{"DEVICE_LOCATION_PROVIDER", 0x2000};
-    static constexpr PropertyKey kSource{"DEVICE_LOCATION_SOURCE", 0x4000};
-    static constexpr PropertyKey kPosition{"DEVICE_LOCATION_POSITION", 0x8000};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_LOCATION_ACCURACY", 0x4, "radius the position is accurate to", "metres"},
+        {"DEVICE_LOCATION_URL", 0x8, "map link of the position"},
+        {"DEVICE_LOCATION_PROVIDER", 0x2000, "who located the device: Third Party"},
+        {"DEVICE_LOCATION_SOURCE", 0x4000, "what the position was found from: WiFi"},
+        {"DEVICE_LOCATION_POSITION", 0x8000, "latitude,longitude, from 20.1 hosts on", "degrees"},
+        {"DEVICE_LOCATION_LATITUDE", 0x1, "latitude, for hosts before 20.1", "degrees"},
+        {"DEVICE_LOCATION_LONGITUDE", 0x2, "longitude, for hosts before 20.1", "degrees"},
+        {"DEVICE_LOCATION_COUNTRY", 0x20, "country of the postal address"},
+        {"DEVICE_LOCATION_POSTCODE", 0x40, "postcode of the postal address"},
+        {"DEVICE_LOCATION_STATE", 0x80, "state of the postal address"},
+        {"DEVICE_LOCATION_COUNTY", 0x200, "county of the postal address"},
+        {"DEVICE_LOCATION_TOWN", 0x400, "town of the postal address"},
+        {"DEVICE_LOCATION_STREET", 0x800, "street of the postal address"},
+        {"DEVICE_LOCATION_BUILDING", 0x1000, "building number of the postal address"},
+    };
+    static constexpr const PropertyKey& kAccuracy = kKeys[0];
+    static constexpr const PropertyKey& kUrl = kKeys[1];
+    static constexpr const PropertyKey& kProvider = kKeys[2];
+    static constexpr const PropertyKey& kSource = kKeys[3];
+    static constexpr const PropertyKey& kPosition = kKeys[4];
+    static constexpr const PropertyKey& kLatitude = kKeys[5];
+    static constexpr const PropertyKey& kLongitude = kKeys[6];
+    static constexpr const PropertyKey& kCountry = kKeys[7];
+    static constexpr const PropertyKey& kPostcode = kKeys[8];
+    static constexpr const PropertyKey& kState = kKeys[9];
+    static constexpr const PropertyKey& kCounty = kKeys[10];
+    static constexpr const PropertyKey& kTown = kKeys[11];
+    static constexpr const PropertyKey& kStreet = kKeys[12];
+    static constexpr const PropertyKey& kBuilding = kKeys[13];
+    // The keys every host gets from a position, the position itself for
+    // hosts from 20.1 on and before, and the postal address.
+    static constexpr PropertyKeys kFixKeys{&kAccuracy, &kSource + 1};
+    static constexpr PropertyKeys kPositionKeys{&kPosition, &kPosition + 1};
+    static constexpr PropertyKeys kLegacyPositionKeys{&kLatitude, &kLongitude + 1};
+    static constexpr PropertyKeys kAddressKeys{&kCountry, &kBuilding + 1};
 
     LocationProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
 
@@ -115,12 +136,6 @@ private:
     void addLocation(PropertyCollector& properties, const Location& location) const;
     static void addAddress(PropertyCollector& properties, const Address& address);
 
-    // Hosts from this version on get the combined position key.
-    Base::Version _positionVersion;
     std::string _locateUrl;
     std::string _addressUrl;
-    // The first complete result. A worker replaces it while the caller's
-    // thread tests and copies it, so it is guarded.
-    mutable std::mutex _cacheMutex;
-    mutable PropertyMap _cache;
 };

@@ -18,17 +18,6 @@
 #include <stdexcept>
 #include <vector>
 
-std::string makePropertyArrayName(std::string name, int index)
-{
-    char number[16];
-    std::snprintf(number, sizeof(number), "%d", index);
-    const std::size_t marker = name.find("_X_");
-    if (marker != std::string::npos) {
-        name.replace(marker + 1, 1, number);
-    }
-    return name;
-}
-
 namespace {
 
 using CharHandle = Base::UniqueHandle<char, g_free>;
@@ -300,23 +289,10 @@ std::string ssidOf(NMAccessPoint* accessPoint)
 
 }  // namespace
 
-NetworkProvider::NetworkProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : ProviderOf(std::move(category), hostVersion), _splitAddressVersion(20, 1, -1, -1)
-{
-}
-
 std::future<PropertyMap> NetworkProvider::getProperties()
 {
     // All the work runs here, on the calling thread; a failure travels in the future.
-    std::promise<PropertyMap> promise;
-    try {
-        PropertyCollector properties(*category());
-        collect(properties);
-        promise.set_value(properties.take());
-    } catch (...) {
-        promise.set_exception(std::current_exception());
-    }
-    return promise.get_future();
+    return atOnce([this](PropertyCollector& properties) { collect(properties); });
 }
 
 void NetworkProvider::collect(PropertyCollector& properties) const
@@ -370,53 +346,46 @@ void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
 
 void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* device, int index) const
 {
-    auto add = [&](const PropertyKey& key, auto&& value) {
-        if (properties.selected(key)) {
-            const std::string name = makePropertyArrayName(key.key, index);
-            properties.add(PropertyKey{name.c_str(), key.bit}, value);
-        }
-    };
     const char* iface = nm_device_get_iface(device);
     const std::string name = iface != nullptr ? iface : "";
     NMIPConfig* ip4 = nm_device_get_ip4_config(device);
     NMIPConfig* ip6 = nm_device_get_ip6_config(device);
 
-    add(kStatus, [&] { return statusFromDevice(device); });
-    add(kName, name);
-    add(kDescription, [&] {
+    properties.addIndexed(kStatus, index, [&] { return statusFromDevice(device); });
+    properties.addIndexed(kName, index, name);
+    properties.addIndexed(kDescription, index, [&] {
         const char* description = nm_device_get_description(device);
         return std::string(description != nullptr ? description : "");
     });
-    add(kType, [&] { return typeFromDevice(device); });
-    add(kMac, [&] { return formatMac(nm_device_get_hw_address(device)); });
-    if (hostVersion().LessThan(_splitAddressVersion)) {
-        add(kIp, [&] { return legacyIpFromConfig(ip4, ip6); });
-        add(kIPv4Enabled, [&] { return ipEnabled(ip4); });
-        add(kIPv6Enabled, [&] { return ipEnabled(ip6); });
+    properties.addIndexed(kType, index, [&] { return typeFromDevice(device); });
+    properties.addIndexed(kMac, index, [&] { return formatMac(nm_device_get_hw_address(device)); });
+    if (!hostAtLeast(20, 1)) {
+        properties.addIndexed(kIp, index, [&] { return legacyIpFromConfig(ip4, ip6); });
+        properties.addIndexed(kIPv4Enabled, index, [&] { return ipEnabled(ip4); });
+        properties.addIndexed(kIPv6Enabled, index, [&] { return ipEnabled(ip6); });
     } else {
-        add(kIPv4, [&] { return ipFromConfig(ip4); });
-        add(kIPv4Subnet, [&] { return subnetFromConfig(ip4); });
-        add(kIPv6, [&] { return ipFromConfig(ip6); });
-        add(kIPv6Subnet, [&] { return subnetFromConfig(ip6); });
+        properties.addIndexed(kIPv4, index, [&] { return ipFromConfig(ip4); });
+        properties.addIndexed(kIPv4Subnet, index, [&] { return subnetFromConfig(ip4); });
+        properties.addIndexed(kIPv6, index, [&] { return ipFromConfig(ip6); });
+        properties.addIndexed(kIPv6Subnet, index, [&] { return subnetFromConfig(ip6); });
     }
-    add(kDns, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_nameservers); });
-    add(kDnsSuffix, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_domains); });
-    add(kGateway, [&] { return gatewayFromConfig(ip4, ip6); });
-    add(kGatewayMac, [&] { return gatewayMacFromConfig(name, ip4, ip6); });
-    add(kWins, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_wins_servers); });
-    add(kSpeed, [&] { return speedFromDevice(device); });
+    properties.addIndexed(kDns, index, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_nameservers); });
+    properties.addIndexed(kDnsSuffix, index, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_domains); });
+    properties.addIndexed(kGateway, index, [&] { return gatewayFromConfig(ip4, ip6); });
+    properties.addIndexed(kGatewayMac, index, [&] { return gatewayMacFromConfig(name, ip4, ip6); });
+    properties.addIndexed(kWins, index, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_wins_servers); });
+    properties.addIndexed(kSpeed, index, [&] { return speedFromDevice(device); });
 
-    if (properties.selected(kDhcpServer) || properties.selected(kDhcpEnabled) || properties.selected(kDhcpLease) ||
-        properties.selected(kDhcpExpires)) {
+    if (properties.anySelected(kDhcpKeys)) {
         const std::optional<DhcpLease> lease = dhcpLeaseOf(device);
         if (!lease) {
-            for (const PropertyKey& key : {kDhcpServer, kDhcpEnabled, kDhcpLease, kDhcpExpires}) {
-                add(key, PropertyCollector::kUnavailable);
+            for (const PropertyKey& key : kDhcpKeys) {
+                properties.addIndexed(key, index, PropertyCollector::kUnavailable);
             }
         } else {
             const bool served = lease->server.has_value();
-            add(kDhcpServer, lease->server.value_or(""));
-            add(kDhcpEnabled, served ? "true" : "false");
+            properties.addIndexed(kDhcpServer, index, lease->server.value_or(""));
+            properties.addIndexed(kDhcpEnabled, index, served ? "true" : "false");
             // A server without an expiry leaves the lease times unknown.
             const auto moment = [&](long long seconds) -> std::string {
                 if (!served) {
@@ -428,18 +397,19 @@ void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* dev
                 return formatTime(seconds);
             };
             const long long expiry = lease->expiry.value_or(0);
-            add(kDhcpLease, [&] { return moment(expiry - lease->leaseLength); });
-            add(kDhcpExpires, [&] { return moment(expiry); });
+            properties.addIndexed(kDhcpLease, index, [&] { return moment(expiry - lease->leaseLength); });
+            properties.addIndexed(kDhcpExpires, index, [&] { return moment(expiry); });
         }
     }
 
     if (NM_IS_DEVICE_WIFI(device)) {
         NMAccessPoint* accessPoint = nm_device_wifi_get_active_access_point(NM_DEVICE_WIFI(device));
         if (accessPoint != nullptr && NM_IS_ACCESS_POINT(accessPoint)) {
-            add(kWifiSsid, [&] { return ssidOf(accessPoint); });
-            add(kWifiBssid, [&] { return formatMac(nm_access_point_get_bssid(accessPoint)); });
-            add(kWifiStrength, [&] { return std::to_string(nm_access_point_get_strength(accessPoint)); });
-            add(kWifiSecurity, [&] { return securityFromAccessPoint(accessPoint); });
+            properties.addIndexed(kWifiSsid, index, [&] { return ssidOf(accessPoint); });
+            properties.addIndexed(kWifiBssid, index, [&] { return formatMac(nm_access_point_get_bssid(accessPoint)); });
+            properties.addIndexed(kWifiStrength, index,
+                                  [&] { return std::to_string(nm_access_point_get_strength(accessPoint)); });
+            properties.addIndexed(kWifiSecurity, index, [&] { return securityFromAccessPoint(accessPoint); });
         }
     }
 }

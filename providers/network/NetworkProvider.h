@@ -8,49 +8,75 @@
 // reading creates its own client and releases it before returning.
 #pragma once
 
-#include "base/Version.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>
 
 #include <string>
 
-// The key of item `index` for a template with "_X_": the X is replaced by the
-// index (DEVICE_NETWORK_X_NAME, 3: DEVICE_NETWORK_3_NAME). Only the first
-// "_X_" is replaced; a name without one comes back unchanged.
-std::string makePropertyArrayName(std::string name, int index);
-
 class NetworkProvider : public ProviderOf<NetworkProvider> {
 public:
-    static constexpr PropertyKey kCount{"DEVICE_NETWORK_COUNT", 0x1};
-    static constexpr PropertyKey kStatus{"DEVICE_NETWORK_X_STATUS", 0x2};
-    static constexpr PropertyKey kName{"DEVICE_NETWORK_X_NAME", 0x4};
-    static constexpr PropertyKey kDescription{"DEVICE_NETWORK_X_DESCRIPTION", 0x8};
-    static constexpr PropertyKey kType{"DEVICE_NETWORK_X_TYPE", 0x10};
-    static constexpr PropertyKey kMac{"DEVICE_NETWORK_X_MAC", 0x20};
-    static constexpr PropertyKey kIPv4{"DEVICE_NETWORK_X_IPV4", 0x2000000};
-    static constexpr PropertyKey kIPv4Subnet{"DEVICE_NETWORK_X_IPV4_SUBNET", 0x8000000};
-    static constexpr PropertyKey kIPv6{"DEVICE_NETWORK_X_IPV6", 0x4000000};
-    static constexpr PropertyKey kIPv6Subnet{"DEVICE_NETWORK_X_IPV6_SUBNET", 0x10000000};
-    static constexpr PropertyKey kIp{"DEVICE_NETWORK_X_IP", 0x40};
-    static constexpr PropertyKey kIPv4Enabled{"DEVICE_NETWORK_X_IPV4_ENABLED", 0x80};
-    static constexpr PropertyKey kIPv6Enabled{"DEVICE_NETWORK_X_IPV6_ENABLED", 0x100};
-    static constexpr PropertyKey kDns{"DEVICE_NETWORK_X_DNS", 0x200};
-    static constexpr PropertyKey kDnsSuffix{"DEVICE_NETWORK_X_DNS_SUFFIX", 0x400};
-    static constexpr PropertyKey kGateway{"DEVICE_NETWORK_X_GATEWAY", 0x800};
-    static constexpr PropertyKey kGatewayMac{"DEVICE_NETWORK_X_GATEWAY_MAC", 0x1000};
-    static constexpr PropertyKey kWins{"DEVICE_NETWORK_X_WINS", 0x2000};
-    static constexpr PropertyKey kSpeed{"DEVICE_NETWORK_X_SPEED", 0x4000};
-    static constexpr PropertyKey kDhcpEnabled{"DEVICE_NETWORK_X_DHCP_ENABLED", 0x8000};
-    static constexpr PropertyKey kDhcpServer{"DEVICE_NETWORK_X_DHCP_SERVER", 0x10000};
-    static constexpr PropertyKey kDhcpLease{"DEVICE_NETWORK_X_DHCP_LEASE", 0x20000};
-    static constexpr PropertyKey kDhcpExpires{"DEVICE_NETWORK_X_DHCP_EXPIRES", 0x40000};
-    static constexpr PropertyKey kWifiSsid{"DEVICE_NETWORK_X_WIFI_SSID", 0x80000};
-    static constexpr PropertyKey kWifiBssid{"DEVICE_NETWORK_X_WIFI_BSSID", 0x100000};
-    static constexpr PropertyKey kWifiStrength{"DEVICE_NETWORK_X_WIFI_STRENGTH", 0x200000};
-    static constexpr PropertyKey kWifiSecurity{"DEVICE_NETWORK_X_WIFI_SECURITY", 0x400000};
+    // Per interface: "%d" is the interface's index, from 0.
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_NETWORK_COUNT", 0x1, "number of activated interfaces"},
+        {"DEVICE_NETWORK_%d_STATUS", 0x2, "state of the interface"},
+        {"DEVICE_NETWORK_%d_NAME", 0x4, "name of the interface"},
+        {"DEVICE_NETWORK_%d_DESCRIPTION", 0x8, "description of the interface's hardware"},
+        {"DEVICE_NETWORK_%d_TYPE", 0x10, "kind of interface, such as Ethernet or WiFi"},
+        {"DEVICE_NETWORK_%d_MAC", 0x20, "hardware address", "aa-bb-cc-dd-ee-ff"},
+        {"DEVICE_NETWORK_%d_IPV4", 0x2000000, "IPv4 addresses, from 20.1 hosts on"},
+        {"DEVICE_NETWORK_%d_IPV4_SUBNET", 0x8000000, "IPv4 subnets, from 20.1 hosts on"},
+        {"DEVICE_NETWORK_%d_IPV6", 0x4000000, "IPv6 addresses, from 20.1 hosts on"},
+        {"DEVICE_NETWORK_%d_IPV6_SUBNET", 0x10000000, "IPv6 subnets, from 20.1 hosts on"},
+        {"DEVICE_NETWORK_%d_IP", 0x40, "IPv4 and IPv6 addresses, for hosts before 20.1"},
+        {"DEVICE_NETWORK_%d_IPV4_ENABLED", 0x80, "whether IPv4 is configured, for hosts before 20.1", "true/false"},
+        {"DEVICE_NETWORK_%d_IPV6_ENABLED", 0x100, "whether IPv6 is configured, for hosts before 20.1", "true/false"},
+        {"DEVICE_NETWORK_%d_DNS", 0x200, "DNS servers"},
+        {"DEVICE_NETWORK_%d_DNS_SUFFIX", 0x400, "DNS search domains"},
+        {"DEVICE_NETWORK_%d_GATEWAY", 0x800, "default gateway"},
+        {"DEVICE_NETWORK_%d_GATEWAY_MAC", 0x1000, "hardware address of the gateway", "aa-bb-cc-dd-ee-ff"},
+        {"DEVICE_NETWORK_%d_WINS", 0x2000, "WINS servers"},
+        {"DEVICE_NETWORK_%d_SPEED", 0x4000, "link speed", "kbit/s"},
+        {"DEVICE_NETWORK_%d_DHCP_ENABLED", 0x8000, "whether a DHCP server gave the IPv4 address", "true/false"},
+        {"DEVICE_NETWORK_%d_DHCP_SERVER", 0x10000, "address of the DHCP server"},
+        {"DEVICE_NETWORK_%d_DHCP_LEASE", 0x20000, "when the DHCP lease was obtained"},
+        {"DEVICE_NETWORK_%d_DHCP_EXPIRES", 0x40000, "when the DHCP lease expires"},
+        {"DEVICE_NETWORK_%d_WIFI_SSID", 0x80000, "name of the Wi-Fi network"},
+        {"DEVICE_NETWORK_%d_WIFI_BSSID", 0x100000, "hardware address of the access point", "aa-bb-cc-dd-ee-ff"},
+        {"DEVICE_NETWORK_%d_WIFI_STRENGTH", 0x200000, "signal strength of the access point", "percent"},
+        {"DEVICE_NETWORK_%d_WIFI_SECURITY", 0x400000, "security of the Wi-Fi network"},
+    };
+    static constexpr const PropertyKey& kCount = kKeys[0];
+    static constexpr const PropertyKey& kStatus = kKeys[1];
+    static constexpr const PropertyKey& kName = kKeys[2];
+    static constexpr const PropertyKey& kDescription = kKeys[3];
+    static constexpr const PropertyKey& kType = kKeys[4];
+    static constexpr const PropertyKey& kMac = kKeys[5];
+    static constexpr const PropertyKey& kIPv4 = kKeys[6];
+    static constexpr const PropertyKey& kIPv4Subnet = kKeys[7];
+    static constexpr const PropertyKey& kIPv6 = kKeys[8];
+    static constexpr const PropertyKey& kIPv6Subnet = kKeys[9];
+    static constexpr const PropertyKey& kIp = kKeys[10];
+    static constexpr const PropertyKey& kIPv4Enabled = kKeys[11];
+    static constexpr const PropertyKey& kIPv6Enabled = kKeys[12];
+    static constexpr const PropertyKey& kDns = kKeys[13];
+    static constexpr const PropertyKey& kDnsSuffix = kKeys[14];
+    static constexpr const PropertyKey& kGateway = kKeys[15];
+    static constexpr const PropertyKey& kGatewayMac = kKeys[16];
+    static constexpr const PropertyKey& kWins = kKeys[17];
+    static constexpr const PropertyKey& kSpeed = kKeys[18];
+    static constexpr const PropertyKey& kDhcpEnabled = kKeys[19];
+    static constexpr const PropertyKey& kDhcpServer = kKeys[20];
+    static constexpr const PropertyKey& kDhcpLease = kKeys[21];
+    static constexpr const PropertyKey& kDhcpExpires = kKeys[22];
+    static constexpr const PropertyKey& kWifiSsid = kKeys[23];
+    static constexpr const PropertyKey& kWifiBssid = kKeys[24];
+    static constexpr const PropertyKey& kWifiStrength = kKeys[25];
+    static constexpr const PropertyKey& kWifiSecurity = kKeys[26];
+    // The keys read from the IPv4 DHCP lease.
+    static constexpr PropertyKeys kDhcpKeys{&kDhcpEnabled, &kDhcpExpires + 1};
 
-    NetworkProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
+    using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
 
@@ -68,7 +94,4 @@ private:
     // The interfaces of a client made for this reading, and their count.
     void collectInterfaces(PropertyCollector& properties) const;
     void collectDevice(PropertyCollector& properties, NMDevice* device, int index) const;
-
-    // Hosts from this version on get the split address keys.
-    Base::Version _splitAddressVersion;
 };

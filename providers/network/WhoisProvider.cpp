@@ -17,15 +17,6 @@ namespace {
 
 constexpr const char* kIpPlaceholder = "%IP%";
 
-// A future already satisfied with `value`: stands in for a request that is not made.
-template <typename T>
-std::future<T> resolve(T&& value)
-{
-    std::promise<T> promise;
-    promise.set_value(std::forward<T>(value));
-    return promise.get_future();
-}
-
 // One GET of a JSON document on a thread of its own.
 struct JsonRequest {
     rapidjson::Document document;
@@ -50,7 +41,7 @@ void startRequest(const std::string& url, JsonRequest& request)
         });
     } catch (const std::exception& error) {
         TRACE_ERROR << "Failed to start request to [" << url << "] error [" << error.what() << "]" << std::endl;
-        request.done = resolve<bool>(false);
+        request.done = Provider::ready(false);
     }
 }
 
@@ -148,63 +139,52 @@ WhoisProvider::Configuration WhoisProvider::configure(const std::map<std::string
 }
 
 WhoisProvider::WhoisProvider(std::shared_ptr<Category const> category, const std::string& hostVersion)
-    : ProviderOf(std::move(category), hostVersion), _state(std::make_shared<State>())
+    : ProviderOf(std::move(category), hostVersion),
+      _configuration(std::make_shared<const Configuration>(configure(this->category()->config)))
 {
-    _state->configuration = configure(this->category()->config);
 }
 
 std::future<PropertyMap> WhoisProvider::getProperties()
 {
-    return std::async(std::launch::async, [state = _state, category = category()] {
+    return std::async(std::launch::async, [configuration = _configuration, kept = kept(), category = category()] {
         const Base::SignalStack stack;
-        return work(state, category);
+        return work(*configuration, *kept, *category);
     });
 }
 
-PropertyMap WhoisProvider::work(const std::shared_ptr<State>& state, const std::shared_ptr<Category const>& category)
+PropertyMap WhoisProvider::work(const Configuration& configuration, KeptReading& kept, const Category& category)
 {
     TRACE_VERBOSE << "Getting WHOIS properties..." << std::endl;
-    {
-        const std::lock_guard lock(state->cacheMutex);
-        if (!state->cache.empty()) {
-            TRACE_VERBOSE << "Done getting WHOIS properties." << std::endl;
-            return state->cache;
-        }
+    if (std::optional<PropertyMap> reading = kept.get()) {
+        TRACE_VERBOSE << "Done getting WHOIS properties." << std::endl;
+        return std::move(*reading);
     }
 
-    const Configuration& configuration = state->configuration;
-    PropertyCollector properties(*category);
-    if (properties.selected(kIp) || properties.selected(kDns) || properties.selected(kIsp) ||
-        properties.selected(kCountry)) {
-        std::string ip = configuration.testIp;
-        const bool found = !ip.empty() || getIp(configuration.providerIpUrl, configuration.alternativeIpUrl, ip);
-        if (!found) {
-            properties.unavailable({kIp, kDns, kIsp, kCountry});
+    PropertyCollector properties(category);
+    if (properties.anySelected(kKeys)) {
+        const std::optional<std::string> ip =
+            !configuration.testIp.empty() ? configuration.testIp
+                                          : getIp(configuration.providerIpUrl, configuration.alternativeIpUrl);
+        if (!ip) {
+            properties.unavailable(kKeys);
         } else {
-            properties.add(kIp, ip);
-            Whois whois;
-            getWhois(ip, properties.selected(kDns) ? configuration.providerDnsUrl : std::string(),
-                     properties.selected(kIsp) ? configuration.providerIspUrl : std::string(),
-                     properties.selected(kCountry) ? configuration.providerCountryUrl : std::string(), whois);
-            const auto valueOf = [](const std::string& field) {
-                return field.empty() ? std::string(PropertyCollector::kUnavailable) : field;
-            };
-            properties.add(kDns, [&] { return valueOf(whois.dns); });
-            properties.add(kIsp, [&] { return valueOf(whois.isp); });
-            properties.add(kCountry, [&] { return valueOf(whois.country); });
+            properties.add(kIp, *ip);
+            const Whois whois =
+                getWhois(*ip, properties.selected(kDns) ? configuration.providerDnsUrl : std::string(),
+                         properties.selected(kIsp) ? configuration.providerIspUrl : std::string(),
+                         properties.selected(kCountry) ? configuration.providerCountryUrl : std::string());
+            properties.add(kDns, [&] { return PropertyCollector::orUnavailable(whois.dns); });
+            properties.add(kIsp, [&] { return PropertyCollector::orUnavailable(whois.isp); });
+            properties.add(kCountry, [&] { return PropertyCollector::orUnavailable(whois.country); });
         }
     }
 
-    PropertyMap result = properties.take();
-    const std::lock_guard lock(state->cacheMutex);
-    if (!result.empty()) {
-        state->cache = result;
-    }
+    PropertyMap reading = kept.keep(properties.take());
     TRACE_VERBOSE << "Done getting WHOIS properties." << std::endl;
-    return state->cache.empty() ? result : state->cache;
+    return reading;
 }
 
-bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, std::string& ip)
+std::optional<std::string> getIp(const std::string& providerUrl, const std::string& alternativeUrl)
 {
     JsonRequest provider;
     JsonRequest alternative;
@@ -213,12 +193,12 @@ bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, st
     if (askProvider) {
         startRequest(providerUrl, provider);
     } else {
-        provider.done = resolve<bool>(false);
+        provider.done = Provider::ready(false);
     }
     if (askAlternative) {
         startRequest(alternativeUrl, alternative);
     } else {
-        alternative.done = resolve<bool>(false);
+        alternative.done = Provider::ready(false);
     }
     // Both are waited for before anything is decided, so no request outlives
     // the documents it writes.
@@ -227,8 +207,8 @@ bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, st
 
     const bool providerSucceeded = provider.done.get();
     if (providerSucceeded && provider.document.IsObject()) {
-        if (ipFromResponse(provider.document, ip)) {
-            return true;
+        if (std::optional<std::string> ip = ipFromResponse(provider.document)) {
+            return ip;
         }
         TRACE_VERBOSE << "Failed to parse IP from provider [" << providerUrl << "]" << std::endl;
     } else {
@@ -238,23 +218,23 @@ bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, st
 
     if (!askAlternative) {
         TRACE_VERBOSE << "No alternative IP source to ask" << std::endl;
-        return false;
+        return std::nullopt;
     }
     const bool alternativeSucceeded = alternative.done.get();
     if (alternativeSucceeded && alternative.document.IsObject()) {
-        if (ipFromResponse(alternative.document, ip)) {
-            return true;
+        if (std::optional<std::string> ip = ipFromResponse(alternative.document)) {
+            return ip;
         }
         TRACE_VERBOSE << "Failed to parse IP from alternative [" << alternativeUrl << "]" << std::endl;
     } else {
         TRACE_VERBOSE << "Failed to determine IP from invalid response from alternative [" << alternativeUrl << "]"
                       << std::endl;
     }
-    return false;
+    return std::nullopt;
 }
 
-void getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
-              const std::string& countryUrl, Whois& whois)
+Whois getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
+               const std::string& countryUrl)
 {
     const bool askDns = !dnsUrl.empty();
     const bool askIsp = !ispUrl.empty() && ispUrl != dnsUrl;
@@ -272,7 +252,7 @@ void getWhois(const std::string& ip, const std::string& dnsUrl, const std::strin
             WebRequest::replaceArgument(url, kIpPlaceholder, ip);
             startRequest(url, request);
         } else {
-            request.done = resolve<bool>(false);
+            request.done = Provider::ready(false);
         }
     };
     start(askDns, dnsRequestUrl, dns);
@@ -282,70 +262,76 @@ void getWhois(const std::string& ip, const std::string& dnsUrl, const std::strin
         request->done.wait();
     }
 
+    Whois whois;
+    const auto takeIspCountry = [&whois](const rapidjson::Document& document) {
+        if (const std::optional<Whois> found = ispCountryFromResponse(document)) {
+            whois.isp = found->isp;
+            whois.country = found->country;
+        }
+    };
     if (objectFrom(dns)) {
-        dnsFromResponse(dns.document, whois);
+        whois.dns = dnsFromResponse(dns.document).value_or("");
         if (ispUrl == dnsUrl || countryUrl == dnsUrl) {
-            ispCountryFromResponse(dns.document, whois);
+            takeIspCountry(dns.document);
         }
     }
     if (objectFrom(isp)) {
-        ispCountryFromResponse(isp.document, whois);
+        takeIspCountry(isp.document);
     }
     if (objectFrom(country)) {
         whois.country.clear();
-        ispCountryFromResponse(country.document, whois);
+        takeIspCountry(country.document);
     }
+    return whois;
 }
 
-bool ipFromResponse(const rapidjson::Document& response, std::string& ip)
+std::optional<std::string> ipFromResponse(const rapidjson::Document& response)
 {
-    std::string found;
+    std::string ip;
     bool internal = false;
-    if (stringMember(response, "address", found)) {
+    if (stringMember(response, "address", ip)) {
         internal = true;
     } else {
         const rapidjson::Value* data = member(response, "data");
-        if (data == nullptr || !stringMember(*data, "ip", found)) {
-            return false;
+        if (data == nullptr || !stringMember(*data, "ip", ip)) {
+            return std::nullopt;
         }
     }
     // The address is filled into the next requests' URLs: only an address will do.
-    if (!isIpAddressText(found)) {
-        TRACE_ERROR << "Refused IP [" << found << "] from response: not an IP address" << std::endl;
-        return false;
+    if (!isIpAddressText(ip)) {
+        TRACE_ERROR << "Refused IP [" << ip << "] from response: not an IP address" << std::endl;
+        return std::nullopt;
     }
-    ip = found;
     if (internal) {
         TRACE_INFO << "Parsed internal IP response [" << ip << "]" << std::endl;
     } else {
         TRACE_VERBOSE << "Parsed ripe IP response [" << ip << "]" << std::endl;
     }
-    return true;
+    return ip;
 }
 
-bool dnsFromResponse(const rapidjson::Document& response, Whois& whois)
+std::optional<std::string> dnsFromResponse(const rapidjson::Document& response)
 {
     const rapidjson::Value* data = member(response, "data");
     if (data == nullptr || !data->IsObject()) {
         TRACE_VERBOSE << "Attempt to decode whois dns from response found no data" << std::endl;
-        return false;
+        return std::nullopt;
     }
     const rapidjson::Value* result = member(*data, "result");
     if (result == nullptr) {
         TRACE_VERBOSE << "Attempt to decode whois dns from response found no result" << std::endl;
-        return false;
+        return std::nullopt;
     }
     if (!result->IsArray() || result->Empty()) {
         TRACE_VERBOSE << "Attempt to decode whois dns from response found no results" << std::endl;
-        return false;
+        return std::nullopt;
     }
     const rapidjson::Value& first = (*result)[0];
     if (!first.IsString()) {
         TRACE_VERBOSE << "Attempt to decode whois dns found non-string dns" << std::endl;
-        return false;
+        return std::nullopt;
     }
-    whois.dns = textOf(first);
-    return true;
+    return textOf(first);
 }
 
 int getInternetNumberAuthorityFromRipeIsp(const rapidjson::Document& response)
@@ -384,22 +370,22 @@ int getInternetNumberAuthorityFromRipeIsp(const rapidjson::Document& response)
     return AuthorityNone;
 }
 
-bool ispCountryFromResponse(const rapidjson::Document& response, Whois& whois)
+std::optional<Whois> ispCountryFromResponse(const rapidjson::Document& response)
 {
     const rapidjson::Value* data = member(response, "data");
     if (data == nullptr || !data->IsObject()) {
         TRACE_VERBOSE << "Attempt to decode whois country and isp from response type [" << response.GetType()
                       << "] found no data" << std::endl;
-        return false;
+        return std::nullopt;
     }
     const rapidjson::Value* records = member(*data, "records");
     if (records == nullptr) {
         TRACE_VERBOSE << "Attempt to decode whois country and isp from response found no records" << std::endl;
-        return false;
+        return std::nullopt;
     }
     if (!records->IsArray() || records->Empty()) {
         TRACE_VERBOSE << "Attempt to decode whois country and isp from response found empty records" << std::endl;
-        return false;
+        return std::nullopt;
     }
 
     const int authority = getInternetNumberAuthorityFromRipeIsp(response);
@@ -447,10 +433,8 @@ bool ispCountryFromResponse(const rapidjson::Document& response, Whois& whois)
             }
         }
         if (!country.empty() && !isp.empty()) {
-            whois.country = country;
-            whois.isp = isp;
-            return true;
+            return Whois{"", isp, country};
         }
     }
-    return !whois.isp.empty() || !whois.country.empty();
+    return std::nullopt;
 }

@@ -12,7 +12,7 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 // The result of a whois lookup.
@@ -34,10 +34,16 @@ enum InternetNumberAuthority : int {
 
 class WhoisProvider : public ProviderOf<WhoisProvider> {
 public:
-    static constexpr PropertyKey kIp{"DEVICE_WHOIS_IP", 0x1};
-    static constexpr PropertyKey kDns{"DEVICE_WHOIS_DNS", 0x2};
-    static constexpr PropertyKey kIsp{"DEVICE_WHOIS_ISP", 0x4};
-    static constexpr PropertyKey kCountry{"DEVICE_WHOIS_COUNTRY", 0x8};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_WHOIS_IP", 0x1, "public IP address the device reaches the internet from"},
+        {"DEVICE_WHOIS_DNS", 0x2, "reverse DNS name of the public address"},
+        {"DEVICE_WHOIS_ISP", 0x4, "internet service provider holding the public address"},
+        {"DEVICE_WHOIS_COUNTRY", 0x8, "country the public address is registered in"},
+    };
+    static constexpr const PropertyKey& kIp = kKeys[0];
+    static constexpr const PropertyKey& kDns = kKeys[1];
+    static constexpr const PropertyKey& kIsp = kKeys[2];
+    static constexpr const PropertyKey& kCountry = kKeys[3];
 
     // The defaults of the service addresses. There is no default for the
     // alternative IP source: it is asked only when configured.
@@ -63,18 +69,13 @@ public:
 
     std::future<PropertyMap> getProperties() override;
 
-    const Configuration& configuration() const { return _state->configuration; }
+    const Configuration& configuration() const { return *_configuration; }
 
 private:
-    // Shared with the worker threads, so a worker never outlives what it uses.
-    struct State {
-        Configuration configuration;
-        std::mutex cacheMutex;  // guards `cache`
-        PropertyMap cache;
-    };
-    static PropertyMap work(const std::shared_ptr<State>& state, const std::shared_ptr<Category const>& category);
+    static PropertyMap work(const Configuration& configuration, KeptReading& kept, const Category& category);
 
-    std::shared_ptr<State> _state;
+    // Shared with the worker threads, so a worker never outlives what it uses.
+    std::shared_ptr<const Configuration> _configuration;
 };
 
 // True when `text` is an IPv4 or IPv6 address in text form and nothing else.
@@ -83,17 +84,19 @@ bool isIpAddressText(const std::string& text);
 // The public IP address from the provider's service, else from the
 // alternative one; both are asked at the same time. An empty URL, or an
 // alternative equal to the provider's, is not asked.
-bool getIp(const std::string& providerUrl, const std::string& alternativeUrl, std::string& ip);
+std::optional<std::string> getIp(const std::string& providerUrl, const std::string& alternativeUrl);
 
 // Reverse name, ISP and country of `ip`, asked in parallel from the URLs that
-// are not empty, each with its first "%IP%" replaced by `ip`.
-void getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
-              const std::string& countryUrl, Whois& whois);
+// are not empty, each with its first "%IP%" replaced by `ip`; what no answer
+// gave is empty.
+Whois getWhois(const std::string& ip, const std::string& dnsUrl, const std::string& ispUrl,
+               const std::string& countryUrl);
 
-// Decoders of the services' answers. Every shape problem gives false (or
+// Decoders of the services' answers. Every shape problem gives none (or
 // AuthorityNone) with a log line; no answer, however malformed, is read
 // without checking its type first.
-bool ipFromResponse(const rapidjson::Document& response, std::string& ip);
-bool dnsFromResponse(const rapidjson::Document& response, Whois& whois);
-bool ispCountryFromResponse(const rapidjson::Document& response, Whois& whois);
+std::optional<std::string> ipFromResponse(const rapidjson::Document& response);
+std::optional<std::string> dnsFromResponse(const rapidjson::Document& response);
+// ISP and country (`dns` empty) of the first record that names both.
+std::optional<Whois> ispCountryFromResponse(const rapidjson::Document& response);
 int getInternetNumberAuthorityFromRipeIsp(const rapidjson::Document& response);

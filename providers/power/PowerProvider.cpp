@@ -68,7 +68,7 @@ std::future<PropertyMap> PowerProvider::getProperties()
     return deferred([](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting POWER properties..." << std::endl;
-        if (properties.selected(kAc) || properties.selected(kBattery)) {
+        if (properties.anySelected(kKeys)) {
             if (const std::optional<PowerState> state = readPowerState()) {
                 properties.add(kAc, state->ac);
                 properties.add(kBattery, state->battery);

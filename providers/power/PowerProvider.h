@@ -6,8 +6,12 @@
 
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
-    static constexpr PropertyKey kAc{"DEVICE_POWER_AC", 0x01};
-    static constexpr PropertyKey kBattery{"DEVICE_POWER_BATTERY", 0x02};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline"},
+        {"DEVICE_POWER_BATTERY", 0x02, "battery charge: High, Medium, Low, Critical or None"},
+    };
+    static constexpr const PropertyKey& kAc = kKeys[0];
+    static constexpr const PropertyKey& kBattery = kKeys[1];
 
     using ProviderOf::ProviderOf;
 

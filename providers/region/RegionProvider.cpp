@@ -168,7 +168,7 @@ std::future<PropertyMap> RegionProvider::getProperties()
         properties.add(kTimezoneOffset, [] { return std::to_string(standardOffsetMinutes(std::time(nullptr))); });
         properties.add(kLocale, readLocaleTag);
         properties.add(kLanguage, readLanguage);
-        if (properties.selected(kKeyboardLanguage) || properties.selected(kKeyboardLocale)) {
+        if (properties.anySelected(kKeyboardKeys)) {
             KeyboardReading keyboard = readKeyboard();
             properties.add(kKeyboardLanguage, [&] { return std::move(keyboard.language); });
             properties.add(kKeyboardLocale, [&] { return std::move(keyboard.locale); });

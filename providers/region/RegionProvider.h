@@ -13,11 +13,20 @@
 
 class RegionProvider : public ProviderOf<RegionProvider> {
 public:
-    static constexpr PropertyKey kTimezoneOffset{"DEVICE_REGION_TIMEZONE_OFFSET", 0x01};
-    static constexpr PropertyKey kLocale{"DEVICE_REGION_LOCALE", 0x04};
-    static constexpr PropertyKey kLanguage{"DEVICE_REGION_LANGUAGE", 0x02};
-    static constexpr PropertyKey kKeyboardLanguage{"DEVICE_REGION_KEYBOARD_LANGUAGE", 0x08};
-    static constexpr PropertyKey kKeyboardLocale{"DEVICE_REGION_KEYBOARD_LOCALE", 0x10};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_REGION_TIMEZONE_OFFSET", 0x01, "offset of standard time from UTC, east positive", "minutes"},
+        {"DEVICE_REGION_LOCALE", 0x04, "locale tag of the environment, such as en-US"},
+        {"DEVICE_REGION_LANGUAGE", 0x02, "language and territory of the environment's locale"},
+        {"DEVICE_REGION_KEYBOARD_LANGUAGE", 0x08, "language of the keyboard layout"},
+        {"DEVICE_REGION_KEYBOARD_LOCALE", 0x10, "locale tag of the keyboard layout"},
+    };
+    static constexpr const PropertyKey& kTimezoneOffset = kKeys[0];
+    static constexpr const PropertyKey& kLocale = kKeys[1];
+    static constexpr const PropertyKey& kLanguage = kKeys[2];
+    static constexpr const PropertyKey& kKeyboardLanguage = kKeys[3];
+    static constexpr const PropertyKey& kKeyboardLocale = kKeys[4];
+    // The keys read from the keyboard layout.
+    static constexpr PropertyKeys kKeyboardKeys{&kKeyboardLanguage, &kKeyboardLocale + 1};
 
     using ProviderOf::ProviderOf;
 

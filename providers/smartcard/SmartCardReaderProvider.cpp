@@ -185,7 +185,7 @@ std::future<PropertyMap> SmartCardReaderProvider::getProperties()
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting SMARTCARDREADER properties..." << std::endl;
         // pcsc-lite is neither loaded nor asked when no key is wanted.
-        if (properties.selected(kCount) || properties.selected(kName)) {
+        if (properties.anySelected(kKeys)) {
             const int count = collectReaders(properties);
             properties.add(kCount, std::to_string(count));
         }

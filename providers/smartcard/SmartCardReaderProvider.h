@@ -7,9 +7,13 @@
 
 class SmartCardReaderProvider : public ProviderOf<SmartCardReaderProvider> {
 public:
-    static constexpr PropertyKey kCount{"DEVICE_SMARTCARDREADER_COUNT", 0x01};
-    // The key's text is a format: "%d" stands for the reader's index, from 0.
-    static constexpr PropertyKey kName{"DEVICE_SMARTCARDREADER_%d_NAME", 0x02};
+    // Per reader: "%d" is the reader's index, from 0.
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_SMARTCARDREADER_COUNT", 0x01, "number of smart-card readers"},
+        {"DEVICE_SMARTCARDREADER_%d_NAME", 0x02, "name pcsc-lite gives the reader"},
+    };
+    static constexpr const PropertyKey& kCount = kKeys[0];
+    static constexpr const PropertyKey& kName = kKeys[1];
 
     using ProviderOf::ProviderOf;
 

@@ -48,13 +48,14 @@ bool isBlank(char c)
 
 }  // namespace
 
-bool Processes::enumerate(std::vector<int>& ids)
+std::optional<std::vector<int>> Processes::enumerate()
 {
     DirHandle dir(opendir(kProcDir));
     if (!dir) {
         TRACE_ERROR << "Failed to enumerate processes with invalid proc dir" << std::endl;
-        return false;
+        return std::nullopt;
     }
+    std::vector<int> ids;
     while (const dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
         if (!isNumber(name)) {
@@ -67,16 +68,16 @@ bool Processes::enumerate(std::vector<int>& ids)
             ids.push_back(pid);
         }
     }
-    return true;
+    return ids;
 }
 
-bool Processes::name(int pid, std::string& name)
+std::optional<std::string> Processes::name(int pid)
 {
     char path[4096];
     std::snprintf(path, sizeof(path), "/proc/%d/status", pid);
     FileHandle file(std::fopen(path, "r"));
     if (!file) {
-        return false;
+        return std::nullopt;
     }
     const std::size_t fieldLength = std::strlen(kNameField);
     char line[1000];
@@ -92,10 +93,9 @@ bool Processes::name(int pid, std::string& name)
         while (*end != '\0' && !isBlank(*end)) {
             ++end;
         }
-        name.assign(start, end);
-        return true;
+        return std::string(start, end);
     }
-    return false;
+    return std::nullopt;
 }
 
 void Processes::sort(std::vector<int>& ids)

@@ -1,21 +1,22 @@
 // The machine's processes as read from /proc, and set operations on sorted
-// lists of process ids. The functions that fill a list append to it.
+// lists of process ids. The set operations append to the list they fill.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 class Processes {
 public:
-    // Appends the id of every process listed in /proc, in directory order.
-    // False when /proc cannot be opened.
-    static bool enumerate(std::vector<int>& ids);
+    // The id of every process listed in /proc, in directory order; none,
+    // with an ERROR line, when /proc cannot be opened.
+    static std::optional<std::vector<int>> enumerate();
 
     // The process's name as the kernel keeps it (at most 15 characters, from
     // the file name of its executable or as the process set it), up to its
-    // first blank. False when the process does not exist or its status cannot
+    // first blank. None when the process does not exist or its status cannot
     // be read.
-    static bool name(int pid, std::string& name);
+    static std::optional<std::string> name(int pid);
 
     // Sorts ascending.
     static void sort(std::vector<int>& ids);

@@ -19,7 +19,7 @@ std::future<PropertyMap> RemoteControlProvider::getProperties()
     return deferred([this](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting REMOTECONTROL properties..." << std::endl;
-        if (properties.selected(kActive) || properties.selected(kProtocol)) {
+        if (properties.anySelected(kKeys)) {
             const bool active = isRemoteControlled();
             properties.add(kActive, active ? "true" : "false");
             properties.add(kProtocol, active ? kVncProtocol : "");
@@ -32,8 +32,7 @@ bool RemoteControlProvider::isRemoteControlled()
 {
     // Readings take turns: each compares the list it takes with the one the last left.
     std::lock_guard<std::mutex> lock(_mutex);
-    std::vector<int> current;
-    Processes::enumerate(current);
+    std::vector<int> current = Processes::enumerate().value_or(std::vector<int>{});
     Processes::sort(current);
     if (_knownProcesses.empty()) {
         std::vector<int> found;
@@ -60,8 +59,8 @@ bool RemoteControlProvider::findRemoteControlledProcesses(const std::vector<int>
 {
     bool appended = false;
     for (const int pid : ids) {
-        std::string name;
-        if (Processes::name(pid, name) && Utilities::tolower(name).find(kVncServerName) != std::string::npos) {
+        const std::optional<std::string> name = Processes::name(pid);
+        if (name && Utilities::tolower(*name).find(kVncServerName) != std::string::npos) {
             found.push_back(pid);
             appended = true;
         }

@@ -60,7 +60,7 @@ std::future<PropertyMap> UserProvider::getProperties()
         TRACE_VERBOSE << "Getting USER properties..." << std::endl;
         const std::optional<AccountDatabase::Account> account = AccountDatabase::account(geteuid());
         if (!account) {
-            properties.unavailable({kName, kDomain, kDomainDns, kDomainLogon, kLocalAdmin});
+            properties.unavailable(kKeys);
         } else {
             // The user list is only run when a key that comes from it is selected.
             std::optional<UserIdentity> identity;

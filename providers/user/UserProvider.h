@@ -5,11 +5,18 @@
 
 class UserProvider : public ProviderOf<UserProvider> {
 public:
-    static constexpr PropertyKey kName{"DEVICE_USER_NAME", 0x01};
-    static constexpr PropertyKey kDomain{"DEVICE_USER_NAME_DOMAIN", 0x02};
-    static constexpr PropertyKey kDomainDns{"DEVICE_USER_NAME_DOMAIN_DNS", 0x04};
-    static constexpr PropertyKey kDomainLogon{"DEVICE_USER_DOMAINLOGON", 0x80};
-    static constexpr PropertyKey kLocalAdmin{"DEVICE_USER_LOCALADMIN", 0x40};
+    static constexpr PropertyKey kKeys[] = {
+        {"DEVICE_USER_NAME", 0x01, "name of the logged-on user"},
+        {"DEVICE_USER_NAME_DOMAIN", 0x02, "domain of the user"},
+        {"DEVICE_USER_NAME_DOMAIN_DNS", 0x04, "DNS name of the user's domain"},
+        {"DEVICE_USER_DOMAINLOGON", 0x80, "whether the user logged on to a domain", "true/false"},
+        {"DEVICE_USER_LOCALADMIN", 0x40, "whether the user administers the device", "true/false"},
+    };
+    static constexpr const PropertyKey& kName = kKeys[0];
+    static constexpr const PropertyKey& kDomain = kKeys[1];
+    static constexpr const PropertyKey& kDomainDns = kKeys[2];
+    static constexpr const PropertyKey& kDomainLogon = kKeys[3];
+    static constexpr const PropertyKey& kLocalAdmin = kKeys[4];
 
     // The logged-in user list of IGEL OS.
     static constexpr const char* kUserListProgram = "/usr/bin/users";

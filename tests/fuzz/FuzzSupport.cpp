@@ -1,6 +1,7 @@
 #include "FuzzSupport.h"
 
 #include "properties/Factory.h"
+#include "providers/Categories.h"
 #include "providers/device/CorvaneProvider.h"
 #include "support/LoadedLibrary.h"
 
@@ -33,10 +34,8 @@ void initialise()
 
 void onlyCheapProviders()
 {
-    for (const char* name : {"Display", "Hardware", "Input", "LogicalDisk", "Name", "Network", "OS", "Region", "User",
-                             "Corvane", "Location", "Power", "SmartCardReader", "Whois", "Igel", "Custom",
-                             "ScreenSaver", "RemoteControl"}) {
-        Factory::registerProvider(name, &CorvaneProvider::create);
+    for (const Factory::Entry& entry : Categories::table()) {
+        Factory::registerProvider(entry.name, &CorvaneProvider::create);
     }
 }
 

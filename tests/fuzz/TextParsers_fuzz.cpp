@@ -28,21 +28,17 @@ void webAnswer(const std::string& text)
     if (response.HasParseError()) {
         return;
     }
-    Location location;
-    if (locationFromResponse(response, location)) {
-        mapLinkOf(location);
+    if (const std::optional<Location> location = locationFromResponse(response)) {
+        mapLinkOf(*location);
     }
-    Address address;
-    addressFromResponse(response, address);
-    addressFromResponseOne(response, address);
-    addressFromResponseTwo(response, address);
-    std::string ip;
-    if (ipFromResponse(response, ip) && !isIpAddressText(ip)) {
-        FuzzSupport::fail("the whois decoder took [" + ip + "] for an address");
+    addressFromResponse(response);
+    addressFromResponseOne(response);
+    addressFromResponseTwo(response);
+    if (const std::optional<std::string> ip = ipFromResponse(response); ip && !isIpAddressText(*ip)) {
+        FuzzSupport::fail("the whois decoder took [" + *ip + "] for an address");
     }
-    Whois whois;
-    dnsFromResponse(response, whois);
-    ispCountryFromResponse(response, whois);
+    dnsFromResponse(response);
+    ispCountryFromResponse(response);
     getInternetNumberAuthorityFromRipeIsp(response);
 }
 

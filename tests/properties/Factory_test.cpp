@@ -1,7 +1,7 @@
 #include "properties/Factory.h"
 
-#include "properties/ClientProperties.h"
 #include "properties/Provider.h"
+#include "providers/Categories.h"
 #include "support/Categories.h"
 #include "support/LogWatch.h"
 
@@ -33,12 +33,6 @@ Provider* createSecond(std::shared_ptr<Category const> category, const std::stri
     return new NamedProvider(std::move(category), host, "second");
 }
 
-// The categories the library has providers for, in the order of the table.
-const std::vector<const char*> kRegistered{"Display", "Hardware", "Input", "LogicalDisk", "Name", "Network",
-                                           "OS", "Region", "User", "Corvane", "Location", "Power",
-                                           "SmartCardReader", "Whois", "Igel", "Custom", "ScreenSaver",
-                                           "RemoteControl"};
-
 }  // namespace
 
 TEST(Factory, FirstRegistrationForANameStays)
@@ -54,7 +48,7 @@ TEST(Factory, FirstRegistrationForANameStays)
 
 TEST(Factory, UnknownAndWrongCaseNamesCreateNothing)
 {
-    ClientProperties::registerProviders();
+    Factory::registerProviders(Categories::table());
     const TestSupport::LogWatch log;
     EXPECT_EQ(Factory::createProvider(category("NoSuchCategory"), "20.1"), nullptr);
     EXPECT_EQ(Factory::createProvider(category("os"), "20.1"), nullptr);
@@ -66,21 +60,30 @@ TEST(Factory, UnknownAndWrongCaseNamesCreateNothing)
 
 TEST(Factory, RegisteringTwiceKeepsTheRegistryAndLogsAgain)
 {
-    ClientProperties::registerProviders();
+    Factory::registerProviders(Categories::table());
     const std::size_t registered = Factory::registeredCount();
     const TestSupport::LogWatch log;
-    ClientProperties::registerProviders();
+    Factory::registerProviders(Categories::table());
     EXPECT_EQ(Factory::registeredCount(), registered);
     const std::string after = log.text();
-    EXPECT_EQ(log.count("Registering factory for category ["), kRegistered.size());
-    for (const char* name : kRegistered) {
-        EXPECT_NE(after.find(std::string("Registering factory for category [") + name + "]"), std::string::npos);
-        std::unique_ptr<Provider> provider(Factory::createProvider(category(name), ""));
-        EXPECT_NE(provider, nullptr) << name;
-    }
-    // Registration follows the order of the category table.
-    for (std::size_t i = 1; i < kRegistered.size(); ++i) {
-        EXPECT_LT(after.find(std::string("[") + kRegistered[i - 1] + "]"),
-                  after.find(std::string("[") + kRegistered[i] + "]"));
+    const auto table = Categories::table();
+    EXPECT_EQ(log.count("Registering factory for category ["), table.size());
+    std::size_t previous = 0;
+    for (const Factory::Entry& entry : table) {
+        // Registration follows the order of the category table.
+        const std::size_t at = after.find(std::string("Registering factory for category [") + entry.name + "]");
+        EXPECT_NE(at, std::string::npos);
+        EXPECT_GE(at, previous) << entry.name;
+        previous = at;
+        std::unique_ptr<Provider> provider(Factory::createProvider(category(entry.name), ""));
+        EXPECT_NE(provider, nullptr) << entry.name;
+        // Every key of the category is its own, with a bit of its own and a meaning.
+        uint32_t bits = 0;
+        for (const PropertyKey& key : entry.keys) {
+            EXPECT_EQ(Categories::ofKey(PropertyCollector::indexedKey(key.key, 3)), &entry) << key.key;
+            EXPECT_EQ(bits & key.bit, 0U) << key.key;
+            EXPECT_NE(std::string(key.meaning), "") << key.key;
+            bits |= key.bit;
+        }
     }
 }

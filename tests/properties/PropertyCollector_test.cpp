@@ -10,8 +10,9 @@ using TestSupport::category;
 
 namespace {
 
-constexpr PropertyKey kFirst{"DEVICE_TEST_FIRST", 0x1};
-constexpr PropertyKey kSecond{"DEVICE_TEST_SECOND", 0x8};
+constexpr PropertyKey kKeys[] = {{"DEVICE_TEST_FIRST", 0x1}, {"DEVICE_TEST_SECOND", 0x8}};
+constexpr const PropertyKey& kFirst = kKeys[0];
+constexpr const PropertyKey& kSecond = kKeys[1];
 
 }  // namespace
 
@@ -30,6 +31,7 @@ TEST(PropertyCollector, KeySelectionRule)
         properties.add(kSecond, "2");
         EXPECT_EQ(properties.properties().count(kFirst.key) == 1, first) << status << "/" << filter;
         EXPECT_EQ(properties.properties().count(kSecond.key) == 1, second) << status << "/" << filter;
+        EXPECT_EQ(properties.anySelected(kKeys), first || second) << status << "/" << filter;
     }
 }
 
@@ -50,11 +52,13 @@ TEST(PropertyCollector, UndeterminedValuesAreUnavailable)
     PropertyCollector properties(*wanted);
     properties.add(kFirst, []() -> std::optional<std::string> { return std::nullopt; });
     properties.add(kSecond, []() -> std::optional<std::string> { return std::string(); });
-    EXPECT_EQ(properties.take(), (PropertyMap{{"DEVICE_TEST_FIRST", "Unavailable"}, {"DEVICE_TEST_SECOND", ""}}));
+    properties.add(PropertyKey{"DEVICE_TEST_THIRD", 0x2}, [] { return PropertyCollector::orUnavailable(""); });
+    EXPECT_EQ(properties.take(), (PropertyMap{{"DEVICE_TEST_FIRST", "Unavailable"}, {"DEVICE_TEST_SECOND", ""},
+                                              {"DEVICE_TEST_THIRD", "Unavailable"}}));
 
     const auto narrow = category("Test", 1, 0x8);
     PropertyCollector some(*narrow);
-    some.unavailable({kFirst, kSecond});
+    some.unavailable(kKeys);
     EXPECT_EQ(some.take(), (PropertyMap{{"DEVICE_TEST_SECOND", "Unavailable"}}));
 }
 
@@ -76,4 +80,6 @@ TEST(PropertyCollector, IndexedKeysFollowTheirTemplateAndBit)
     properties.addIndexed(kName, 11, [] { return std::string("twelfth"); });
     properties.addIndexed(PropertyKey{"DEVICE_TEST_%d_OTHER", 0x4}, 0, "not selected");
     EXPECT_EQ(properties.take(), (PropertyMap{{"DEVICE_TEST_0_NAME", "first"}, {"DEVICE_TEST_11_NAME", "twelfth"}}));
+    EXPECT_TRUE(kName.names("DEVICE_TEST_11_NAME"));
+    EXPECT_FALSE(kName.names("DEVICE_TEST__NAME") || kName.names("DEVICE_TEST_1x_NAME") || kName.names("DEVICE_TEST"));
 }

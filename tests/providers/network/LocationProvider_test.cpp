@@ -60,14 +60,16 @@ std::string serialise(const rapidjson::Value& value)
 // Reads the location of an answer text; false when the answer is refused.
 bool locationIn(const std::string& text, Location& location)
 {
-    return locationFromResponse(parse(text), location);
+    const std::optional<Location> read = locationFromResponse(parse(text));
+    location = read.value_or(location);
+    return read.has_value();
 }
 
 Address addressIn(const std::string& text, bool expected = true)
 {
-    Address address;
-    EXPECT_EQ(addressFromResponse(parse(text), address), expected) << text;
-    return address;
+    const std::optional<Address> address = addressFromResponse(parse(text));
+    EXPECT_EQ(address.has_value(), expected) << text;
+    return address.value_or(Address{});
 }
 
 std::vector<std::string> fieldsOf(const Address& address)
@@ -153,8 +155,7 @@ TEST(LocationAnswer, AnswersThatAreNoObjectAreRefused)
     // A document that failed to parse is refused too.
     rapidjson::Document broken;
     broken.Parse("{\"location\":");
-    Location location;
-    EXPECT_FALSE(locationFromResponse(broken, location));
+    EXPECT_FALSE(locationFromResponse(broken));
 }
 
 // ---- The address, object style.
@@ -186,10 +187,9 @@ TEST(LocationAddressShapeOne, TownAndBuildingRules)
 TEST(LocationAddressShapeOne, WithoutAnAddressObjectTheOtherShapeIsTried)
 {
     LogWatch log;
-    Address address;
-    EXPECT_FALSE(addressFromResponseOne(parse(R"({"results":[]})"), address));
+    EXPECT_FALSE(addressFromResponseOne(parse(R"({"results":[]})")));
     EXPECT_TRUE(log.contains("VERBOSE - Attempt to decode location from response one found no address\n"));
-    EXPECT_FALSE(addressFromResponseOne(parse(R"({"address":"1 Main Street"})"), address));
+    EXPECT_FALSE(addressFromResponseOne(parse(R"({"address":"1 Main Street"})")));
     EXPECT_TRUE(log.contains(
         "VERBOSE - Attempt to decode location from response one found address that was not an object\n"));
     // An "address" that is no object, beside usable "results": the second shape answers.
@@ -281,9 +281,9 @@ TEST(LocationAddress, ADeeplyNestedAnswerIsReadWithoutRecursion)
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
     ASSERT_FALSE(document.HasParseError());
-    Address address;
-    ASSERT_TRUE(addressFromResponse(document, address));
-    EXPECT_EQ(address.country, "X");
+    const std::optional<Address> address = addressFromResponse(document);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->country, "X");
 }
 
 TEST(LocationAddress, SafeReadObjectMemberAsString)

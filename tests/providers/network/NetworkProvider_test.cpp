@@ -128,17 +128,6 @@ protected:
 
 }  // namespace
 
-TEST(NetworkPropertyArrayName, ReplacesTheFirstXBetweenUnderscores)
-{
-    EXPECT_EQ(makePropertyArrayName("DEVICE_NETWORK_X_NAME", 3), "DEVICE_NETWORK_3_NAME");
-    EXPECT_EQ(makePropertyArrayName("DEVICE_NETWORK_X_NAME", 12), "DEVICE_NETWORK_12_NAME");
-    EXPECT_EQ(makePropertyArrayName("DEVICE_NETWORK_X_NAME", -1), "DEVICE_NETWORK_-1_NAME");
-    EXPECT_EQ(makePropertyArrayName("DEVICE_X_NETWORK_X_NAME", 0), "DEVICE_0_NETWORK_X_NAME");
-    EXPECT_EQ(makePropertyArrayName("DEVICE_NETWORK_COUNT", 4), "DEVICE_NETWORK_COUNT");
-    EXPECT_EQ(makePropertyArrayName("DEVICE_NETWORK_X", 4), "DEVICE_NETWORK_X");
-    EXPECT_EQ(makePropertyArrayName("_X_", 7), "_7_");
-}
-
 TEST_F(NetworkProviderTest, ReportsEveryActivatedInterfaceExceptTheLoopback)
 {
     Office office;

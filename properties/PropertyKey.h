@@ -1,0 +1,40 @@
+// A key a provider can report: its name, the filter bit that selects it, and
+// what it means. A provider declares all its keys in one table of these.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+struct PropertyKey {
+    // The key, or for an item of a group its template: "%d" stands for the
+    // item's index, from 0 (DEVICE_DISPLAY_%d_NAME).
+    const char* key;
+    uint32_t bit;
+    const char* meaning = "";
+    const char* unit = "";
+
+    // Whether `name` is this key, or an item of it when it is a template.
+    constexpr bool names(std::string_view name) const
+    {
+        const std::string_view text(key);
+        const std::size_t marker = text.find("%d");
+        if (marker == std::string_view::npos) {
+            return name == text;
+        }
+        const std::string_view head = text.substr(0, marker);
+        const std::string_view tail = text.substr(marker + 2);
+        if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) {
+            return false;
+        }
+        for (const char c : name.substr(head.size(), name.size() - head.size() - tail.size())) {
+            if (c < '0' || c > '9') {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// A provider's key table, or a run of it.
+using PropertyKeys = std::span<const PropertyKey>;
