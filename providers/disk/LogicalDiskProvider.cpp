@@ -27,6 +27,10 @@ constexpr const char* kMountTable = "/proc/self/mounts";
 // events still leaves the loop time to see the stop request.
 constexpr int kEventsPerWakeUp = 64;
 
+// The mount table is read at most this often for one reading, should it
+// keep changing while the partitions are read.
+constexpr int kTableReadings = 3;
+
 // A udev monitor that keeps reporting an error without events is given up.
 constexpr int kFailedWakeUpsTolerated = 100;
 
@@ -52,21 +56,27 @@ const char* orEmpty(const char* text)
     return text != nullptr ? text : "";
 }
 
-// Reads the mount table; false (and an ERROR line) when it cannot be read.
-bool getMountPoints(MountTable& table)
+// The mount table's text; nothing (and an ERROR line) when it cannot be read.
+std::optional<std::string> readMountTable()
 {
     std::ifstream file(kMountTable);
     if (!file) {
+        TRACE_FUNCTION("getMountPoints");
         TRACE_ERROR << "Failed to find mount points error [" << std::strerror(errno) << "]" << std::endl;
-        return false;
+        return std::nullopt;
     }
     std::ostringstream text;
     text << file.rdbuf();
-    table = LogicalDiskRules::parseMountTable(text.str());
+    return text.str();
+}
+
+MountTable getMountPoints(const std::string& text)
+{
+    MountTable table = LogicalDiskRules::parseMountTable(text);
     for (const MountEntry& entry : table) {
         TRACE_INFO << "Found mount [" << entry.device << "] -> [" << entry.directory << "]" << std::endl;
     }
-    return true;
+    return table;
 }
 
 std::vector<std::string> getMountsForPartition(const MountTable& table, const std::string& devName)
@@ -184,8 +194,14 @@ Sizes getSizeFromMount(const std::string& directory)
     return sizes;
 }
 
-void addPartition(PropertyCollector& properties, int index, const Disk& disk,
-                  const std::vector<std::string>& directories)
+// A partition to report, read before any of its keys is added.
+struct Partition {
+    Disk disk;
+    std::vector<std::string> directories;
+    Sizes sizes;
+};
+
+void addPartition(PropertyCollector& properties, int index, const Partition& partition)
 {
     using P = LogicalDiskProvider;
     auto add = [&](const PropertyKey& key, auto&& value) {
@@ -194,14 +210,12 @@ void addPartition(PropertyCollector& properties, int index, const Disk& disk,
             properties.add(PropertyKey{name.c_str(), key.bit}, value);
         }
     };
-    Sizes sizes;
-    if ((properties.selected(P::kTotalMb) || properties.selected(P::kFreeMb)) && !directories.empty()) {
-        sizes = getSizeFromMount(directories.front());
-    }
+    const Disk& disk = partition.disk;
+    const Sizes& sizes = partition.sizes;
     add(P::kType, disk.type);
     add(P::kLabel, disk.label);
     add(P::kFileSystem, [&] { return nonEmpty(disk.fileSystem); });
-    add(P::kPath, LogicalDiskRules::joinDirectories(directories));
+    add(P::kPath, LogicalDiskRules::joinDirectories(partition.directories));
     add(P::kTotalMb, [&] { return LogicalDiskRules::formatMegabytes(sizes.totalMb); });
     add(P::kFreeMb, [&] { return LogicalDiskRules::formatMegabytes(sizes.freeMb); });
     add(P::kName, [&] { return nonEmpty(disk.name); });
@@ -211,29 +225,33 @@ void addPartition(PropertyCollector& properties, int index, const Disk& disk,
     add(P::kBusType, [&] { return nonEmpty(disk.busType); });
 }
 
-// Adds the keys of one partition with `index`; false when the partition is
-// not reported (and so uses no index).
-bool reportPartition(PropertyCollector& properties, udev_device* device, const MountTable& table, bool dumping,
-                     int index)
+// The partition when it is reported; nothing when not (and so it uses no
+// index).
+std::optional<Partition> readPartition(const PropertyCollector& properties, udev_device* device,
+                                       const MountTable& table, bool dumping)
 {
     TRACE_FUNCTION("getProperties");
+    using P = LogicalDiskProvider;
     const std::string devName = getProperty(device, "DEVNAME", false);
     if (dumping) {
         TRACE_INFO << "Dumping partition " << devName << ": " << std::endl;
         dumpDevice(device);
     }
-    const std::vector<std::string> directories = getMountsForPartition(table, devName);
+    std::vector<std::string> directories = getMountsForPartition(table, devName);
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
     if (usb == nullptr && directories.empty()) {
         TRACE_INFO << "Partition [" << devName << "] had no mount points" << std::endl;
-        return false;
+        return std::nullopt;
     }
-    const std::optional<Disk> disk = getDiskFromPartition(device, usb, devName, directories);
+    std::optional<Disk> disk = getDiskFromPartition(device, usb, devName, directories);
     if (!disk) {
-        return false;
+        return std::nullopt;
     }
-    addPartition(properties, index, *disk, directories);
-    return true;
+    Sizes sizes;
+    if ((properties.selected(P::kTotalMb) || properties.selected(P::kFreeMb)) && !directories.empty()) {
+        sizes = getSizeFromMount(directories.front());
+    }
+    return Partition{std::move(*disk), std::move(directories), sizes};
 }
 
 }  // namespace
@@ -256,34 +274,51 @@ std::future<PropertyMap> LogicalDiskProvider::getProperties()
 void LogicalDiskProvider::collect(PropertyCollector& properties)
 {
     TRACE_FUNCTION("getProperties");
-    int count = 0;
     const Base::UdevHandle udev(udev_new());
     const Base::UdevEnumerateHandle enumerate(udev ? udev_enumerate_new(udev.get()) : nullptr);
-    MountTable table;
+    std::vector<Partition> partitions;
+    std::optional<std::string> mounts;
     if (!udev || !enumerate) {
         TRACE_ERROR << "Failed to create udev context or enumerator error [" << std::strerror(errno) << "]"
                     << std::endl;
-    } else if (getMountPoints(table)) {
+    } else if ((mounts = readMountTable())) {
         const bool dumping =
             LogicalDiskRules::dumpingEnabled(Utilities::getEnvironmentVariable("CORVANE_LOGGING_DISKS", "false"));
         udev_enumerate_add_match_subsystem(enumerate.get(), "block");
         udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "partition");
         udev_enumerate_scan_devices(enumerate.get());
-        udev_list_entry* entry = nullptr;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
-        {
-            const char* path = udev_list_entry_get_name(entry);
-            const Base::UdevDeviceHandle device(path != nullptr ? udev_device_new_from_syspath(udev.get(), path)
-                                                                : nullptr);
-            if (!device) {
-                // Gone between the listing and now.
-                TRACE_INFO << "Skipping partition [" << orEmpty(path) << "] that cannot be read" << std::endl;
-                continue;
+        // A partition's sizes are those of its mount directory: should the
+        // table change while they are read (an unmount between reading the
+        // table and the directory gives the sizes of the file system
+        // beneath), the partitions are read again with the new table.
+        for (int attempt = 1;; ++attempt) {
+            const MountTable table = getMountPoints(*mounts);
+            partitions.clear();
+            udev_list_entry* entry = nullptr;
+            udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
+            {
+                const char* path = udev_list_entry_get_name(entry);
+                const Base::UdevDeviceHandle device(path != nullptr ? udev_device_new_from_syspath(udev.get(), path)
+                                                                    : nullptr);
+                if (!device) {
+                    // Gone between the listing and now.
+                    TRACE_INFO << "Skipping partition [" << orEmpty(path) << "] that cannot be read" << std::endl;
+                    continue;
+                }
+                if (std::optional<Partition> partition = readPartition(properties, device.get(), table, dumping)) {
+                    partitions.push_back(std::move(*partition));
+                }
             }
-            if (reportPartition(properties, device.get(), table, dumping, count)) {
-                ++count;
+            std::optional<std::string> again = attempt < kTableReadings ? readMountTable() : std::nullopt;
+            if (!again || *again == *mounts) {
+                break;
             }
+            mounts = std::move(again);
         }
+    }
+    int count = 0;
+    for (const Partition& partition : partitions) {
+        addPartition(properties, count++, partition);
     }
     char printed[16];
     std::snprintf(printed, sizeof(printed), "%d", count);
