@@ -87,7 +87,7 @@ std::optional<IgelProvider::Variable> readVariable(const IgelProvider::Lookup& g
 
 std::string structureTag()
 {
-    std::string tag = Utilities::readFileDefault(kStructureTagPath, "");
+    std::string tag = Utilities::readFile(kStructureTagPath).value_or("");
     if (tag.empty()) {
         tag = IgelProvider::registryValue("system.remotemanager.ums_structure_tag").value_or("");
     }
@@ -100,7 +100,7 @@ std::string icgServersOrLegacy()
     if (list.empty()) {
         TRACE_FUNCTION("getIcgServerProperty");
         TRACE_VERBOSE << "ICG servers were not found, attempting to read from legacy" << std::endl;
-        list = IgelProvider::parseIcgConfig(Utilities::readFileDefault(kIcgConfigPath, ""));
+        list = IgelProvider::parseIcgConfig(Utilities::readFile(kIcgConfigPath).value_or(""));
     }
     return list;
 }
