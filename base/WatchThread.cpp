@@ -18,7 +18,8 @@ namespace Base {
 
 namespace {
 
-// Without a wake descriptor a stop request is looked for this often.
+// A stop request is also looked for this often: without a wake descriptor,
+// or should writing to it fail, stop() still ends the thread.
 constexpr int kStopCheckMilliseconds = 1000;
 
 }  // namespace
@@ -52,12 +53,11 @@ bool WatchThread::start(Watch watch)
     return true;
 }
 
-void WatchThread::run(const std::shared_ptr<State>& shared)
+// The thread holds a reference of its own: its owner may drop the other one
+// while the thread still runs.
+void WatchThread::run(std::shared_ptr<State> state)
 {
     const SignalStack stack;
-    // The thread's own reference: the owner may drop its reference while the
-    // thread still runs.
-    const std::shared_ptr<State> state = shared;
     Watch& watch = state->watch;
     try {
         std::vector<pollfd> descriptors;
@@ -69,9 +69,9 @@ void WatchThread::run(const std::shared_ptr<State>& shared)
         if (state->wake) {
             descriptors.push_back(pollfd{state->wake.get(), POLLIN, 0});
         }
-        const int timeout = state->wake ? -1 : kStopCheckMilliseconds;
         while (watching && !state->stopping) {
-            if (poll(descriptors.data(), descriptors.size(), timeout) < 0) {
+            const int reported = poll(descriptors.data(), descriptors.size(), kStopCheckMilliseconds);
+            if (reported < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
@@ -82,6 +82,9 @@ void WatchThread::run(const std::shared_ptr<State>& shared)
             }
             if (state->stopping || (state->wake && descriptors.back().revents != 0)) {
                 break;
+            }
+            if (reported == 0) {
+                continue;
             }
             watching = watch.ready(std::span<pollfd>(descriptors.data(), owned));
             if (state->abandoned) {

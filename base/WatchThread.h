@@ -34,7 +34,7 @@ public:
     // thread; every one but `ready` may be left empty.
     struct Watch {
         // The wake descriptor could not be created (errno `error`): true to
-        // watch without it, seeing a stop request within a second.
+        // watch without it; a stop request is then seen within a second.
         std::function<bool(int error)> wakeFailed;
         // The thread could not be started; `what` is the system's text.
         std::function<void(const char* what)> startFailed;
@@ -74,7 +74,7 @@ public:
 
 private:
     struct State;
-    static void run(const std::shared_ptr<State>& state);
+    static void run(std::shared_ptr<State> state);
 
     const Names _names;
     std::shared_ptr<State> _state;
