@@ -104,7 +104,7 @@ std::string getEnvironmentVariable(const std::string& name, const std::string& d
     return value != nullptr ? std::string(value) : defaultValue;
 }
 
-bool readFile(const std::string& path, std::string& content)
+std::optional<std::string> readFile(const std::string& path)
 {
     try {
         std::ifstream stream(path);
@@ -113,18 +113,11 @@ bool readFile(const std::string& path, std::string& content)
             text.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
         }
         TRACE_VERBOSE << "Read bytes [" << text.size() << "] from [" << path << "]" << std::endl;
-        content = trim(text);
-        return true;
+        return trim(text);
     } catch (const std::exception&) {
         TRACE_ERROR << "Failed to open [" << path << "]" << std::endl;
-        return false;
+        return std::nullopt;
     }
-}
-
-std::string readFileDefault(const std::string& path, const std::string& defaultValue)
-{
-    std::string content;
-    return readFile(path, content) ? content : defaultValue;
 }
 
 std::string parseDateFromString(const std::string& text, const std::string& inputFormat,

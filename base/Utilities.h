@@ -4,6 +4,7 @@
 // state; failures are reported by result and log line, never by exception.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace Utilities {
@@ -24,9 +25,9 @@ bool existsFile(const std::string& path);
 // The variable's value when set (also when empty), else the default.
 std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue);
 
-// Reads a whole file, trimmed. A file that cannot be opened reads as empty.
-bool readFile(const std::string& path, std::string& content);
-std::string readFileDefault(const std::string& path, const std::string& defaultValue);
+// Reads a whole file, trimmed. A file that cannot be opened reads as empty;
+// nothing (and an ERROR line) when reading fails.
+std::optional<std::string> readFile(const std::string& path);
 
 // Reformats a date from one strftime-style pattern to another; on failure
 // logs and returns the input unchanged.

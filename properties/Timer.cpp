@@ -2,19 +2,9 @@
 
 #include "base/Guard.h"
 #include "base/Logging.h"
+#include "base/SharedData.h"
 
 #include <iostream>
-
-namespace {
-
-using StateRef = std::shared_ptr<void>;
-
-void releaseState(gpointer data)
-{
-    delete static_cast<StateRef*>(data);
-}
-
-}  // namespace
 
 Timer::Timer() : _state(std::make_shared<State>()) {}
 
@@ -37,7 +27,8 @@ void Timer::create(const std::chrono::milliseconds& interval, const std::functio
     _state->handler = handler;
     _state->interval = interval;
     _state->source = g_timeout_source_new(static_cast<guint>(interval.count()));
-    g_source_set_callback(_state->source, &Timer::timeout, new StateRef(_state), &releaseState);
+    g_source_set_callback(_state->source, &Timer::timeout, Base::sharedData(_state),
+                          &Base::releaseSharedData<State>);
     _state->id = g_source_attach(_state->source, context);
     TRACE_VERBOSE << "Successfully created timer [" << _state->id << "] every [" << interval.count() << "] ms"
                 << std::endl;
@@ -78,7 +69,7 @@ gboolean Timer::timeout(gpointer data)
 {
     return Base::guarded(__func__, gboolean{G_SOURCE_REMOVE}, [&]() -> gboolean {
         TRACE_FUNCTION("timeout");
-        State& state = *std::static_pointer_cast<State>(*static_cast<StateRef*>(data));
+        State& state = Base::fromSharedData<State>(data);
         GSource* firing = g_main_current_source();
         guint id = 0;
         std::function<void()> handler;

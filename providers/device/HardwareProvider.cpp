@@ -31,7 +31,7 @@ constexpr const char* kDmiDirectory = "/sys/devices/virtual/dmi/id/";
 
 std::string readDmi(const char* name)
 {
-    return Utilities::readFileDefault(std::string(kDmiDirectory) + name, "");
+    return Utilities::readFile(std::string(kDmiDirectory) + name).value_or("");
 }
 
 std::string getCpu()
@@ -72,7 +72,7 @@ std::string getCpu()
 
 std::optional<std::string> getCpuSpeed()
 {
-    const std::string content = Utilities::readFileDefault("/proc/cpuinfo", "");
+    const std::string content = Utilities::readFile("/proc/cpuinfo").value_or("");
     const std::size_t label = content.find("MHz");
     if (label == std::string::npos) {
         TRACE_VERBOSE << "Unable to find MHz in [" << content << "]" << std::endl;

@@ -34,7 +34,7 @@ std::future<PropertyMap> OSProvider::getProperties()
             properties.add(kVersion, [] { return registryText("product.version"); });
             properties.add(kDescription, [] {
                 return registryText("product.productname") + " (" +
-                       Utilities::readFileDefault("/etc/productid", "") + ")";
+                       Utilities::readFile("/etc/productid").value_or("") + ")";
             });
             properties.add(kType, "Client");
             properties.add(kPlatform, platformName(system.machine));

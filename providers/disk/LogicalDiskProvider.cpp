@@ -1,13 +1,11 @@
 #include "providers/disk/LogicalDiskProvider.h"
 
 #include "base/Logging.h"
-#include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/disk/LogicalDiskRules.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -18,7 +16,6 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -28,6 +25,10 @@ constexpr const char* kMountTable = "/proc/self/mounts";
 // At most this many queued udev events are taken per wake-up, so a flood of
 // events still leaves the loop time to see the stop request.
 constexpr int kEventsPerWakeUp = 64;
+
+// The mount table is read at most this often for one reading, should it
+// keep changing while the partitions are read.
+constexpr int kTableReadings = 3;
 
 // A udev monitor that keeps reporting an error without events is given up.
 constexpr int kFailedWakeUpsTolerated = 100;
@@ -49,21 +50,27 @@ const char* orEmpty(const char* text)
     return text != nullptr ? text : "";
 }
 
-// Reads the mount table; false (and an ERROR line) when it cannot be read.
-bool getMountPoints(MountTable& table)
+// The mount table's text; nothing (and an ERROR line) when it cannot be read.
+std::optional<std::string> readMountTable()
 {
     std::ifstream file(kMountTable);
     if (!file) {
+        TRACE_FUNCTION("getMountPoints");
         TRACE_ERROR << "Failed to find mount points error [" << std::strerror(errno) << "]" << std::endl;
-        return false;
+        return std::nullopt;
     }
     std::ostringstream text;
     text << file.rdbuf();
-    table = LogicalDiskRules::parseMountTable(text.str());
+    return text.str();
+}
+
+MountTable getMountPoints(const std::string& text)
+{
+    MountTable table = LogicalDiskRules::parseMountTable(text);
     for (const MountEntry& entry : table) {
         TRACE_INFO << "Found mount [" << entry.device << "] -> [" << entry.directory << "]" << std::endl;
     }
-    return true;
+    return table;
 }
 
 std::vector<std::string> getMountsForPartition(const MountTable& table, const std::string& devName)
@@ -181,18 +188,22 @@ Sizes getSizeFromMount(const std::string& directory)
     return sizes;
 }
 
-void addPartition(PropertyCollector& properties, int index, const Disk& disk,
-                  const std::vector<std::string>& directories)
+// A partition to report, read before any of its keys is added.
+struct Partition {
+    Disk disk;
+    std::vector<std::string> directories;
+    Sizes sizes;
+};
+
+void addPartition(PropertyCollector& properties, int index, const Partition& partition)
 {
     using P = LogicalDiskProvider;
-    Sizes sizes;
-    if (properties.anySelected(P::kSizeKeys) && !directories.empty()) {
-        sizes = getSizeFromMount(directories.front());
-    }
+    const Disk& disk = partition.disk;
+    const Sizes& sizes = partition.sizes;
     properties.addIndexed(P::kType, index, disk.type);
     properties.addIndexed(P::kLabel, index, disk.label);
     properties.addIndexed(P::kFileSystem, index, [&] { return PropertyCollector::orUnavailable(disk.fileSystem); });
-    properties.addIndexed(P::kPath, index, LogicalDiskRules::joinDirectories(directories));
+    properties.addIndexed(P::kPath, index, LogicalDiskRules::joinDirectories(partition.directories));
     properties.addIndexed(P::kTotalMb, index, [&] { return LogicalDiskRules::formatMegabytes(sizes.totalMb); });
     properties.addIndexed(P::kFreeMb, index, [&] { return LogicalDiskRules::formatMegabytes(sizes.freeMb); });
     properties.addIndexed(P::kName, index, [&] { return PropertyCollector::orUnavailable(disk.name); });
@@ -202,40 +213,36 @@ void addPartition(PropertyCollector& properties, int index, const Disk& disk,
     properties.addIndexed(P::kBusType, index, [&] { return PropertyCollector::orUnavailable(disk.busType); });
 }
 
-// Adds the keys of one partition with `index`; false when the partition is
-// not reported (and so uses no index).
-bool reportPartition(PropertyCollector& properties, udev_device* device, const MountTable& table, bool dumping,
-                     int index)
+// The partition when it is reported; nothing when not (and so it uses no
+// index).
+std::optional<Partition> readPartition(const PropertyCollector& properties, udev_device* device,
+                                       const MountTable& table, bool dumping)
 {
     TRACE_FUNCTION("getProperties");
+    using P = LogicalDiskProvider;
     const std::string devName = getProperty(device, "DEVNAME", false);
     if (dumping) {
         TRACE_INFO << "Dumping partition " << devName << ": " << std::endl;
         dumpDevice(device);
     }
-    const std::vector<std::string> directories = getMountsForPartition(table, devName);
+    std::vector<std::string> directories = getMountsForPartition(table, devName);
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
     if (usb == nullptr && directories.empty()) {
         TRACE_INFO << "Partition [" << devName << "] had no mount points" << std::endl;
-        return false;
+        return std::nullopt;
     }
-    const std::optional<Disk> disk = getDiskFromPartition(device, usb, devName, directories);
+    std::optional<Disk> disk = getDiskFromPartition(device, usb, devName, directories);
     if (!disk) {
-        return false;
+        return std::nullopt;
     }
-    addPartition(properties, index, *disk, directories);
-    return true;
+    Sizes sizes;
+    if (properties.anySelected(P::kSizeKeys) && !directories.empty()) {
+        sizes = getSizeFromMount(directories.front());
+    }
+    return Partition{std::move(*disk), std::move(directories), sizes};
 }
 
 }  // namespace
-
-void LogicalDiskProvider::Descriptor::reset(int descriptor)
-{
-    if (_descriptor >= 0) {
-        ::close(_descriptor);
-    }
-    _descriptor = descriptor;
-}
 
 LogicalDiskProvider::~LogicalDiskProvider()
 {
@@ -255,34 +262,51 @@ std::future<PropertyMap> LogicalDiskProvider::getProperties()
 void LogicalDiskProvider::collect(PropertyCollector& properties)
 {
     TRACE_FUNCTION("getProperties");
-    int count = 0;
     const Base::UdevHandle udev(udev_new());
     const Base::UdevEnumerateHandle enumerate(udev ? udev_enumerate_new(udev.get()) : nullptr);
-    MountTable table;
+    std::vector<Partition> partitions;
+    std::optional<std::string> mounts;
     if (!udev || !enumerate) {
         TRACE_ERROR << "Failed to create udev context or enumerator error [" << std::strerror(errno) << "]"
                     << std::endl;
-    } else if (getMountPoints(table)) {
+    } else if ((mounts = readMountTable())) {
         const bool dumping =
             LogicalDiskRules::dumpingEnabled(Utilities::getEnvironmentVariable("CORVANE_LOGGING_DISKS", "false"));
         udev_enumerate_add_match_subsystem(enumerate.get(), "block");
         udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "partition");
         udev_enumerate_scan_devices(enumerate.get());
-        udev_list_entry* entry = nullptr;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
-        {
-            const char* path = udev_list_entry_get_name(entry);
-            const Base::UdevDeviceHandle device(path != nullptr ? udev_device_new_from_syspath(udev.get(), path)
-                                                                : nullptr);
-            if (!device) {
-                // Gone between the listing and now.
-                TRACE_INFO << "Skipping partition [" << orEmpty(path) << "] that cannot be read" << std::endl;
-                continue;
+        // A partition's sizes are those of its mount directory: should the
+        // table change while they are read (an unmount between reading the
+        // table and the directory gives the sizes of the file system
+        // beneath), the partitions are read again with the new table.
+        for (int attempt = 1;; ++attempt) {
+            const MountTable table = getMountPoints(*mounts);
+            partitions.clear();
+            udev_list_entry* entry = nullptr;
+            udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
+            {
+                const char* path = udev_list_entry_get_name(entry);
+                const Base::UdevDeviceHandle device(path != nullptr ? udev_device_new_from_syspath(udev.get(), path)
+                                                                    : nullptr);
+                if (!device) {
+                    // Gone between the listing and now.
+                    TRACE_INFO << "Skipping partition [" << orEmpty(path) << "] that cannot be read" << std::endl;
+                    continue;
+                }
+                if (std::optional<Partition> partition = readPartition(properties, device.get(), table, dumping)) {
+                    partitions.push_back(std::move(*partition));
+                }
             }
-            if (reportPartition(properties, device.get(), table, dumping, count)) {
-                ++count;
+            std::optional<std::string> again = attempt < kTableReadings ? readMountTable() : std::nullopt;
+            if (!again || *again == *mounts) {
+                break;
             }
+            mounts = std::move(again);
         }
+    }
+    int count = 0;
+    for (const Partition& partition : partitions) {
+        addPartition(properties, count++, partition);
     }
     char printed[16];
     std::snprintf(printed, sizeof(printed), "%d", count);
@@ -291,15 +315,14 @@ void LogicalDiskProvider::collect(PropertyCollector& properties)
 
 void LogicalDiskProvider::monitorForChanges(const ChangeCallback& callback)
 {
-    if (_thread.joinable()) {
+    if (_watch.running()) {
         TRACE_VERBOSE << "Ignoring request to monitor logical disks since already monitoring" << std::endl;
         return;
     }
     _callback = callback;
-    _stop = false;
 
     _mounts.reset(open(kMountTable, O_RDONLY | O_CLOEXEC));
-    if (!_mounts.valid()) {
+    if (!_mounts) {
         TRACE_ERROR << "Failed to open /proc/self/mounts file handle for logical disk monitoring" << std::endl;
     } else {
         TRACE_VERBOSE << "Successfully opened /proc/self/mounts file handle for logical disk monitoring"
@@ -324,114 +347,104 @@ void LogicalDiskProvider::monitorForChanges(const ChangeCallback& callback)
         TRACE_VERBOSE << "Successfully opened udev block partition monitor" << std::endl;
     }
 
-    if (!_mounts.valid() && !_udevMonitor) {
+    if (!_mounts && !_udevMonitor) {
         TRACE_ERROR << "Not monitoring logical disks since neither the mount table nor udev can be watched"
                     << std::endl;
         cleanup();
         return;
     }
 
-    _wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!_wake.valid()) {
-        // The stop flag is still seen within one poll time-out.
-        TRACE_WARNING << "Failed to create the logical disk monitor's wake descriptor error ["
-                      << std::strerror(errno) << "]" << std::endl;
-    }
-    try {
-        _thread = std::thread(&LogicalDiskProvider::monitor, this);
-    } catch (const std::system_error& error) {
-        TRACE_ERROR << "Failed to start logical disk monitor thread error [" << error.what() << "]" << std::endl;
-        cleanup();
-        _wake.reset();
-    }
+    _watch.start({
+        .wakeFailed =
+            [](int error) {
+                TRACE_FUNCTION("monitorForChanges");
+                TRACE_WARNING << "Failed to create the logical disk monitor's wake descriptor error ["
+                              << std::strerror(error) << "]" << std::endl;
+                return true;
+            },
+        .startFailed =
+            [this](const char* what) {
+                TRACE_FUNCTION("monitorForChanges");
+                TRACE_ERROR << "Failed to start logical disk monitor thread error [" << what << "]" << std::endl;
+                cleanup();
+            },
+        .open = [this](std::vector<pollfd>& descriptors) { return watch(descriptors); },
+        .ready = [this](std::span<pollfd> descriptors) { return react(descriptors); },
+        .pollFailed =
+            [](int error) {
+                TRACE_FUNCTION("monitor");
+                TRACE_ERROR << "Failed to poll for logical disk changes error [" << std::strerror(error) << "]"
+                            << std::endl;
+            },
+        .closed = [this](bool) { cleanup(); },
+        .aborted = {},
+    });
 }
 
-void LogicalDiskProvider::monitor()
+bool LogicalDiskProvider::watch(std::vector<pollfd>& descriptors)
 {
-    const Base::SignalStack stack;
-    try {
-        pollfd watched[3] = {};
-        nfds_t count = 0;
-        int mountIndex = -1;
-        int udevIndex = -1;
-        int failedWakeUps = 0;  // in a row, with an error and no event
-        if (_mounts.valid()) {
-            mountIndex = static_cast<int>(count);
-            watched[count++] = pollfd{_mounts.get(), POLLERR | POLLPRI, 0};
-        }
-        if (_udevMonitor) {
-            udevIndex = static_cast<int>(count);
-            watched[count++] = pollfd{udev_monitor_get_fd(_udevMonitor.get()), POLLIN, 0};
-        }
-        if (_wake.valid()) {
-            watched[count++] = pollfd{_wake.get(), POLLIN, 0};
-        }
-        while (!_stop) {
-            const int ready = poll(watched, count, 1000);
-            if (ready < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                TRACE_ERROR << "Failed to poll for logical disk changes error [" << std::strerror(errno) << "]"
-                            << std::endl;
-                break;
-            }
-            if (_stop) {
-                break;
-            }
-            bool changed = false;
-            const short udevEvents = udevIndex >= 0 ? watched[udevIndex].revents : 0;
-            if ((udevEvents & (POLLIN | POLLERR)) != 0) {
-                // An error is an overrun of the socket's buffer: events were
-                // lost, so a change is reported; receiving clears the error.
-                changed = true;
-                int taken = 0;
-                for (; taken < kEventsPerWakeUp; ++taken) {
-                    const Base::UdevDeviceHandle device(udev_monitor_receive_device(_udevMonitor.get()));
-                    if (!device) {
-                        break;
-                    }
-                    TRACE_VERBOSE << "Detected changes to device [" << orEmpty(udev_device_get_devnode(device.get()))
-                                  << "]" << std::endl;
-                }
-                failedWakeUps = (taken == 0 && (udevEvents & POLLIN) == 0) ? failedWakeUps + 1 : 0;
-            }
-            if ((udevEvents & (POLLHUP | POLLNVAL)) != 0 || failedWakeUps > kFailedWakeUpsTolerated) {
-                TRACE_ERROR << "Udev block partition monitor failed: no longer watching it" << std::endl;
-                watched[udevIndex].fd = -1;  // poll skips it from now on
-                udevIndex = -1;
-                failedWakeUps = 0;
-            }
-            if (mountIndex >= 0 && (watched[mountIndex].revents & POLLNVAL) != 0) {
-                TRACE_ERROR << "Mount table descriptor failed: no longer watching it" << std::endl;
-                watched[mountIndex].fd = -1;
-                mountIndex = -1;
-            } else if (mountIndex >= 0 && (watched[mountIndex].revents & (POLLERR | POLLPRI)) != 0) {
-                changed = true;
-            }
-            if (changed) {
-                usleep(500);
-                TRACE_INFO << "Detected changes to logical disks. Triggering property change." << std::endl;
-                try {
-                    _callback(category());
-                } catch (const std::exception& error) {
-                    TRACE_ERROR << "Failed to report logical disk changes error [" << error.what() << "]"
-                                << std::endl;
-                }
-            }
-            for (nfds_t i = 0; i < count; ++i) {
-                watched[i].revents = 0;
-            }
-        }
-        cleanup();
-    } catch (...) {
-        // Nothing may leave the thread; logging itself failed.
+    _mountIndex = -1;
+    _udevIndex = -1;
+    _failedWakeUps = 0;
+    if (_mounts) {
+        _mountIndex = static_cast<int>(descriptors.size());
+        descriptors.push_back(pollfd{_mounts.get(), POLLERR | POLLPRI, 0});
     }
+    if (_udevMonitor) {
+        _udevIndex = static_cast<int>(descriptors.size());
+        descriptors.push_back(pollfd{udev_monitor_get_fd(_udevMonitor.get()), POLLIN, 0});
+    }
+    return true;
+}
+
+bool LogicalDiskProvider::react(std::span<pollfd> watched)
+{
+    TRACE_FUNCTION("monitor");
+    bool changed = false;
+    const short udevEvents = _udevIndex >= 0 ? watched[_udevIndex].revents : 0;
+    if ((udevEvents & (POLLIN | POLLERR)) != 0) {
+        // An error is an overrun of the socket's buffer: events were lost, so
+        // a change is reported; receiving clears the error.
+        changed = true;
+        int taken = 0;
+        for (; taken < kEventsPerWakeUp; ++taken) {
+            const Base::UdevDeviceHandle device(udev_monitor_receive_device(_udevMonitor.get()));
+            if (!device) {
+                break;
+            }
+            TRACE_VERBOSE << "Detected changes to device [" << orEmpty(udev_device_get_devnode(device.get())) << "]"
+                          << std::endl;
+        }
+        _failedWakeUps = (taken == 0 && (udevEvents & POLLIN) == 0) ? _failedWakeUps + 1 : 0;
+    }
+    if ((udevEvents & (POLLHUP | POLLNVAL)) != 0 || _failedWakeUps > kFailedWakeUpsTolerated) {
+        TRACE_ERROR << "Udev block partition monitor failed: no longer watching it" << std::endl;
+        watched[_udevIndex].fd = -1;  // poll skips it from now on
+        _udevIndex = -1;
+        _failedWakeUps = 0;
+    }
+    if (_mountIndex >= 0 && (watched[_mountIndex].revents & POLLNVAL) != 0) {
+        TRACE_ERROR << "Mount table descriptor failed: no longer watching it" << std::endl;
+        watched[_mountIndex].fd = -1;
+        _mountIndex = -1;
+    } else if (_mountIndex >= 0 && (watched[_mountIndex].revents & (POLLERR | POLLPRI)) != 0) {
+        changed = true;
+    }
+    if (changed) {
+        usleep(500);
+        TRACE_INFO << "Detected changes to logical disks. Triggering property change." << std::endl;
+        try {
+            _callback(category());
+        } catch (const std::exception& error) {
+            TRACE_ERROR << "Failed to report logical disk changes error [" << error.what() << "]" << std::endl;
+        }
+    }
+    return true;
 }
 
 void LogicalDiskProvider::cleanup()
 {
-    if (_mounts.valid()) {
+    if (_mounts) {
         _mounts.reset();
         TRACE_VERBOSE << "Closed Logical Disk monitor" << std::endl;
     }
@@ -447,32 +460,16 @@ void LogicalDiskProvider::cleanup()
 
 void LogicalDiskProvider::close()
 {
-    _stop = true;
-    if (!_thread.joinable()) {
+    if (!_watch.running()) {
         return;
     }
-    std::ostringstream id;
-    id << _thread.get_id();
     TRACE_VERBOSE << "Shutting down logical disk monitor thread..." << std::endl;
-    const uint64_t one = 1;
-    if (_wake.valid() && write(_wake.get(), &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
-        TRACE_VERBOSE << "Successfully sent close signal to Logical Disk monitor thread [" << id.str() << "]"
-                      << std::endl;
-    } else {
-        TRACE_ERROR << "Failed to sent close signal to Logical Disk monitor thread [" << id.str() << "] result ["
-                    << (_wake.valid() ? errno : EBADF) << "]" << std::endl;
-    }
-    try {
-        _thread.join();
-    } catch (const std::system_error& error) {
-        TRACE_ERROR << "Exception thrown joining Logical Disk udev monitor thread [" << error.what() << "]"
-                    << std::endl;
-        // Called on the monitor thread itself: it ends its loop on the stop
-        // flag and releases its sources on its own.
-        _thread.detach();
+    if (!_watch.stop()) {
+        // Called from the monitor thread itself, which calls nothing of the
+        // provider's once this call has returned.
+        cleanup();
         return;
     }
     cleanup();
-    _wake.reset();
     TRACE_VERBOSE << "Done shutting down logical disk monitor thread." << std::endl;
 }

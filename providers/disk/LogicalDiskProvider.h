@@ -5,15 +5,17 @@
 //
 // While monitoring, a thread watches udev for partitions that come and go and
 // the mount table for mounts and unmounts, and reports each change at once.
-// The thread sleeps in poll() on the udev monitor, the mount table and a wake
-// descriptor; close() wakes it through the latter and joins it.
+// The thread sleeps in poll() on the udev monitor and the mount table until
+// close() wakes and joins it.
 #pragma once
 
+#include "base/Descriptor.h"
 #include "base/Udev.h"
+#include "base/WatchThread.h"
 #include "properties/Provider.h"
 
-#include <atomic>
-#include <thread>
+#include <span>
+#include <vector>
 
 class LogicalDiskProvider : public ProviderOf<LogicalDiskProvider> {
 public:
@@ -61,33 +63,23 @@ public:
     void close() override;
 
 private:
-    // An owned file descriptor, closed when replaced or destroyed.
-    class Descriptor {
-    public:
-        Descriptor() = default;
-        explicit Descriptor(int descriptor) : _descriptor(descriptor) {}
-        ~Descriptor() { reset(); }
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-
-        int get() const { return _descriptor; }
-        bool valid() const { return _descriptor >= 0; }
-        void reset(int descriptor = -1);
-
-    private:
-        int _descriptor = -1;
-    };
-
     static void collect(PropertyCollector& properties);
 
-    void monitor();  // the monitor thread
+    // The monitor thread's work: the descriptors to watch, then what poll
+    // reported on them.
+    bool watch(std::vector<pollfd>& descriptors);
+    bool react(std::span<pollfd> descriptors);
     void cleanup();  // releases the mount table and udev sources
 
     ChangeCallback _callback;
-    std::thread _thread;
-    Descriptor _mounts;              // /proc/self/mounts, signals mount changes
-    Base::UdevHandle _udev;          // the monitor's udev context
+    Base::Descriptor _mounts;              // /proc/self/mounts, signals mount changes
+    Base::UdevHandle _udev;                // the monitor's udev context
     Base::UdevMonitorHandle _udevMonitor;  // block partitions, from the "udev" source
-    Descriptor _wake;                // eventfd that close() writes to
-    std::atomic<bool> _stop{false};
+    // The monitor thread's own: where the sources are among the polled
+    // descriptors (-1: not polled), and udev's wake-ups in a row with an
+    // error and no event.
+    int _mountIndex = -1;
+    int _udevIndex = -1;
+    int _failedWakeUps = 0;
+    Base::WatchThread _watch{{"Logical Disk monitor thread", "Logical Disk udev monitor thread"}};
 };

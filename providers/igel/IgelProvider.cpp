@@ -2,12 +2,10 @@
 
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
-#include "base/SignalStack.h"
 #include "base/Utilities.h"
 #include "providers/igel/Certificate.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <system_error>
 
 namespace {
 
@@ -72,7 +69,7 @@ std::optional<IgelProvider::Variable> readVariable(const IgelProvider::Lookup& g
 
 std::string structureTag()
 {
-    std::string tag = Utilities::readFileDefault(kStructureTagPath, "");
+    std::string tag = Utilities::readFile(kStructureTagPath).value_or("");
     if (tag.empty()) {
         tag = IgelProvider::registryValue("system.remotemanager.ums_structure_tag").value_or("");
     }
@@ -85,7 +82,7 @@ std::string icgServersOrLegacy()
     if (list.empty()) {
         TRACE_FUNCTION("getIcgServerProperty");
         TRACE_VERBOSE << "ICG servers were not found, attempting to read from legacy" << std::endl;
-        list = IgelProvider::parseIcgConfig(Utilities::readFileDefault(kIcgConfigPath, ""));
+        list = IgelProvider::parseIcgConfig(Utilities::readFile(kIcgConfigPath).value_or(""));
     }
     return list;
 }
@@ -286,105 +283,105 @@ void IgelProvider::monitorForChanges(const ChangeCallback& callback)
     if (!hostAtLeast(20, 1) || category()->name != "Igel") {
         return;
     }
-    if (_monitor.joinable()) {
+    if (_monitor.running()) {
         TRACE_VERBOSE << "Ignoring request to monitor changes since already monitoring" << std::endl;
         return;
     }
-    _wake.reset(eventfd(0, EFD_CLOEXEC));
-    if (!_wake.valid()) {
-        const int error = errno;
-        TRACE_ERROR << "Failed to create the close signal of the inotify watch error [" << error << "] message ["
-                    << errorText(error) << "]" << std::endl;
-        return;
-    }
     _callback = callback;
-    try {
-        _monitor = std::thread([this] { watch(); });
-    } catch (const std::system_error& error) {
-        TRACE_ERROR << "Failed to start the inotify monitor thread error [" << error.what() << "]" << std::endl;
-        _wake.close();
-    }
-}
-
-void IgelProvider::watch()
-{
-    const Base::SignalStack stack;
-    TRACE_FUNCTION("operator()");
-    try {
-        _inotify.reset(inotify_init1(IN_CLOEXEC));
-        if (!_inotify.valid()) {
-            const int error = errno;
-            TRACE_ERROR << "Failed to initialise inotify error [" << error << "] message [" << errorText(error) << "]"
-                        << std::endl;
-            return;
-        }
-        _x11vncWatch = inotify_add_watch(_inotify.get(), kX11vncPath, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-        if (_x11vncWatch < 0) {
-            const int error = errno;
-            TRACE_ERROR << "Failed to add inotify x11vnc watch error [" << error << "] message [" << errorText(error)
-                        << "]" << std::endl;
-        } else {
-            TRACE_VERBOSE << "Successfully added inotify watch for x11vnc" << std::endl;
-        }
-        _wmconfigWatch = inotify_add_watch(_inotify.get(), kWmconfigPath, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-        if (_wmconfigWatch < 0) {
-            const int error = errno;
-            TRACE_ERROR << "Failed to add inotify wmconfig watch error [" << error << "] message [" << errorText(error)
-                        << "]" << std::endl;
-        } else {
-            TRACE_VERBOSE << "Successfully added inotify watch for wmconfig" << std::endl;
-        }
-        TRACE_VERBOSE << "Watching for file events on x11vnc and wmconfig..." << std::endl;
-
-        // Room for many events at once; the kernel only hands out whole events.
-        alignas(inotify_event) char buffer[32 * (sizeof(inotify_event) + NAME_MAX + 1)];
-        while (_x11vncWatch >= 1 || _wmconfigWatch >= 1) {
-            pollfd descriptors[2] = {{_inotify.get(), POLLIN, 0}, {_wake.get(), POLLIN, 0}};
-            if (poll(descriptors, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                const int error = errno;
+    _monitor.start({
+        .wakeFailed =
+            [](int error) {
+                TRACE_FUNCTION("monitorForChanges");
+                TRACE_ERROR << "Failed to create the close signal of the inotify watch error [" << error
+                            << "] message [" << errorText(error) << "]" << std::endl;
+                return false;
+            },
+        .startFailed =
+            [](const char* what) {
+                TRACE_FUNCTION("monitorForChanges");
+                TRACE_ERROR << "Failed to start the inotify monitor thread error [" << what << "]" << std::endl;
+            },
+        .open = [this](std::vector<pollfd>& descriptors) { return watch(descriptors); },
+        .ready = [this](std::span<pollfd> descriptors) { return react(descriptors); },
+        .pollFailed =
+            [](int error) {
+                TRACE_FUNCTION("operator()");
                 TRACE_ERROR << "Failed to wait for inotify events error [" << error << "] message ["
                             << errorText(error) << "]" << std::endl;
-                break;
-            }
-            if (descriptors[1].revents != 0) {
-                TRACE_VERBOSE << "Received close signal for the inotify watch" << std::endl;
-                break;
-            }
-            if (descriptors[0].revents == 0) {
-                continue;
-            }
-            const ssize_t length = read(_inotify.get(), buffer, sizeof(buffer));
-            if (length <= 0) {
-                if (length < 0 && errno == EINTR) {
-                    continue;
+            },
+        .closed =
+            [this](bool woken) {
+                TRACE_FUNCTION("operator()");
+                if (woken) {
+                    TRACE_VERBOSE << "Received close signal for the inotify watch" << std::endl;
                 }
-                const int error = length < 0 ? errno : 0;
-                TRACE_ERROR << "Failed to read inotify events error [" << error << "] message [" << errorText(error)
-                            << "]" << std::endl;
-                break;
-            }
-            if (handleEvents(buffer, static_cast<std::size_t>(length)) && _callback) {
-                _callback(category());
-            }
-        }
-        cleanupInotify();
-        TRACE_VERBOSE << "Watch of inotify was closed." << std::endl;
-    } catch (const std::exception& error) {
-        try {
-            TRACE_ERROR << "Aborting inotify watch due to incoming exception [" << error.what() << "]" << std::endl;
-            cleanupInotify();
-        } catch (...) {
-        }
-    } catch (...) {
-        try {
-            TRACE_ERROR << "Aborting inotify watch due to incoming exception [unknown]" << std::endl;
-            cleanupInotify();
-        } catch (...) {
-        }
+                cleanupInotify();
+                TRACE_VERBOSE << "Watch of inotify was closed." << std::endl;
+            },
+        .aborted =
+            [this](const char* what) {
+                TRACE_FUNCTION("operator()");
+                TRACE_ERROR << "Aborting inotify watch due to incoming exception [" << what << "]" << std::endl;
+                cleanupInotify();
+            },
+    });
+}
+
+bool IgelProvider::watch(std::vector<pollfd>& descriptors)
+{
+    TRACE_FUNCTION("operator()");
+    _inotify.reset(inotify_init1(IN_CLOEXEC));
+    if (!_inotify) {
+        const int error = errno;
+        TRACE_ERROR << "Failed to initialise inotify error [" << error << "] message [" << errorText(error) << "]"
+                    << std::endl;
+        return false;
     }
+    _x11vncWatch = inotify_add_watch(_inotify.get(), kX11vncPath, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    if (_x11vncWatch < 0) {
+        const int error = errno;
+        TRACE_ERROR << "Failed to add inotify x11vnc watch error [" << error << "] message [" << errorText(error)
+                    << "]" << std::endl;
+    } else {
+        TRACE_VERBOSE << "Successfully added inotify watch for x11vnc" << std::endl;
+    }
+    _wmconfigWatch = inotify_add_watch(_inotify.get(), kWmconfigPath, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    if (_wmconfigWatch < 0) {
+        const int error = errno;
+        TRACE_ERROR << "Failed to add inotify wmconfig watch error [" << error << "] message [" << errorText(error)
+                    << "]" << std::endl;
+    } else {
+        TRACE_VERBOSE << "Successfully added inotify watch for wmconfig" << std::endl;
+    }
+    TRACE_VERBOSE << "Watching for file events on x11vnc and wmconfig..." << std::endl;
+    if (_x11vncWatch >= 1 || _wmconfigWatch >= 1) {
+        descriptors.push_back(pollfd{_inotify.get(), POLLIN, 0});
+    }
+    return true;
+}
+
+bool IgelProvider::react(std::span<pollfd> descriptors)
+{
+    TRACE_FUNCTION("operator()");
+    if (descriptors[0].revents == 0) {
+        return true;
+    }
+    // Room for many events at once; the kernel only hands out whole events.
+    alignas(inotify_event) char buffer[32 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    const ssize_t length = read(_inotify.get(), buffer, sizeof(buffer));
+    if (length <= 0) {
+        if (length < 0 && errno == EINTR) {
+            return true;
+        }
+        const int error = length < 0 ? errno : 0;
+        TRACE_ERROR << "Failed to read inotify events error [" << error << "] message [" << errorText(error) << "]"
+                    << std::endl;
+        return false;
+    }
+    if (handleEvents(buffer, static_cast<std::size_t>(length)) && _callback) {
+        _callback(category());
+    }
+    return _x11vncWatch >= 1 || _wmconfigWatch >= 1;
 }
 
 bool IgelProvider::handleEvents(const char* buffer, std::size_t length)
@@ -429,17 +426,17 @@ void IgelProvider::cleanupInotify()
         if (*watch < 0) {
             continue;
         }
-        if (_inotify.valid() && inotify_rm_watch(_inotify.get(), *watch) == 0) {
+        if (_inotify && inotify_rm_watch(_inotify.get(), *watch) == 0) {
             TRACE_VERBOSE << "Successfully removed inotify " << name << " watch" << std::endl;
         } else {
-            const int error = _inotify.valid() ? errno : EBADF;
+            const int error = _inotify ? errno : EBADF;
             TRACE_ERROR << "Failed to remove inotify " << name << " watch error [" << error << "] message ["
                         << errorText(error) << "]" << std::endl;
         }
         *watch = -1;
     }
-    if (_inotify.valid()) {
-        if (_inotify.close() != 0) {
+    if (_inotify) {
+        if (::close(_inotify.release()) != 0) {
             const int error = errno;
             TRACE_ERROR << "Failed to close inotify error [" << error << "] message [" << errorText(error) << "]"
                         << std::endl;
@@ -451,45 +448,16 @@ void IgelProvider::cleanupInotify()
 
 void IgelProvider::close()
 {
-    if (!_monitor.joinable()) {
+    if (!_monitor.running()) {
         return;
     }
     TRACE_VERBOSE << "Shutting down inotify..." << std::endl;
-    const uint64_t one = 1;
-    if (write(_wake.get(), &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
-        TRACE_VERBOSE << "Successfully sent close signal to monitor thread [" << _monitor.get_id() << "]"
-                      << std::endl;
-    } else {
-        TRACE_ERROR << "Failed to sent close signal to monitor thread [" << _monitor.get_id() << "] result [" << errno
-                    << "]" << std::endl;
-    }
-    try {
-        _monitor.join();
-    } catch (const std::system_error& error) {
-        TRACE_ERROR << "Exception thrown joining inotify monitor thread [" << error.what() << "]" << std::endl;
+    if (!_monitor.stop()) {
+        // Called from the monitor thread itself, which calls nothing of the
+        // provider's once this call has returned.
+        cleanupInotify();
+        return;
     }
     cleanupInotify();
-    _wake.close();
     TRACE_VERBOSE << "Done shutting down inotify." << std::endl;
-}
-
-IgelProvider::Descriptor::~Descriptor()
-{
-    close();
-}
-
-void IgelProvider::Descriptor::reset(int fd)
-{
-    close();
-    _fd = fd;
-}
-
-int IgelProvider::Descriptor::close()
-{
-    if (_fd < 0) {
-        return 0;
-    }
-    const int result = ::close(_fd);
-    _fd = -1;
-    return result;
 }

@@ -8,13 +8,15 @@
 // /usr/bin/wmconfig with inotify and reports their use as a change at once.
 #pragma once
 
+#include "base/Descriptor.h"
+#include "base/WatchThread.h"
 #include "properties/Provider.h"
 
 #include <functional>
 #include <future>
 #include <optional>
+#include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 class IgelProvider : public ProviderOf<IgelProvider> {
@@ -105,36 +107,18 @@ public:
     static void appendServer(std::string& list, const std::string& host, const std::string& port);
 
 private:
-    // An open file descriptor, closed when the owner goes.
-    class Descriptor {
-    public:
-        Descriptor() = default;
-        ~Descriptor();
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-
-        int get() const { return _fd; }
-        bool valid() const { return _fd >= 0; }
-        void reset(int fd);
-        // Closes the descriptor; close's result (0 when there was none).
-        int close();
-
-    private:
-        int _fd = -1;
-    };
-
-    // The monitor thread's work: watches until both watches are gone, a
-    // read fails, or close() signals through _wake.
-    void watch();
+    // The monitor thread's work: adds the watches, then reads their events
+    // until both watches are gone, a read fails, or close() wakes it.
+    bool watch(std::vector<pollfd>& descriptors);
+    bool react(std::span<pollfd> descriptors);
     // Looks at every event of one read; true when one of them is a use of a
     // watched file.
     bool handleEvents(const char* buffer, std::size_t length);
 
     ChangeCallback _callback;
-    std::thread _monitor;
-    Descriptor _wake;  // an eventfd: close() wakes the monitor thread through it
     // Used by the monitor thread while it runs, by close() once it has ended.
-    Descriptor _inotify;
+    Base::Descriptor _inotify;
     int _x11vncWatch = -1;
     int _wmconfigWatch = -1;
+    Base::WatchThread _monitor{{"monitor thread", "inotify monitor thread"}};
 };

@@ -111,10 +111,13 @@ std::string errorText(const PcscLibrary& pcsc, LONG result)
     return code;
 }
 
-void releaseContext(SCARDCONTEXT* context)
-{
-    gPcsc.releaseContext(*context);
-}
+// An established context, released through the loaded library. 0 is no
+// context.
+struct ContextTraits {
+    static constexpr SCARDCONTEXT invalid = 0;
+    static void release(SCARDCONTEXT context) { gPcsc.releaseContext(context); }
+};
+using Context = Base::UniqueValue<SCARDCONTEXT, ContextTraits>;
 
 // Asks pcscd for its readers and adds a name key for each one; gives how many
 // were added. Every failure is logged and gives 0.
@@ -132,14 +135,14 @@ int collectReaders(PropertyCollector& properties)
         return 0;
     }
 
-    SCARDCONTEXT context = 0;
-    const LONG established = pcsc.establishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (established != SCARD_S_SUCCESS) {
-        TRACE_ERROR << "Failed to establish smartcard reader context error [" << established << "] message ["
-                    << errorText(pcsc, established) << "]" << std::endl;
+    SCARDCONTEXT established = 0;
+    const LONG result = pcsc.establishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &established);
+    if (result != SCARD_S_SUCCESS) {
+        TRACE_ERROR << "Failed to establish smartcard reader context error [" << result << "] message ["
+                    << errorText(pcsc, result) << "]" << std::endl;
         return 0;
     }
-    const Base::UniqueHandle<SCARDCONTEXT, releaseContext> contextOwner(&context);
+    const Context context(established);
 
     const auto listFailed = [&](LONG result) {
         TRACE_FUNCTION("getProperties");
@@ -148,7 +151,7 @@ int collectReaders(PropertyCollector& properties)
         return 0;
     };
     DWORD size = 0;
-    LONG listed = pcsc.listReaders(context, nullptr, nullptr, &size);
+    LONG listed = pcsc.listReaders(context.get(), nullptr, nullptr, &size);
     if (listed != SCARD_S_SUCCESS) {
         // Also pcscd's answer when it has no readers at all.
         return listFailed(listed);
@@ -157,7 +160,7 @@ int collectReaders(PropertyCollector& properties)
         return 0;
     }
     std::vector<char> names(size);
-    listed = pcsc.listReaders(context, nullptr, names.data(), &size);
+    listed = pcsc.listReaders(context.get(), nullptr, names.data(), &size);
     if (listed != SCARD_S_SUCCESS) {
         return listFailed(listed);
     }

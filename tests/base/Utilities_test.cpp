@@ -138,10 +138,7 @@ TEST(UtilitiesReadFile, ReadsTrimmedContent)
     for (const auto& [content, expected] : cases) {
         SCOPED_TRACE("content [" + content + "]");
         const std::string path = dir.write("file", content);
-        std::string read = "stale";
-        EXPECT_TRUE(Utilities::readFile(path, read));
-        EXPECT_EQ(read, expected);
-        EXPECT_EQ(Utilities::readFileDefault(path, "default"), expected);
+        EXPECT_EQ(Utilities::readFile(path), expected);
     }
 }
 
@@ -150,11 +147,8 @@ TEST(UtilitiesReadFile, MissingFileReadsAsEmptyAndIsLogged)
     TempDir dir;
     const std::string path = dir.file("absent");
     LogWatch log;
-    std::string content = "stale";
-    EXPECT_TRUE(Utilities::readFile(path, content));
-    EXPECT_EQ(content, "");
+    EXPECT_EQ(Utilities::readFile(path), "");
     EXPECT_THAT(log.text(), HasSubstr(" : readFile : VERBOSE - Read bytes [0] from [" + path + "]\n"));
-    EXPECT_EQ(Utilities::readFileDefault(path, "default"), "");
 }
 
 TEST(UtilitiesParseDateFromString, ReformatsMatchingText)

@@ -1,0 +1,150 @@
+#include "base/WatchThread.h"
+
+#include "base/Descriptor.h"
+#include "base/Logging.h"
+#include "base/SignalStack.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <sstream>
+#include <system_error>
+
+namespace Base {
+
+namespace {
+
+// A stop request is also looked for this often: without a wake descriptor,
+// or should writing to it fail, stop() still ends the thread.
+constexpr int kStopCheckMilliseconds = 1000;
+
+}  // namespace
+
+// Shared with the thread, which may outlive its owner once stop() was called
+// on the thread itself.
+struct WatchThread::State {
+    Watch watch;
+    Descriptor wake;
+    std::atomic<bool> stopping{false};
+    bool abandoned = false;  // only ever touched on the thread
+};
+
+bool WatchThread::start(Watch watch)
+{
+    auto state = std::make_shared<State>();
+    state->watch = std::move(watch);
+    state->wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!state->wake && !(state->watch.wakeFailed && state->watch.wakeFailed(errno))) {
+        return false;
+    }
+    try {
+        _thread = std::thread(&WatchThread::run, state);
+    } catch (const std::system_error& error) {
+        if (state->watch.startFailed) {
+            state->watch.startFailed(error.what());
+        }
+        return false;
+    }
+    _state = std::move(state);
+    return true;
+}
+
+// The thread holds a reference of its own: its owner may drop the other one
+// while the thread still runs.
+void WatchThread::run(std::shared_ptr<State> state)
+{
+    const SignalStack stack;
+    Watch& watch = state->watch;
+    try {
+        std::vector<pollfd> descriptors;
+        if (watch.open && !watch.open(descriptors)) {
+            return;
+        }
+        const std::size_t owned = descriptors.size();
+        bool watching = owned > 0;
+        if (state->wake) {
+            descriptors.push_back(pollfd{state->wake.get(), POLLIN, 0});
+        }
+        while (watching && !state->stopping) {
+            const int reported = poll(descriptors.data(), descriptors.size(), kStopCheckMilliseconds);
+            if (reported < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (watch.pollFailed) {
+                    watch.pollFailed(errno);
+                }
+                break;
+            }
+            if (state->stopping || (state->wake && descriptors.back().revents != 0)) {
+                break;
+            }
+            if (reported == 0) {
+                continue;
+            }
+            watching = watch.ready(std::span<pollfd>(descriptors.data(), owned));
+            if (state->abandoned) {
+                return;
+            }
+            for (pollfd& descriptor : descriptors) {
+                descriptor.revents = 0;
+            }
+        }
+        if (watch.closed) {
+            watch.closed(state->stopping);
+        }
+    } catch (const std::exception& error) {
+        try {
+            if (!state->abandoned && watch.aborted) {
+                watch.aborted(error.what());
+            }
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            if (!state->abandoned && watch.aborted) {
+                watch.aborted("unknown");
+            }
+        } catch (...) {
+        }
+    }
+}
+
+bool WatchThread::stop()
+{
+    TRACE_FUNCTION("close");  // the owner's
+    if (!_thread.joinable()) {
+        return true;
+    }
+    _state->stopping = true;
+    std::ostringstream id;
+    id << _thread.get_id();
+    const uint64_t one = 1;
+    if (_state->wake && write(_state->wake.get(), &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) {
+        TRACE_VERBOSE << "Successfully sent close signal to " << _names.thread << " [" << id.str() << "]"
+                      << std::endl;
+    } else {
+        TRACE_ERROR << "Failed to sent close signal to " << _names.thread << " [" << id.str() << "] result ["
+                    << (_state->wake ? errno : EBADF) << "]" << std::endl;
+    }
+    try {
+        _thread.join();
+    } catch (const std::system_error& error) {
+        // Called from a handler, on the thread itself.
+        TRACE_ERROR << "Exception thrown joining " << _names.joining << " [" << error.what() << "]" << std::endl;
+        if (_thread.get_id() == std::this_thread::get_id()) {
+            _state->abandoned = true;
+        }
+        _thread.detach();
+        _state.reset();
+        return false;
+    }
+    _state.reset();
+    return true;
+}
+
+}  // namespace Base

@@ -1,0 +1,84 @@
+// A thread that watches descriptors: it sleeps in poll() on the descriptors
+// its owner hands it and on an eventfd of its own, passes what poll reports
+// to the owner's handler, and ends when the handler says so, when poll fails,
+// or when stop() wakes it. It begins with a signal stack of its own, and
+// nothing thrown on it leaves it.
+//
+//     Base::WatchThread _watch{{"Logical Disk monitor thread", "Logical Disk udev monitor thread"}};
+//     _watch.start({.open = ..., .ready = ...});
+//     ...
+//     _watch.stop();  // wakes and joins the thread
+#pragma once
+
+#include <poll.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <span>
+#include <thread>
+#include <vector>
+
+namespace Base {
+
+class WatchThread {
+public:
+    // How the lines of stop() name the thread: "Successfully sent close
+    // signal to <thread> [id]", "Exception thrown joining <joining> [error]".
+    struct Names {
+        const char* thread;
+        const char* joining;
+    };
+
+    // What the owner does. All but `wakeFailed` and `startFailed` run on the
+    // thread; every one but `ready` may be left empty.
+    struct Watch {
+        // The wake descriptor could not be created (errno `error`): true to
+        // watch without it; a stop request is then seen within a second.
+        std::function<bool(int error)> wakeFailed;
+        // The thread could not be started; `what` is the system's text.
+        std::function<void(const char* what)> startFailed;
+        // Before the first poll: fills in the descriptors to watch. false ends
+        // the watch at once, without `closed`; no descriptor ends it with it.
+        std::function<bool(std::vector<pollfd>& descriptors)> open;
+        // What poll reported, in each descriptor's revents (cleared after the
+        // call). A descriptor set to -1 is no longer polled. false ends the
+        // watch.
+        std::function<bool(std::span<pollfd> descriptors)> ready;
+        // poll failed with `error`; the watch ends.
+        std::function<void(int error)> pollFailed;
+        // The watch has ended; `woken` when by stop().
+        std::function<void(bool woken)> closed;
+        // Something was thrown on the thread, with its text; the watch ends
+        // without `closed`.
+        std::function<void(const char* what)> aborted;
+    };
+
+    explicit WatchThread(Names names) : _names(names) {}
+    ~WatchThread() { stop(); }
+    WatchThread(const WatchThread&) = delete;
+    WatchThread& operator=(const WatchThread&) = delete;
+
+    // Creates the wake descriptor and starts the thread; false when it was
+    // not started (reported to `watch.wakeFailed` or `watch.startFailed`).
+    bool start(Watch watch);
+
+    // Whether a thread was started and not yet stopped; it may have ended
+    // its watch already.
+    bool running() const { return _thread.joinable(); }
+
+    // Wakes the thread and joins it, then closes the wake descriptor. false
+    // when called on the thread itself (from a handler): then the thread ends
+    // once the handler returns, calling nothing of the owner's any more.
+    bool stop();
+
+private:
+    struct State;
+    static void run(std::shared_ptr<State> state);
+
+    const Names _names;
+    std::shared_ptr<State> _state;
+    std::thread _thread;
+};
+
+}  // namespace Base
