@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Plants each fault of faults.py in turn into a source tree, builds the
+targets that test it and runs those tests; a fault is caught when a test fails.
+
+    tests/faults/plant.py [--build DIR] [--only ID,...] [--extra] [--no-clean] [--out FILE]
+
+First the selected tests run on the clean tree: a test that fails there would
+count every fault as caught, so the run stops. --extra adds the faults of
+EXTRA. Results are written to FILE as they come (id, verdict, seconds, what).
+
+Every fault is one exact text replacement in one file (the text must occur
+exactly once) and names the test executables and the ctest regex that should
+catch it. The file is restored after each fault, whatever happens."""
+import argparse, os, pathlib, subprocess, sys, time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from faults import EXTRA, FAULTS  # noqa: E402
+
+
+def run(command, timeout):
+    try:
+        done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=timeout, text=True)
+        return done.returncode, done.stdout
+    except subprocess.TimeoutExpired as expired:
+        return 124, (expired.stdout or b"").decode(errors="replace") if isinstance(expired.stdout, bytes) else ""
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build-faults")
+    parser.add_argument("--only", default="")
+    parser.add_argument("--out", default="")
+    parser.add_argument("--extra", action="store_true")
+    parser.add_argument("--no-clean", action="store_true", help="skip the run on the clean tree")
+    args = parser.parse_args()
+    build = ROOT / args.build
+    if not (build / "CMakeCache.txt").exists():
+        subprocess.check_call(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                               "-DCVCLIENT_TESTS=ON", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
+                               "-DCMAKE_C_COMPILER_LAUNCHER=ccache"], stdout=subprocess.DEVNULL)
+    wanted = set(filter(None, args.only.split(",")))
+    faults = [f for f in FAULTS + (EXTRA if args.extra else []) if not wanted or f[0] in wanted]
+    targets_all = sorted({t for f in faults for t in f[4]})
+    regex_all = "|".join(f"({f[5]})" for f in faults)
+    code, output = run(["cmake", "--build", str(build), "-j2", "--target", *targets_all], 3600)
+    if code == 0 and not args.no_clean:
+        code, output = run(["ctest", "--test-dir", str(build), "-j2", "--timeout", "120", "-R", regex_all], 3600)
+    if code != 0:
+        print(output[-4000:])
+        sys.exit("the clean tree does not build or pass the selected tests")
+    out = open(args.out, "w") if args.out else None
+    results = []
+    for fault in faults:
+        ident, path, old, new, targets, tests, what = fault
+        source = ROOT / path
+        original = source.read_text()
+        if original.count(old) != 1:
+            results.append((ident, "STALE", 0, what))
+            print(f"{ident}: STALE (text found {original.count(old)} times in {path})", flush=True)
+            continue
+        started = time.monotonic()
+        try:
+            source.write_text(original.replace(old, new))
+            code, output = run(["cmake", "--build", str(build), "-j2", "--target", *targets], 900)
+            if code != 0:
+                verdict = "NOBUILD"
+                print(output[-2000:])
+            else:
+                code, output = run(["ctest", "--test-dir", str(build), "-j2", "--timeout", "120",
+                                    "--no-tests=error", "-R", tests], 1200)
+                verdict = "caught" if code != 0 else "MISSED"
+        finally:
+            source.write_text(original)
+        seconds = round(time.monotonic() - started)
+        results.append((ident, verdict, seconds, what))
+        print(f"{ident}: {verdict} ({seconds} s) {what}", flush=True)
+        if out:
+            out.write(f"{ident}\t{verdict}\t{seconds}\t{what}\n")
+            out.flush()
+    # Rebuild the clean tree so the build directory matches the sources again.
+    run(["cmake", "--build", str(build), "-j2", "--target", *targets_all], 3600)
+    caught = sum(1 for r in results if r[1] == "caught")
+    summary = f"{caught} of {len(results)} caught"
+    print(summary)
+    if out:
+        out.write(summary + "\n")
+        out.close()
+
+
+if __name__ == "__main__":
+    main()
