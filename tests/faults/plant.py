@@ -2,11 +2,15 @@
 """Plants each fault of faults.py in turn into a source tree, builds the
 targets that test it and runs those tests; a fault is caught when a test fails.
 
-    tests/faults/plant.py [--build DIR] [--only ID,...] [--extra] [--no-clean] [--out FILE]
+    tests/faults/plant.py [--build DIR] [--configure -DOPTION=VALUE] [--only ID,...] [--extra] [--no-clean]
+                          [--out FILE]
 
 First the selected tests run on the clean tree: a test that fails there would
 count every fault as caught, so the run stops. --extra adds the faults of
-EXTRA. Results are written to FILE as they come (id, verdict, seconds, what).
+EXTRA. Leaks and races need a sanitizer build: for instance
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 tests/faults/plant.py --build build-faults-asan \
+        --configure -DCVCLIENT_SANITIZE=address --only uniquehandle-move
+Results are written to FILE as they come: id, verdict, what.
 
 Every fault is one exact text replacement in one file (the text must occur
 exactly once) and names the test executables and the ctest regex that should
@@ -15,6 +19,7 @@ import argparse, os, pathlib, subprocess, sys, time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.dont_write_bytecode = True
 from faults import EXTRA, FAULTS  # noqa: E402
 
 
@@ -34,12 +39,14 @@ def main():
     parser.add_argument("--out", default="")
     parser.add_argument("--extra", action="store_true")
     parser.add_argument("--no-clean", action="store_true", help="skip the run on the clean tree")
+    parser.add_argument("--configure", action="append", default=[],
+                        help="a further cmake option for a new build directory, e.g. -DCVCLIENT_SANITIZE=address")
     args = parser.parse_args()
     build = ROOT / args.build
     if not (build / "CMakeCache.txt").exists():
         subprocess.check_call(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                                "-DCVCLIENT_TESTS=ON", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
-                               "-DCMAKE_C_COMPILER_LAUNCHER=ccache"], stdout=subprocess.DEVNULL)
+                               "-DCMAKE_C_COMPILER_LAUNCHER=ccache", *args.configure], stdout=subprocess.DEVNULL)
     wanted = set(filter(None, args.only.split(",")))
     faults = [f for f in FAULTS + (EXTRA if args.extra else []) if not wanted or f[0] in wanted]
     targets_all = sorted({t for f in faults for t in f[4]})
@@ -77,7 +84,7 @@ def main():
         results.append((ident, verdict, seconds, what))
         print(f"{ident}: {verdict} ({seconds} s) {what}", flush=True)
         if out:
-            out.write(f"{ident}\t{verdict}\t{seconds}\t{what}\n")
+            out.write(f"{ident:<28} {verdict:<8} {what}\n")
             out.flush()
     # Rebuild the clean tree so the build directory matches the sources again.
     run(["cmake", "--build", str(build), "-j2", "--target", *targets_all], 3600)
