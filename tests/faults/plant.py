@@ -2,14 +2,14 @@
 """Plants each fault of faults.py in turn into a source tree, builds the
 targets that test it and runs those tests; a fault is caught when a test fails.
 
-    tests/faults/plant.py [--build DIR] [--configure -DOPTION=VALUE] [--only ID,...] [--extra] [--no-clean]
+    tests/faults/plant.py [--build DIR] [--configure=-DOPTION=VALUE] [--only ID,...] [--extra] [--no-clean]
                           [--out FILE]
 
 First the selected tests run on the clean tree: a test that fails there would
 count every fault as caught, so the run stops. --extra adds the faults of
 EXTRA. Leaks and races need a sanitizer build: for instance
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 tests/faults/plant.py --build build-faults-asan \
-        --configure -DCVCLIENT_SANITIZE=address --only uniquehandle-move
+        --configure=-DCVCLIENT_SANITIZE=address --only uniquehandle-move
 Results are written to FILE as they come: id, verdict, what.
 
 Every fault is one exact text replacement in one file (the text must occur
