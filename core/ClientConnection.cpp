@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <mutex>
 
 namespace {
 
@@ -32,7 +33,9 @@ ClientConnection::~ClientConnection() = default;
 bool ClientConnection::ClientConnected()
 {
     TRACE_INFO << "Client [" << this << "] connected to the host" << std::endl;
-    Factory::registerProviders(Categories::table());
+    // The category table is the same for every connection: register it once per process.
+    static std::once_flag registered;
+    std::call_once(registered, [] { Factory::registerProviders(Categories::table()); });
     return true;
 }
 
