@@ -1,9 +1,8 @@
-// The ICA client's side of the virtual driver interface, the way its engine
-// drives the library's ICA driver: a winstation driver (channel 5 unless
-// told otherwise) with its procedure table behind a library link record, and
-// the write hook's procedures, which collect the pieces the driver writes.
-// The driver is found through its exported entry points. Calls that break
-// the interface's rules are noted in `protocolErrors`.
+// The ICA client's engine as it drives the library's virtual driver: a
+// winstation driver (channel 5 unless told otherwise) with its procedure table
+// behind a library link record, and the write hook's procedures, which collect
+// the pieces the driver writes. Calls that break the interface's rules are
+// noted in `protocolErrors`.
 #pragma once
 
 #include "support/LoadedLibrary.h"
@@ -17,30 +16,11 @@
 
 namespace TestSupport {
 
-struct IcaDriver {
-    IcaAbi::LoadFunction load = entry<IcaAbi::LoadFunction>("Load");
-    IcaAbi::DriverCloseFunction close = entry<IcaAbi::DriverCloseFunction>("DriverClose");
-    IcaAbi::DriverInfoFunction info = entry<IcaAbi::DriverInfoFunction>("DriverInfo");
-    IcaAbi::DriverPollFunction poll = entry<IcaAbi::DriverPollFunction>("DriverPoll");
-    IcaAbi::DriverQueryInformationFunction query =
-        entry<IcaAbi::DriverQueryInformationFunction>("DriverQueryInformation");
-    IcaAbi::DriverSetInformationFunction set = entry<IcaAbi::DriverSetInformationFunction>("DriverSetInformation");
-    IcaAbi::DriverGetLastErrorFunction lastError = entry<IcaAbi::DriverGetLastErrorFunction>("DriverGetLastError");
-    IcaAbi::VdCallWdFunction callWd = entry<IcaAbi::VdCallWdFunction>("VdCallWd");
-    IcaAbi::VdLibMgrFunction libMgr = entry<IcaAbi::VdLibMgrFunction>("VdLibMgr");
-
-    template <typename Function>
-    static Function entry(const char* name)
-    {
-        library();  // loaded, logging initialised
-        return entryPoint<Function>(name);
-    }
-};
-
-inline const IcaDriver& icaDriver()
+template <typename Function>
+Function icaEntry(const char* name)
 {
-    static const IcaDriver loaded;
-    return loaded;
+    library();  // loaded, logging initialised
+    return entryPoint<Function>(name);
 }
 
 class IcaEngine {
@@ -54,10 +34,8 @@ public:
 
     IcaAbi::WriteHook hook{};
     std::vector<std::string> pieces;
-    std::vector<unsigned> reserved;
-    std::vector<unsigned> headerSizes;
-    IcaAbi::LibraryLink wdLink{};
-    IcaAbi::LibraryLink vdLink{};
+    std::vector<unsigned> reserved, headerSizes;
+    IcaAbi::LibraryLink wdLink{}, vdLink{};
     IcaAbi::OpenParameters params{};
     int callTable[4]{};
     std::vector<std::string> protocolErrors;
@@ -72,7 +50,6 @@ public:
         vdLink.libraryManagerCallTable = callTable;
     }
     ~IcaEngine() { close(); }
-
     IcaEngine(const IcaEngine&) = delete;
     IcaEngine& operator=(const IcaEngine&) = delete;
 
@@ -84,20 +61,22 @@ public:
     int open(uint16_t* size = nullptr)
     {
         uint16_t ignored = 0;
-        if (icaDriver().load(&vdLink) != IcaAbi::kSuccess) {
-            protocolErrors.push_back("Load failed");
-        }
+        check(icaEntry<IcaAbi::LoadFunction>("Load")(&vdLink) == IcaAbi::kSuccess, "Load failed");
         params.vdLink = &vdLink;
         params.wdLink = &wdLink;
-        return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotOpen)(vdLink.data, &params,
-                                                               size != nullptr ? size : &ignored);
+        return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotOpen)(vdLink.data, &params, size ? size : &ignored);
     }
-    int close() { return vdLink.data != nullptr ? icaDriver().close(&vd(), nullptr, nullptr) : IcaAbi::kSuccess; }
+    int close()
+    {
+        static const auto driverClose = icaEntry<IcaAbi::DriverCloseFunction>("DriverClose");
+        return vdLink.data != nullptr ? driverClose(&vd(), nullptr, nullptr) : IcaAbi::kSuccess;
+    }
     int poll()
     {
+        static const auto driverPoll = icaEntry<IcaAbi::DriverPollFunction>("DriverPoll");
         IcaAbi::PollArgument now{1000};
         uint16_t size = 0;
-        return icaDriver().poll(&vd(), &now, &size);
+        return driverPoll(&vd(), &now, &size);
     }
     IcaAbi::VirtualDriver& vd() const { return *static_cast<IcaAbi::VirtualDriver*>(vdLink.data); }
     // The driver record starts with the connection the core writes through.
@@ -106,11 +85,10 @@ public:
     {
         connection()->writeData(connection(), message.c_str(), static_cast<unsigned>(message.size()));
     }
-    int arrive(const std::string& bytes) const
+    int arrive(std::string bytes) const
     {
-        std::string copy = bytes;
-        return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(copy.data()),
-                            static_cast<uint16_t>(copy.size()));
+        return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(bytes.data()),
+                            static_cast<uint16_t>(bytes.size()));
     }
     std::string stream() const
     {
@@ -133,11 +111,10 @@ private:
     static IcaEngine& of(void* data) { return *static_cast<IcaEngine*>(data); }
     int fail(int stage)
     {
-        if (failures[stage].empty()) {
-            return IcaAbi::kSuccess;
+        const int code = failures[stage].empty() ? IcaAbi::kSuccess : failures[stage].front();
+        if (!failures[stage].empty()) {
+            failures[stage].pop_front();
         }
-        const int code = failures[stage].front();
-        failures[stage].pop_front();
         return code;
     }
     void check(bool holds, const char* what)
@@ -164,41 +141,33 @@ private:
         auto* hook = static_cast<IcaAbi::WriteHook*>(set->information);
         of(data).check(hook->channel == of(data).channel, "write hook for another channel");
         hook->wdData = data;
-        hook->reserve = &reserve;
-        hook->appendData = &appendData;
-        hook->write = &write;
-        hook->appendHeader = &appendHeader;
+        hook->reserve = [](void* wd, uint16_t bytes) {
+            of(wd)._current.clear();
+            of(wd).reserved.push_back(bytes);
+            return of(wd).fail(0);
+        };
+        hook->appendHeader = [](void* wd, uint16_t channel, uint16_t bytes) {
+            of(wd).check(channel == of(wd).channel, "header for another channel");
+            of(wd).headerSizes.push_back(bytes);
+            return of(wd).fail(1);
+        };
+        hook->appendData = [](void* wd, uint8_t* bytes, uint16_t length) {
+            if (of(wd).duringAppend) {
+                of(wd).duringAppend();
+            }
+            of(wd)._current.append(reinterpret_cast<const char*>(bytes), length);
+            return of(wd).fail(2);
+        };
+        hook->write = [](void* wd) {
+            const int rc = of(wd).fail(3);
+            if (rc == IcaAbi::kSuccess) {
+                of(wd).pieces.push_back(of(wd)._current);
+            }
+            return rc;
+        };
         hook->maximumWriteSize = of(data).maximumWriteSize;
         of(data).hook = *hook;
         return of(data).hookRc;
-    }
-    static int reserve(void* wd, uint16_t bytes)
-    {
-        of(wd)._current.clear();
-        of(wd).reserved.push_back(bytes);
-        return of(wd).fail(0);
-    }
-    static int appendHeader(void* wd, uint16_t channel, uint16_t bytes)
-    {
-        of(wd).check(channel == of(wd).channel, "header for another channel");
-        of(wd).headerSizes.push_back(bytes);
-        return of(wd).fail(1);
-    }
-    static int appendData(void* wd, uint8_t* data, uint16_t bytes)
-    {
-        if (of(wd).duringAppend) {
-            of(wd).duringAppend();
-        }
-        of(wd)._current.append(reinterpret_cast<const char*>(data), bytes);
-        return of(wd).fail(2);
-    }
-    static int write(void* wd)
-    {
-        const int rc = of(wd).fail(3);
-        if (rc == IcaAbi::kSuccess) {
-            of(wd).pieces.push_back(of(wd)._current);
-        }
-        return rc;
     }
 
     IcaAbi::TableProcedure _wdTable[8]{};

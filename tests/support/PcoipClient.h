@@ -7,8 +7,6 @@
 
 #include "transports/pcoip/PcoipChannel.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,16 +20,13 @@
 
 namespace TestSupport {
 
-class PcoipClient;
-inline PcoipClient* gPcoipClient = nullptr;
-
 class PcoipClient {
 public:
     static constexpr uint32_t kChannel = 7;
+    static inline PcoipClient* self = nullptr;
 
-    PcoipClient() { gPcoipClient = this; }
-    ~PcoipClient() { gPcoipClient = nullptr; }
-
+    PcoipClient() { self = this; }
+    ~PcoipClient() { self = nullptr; }
     PcoipClient(const PcoipClient&) = delete;
     PcoipClient& operator=(const PcoipClient&) = delete;
 
@@ -58,26 +53,14 @@ public:
         channelEvent(PCOIP_CHANNEL_EVENT_RECEIVE_READY, &count);
     }
 
-    // Waits until `done` holds (checked under the client's lock, after each
-    // look of the read thread for data), iterating the GLib default main
-    // context meanwhile; false after 10 s.
+    // Waits until `done` holds, checked under the client's lock after each
+    // look of the read thread for data; false after 10 s.
     template <typename Condition>
     bool waitUntil(Condition done)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         std::unique_lock<std::mutex> lock(mutex);
-        while (!checked.wait_for(lock, std::chrono::milliseconds(1), done)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            lock.unlock();
-            while (g_main_context_iteration(nullptr, FALSE)) {
-            }
-            lock.lock();
-        }
-        return true;
+        return checked.wait_for(lock, std::chrono::seconds(10), done);
     }
-
     // OPEN, then waits until the read thread looks for data: from then on a
     // RECEIVE READY wakes it.
     bool open()
@@ -86,9 +69,8 @@ public:
         connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
         return waitUntil([&] { return availableChecks > checks; });
     }
-
     // Queues and announces `bytes`, then waits until the read thread has
-    // handled every byte and looks for more.
+    // taken every byte and looks for more.
     bool deliver(const std::string& bytes)
     {
         const int idle = with([&] { return idleChecks; });
@@ -97,9 +79,7 @@ public:
     }
 
     // Set by the test; the calls below come on the test's thread.
-    int registerResult = 0;
-    int probeResult = 1;
-    int openResult = 0;
+    int registerResult = 0, probeResult = 1, openResult = 0;
     std::string readyInsideOpen;  // announced from inside openChannel
     std::vector<std::string> calls;
     PcoipConnectionEventCallback onConnection = nullptr;
@@ -108,98 +88,99 @@ public:
     void* channelContext = nullptr;
 
     // Shared with the plugin's threads.
-    std::atomic<int> state{1};
-    std::atomic<int> sendResult{0};
+    std::atomic<int> state{1}, sendResult{0}, receiveResult{0};
     std::atomic<uint32_t> sendLimit{UINT32_MAX};
-    std::atomic<int> receiveResult{0};
     std::atomic<uint32_t> piece{UINT32_MAX};  // the most bytes reported available at once
+    std::atomic<uint32_t> overReport{0};      // receive reports this many bytes more than it gave
+    std::atomic<int> eventInsideReceive{-1};  // a channel event raised once from inside receive
     std::mutex mutex;
     std::condition_variable checked;  // after every bytesAvailable
     std::string pending;
-    int availableChecks = 0;
-    int idleChecks = 0;       // checks that found nothing
-    std::string lateArrival;  // announced just after the next check that finds nothing
+    int availableChecks = 0, idleChecks = 0;  // idle: checks that found nothing
+    std::string lateArrival;                   // announced just after the next check that finds nothing
     std::vector<std::string> sends;
 
 private:
-    static PcoipClient& client() { return *gPcoipClient; }
-
     static int registerEvents(const char* name, PcoipConnectionEventCallback callback, void* context, uint32_t* handle)
     {
-        client().calls.push_back(std::string("register ") + name);
-        client().onConnection = callback;
-        client().connectionContext = context;
+        self->calls.push_back(std::string("register ") + name);
+        self->onConnection = callback;
+        self->connectionContext = context;
         *handle = 41;
-        return client().registerResult;
+        return self->registerResult;
     }
     static int probeForHost(const char* name)
     {
-        client().calls.push_back(std::string("probe ") + name);
-        return client().probeResult;
+        self->calls.push_back(std::string("probe ") + name);
+        return self->probeResult;
     }
     static int openChannel(const char* name, uint32_t flags, uint32_t priority, uint32_t reserved,
                            PcoipChannelEventCallback callback, void* context, uint32_t* channel)
     {
-        client().calls.push_back(std::string("open ") + name + " " + std::to_string(flags) + " " +
-                                 std::to_string(priority) + " " + std::to_string(reserved));
-        if (client().openResult == 0) {
+        self->calls.push_back(std::string("open ") + name + " " + std::to_string(flags) + " " +
+                              std::to_string(priority) + " " + std::to_string(reserved));
+        if (self->openResult == 0) {
             *channel = kChannel;
-            client().onChannel = callback;
-            client().channelContext = context;
-            if (!client().readyInsideOpen.empty()) {
-                client().receiveReady(client().readyInsideOpen);
+            self->onChannel = callback;
+            self->channelContext = context;
+            if (!self->readyInsideOpen.empty()) {
+                self->receiveReady(self->readyInsideOpen);
             }
         }
-        return client().openResult;
+        return self->openResult;
     }
     static int channelRejected(const char* name, uint32_t reserved)
     {
-        client().calls.push_back(std::string("rejected ") + name + " " + std::to_string(reserved));
+        self->calls.push_back(std::string("rejected ") + name + " " + std::to_string(reserved));
         return 0;
     }
     static int closeChannel(uint32_t channel, uint32_t, uint32_t)
     {
-        client().calls.push_back("close " + std::to_string(channel));
+        self->calls.push_back("close " + std::to_string(channel));
         return 0;
     }
-    static int connectionState() { return client().state; }
+    static int connectionState() { return self->state; }
     static int send(uint32_t channel, const void* buffer, uint32_t size, uint32_t* sent, uint32_t timeout)
     {
-        if (client().sendResult != 0 || channel != kChannel || timeout != PCOIP_WAIT_FOREVER) {
-            return client().sendResult != 0 ? client().sendResult.load() : -1;
+        if (self->sendResult != 0 || channel != kChannel || timeout != PCOIP_WAIT_FOREVER) {
+            return self->sendResult != 0 ? self->sendResult.load() : -1;
         }
-        client().with([&] { client().sends.emplace_back(static_cast<const char*>(buffer), size); });
-        *sent = std::min(size, client().sendLimit.load());
+        self->with([&] { self->sends.emplace_back(static_cast<const char*>(buffer), size); });
+        *sent = std::min(size, self->sendLimit.load());
         return 0;
     }
     static int bytesAvailable(uint32_t channel, uint32_t* count)
     {
         std::string late;
-        const int result = client().with([&] {
-            ++client().availableChecks;
-            *count = std::min(static_cast<uint32_t>(client().pending.size()), client().piece.load());
+        const int result = self->with([&] {
+            ++self->availableChecks;
+            *count = std::min(static_cast<uint32_t>(self->pending.size()), self->piece.load());
             if (*count == 0) {
-                ++client().idleChecks;
-                late.swap(client().lateArrival);
+                ++self->idleChecks;
+                late.swap(self->lateArrival);
             }
             return channel == kChannel ? 0 : -1;
         });
-        client().checked.notify_all();
+        self->checked.notify_all();
         if (!late.empty()) {
             // Arrives on the client's thread after this check found nothing.
-            std::thread([&] { client().receiveReady(late); }).join();
+            std::thread([&] { self->receiveReady(late); }).join();
         }
         return result;
     }
     static int receive(uint32_t channel, void* buffer, uint32_t size, uint32_t* received, uint32_t timeout)
     {
-        if (client().receiveResult != 0 || channel != kChannel || timeout != 0) {
-            return client().receiveResult != 0 ? client().receiveResult.load() : -1;
+        if (self->receiveResult != 0 || channel != kChannel || timeout != 0) {
+            return self->receiveResult != 0 ? self->receiveResult.load() : -1;
         }
-        return client().with([&] {
-            *received = std::min(size, static_cast<uint32_t>(client().pending.size()));
-            std::memcpy(buffer, client().pending.data(), *received);
-            client().pending.erase(0, *received);
+        if (const int event = self->eventInsideReceive.exchange(-1); event != -1) {
+            self->channelEvent(event);
+        }
+        return self->with([&] {
+            *received = std::min(size, static_cast<uint32_t>(self->pending.size()));
+            std::memcpy(buffer, self->pending.data(), *received);
+            self->pending.erase(0, *received);
+            *received += self->overReport;
             return 0;
         });
     }

@@ -1,8 +1,7 @@
 // FreeRDP's side of the dynamic virtual channel plugin interface, the way its
 // dynamic channel manager drives the library's RDP plugin: the client's
 // tables (entry points, channel manager, one channel) are played here, the
-// streams are real winpr streams. The plugin is found through its exported
-// entry point. One client at a time.
+// streams are real winpr streams. One client at a time.
 #pragma once
 
 #include "support/LoadedLibrary.h"
@@ -21,20 +20,15 @@ struct RdpClient {
     IDRDYNVC_ENTRY_POINTS entry{};
     IWTSVirtualChannelManager manager{};
     IWTSVirtualChannel channel{};
-
     IWTSPlugin* plugin = nullptr;
     int registrations = 0;
-    std::string pluginName;    // as registered
-    std::string listenerName;  // as the listener was created
-    ULONG listenerFlags = 0;
+    std::string pluginName, listenerName;  // as registered, as the listener was created
     IWTSListenerCallback* listener = nullptr;
     IWTSVirtualChannelCallback* callback = nullptr;
-
     std::mutex mutex;
     std::vector<std::string> writes;
-    UINT failWriteNumber = 0;  // the nth write (1-based) fails; 0: none
+    int failWriteNumber = 0;  // the nth write (1-based) fails; 0: none
     int writeCalls = 0;
-
     static inline RdpClient* self = nullptr;
 
     RdpClient()
@@ -52,13 +46,12 @@ struct RdpClient {
         manager.CreateListener = [](IWTSVirtualChannelManager*, const char* name, ULONG flags,
                                     IWTSListenerCallback* listener, IWTSListener**) -> UINT {
             self->listenerName = name;
-            self->listenerFlags = flags;
             self->listener = listener;
-            return 0;
+            return flags == 0 ? 0 : 1;
         };
         channel.Write = [](IWTSVirtualChannel*, ULONG size, const BYTE* buffer, void*) -> UINT {
             std::lock_guard<std::mutex> lock(self->mutex);
-            if (++self->writeCalls == static_cast<int>(self->failWriteNumber)) {
+            if (++self->writeCalls == self->failWriteNumber) {
                 return 5;
             }
             self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size);
@@ -66,7 +59,6 @@ struct RdpClient {
         };
     }
     ~RdpClient() { self = nullptr; }
-
     RdpClient(const RdpClient&) = delete;
     RdpClient& operator=(const RdpClient&) = delete;
 
@@ -74,7 +66,6 @@ struct RdpClient {
     {
         return entryPoint<UINT (*)(IDRDYNVC_ENTRY_POINTS*)>("DVCPluginEntry")(entryPoints);
     }
-
     // Registration, initialisation and a channel opened by the host; false
     // when any step failed or the channel was refused.
     bool open()
@@ -87,7 +78,6 @@ struct RdpClient {
         return listener->OnNewChannelConnection(listener, &channel, nullptr, &accept, &callback) == 0 &&
                callback != nullptr && accept;
     }
-
     // One data event carrying `bytes`; the plugin's result.
     UINT receive(const std::string& bytes)
     {
@@ -99,15 +89,12 @@ struct RdpClient {
         Stream_Free(stream, TRUE);
         return result;
     }
-
-    // The channel closes, then the plugin is terminated; false when either
-    // reported a failure.
+    // The channel closes, then the plugin is terminated; false when either failed.
     bool close()
     {
         const bool closed = callback->OnClose(callback) == 0;
         return plugin->Terminated(plugin) == 0 && closed;
     }
-
     std::vector<std::string> written()
     {
         std::lock_guard<std::mutex> lock(mutex);
