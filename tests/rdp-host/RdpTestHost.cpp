@@ -26,36 +26,23 @@
 
 namespace {
 
-struct HostContext {
-    rdpContext base;
-    HANDLE manager;
-    BOOL activated;
-};
 char** gArguments = nullptr;
 freerdp_peer* gPeer = nullptr;
-enum Phase { Activation, DynamicChannels, Opening, Initial, Done } gPhase = Activation;
-std::string gFailure;
-HANDLE gChannel = nullptr;
-std::string gIncoming;
+HANDLE gManager = nullptr, gChannel = nullptr;
+enum Phase { Activation, DynamicChannels, Opening, Answer, Done } gPhase = Activation;
+std::string gFailure, gIncoming;
 
 BOOL onPeerAccepted(freerdp_listener*, freerdp_peer* peer)
 {
-    peer->ContextSize = sizeof(HostContext);
     peer->ContextNew = [](freerdp_peer*, rdpContext* context) -> BOOL {
-        return (reinterpret_cast<HostContext*>(context)->manager = WTSOpenServerA(reinterpret_cast<LPSTR>(context))) !=
-               nullptr;
+        return (gManager = WTSOpenServerA(reinterpret_cast<LPSTR>(context))) != nullptr;
     };
-    peer->ContextFree = [](freerdp_peer*, rdpContext* context) {
-        WTSCloseServer(reinterpret_cast<HostContext*>(context)->manager);
-    };
+    peer->ContextFree = [](freerdp_peer*, rdpContext*) { WTSCloseServer(gManager); };
     if (gPeer != nullptr || !freerdp_peer_context_new(peer)) {
         return FALSE;  // one client per run
     }
     rdpSettings* settings = peer->context->settings;
-    peer->PostConnect = [](freerdp_peer*) -> BOOL { return TRUE; };
-    peer->Activate = [](freerdp_peer* client) -> BOOL {
-        return reinterpret_cast<HostContext*>(client->context)->activated = TRUE;
-    };
+    peer->PostConnect = peer->Activate = [](freerdp_peer*) -> BOOL { return TRUE; };
     if (!freerdp_settings_set_string(settings, FreeRDP_CertificateFile, gArguments[1]) ||
         !freerdp_settings_set_string(settings, FreeRDP_PrivateKeyFile, gArguments[2]) ||
         !freerdp_settings_set_bool(settings, FreeRDP_RdpSecurity, FALSE) ||
@@ -74,18 +61,17 @@ Phase fail(const std::string& reason)
     return Done;
 }
 
-void advance(HostContext& host)
+void advance()
 {
     void* answer = nullptr;
     DWORD bytes = 0;
-    if (gPhase == Activation && host.activated) {
-        gPhase = WTSVirtualChannelManagerIsChannelJoined(host.manager, "drdynvc") ? DynamicChannels : fail("no drdynvc");
-    } else if (gPhase == DynamicChannels && WTSVirtualChannelManagerGetDrdynvcState(host.manager) == DRDYNVC_STATE_READY) {
-        LPSTR id = nullptr;
-        if (WTSQuerySessionInformationA(host.manager, WTS_CURRENT_SESSION, WTSSessionId, &id, &bytes)) {
-            gChannel = WTSVirtualChannelOpenEx(*reinterpret_cast<ULONG*>(id), const_cast<LPSTR>("Corvane"),
+    if (gPhase == Activation && gPeer->activated) {
+        gPhase = WTSVirtualChannelManagerIsChannelJoined(gManager, "drdynvc") ? DynamicChannels : fail("no drdynvc");
+    } else if (gPhase == DynamicChannels && WTSVirtualChannelManagerGetDrdynvcState(gManager) == DRDYNVC_STATE_READY) {
+        if (WTSQuerySessionInformationA(gManager, WTS_CURRENT_SESSION, WTSSessionId, reinterpret_cast<LPSTR*>(&answer),
+                                        &bytes)) {
+            gChannel = WTSVirtualChannelOpenEx(*static_cast<ULONG*>(answer), const_cast<LPSTR>("Corvane"),
                                                WTS_CHANNEL_OPTION_DYNAMIC);
-            WTSFreeMemory(id);
         }
         gPhase = gChannel != nullptr ? Opening : fail("cannot open the dynamic channel");
     } else if (gPhase == Opening) {
@@ -100,12 +86,9 @@ void advance(HostContext& host)
                 ULONG written = 0;
                 WTSVirtualChannelWrite(gChannel, packet.data() + from, static_cast<ULONG>(to - from), &written);
             }
-            gPhase = Initial;
+            gPhase = Answer;
         }
-        if (answer != nullptr) {
-            WTSFreeMemory(answer);
-        }
-    } else if (gPhase == Initial) {
+    } else if (gPhase == Answer) {
         char piece[65536];
         ULONG read = 0;
         while (WTSVirtualChannelRead(gChannel, 0, piece, sizeof(piece), &read) && read > 0) {
@@ -124,6 +107,9 @@ void advance(HostContext& host)
                              payload.find(R"(["DEVICE_CORVANE_VERSION",")") != std::string::npos
                          ? Done : fail("not one packet of initial properties");
         }
+    }
+    if (answer != nullptr) {
+        WTSFreeMemory(answer);
     }
 }
 
@@ -161,30 +147,25 @@ int main(int argc, char** argv)
         listener->CheckFileDescriptor(listener);
     }
     listener->Close(listener);
-    auto* host = gPeer != nullptr ? reinterpret_cast<HostContext*>(gPeer->context) : nullptr;
-    bool connected = host != nullptr;
+    bool connected = gPeer != nullptr;
     gFailure = connected ? "" : "no client came";
     while (connected && gPhase != Done) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            gPhase = fail("timed out in phase " + std::to_string(gPhase));
-            break;
-        }
         DWORD count = gPeer->GetEventHandles(gPeer, handles, MAXIMUM_WAIT_OBJECTS - 1);
-        handles[count++] = WTSVirtualChannelManagerGetEventHandle(host->manager);
+        handles[count++] = WTSVirtualChannelManagerGetEventHandle(gManager);
         WaitForMultipleObjects(count, handles, FALSE, 100);
-        connected = gPeer->CheckFileDescriptor(gPeer) && WTSVirtualChannelManagerCheckFileDescriptor(host->manager);
-        if (connected) {
-            advance(*host);
-        } else if (gFailure.empty()) {
-            fail("the client left in phase " + std::to_string(gPhase));
+        connected = gPeer->CheckFileDescriptor(gPeer) && WTSVirtualChannelManagerCheckFileDescriptor(gManager);
+        if (!connected || std::chrono::steady_clock::now() > deadline) {
+            gPhase = fail((connected ? "timed out in phase " : "the client left in phase ") + std::to_string(gPhase));
+        } else {
+            advance();
         }
     }
-    if (host != nullptr) {
+    if (gPeer != nullptr) {
         // Close the channel, log the client off and let it leave.
         if (gChannel != nullptr) {
             WTSVirtualChannelClose(gChannel);
         }
-        WTSVirtualChannelManagerCheckFileDescriptor(host->manager);
+        WTSVirtualChannelManagerCheckFileDescriptor(gManager);
         connected = connected && gPeer->Close(gPeer);
         for (int i = 0; connected && i < 150; ++i) {
             WaitForMultipleObjects(gPeer->GetEventHandles(gPeer, handles, MAXIMUM_WAIT_OBJECTS), handles, FALSE, 100);

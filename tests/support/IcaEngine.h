@@ -25,20 +25,16 @@ Function icaEntry(const char* name)
 
 class IcaEngine {
 public:
-    uint16_t channel = 5;
-    uint16_t maximumWriteSize = 1025;
-    int openRc = IcaAbi::kSuccess;
-    int hookRc = IcaAbi::kSuccess;
+    uint16_t channel = 5, maximumWriteSize = 1025;
+    int openRc = IcaAbi::kSuccess, hookRc = IcaAbi::kSuccess;
     std::deque<int> failures[4];  // codes for reserve, header, data, write; one per call
     std::function<void()> duringAppend;
-
     IcaAbi::WriteHook hook{};
-    std::vector<std::string> pieces;
+    std::vector<std::string> pieces, protocolErrors;
     std::vector<unsigned> reserved, headerSizes;
     IcaAbi::LibraryLink wdLink{}, vdLink{};
     IcaAbi::OpenParameters params{};
     int callTable[4]{};
-    std::vector<std::string> protocolErrors;
 
     IcaEngine()
     {
@@ -66,29 +62,22 @@ public:
         params.wdLink = &wdLink;
         return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotOpen)(vdLink.data, &params, size ? size : &ignored);
     }
-    int close()
-    {
-        static const auto driverClose = icaEntry<IcaAbi::DriverCloseFunction>("DriverClose");
-        return vdLink.data != nullptr ? driverClose(&vd(), nullptr, nullptr) : IcaAbi::kSuccess;
-    }
+    int close() { return vdLink.data ? slot<IcaAbi::TableProcedure>(IcaAbi::kSlotClose)(&vd(), nullptr, nullptr) : 0; }
     int poll()
     {
-        static const auto driverPoll = icaEntry<IcaAbi::DriverPollFunction>("DriverPoll");
         IcaAbi::PollArgument now{1000};
-        uint16_t size = 0;
-        return driverPoll(&vd(), &now, &size);
+        return icaEntry<IcaAbi::DriverPollFunction>("DriverPoll")(&vd(), &now, nullptr);
     }
     IcaAbi::VirtualDriver& vd() const { return *static_cast<IcaAbi::VirtualDriver*>(vdLink.data); }
     // The driver record starts with the connection the core writes through.
-    TConnection* connection() const { return static_cast<TConnection*>(vd().privateData); }
     void send(const std::string& message) const
     {
-        connection()->writeData(connection(), message.c_str(), static_cast<unsigned>(message.size()));
+        auto* connection = static_cast<TConnection*>(vd().privateData);
+        connection->writeData(connection, message.c_str(), static_cast<unsigned>(message.size()));
     }
     int arrive(std::string bytes) const
     {
-        return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(bytes.data()),
-                            static_cast<uint16_t>(bytes.size()));
+        return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(bytes.data()), static_cast<uint16_t>(bytes.size()));
     }
     std::string stream() const
     {
@@ -97,14 +86,6 @@ public:
             all += piece;
         }
         return all;
-    }
-    std::vector<std::size_t> sizes() const
-    {
-        std::vector<std::size_t> result;
-        for (const std::string& piece : pieces) {
-            result.push_back(piece.size());
-        }
-        return result;
     }
 
 private:
@@ -123,12 +104,11 @@ private:
             protocolErrors.push_back(what);
         }
     }
-
     static int queryInformation(void* data, void* param, uint16_t*)
     {
         auto* query = static_cast<IcaAbi::WdInformation*>(param);
-        of(data).check(query->informationClass == IcaAbi::kInfoOpenVirtualChannel, "query of another class");
         auto* open = static_cast<IcaAbi::OpenChannel*>(query->information);
+        of(data).check(query->informationClass == IcaAbi::kInfoOpenVirtualChannel, "query of another class");
         of(data).check(std::strcmp(open->name, "CRVLINK") == 0, "open of another channel");
         open->channel = of(data).channel;
         return of(data).openRc;
@@ -136,9 +116,9 @@ private:
     static int setInformation(void* data, void* param, uint16_t*)
     {
         auto* set = static_cast<IcaAbi::WdInformation*>(param);
+        auto* hook = static_cast<IcaAbi::WriteHook*>(set->information);
         of(data).check(set->informationClass == IcaAbi::kInfoVirtualWriteHook, "set of another class");
         of(data).check(set->length == sizeof(IcaAbi::WriteHook), "write hook of another size");
-        auto* hook = static_cast<IcaAbi::WriteHook*>(set->information);
         of(data).check(hook->channel == of(data).channel, "write hook for another channel");
         hook->wdData = data;
         hook->reserve = [](void* wd, uint16_t bytes) {

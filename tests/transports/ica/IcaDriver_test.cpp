@@ -42,6 +42,14 @@ std::string pattern(std::size_t length, char tag = 'a')
 
 struct FakeEngine : TestSupport::IcaEngine {
     ~FakeEngine() { EXPECT_TRUE(protocolErrors.empty()) << protocolErrors.front(); }
+    std::vector<std::size_t> sizes() const
+    {
+        std::vector<std::size_t> result;
+        for (const std::string& piece : pieces) {
+            result.push_back(piece.size());
+        }
+        return result;
+    }
 };
 
 }  // namespace
@@ -55,13 +63,10 @@ TEST(IcaDriverGlue, LoadOpenAndInfo)
     EXPECT_EQ(engine.vdLink.procedureCount, 8);
     EXPECT_EQ(engine.vdLink.procedureTable, TestSupport::symbol("VdProcedures"));
     EXPECT_EQ(engine.vdLink.data, TestSupport::symbol("VdData"));
-    EXPECT_EQ(TestSupport::icaEntry<VdLibMgrFunction>("VdLibMgr")(), engine.callTable);
     EXPECT_EQ(*static_cast<void**>(TestSupport::symbol("g_pLibMgrCallTable")), engine.callTable);
     EXPECT_EQ(size, 48);
     EXPECT_EQ(engine.params.channelMask, 1U << 6);
     EXPECT_EQ(engine.vd().channelMask, 1U << 6);
-    EXPECT_EQ(engine.vd().wdLink, &engine.wdLink);
-    EXPECT_EQ(engine.hook.vd, &engine.vd());
 
     // Info: first the size it needs, then only its own fields.
     const auto info = engine.slot<TableProcedure>(kSlotInfo);
@@ -80,9 +85,6 @@ TEST(IcaDriverGlue, LoadOpenAndInfo)
         expected[offset] = static_cast<uint8_t>(value);
     }
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 64), expected);
-    VirtualDriver noLink{};
-    EXPECT_EQ(TestSupport::icaEntry<VdCallWdFunction>("VdCallWd")(&noLink, kWdQueryInformation, nullptr, &size),
-              kNullMemoryPointer);
 }
 
 TEST(IcaDriverGlue, OpenFailuresAreReturnedWithoutConnecting)
@@ -174,9 +176,8 @@ TEST(IcaDriverOutgoing, PiecesOfTheMaximumSizeAllInOnePoll)
     }
 }
 
-// A failure at any step keeps the piece at the head and the pieces behind it
-// waiting; a poll from inside a write returns at once.
-TEST(IcaDriverOutgoing, FailedPiecesStayQueuedAndNestedPollsReturn)
+// A failure at any step keeps the piece at the head and the pieces behind it waiting.
+TEST(IcaDriverOutgoing, FailedPiecesStayQueued)
 {
     FakeEngine engine;
     ASSERT_EQ(engine.open(), kSuccess);
@@ -192,15 +193,6 @@ TEST(IcaDriverOutgoing, FailedPiecesStayQueuedAndNestedPollsReturn)
         EXPECT_EQ(engine.stream(), packet(pattern(3000)));
     }
 
-    const TestSupport::LogWatch log;
-    engine.pieces.clear();
-    int nested = -1;
-    engine.duringAppend = [&] { nested = nested == -1 ? engine.poll() : nested; };
-    engine.send(pattern(2000));
-    EXPECT_EQ(engine.poll(), kSuccess);
-    EXPECT_EQ(nested, kSuccess);
-    EXPECT_TRUE(log.contains("DriverPoll : ERROR - Lock of outgoing queue failed error [16]"));
-    EXPECT_EQ(engine.stream(), packet(pattern(2000)));
 }
 
 TEST(IcaDriverOutgoing, ConcurrentWritersNeverInterleaveMessages)
