@@ -53,29 +53,27 @@ public:
         channelEvent(PCOIP_CHANNEL_EVENT_RECEIVE_READY, &count);
     }
 
-    // Waits until `done` holds, checked under the client's lock after each
-    // look of the read thread for data; false after 10 s.
-    template <typename Condition>
-    bool waitUntil(Condition done)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return checked.wait_for(lock, std::chrono::seconds(10), done);
-    }
-    // OPEN, then waits until the read thread looks for data: from then on a
-    // RECEIVE READY wakes it.
+    // OPEN, then waits (10 s at most) until the read thread looks for data:
+    // from then on a RECEIVE READY wakes it.
     bool open()
     {
-        const int checks = with([&] { return availableChecks; });
+        std::unique_lock<std::mutex> lock(mutex);
+        const int checks = availableChecks;
+        lock.unlock();
         connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
-        return waitUntil([&] { return availableChecks > checks; });
+        lock.lock();
+        return checked.wait_for(lock, std::chrono::seconds(10), [&] { return availableChecks > checks; });
     }
     // Queues and announces `bytes`, then waits until the read thread has
     // taken every byte and looks for more.
     bool deliver(const std::string& bytes)
     {
-        const int idle = with([&] { return idleChecks; });
+        std::unique_lock<std::mutex> lock(mutex);
+        const int idle = idleChecks;
+        lock.unlock();
         receiveReady(bytes);
-        return waitUntil([&] { return idleChecks > idle && pending.empty(); });
+        lock.lock();
+        return checked.wait_for(lock, std::chrono::seconds(10), [&] { return idleChecks > idle && pending.empty(); });
     }
 
     // Set by the test; the calls below come on the test's thread.
@@ -109,11 +107,7 @@ private:
         *handle = 41;
         return self->registerResult;
     }
-    static int probeForHost(const char* name)
-    {
-        self->calls.push_back(std::string("probe ") + name);
-        return self->probeResult;
-    }
+    static int probeForHost(const char* name) { return self->calls.push_back(std::string("probe ") + name), self->probeResult; }
     static int openChannel(const char* name, uint32_t flags, uint32_t priority, uint32_t reserved,
                            PcoipChannelEventCallback callback, void* context, uint32_t* channel)
     {
@@ -131,13 +125,11 @@ private:
     }
     static int channelRejected(const char* name, uint32_t reserved)
     {
-        self->calls.push_back(std::string("rejected ") + name + " " + std::to_string(reserved));
-        return 0;
+        return self->calls.push_back(std::string("rejected ") + name + " " + std::to_string(reserved)), 0;
     }
     static int closeChannel(uint32_t channel, uint32_t, uint32_t)
     {
-        self->calls.push_back("close " + std::to_string(channel));
-        return 0;
+        return self->calls.push_back("close " + std::to_string(channel)), 0;
     }
     static int connectionState() { return self->state; }
     static int send(uint32_t channel, const void* buffer, uint32_t size, uint32_t* sent, uint32_t timeout)

@@ -13,48 +13,41 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
-using TestSupport::LogWatch;
 using TestSupport::kInitialise;
 using TestSupport::packet;
 
 namespace {
 
 const std::string kDisconnected = "] disconnected from the host";
-
-template <typename Function>
-Function entry(const char* name)
-{
-    return TestSupport::entryPoint<Function>(name);
-}
+const auto clientInit = [](auto... arguments) {
+    return TestSupport::entryPoint<PcoipPluginClientInit>("pcoip_vchan_plugin_client_init")(arguments...);
+};
 
 class PcoipPluginTest : public ::testing::Test {
 protected:
     void TearDown() override { exit(); }
-    void init(uint32_t version = 3, const char* args = "")
+    void init(uint32_t version = 3)
     {
         table = client.table(version);
-        ASSERT_EQ(entry<PcoipPluginClientInit>("pcoip_vchan_plugin_client_init")(&table, args, &context), 1);
+        ASSERT_EQ(clientInit(&table, "", &context), 1);
     }
     void exit()
     {
         if (context != nullptr) {
-            entry<PcoipPluginClientExit>("pcoip_vchan_plugin_client_exit")(std::exchange(context, nullptr));
+            TestSupport::entryPoint<PcoipPluginClientExit>("pcoip_vchan_plugin_client_exit")(std::exchange(context, nullptr));
         }
     }
     void open() { ASSERT_TRUE(client.open()); }
     void deliver(const std::string& bytes) { ASSERT_TRUE(client.deliver(bytes)); }
     std::size_t sent() { return client.with([&] { return client.sends.size(); }); }
-
     // The core's answer to kInitialise: the `count`th send, one whole packet.
     void expectAnswer(std::size_t count)
     {
         ASSERT_TRUE(TestSupport::waitUntil([&] { return sent() >= count; }));
-        const std::string answer = client.with([&] { return client.sends.at(count - 1); });
-        const std::string payload = answer.substr(12);
+        const std::string answer = client.with([&] { return client.sends.at(count - 1); }), payload = answer.substr(12);
         EXPECT_EQ(answer, packet(payload));
         EXPECT_EQ(payload.rfind(TestSupport::kAnswerStart, 0), 0U) << payload;
         EXPECT_NE(payload.find(R"("updated":[)" + TestSupport::kVersionPair + "]"), std::string::npos) << payload;
@@ -65,6 +58,7 @@ protected:
         record->writeData(record, payload.c_str(), static_cast<unsigned int>(payload.size()));
     }
 
+    const TestSupport::LogWatch log;
     TestSupport::PcoipClient client;
     PcoipClientInterface table{};
     void* context = nullptr;
@@ -77,60 +71,39 @@ using PcoipWriting = PcoipPluginTest;
 
 }  // namespace
 
-TEST_F(PcoipInit, RegistersProbesFromVersionThreeAndRefusesWhatItCannotRun)
+// From version 3 on the plugin probes for the host. A version 2 table ends
+// before the probe slot: nothing past its end is read (AddressSanitizer would
+// report it) or called, and the plugin keeps a copy.
+TEST_F(PcoipInit, RegistersProbesFromVersionThreeAndKeepsAnOlderTable)
 {
-    const LogWatch log;
-    init(3, "mode=test");
+    init(4);
     EXPECT_EQ(client.calls, (std::vector<std::string>{"register Corvane", "probe Corvane"}));
     EXPECT_EQ(client.connectionContext, context);
     exit();
-    client.probeResult = 0;
-    init(4, nullptr);
-    EXPECT_TRUE(log.contains("ERROR - Failed to initiate probe for host error [0] connection [0x"));
-    exit();
-
-    // A version 2 table ends before the probe slot: nothing past its end is
-    // read (AddressSanitizer reports it) or called, and the plugin keeps a copy.
     client.calls.clear();
     const PcoipClientInterface full = client.table(2);
-    const std::size_t size = offsetof(PcoipClientInterface, probeForHost);
-    auto older = std::make_unique<unsigned char[]>(size);
-    std::memcpy(older.get(), &full, size);
-    const auto clientInit = entry<PcoipPluginClientInit>("pcoip_vchan_plugin_client_init");
+    auto older = std::make_unique<unsigned char[]>(offsetof(PcoipClientInterface, probeForHost));
+    std::memcpy(older.get(), &full, offsetof(PcoipClientInterface, probeForHost));
     ASSERT_EQ(clientInit(reinterpret_cast<const PcoipClientInterface*>(older.get()), "", &context), 1);
     older.reset();
     open();
     EXPECT_EQ(client.calls, (std::vector<std::string>{"register Corvane", "open Corvane 0 10 0"}));
-    exit();
-
-    void* out = nullptr;
-    EXPECT_EQ(clientInit(nullptr, "", &out), 0);
-    EXPECT_EQ(clientInit(&table, "", nullptr), 0);
-    EXPECT_EQ(out, nullptr);
-    client.registerResult = 5;
-    init(3);
-    EXPECT_TRUE(log.contains("ERROR - Failed to initialise PCoIP\n"));
-    EXPECT_EQ(entry<PcoipPluginServerInit>("pcoip_vchan_plugin_server_init")(9, "host"), 0);
-    EXPECT_EQ(entry<PcoipPluginServerExit>("pcoip_vchan_plugin_server_exit")(), 1);
-
-    char buffer[64];
-    std::memset(buffer, 'z', sizeof(buffer));
-    entry<PcoipPluginGetVersion>("pcoip_vchan_plugin_get_version")(buffer);
-    ASSERT_NE(std::memchr(buffer, '\0', sizeof(buffer)), nullptr);
-    EXPECT_STREQ(buffer, CVCLIENT_VERSION);
-    EXPECT_TRUE(std::regex_match(buffer, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) << buffer;
+    void* none = nullptr;
+    EXPECT_EQ(clientInit(nullptr, "", &none), 0);
+    EXPECT_EQ(clientInit(&full, "", nullptr), 0);
+    char version[64] = {};
+    TestSupport::entryPoint<PcoipPluginGetVersion>("pcoip_vchan_plugin_get_version")(version);
+    EXPECT_STREQ(version, CVCLIENT_VERSION);
 }
 
 // Each connection answers its own Initialise, however the bytes come: in
-// pieces behind skipped packets, from a client that reports more received
-// bytes than it gave, announced inside the open, in bursts during a read,
-// after a failed receive, or just after a check found nothing.
+// pieces behind skipped packets from a client that reports more received bytes
+// than it gave, announced inside the open, in bursts during a read, after a
+// failed receive, or just after a check found nothing.
 TEST_F(PcoipReading, EveryWayOfArrivingIsRead)
 {
     init();
-    const LogWatch log;
     open();
-    EXPECT_EQ(client.calls.back(), "open Corvane 0 10 0");
     deliver(packet(std::string(300, 'x'), 2) + packet("abc", 1, 11));
     EXPECT_TRUE(log.contains("ERROR - Unhandled packet type [2] length [312] encoding [1]"));
     EXPECT_TRUE(log.contains("ERROR - Invalid packet length [11]: discarding [15] bytes"));
@@ -143,31 +116,23 @@ TEST_F(PcoipReading, EveryWayOfArrivingIsRead)
     expectAnswer(1);
     client.overReport = 0;
 
-    auto reconnect = [&] {
-        client.stateEvent(PCOIP_CONNECTION_STATE_DISCONNECTED);
-        open();
-    };
+    auto reconnect = [&] { client.stateEvent(PCOIP_CONNECTION_STATE_DISCONNECTED), open(); };
     client.readyInsideOpen = whole;
     reconnect();
     expectAnswer(2);
     client.readyInsideOpen.clear();
-
     reconnect();
     for (std::size_t at = 0; at < whole.size(); at += 3) {
         client.receiveReady(whole.substr(at, 3));
     }
     expectAnswer(3);
-
     reconnect();
     client.receiveResult = -1;
     client.receiveReady(whole);
-    ASSERT_TRUE(TestSupport::waitUntil([&] {
-        return log.contains("WARNING - Read channel thread detected [115] bytes available, but receive failed");
-    }));
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return log.contains("WARNING - Read channel thread detected [115] bytes"); }));
     client.receiveResult = 0;
     deliver("");
     expectAnswer(4);
-
     reconnect();
     client.with([&] { client.lateArrival = whole; });
     client.receiveReady("");
@@ -176,28 +141,22 @@ TEST_F(PcoipReading, EveryWayOfArrivingIsRead)
 }
 
 // A closing, failing or rejected channel, a lost connection and the exit each
-// disconnect the core once; the reader stops, and a later OPEN connects again.
+// disconnect the core once; the reader stops, a second OPEN is ignored, and a
+// later OPEN connects again, even right after a disconnect.
 TEST_F(PcoipLifecycle, EveryEndDisconnectsOnceAndALaterOpenConnects)
 {
-    const LogWatch log;
     init();
     std::size_t ends = 0;
     for (const int event : std::initializer_list<int>{PCOIP_CHANNEL_EVENT_CLOSE_PENDING, PCOIP_CHANNEL_EVENT_CLOSE_PENDING_OTHER,
-                            PCOIP_CHANNEL_EVENT_ERROR_DETECTED, PCOIP_CHANNEL_EVENT_OPEN_REJECTED, -1}) {
-        SCOPED_TRACE(event);
+                                                      PCOIP_CHANNEL_EVENT_ERROR_DETECTED, PCOIP_CHANNEL_EVENT_OPEN_REJECTED, -1}) {
         open();
         deliver(packet(kInitialise).substr(0, 20));  // half a packet must not spoil the next channel
         event == -1 ? client.stateEvent(PCOIP_CONNECTION_STATE_DISCONNECTED) : client.channelEvent(event);
-        EXPECT_EQ(log.count(kDisconnected), ++ends);
         client.channelEvent(PCOIP_CHANNEL_EVENT_CLOSE_PENDING);
         client.receiveReady(packet(kInitialise));  // nobody reads a closed channel
-        EXPECT_EQ(log.count(kDisconnected), ends);
+        EXPECT_EQ(log.count(kDisconnected), ++ends) << event;
         client.with([&] { client.pending.clear(); });
     }
-    EXPECT_EQ(sent(), 0U);
-
-    // A second OPEN is ignored; a disconnect right after an OPEN stops a reader
-    // that may not run yet.
     open();
     client.connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
     EXPECT_TRUE(log.contains("WARNING - Ignoring PCoIP connection OPEN event since the read channel thread"));
@@ -212,8 +171,7 @@ TEST_F(PcoipLifecycle, EveryEndDisconnectsOnceAndALaterOpenConnects)
     EXPECT_EQ(log.count(kDisconnected), ++ends);
     EXPECT_EQ(std::count(client.calls.begin(), client.calls.end(), "open Corvane 0 10 0"), 26);
 
-    // A failed open is reported back and connects nothing.
-    client.openResult = 3;
+    client.openResult = 3;  // a failed open is reported back and connects nothing
     init();
     client.connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
     EXPECT_EQ(client.calls.back(), "rejected Corvane 0");
@@ -225,12 +183,10 @@ TEST_F(PcoipLifecycle, EveryEndDisconnectsOnceAndALaterOpenConnects)
 // hands the packet in hand to nobody.
 TEST_F(PcoipLifecycle, APacketInHandWhenTheReaderEndsItsChannelIsDropped)
 {
-    const LogWatch log;
     init();
     open();
     client.eventInsideReceive = PCOIP_CHANNEL_EVENT_CLOSE_PENDING;
     deliver(packet(kInitialise));
-    EXPECT_TRUE(log.contains("WARNING - The read channel thread cannot join itself on connection [0x"));
     EXPECT_TRUE(log.contains("WARNING - Dropping packet of length [115] since the client is disconnected"));
     EXPECT_FALSE(log.contains("ERROR"));
     exit();
@@ -238,35 +194,30 @@ TEST_F(PcoipLifecycle, APacketInHandWhenTheReaderEndsItsChannelIsDropped)
     EXPECT_EQ(sent(), 0U);
 }
 
+// One send per message, the largest packet included; what cannot go out is refused.
 TEST_F(PcoipWriting, OneBufferPerMessageAndEveryRefusal)
 {
     init();
     open();
-    const LogWatch log;
-    write(R"({"id":"x"})");
-    EXPECT_EQ(client.sends, std::vector<std::string>{packet(R"({"id":"x"})")});
-    client.sendLimit = 5;
-    write(R"({"id":"x"})");
-    client.sendLimit = UINT32_MAX;
-    client.sendResult = -2;
-    write(R"({"id":"x"})");
-    client.sendResult = 0;
-    EXPECT_TRUE(log.contains("ERROR - Attempted to write [22] bytes to channel, but only [5] bytes sent on connection"));
-    EXPECT_TRUE(log.contains("ERROR - Failed to write [22] bytes to channel on connection [0x"));
-
-    // The largest packet goes out whole; one byte more is refused.
     const uint32_t largest = 16U * 1024U * 1024U - 12U;
-    write(std::string(largest + 1, 'x'));
+    for (const std::string& message : {std::string(R"({"id":"x"})"), std::string(largest + 1, 'x'), std::string(largest, 'x')}) {
+        write(message);
+    }
+    ASSERT_EQ(sent(), 2U);
+    EXPECT_EQ(client.sends[0], packet(R"({"id":"x"})"));
+    EXPECT_EQ(client.sends[1], packet(std::string(largest, 'x')));
     EXPECT_TRUE(log.contains("ERROR - Unable to write [16777205] bytes in one packet on connection [0x"));
-    EXPECT_EQ(sent(), 2U);
-    write(std::string(largest, 'x'));
-    ASSERT_EQ(sent(), 3U);
-    EXPECT_EQ(client.sends.back().size(), largest + 12U);
+    client.sendLimit = 5;
+    write("{}");
+    client.sendResult = -2;
+    write("{}");
+    EXPECT_TRUE(log.contains("ERROR - Attempted to write [14] bytes to channel, but only [5] bytes sent on connection"));
+    EXPECT_TRUE(log.contains("ERROR - Failed to write [14] bytes to channel on connection [0x"));
 
     // A disconnected PCoIP connection sends nothing, the core's answer included.
+    client.sendResult = 0;
     client.state = PCOIP_CONNECTION_STATE_DISCONNECTED;
     deliver(packet(kInitialise));
-    ASSERT_TRUE(TestSupport::waitUntil(
-        [&] { return log.contains("ERROR - Unable to write to disconnected channel on connection [0x"); }));
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return log.contains("ERROR - Unable to write to disconnected channel"); }));
     EXPECT_EQ(sent(), 3U);
 }
