@@ -53,31 +53,31 @@ public:
         channelEvent(PCOIP_CHANNEL_EVENT_RECEIVE_READY, &count);
     }
 
-    // OPEN, then waits (10 s at most) until the read thread looks for data:
-    // from then on a RECEIVE READY wakes it.
+    // OPEN, then waits until the read thread looks for data: from then on a
+    // RECEIVE READY wakes it.
     bool open()
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        const int checks = availableChecks;
-        lock.unlock();
+        const int checks = with([&] { return availableChecks; });
         connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
-        lock.lock();
-        return checked.wait_for(lock, std::chrono::seconds(10), [&] { return availableChecks > checks; });
+        return wait([&] { return availableChecks > checks; });
     }
     // Queues and announces `bytes`, then waits until the read thread has
     // taken every byte and looks for more.
     bool deliver(const std::string& bytes)
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        const int idle = idleChecks;
-        lock.unlock();
+        const int idle = with([&] { return idleChecks; });
         receiveReady(bytes);
-        lock.lock();
-        return checked.wait_for(lock, std::chrono::seconds(10), [&] { return idleChecks > idle && pending.empty(); });
+        return wait([&] { return idleChecks > idle && pending.empty(); });
+    }
+    // Waits (10 s at most) until `done` holds after a look of the read thread for data.
+    template <typename Done>
+    bool wait(Done done)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return checked.wait_for(lock, std::chrono::seconds(10), done);
     }
 
     // Set by the test; the calls below come on the test's thread.
-    int registerResult = 0, probeResult = 1, openResult = 0;
     std::string readyInsideOpen;  // announced from inside openChannel
     std::vector<std::string> calls;
     PcoipConnectionEventCallback onConnection = nullptr;
@@ -86,9 +86,8 @@ public:
     void* channelContext = nullptr;
 
     // Shared with the plugin's threads.
-    std::atomic<int> state{1}, sendResult{0}, receiveResult{0};
+    std::atomic<int> state{1}, sendResult{0};
     std::atomic<uint32_t> sendLimit{UINT32_MAX};
-    std::atomic<uint32_t> piece{UINT32_MAX};  // the most bytes reported available at once
     std::atomic<uint32_t> overReport{0};      // receive reports this many bytes more than it gave
     std::atomic<int> eventInsideReceive{-1};  // a channel event raised once from inside receive
     std::mutex mutex;
@@ -105,23 +104,21 @@ private:
         self->onConnection = callback;
         self->connectionContext = context;
         *handle = 41;
-        return self->registerResult;
+        return 0;
     }
-    static int probeForHost(const char* name) { return self->calls.push_back(std::string("probe ") + name), self->probeResult; }
+    static int probeForHost(const char* name) { return self->calls.push_back(std::string("probe ") + name), 1; }
     static int openChannel(const char* name, uint32_t flags, uint32_t priority, uint32_t reserved,
                            PcoipChannelEventCallback callback, void* context, uint32_t* channel)
     {
         self->calls.push_back(std::string("open ") + name + " " + std::to_string(flags) + " " +
                               std::to_string(priority) + " " + std::to_string(reserved));
-        if (self->openResult == 0) {
-            *channel = kChannel;
-            self->onChannel = callback;
-            self->channelContext = context;
-            if (!self->readyInsideOpen.empty()) {
-                self->receiveReady(self->readyInsideOpen);
-            }
+        *channel = kChannel;
+        self->onChannel = callback;
+        self->channelContext = context;
+        if (!self->readyInsideOpen.empty()) {
+            self->receiveReady(self->readyInsideOpen);
         }
-        return self->openResult;
+        return 0;
     }
     static int channelRejected(const char* name, uint32_t reserved)
     {
@@ -146,7 +143,7 @@ private:
         std::string late;
         const int result = self->with([&] {
             ++self->availableChecks;
-            *count = std::min(static_cast<uint32_t>(self->pending.size()), self->piece.load());
+            *count = static_cast<uint32_t>(self->pending.size());
             if (*count == 0) {
                 ++self->idleChecks;
                 late.swap(self->lateArrival);
@@ -162,8 +159,8 @@ private:
     }
     static int receive(uint32_t channel, void* buffer, uint32_t size, uint32_t* received, uint32_t timeout)
     {
-        if (self->receiveResult != 0 || channel != kChannel || timeout != 0) {
-            return self->receiveResult != 0 ? self->receiveResult.load() : -1;
+        if (channel != kChannel || timeout != 0) {
+            return -1;
         }
         if (const int event = self->eventInsideReceive.exchange(-1); event != -1) {
             self->channelEvent(event);
