@@ -40,9 +40,7 @@ struct RdpClient {
             ++self->registrations;
             return 0;
         };
-        entry.GetPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name) -> IWTSPlugin* {
-            return std::strcmp(name, "Corvane") == 0 ? self->plugin : nullptr;
-        };
+        entry.GetPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name) { return std::strcmp(name, "Corvane") ? nullptr : self->plugin; };
         manager.CreateListener = [](IWTSVirtualChannelManager*, const char* name, ULONG flags,
                                     IWTSListenerCallback* listener, IWTSListener**) -> UINT {
             self->listenerName = name;
@@ -59,8 +57,6 @@ struct RdpClient {
         };
     }
     ~RdpClient() { self = nullptr; }
-    RdpClient(const RdpClient&) = delete;
-    RdpClient& operator=(const RdpClient&) = delete;
 
     static UINT pluginEntry(IDRDYNVC_ENTRY_POINTS* entryPoints)
     {
@@ -95,11 +91,7 @@ struct RdpClient {
         const bool closed = callback->OnClose(callback) == 0;
         return plugin->Terminated(plugin) == 0 && closed;
     }
-    std::vector<std::string> written()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return writes;
-    }
+    std::vector<std::string> written() { return std::lock_guard<std::mutex>(mutex), writes; }
 };
 
 }  // namespace TestSupport
