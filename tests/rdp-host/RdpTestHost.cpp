@@ -117,11 +117,9 @@ void advance()
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::cerr << "usage: cvclient-rdp-test-host CERT KEY\n";
-        return 2;
+    if ((gArguments = argv), argc != 3) {
+        return std::cerr << "usage: cvclient-rdp-test-host CERT KEY\n", 2;
     }
-    gArguments = argv;
     signal(SIGPIPE, SIG_IGN);
     WTSRegisterWtsApiFunctionTable(FreeRDP_InitWtsApi());
     winpr_InitializeSSL(WINPR_SSL_INIT_DEFAULT);
@@ -162,9 +160,7 @@ int main(int argc, char** argv)
     }
     if (gPeer != nullptr) {
         // Close the channel, log the client off and let it leave.
-        if (gChannel != nullptr) {
-            WTSVirtualChannelClose(gChannel);
-        }
+        gChannel != nullptr && WTSVirtualChannelClose(gChannel);
         WTSVirtualChannelManagerCheckFileDescriptor(gManager);
         connected = connected && gPeer->Close(gPeer);
         for (int i = 0; connected && i < 150; ++i) {

@@ -9,8 +9,6 @@
 #include "transports/ica/IcaAbi.h"
 
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,21 +17,18 @@ namespace TestSupport {
 template <typename Function>
 Function icaEntry(const char* name)
 {
-    library();  // loaded, logging initialised
-    return entryPoint<Function>(name);
+    return library(), entryPoint<Function>(name);  // loaded, logging initialised
 }
 
 class IcaEngine {
 public:
     uint16_t channel = 5, maximumWriteSize = 1025;
     int openRc = IcaAbi::kSuccess, hookRc = IcaAbi::kSuccess;
-    std::deque<int> failures[4];  // codes for reserve, header, data, write; one per call
-    std::function<void()> duringAppend;
     IcaAbi::WriteHook hook{};
     std::vector<std::string> pieces, protocolErrors;
     std::vector<unsigned> reserved, headerSizes;
     IcaAbi::LibraryLink wdLink{}, vdLink{};
-    IcaAbi::OpenParameters params{};
+    IcaAbi::OpenParameters params{&vdLink, &wdLink, 0, nullptr, nullptr, nullptr};
     int callTable[4]{};
 
     IcaEngine()
@@ -46,8 +41,6 @@ public:
         vdLink.libraryManagerCallTable = callTable;
     }
     ~IcaEngine() { close(); }
-    IcaEngine(const IcaEngine&) = delete;
-    IcaEngine& operator=(const IcaEngine&) = delete;
 
     template <typename Function>
     Function slot(int index) const
@@ -56,18 +49,11 @@ public:
     }
     int open(uint16_t* size = nullptr)
     {
-        uint16_t ignored = 0;
         check(icaEntry<IcaAbi::LoadFunction>("Load")(&vdLink) == IcaAbi::kSuccess, "Load failed");
-        params.vdLink = &vdLink;
-        params.wdLink = &wdLink;
-        return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotOpen)(vdLink.data, &params, size ? size : &ignored);
+        return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotOpen)(vdLink.data, &params, size ? size : &_size);
     }
     int close() { return vdLink.data ? slot<IcaAbi::TableProcedure>(IcaAbi::kSlotClose)(&vd(), nullptr, nullptr) : 0; }
-    int poll()
-    {
-        IcaAbi::PollArgument now{1000};
-        return icaEntry<IcaAbi::DriverPollFunction>("DriverPoll")(&vd(), &now, nullptr);
-    }
+    int poll() { return slot<IcaAbi::TableProcedure>(IcaAbi::kSlotPoll)(&vd(), nullptr, nullptr); }
     IcaAbi::VirtualDriver& vd() const { return *static_cast<IcaAbi::VirtualDriver*>(vdLink.data); }
     // The driver record starts with the connection the core writes through.
     void send(const std::string& message) const
@@ -90,14 +76,6 @@ public:
 
 private:
     static IcaEngine& of(void* data) { return *static_cast<IcaEngine*>(data); }
-    int fail(int stage)
-    {
-        const int code = failures[stage].empty() ? IcaAbi::kSuccess : failures[stage].front();
-        if (!failures[stage].empty()) {
-            failures[stage].pop_front();
-        }
-        return code;
-    }
     void check(bool holds, const char* what)
     {
         if (!holds) {
@@ -121,30 +99,15 @@ private:
         of(data).check(set->length == sizeof(IcaAbi::WriteHook), "write hook of another size");
         of(data).check(hook->channel == of(data).channel, "write hook for another channel");
         hook->wdData = data;
-        hook->reserve = [](void* wd, uint16_t bytes) {
-            of(wd)._current.clear();
-            of(wd).reserved.push_back(bytes);
-            return of(wd).fail(0);
-        };
+        hook->reserve = [](void* wd, uint16_t bytes) { return of(wd)._current.clear(), of(wd).reserved.push_back(bytes), 0; };
         hook->appendHeader = [](void* wd, uint16_t channel, uint16_t bytes) {
             of(wd).check(channel == of(wd).channel, "header for another channel");
-            of(wd).headerSizes.push_back(bytes);
-            return of(wd).fail(1);
+            return of(wd).headerSizes.push_back(bytes), 0;
         };
         hook->appendData = [](void* wd, uint8_t* bytes, uint16_t length) {
-            if (of(wd).duringAppend) {
-                of(wd).duringAppend();
-            }
-            of(wd)._current.append(reinterpret_cast<const char*>(bytes), length);
-            return of(wd).fail(2);
+            return of(wd)._current.append(reinterpret_cast<const char*>(bytes), length), 0;
         };
-        hook->write = [](void* wd) {
-            const int rc = of(wd).fail(3);
-            if (rc == IcaAbi::kSuccess) {
-                of(wd).pieces.push_back(of(wd)._current);
-            }
-            return rc;
-        };
+        hook->write = [](void* wd) { return of(wd).pieces.push_back(of(wd)._current), 0; };
         hook->maximumWriteSize = of(data).maximumWriteSize;
         of(data).hook = *hook;
         return of(data).hookRc;
@@ -152,6 +115,7 @@ private:
 
     IcaAbi::TableProcedure _wdTable[8]{};
     std::string _current;
+    uint16_t _size = 0;
 };
 
 }  // namespace TestSupport

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace TestSupport {
@@ -27,8 +26,6 @@ public:
 
     PcoipClient() { self = this; }
     ~PcoipClient() { self = nullptr; }
-    PcoipClient(const PcoipClient&) = delete;
-    PcoipClient& operator=(const PcoipClient&) = delete;
 
     template <typename Work>
     auto with(Work work) -> decltype(work())
@@ -78,7 +75,6 @@ public:
     }
 
     // Set by the test; the calls below come on the test's thread.
-    std::string readyInsideOpen;  // announced from inside openChannel
     std::vector<std::string> calls;
     PcoipConnectionEventCallback onConnection = nullptr;
     void* connectionContext = nullptr;
@@ -94,7 +90,6 @@ public:
     std::condition_variable checked;  // after every bytesAvailable
     std::string pending;
     int availableChecks = 0, idleChecks = 0;  // idle: checks that found nothing
-    std::string lateArrival;                   // announced just after the next check that finds nothing
     std::vector<std::string> sends;
 
 private:
@@ -115,19 +110,10 @@ private:
         *channel = kChannel;
         self->onChannel = callback;
         self->channelContext = context;
-        if (!self->readyInsideOpen.empty()) {
-            self->receiveReady(self->readyInsideOpen);
-        }
         return 0;
     }
-    static int channelRejected(const char* name, uint32_t reserved)
-    {
-        return self->calls.push_back(std::string("rejected ") + name + " " + std::to_string(reserved)), 0;
-    }
-    static int closeChannel(uint32_t channel, uint32_t, uint32_t)
-    {
-        return self->calls.push_back("close " + std::to_string(channel)), 0;
-    }
+    static int channelRejected(const char*, uint32_t) { return 0; }
+    static int closeChannel(uint32_t, uint32_t, uint32_t) { return 0; }
     static int connectionState() { return self->state; }
     static int send(uint32_t channel, const void* buffer, uint32_t size, uint32_t* sent, uint32_t timeout)
     {
@@ -140,22 +126,12 @@ private:
     }
     static int bytesAvailable(uint32_t channel, uint32_t* count)
     {
-        std::string late;
-        const int result = self->with([&] {
+        self->with([&] {
             ++self->availableChecks;
-            *count = static_cast<uint32_t>(self->pending.size());
-            if (*count == 0) {
-                ++self->idleChecks;
-                late.swap(self->lateArrival);
-            }
-            return channel == kChannel ? 0 : -1;
+            self->idleChecks += (*count = static_cast<uint32_t>(self->pending.size())) == 0;
         });
         self->checked.notify_all();
-        if (!late.empty()) {
-            // Arrives on the client's thread after this check found nothing.
-            std::thread([&] { self->receiveReady(late); }).join();
-        }
-        return result;
+        return channel == kChannel ? 0 : -1;
     }
     static int receive(uint32_t channel, void* buffer, uint32_t size, uint32_t* received, uint32_t timeout)
     {

@@ -27,8 +27,6 @@ struct RdpClient {
     IWTSVirtualChannelCallback* callback = nullptr;
     std::mutex mutex;
     std::vector<std::string> writes;
-    int failWriteNumber = 0;  // the nth write (1-based) fails; 0: none
-    int writeCalls = 0;
     static inline RdpClient* self = nullptr;
 
     RdpClient()
@@ -49,11 +47,8 @@ struct RdpClient {
         };
         channel.Write = [](IWTSVirtualChannel*, ULONG size, const BYTE* buffer, void*) -> UINT {
             std::lock_guard<std::mutex> lock(self->mutex);
-            if (++self->writeCalls == self->failWriteNumber) {
-                return 5;
-            }
             self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size);
-            return 0;
+            return 0U;
         };
     }
     ~RdpClient() { self = nullptr; }

@@ -39,15 +39,3 @@ TEST(RdpPlugin, RegistersOnceAndAnswersWithHeaderThenPayload)
     EXPECT_TRUE(client.close());
     EXPECT_EQ(log.count("] disconnected from the host"), 1U);
 }
-
-TEST(RdpPlugin, FailedHeaderWriteSkipsThePayload)
-{
-    const LogWatch log;
-    TestSupport::RdpClient client;
-    ASSERT_TRUE(client.open());
-    client.failWriteNumber = 1;
-    EXPECT_EQ(client.receive(packet(kInitialise)), 0U);
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return log.contains("ERROR - Failed to write header to channel with error [5]"); }));
-    EXPECT_TRUE(client.written().empty());
-    EXPECT_TRUE(client.close());
-}
