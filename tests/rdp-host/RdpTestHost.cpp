@@ -108,18 +108,14 @@ void advance()
                          ? Done : fail("not one packet of initial properties");
         }
     }
-    if (answer != nullptr) {
-        WTSFreeMemory(answer);
-    }
+    if (answer != nullptr) { WTSFreeMemory(answer); }
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if ((gArguments = argv), argc != 3) {
-        return std::cerr << "usage: cvclient-rdp-test-host CERT KEY\n", 2;
-    }
+    if ((gArguments = argv), argc != 3) { return std::cerr << "usage: cvclient-rdp-test-host CERT KEY\n", 2; }
     signal(SIGPIPE, SIG_IGN);
     WTSRegisterWtsApiFunctionTable(FreeRDP_InitWtsApi());
     winpr_InitializeSSL(WINPR_SSL_INIT_DEFAULT);
@@ -154,9 +150,7 @@ int main(int argc, char** argv)
         connected = gPeer->CheckFileDescriptor(gPeer) && WTSVirtualChannelManagerCheckFileDescriptor(gManager);
         if (!connected || std::chrono::steady_clock::now() > deadline) {
             gPhase = fail((connected ? "timed out in phase " : "the client left in phase ") + std::to_string(gPhase));
-        } else {
-            advance();
-        }
+        } else { advance(); }
     }
     if (gPeer != nullptr) {
         // Close the channel, log the client off and let it leave.

@@ -68,9 +68,7 @@ public:
     std::string stream() const
     {
         std::string all;
-        for (const std::string& piece : pieces) {
-            all += piece;
-        }
+        for (const std::string& piece : pieces) { all += piece; }
         return all;
     }
 
@@ -78,9 +76,7 @@ private:
     static IcaEngine& of(void* data) { return *static_cast<IcaEngine*>(data); }
     void check(bool holds, const char* what)
     {
-        if (!holds) {
-            protocolErrors.push_back(what);
-        }
+        if (!holds) { protocolErrors.push_back(what); }
     }
     static int queryInformation(void* data, void* param, uint16_t*)
     {

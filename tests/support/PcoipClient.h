@@ -1,8 +1,7 @@
-// The PCoIP client's side of the virtual channel plugin interface: the
-// function table the plugin is handed, and the events the client raises. The
-// client records what the plugin asks of it and serves the bytes queued for
-// the plugin's read thread. The table holds plain C functions, so they reach
-// the client through a global: one client at a time.
+// The PCoIP client's side of the virtual channel plugin interface: the function
+// table the plugin is handed, and the events the client raises. The client
+// records what the plugin asks of it and serves the bytes queued for the
+// plugin's read thread. The table holds plain C functions: one client at a time.
 #pragma once
 
 #include "transports/pcoip/PcoipChannel.h"
@@ -11,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -23,23 +21,21 @@ class PcoipClient {
 public:
     static constexpr uint32_t kChannel = 7;
     static inline PcoipClient* self = nullptr;
-
     PcoipClient() { self = this; }
     ~PcoipClient() { self = nullptr; }
 
     template <typename Work>
     auto with(Work work) -> decltype(work())
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         return work();
     }
-
     PcoipClientInterface table(uint32_t version) const
     {
-        return PcoipClientInterface{version, &registerEvents, &openChannel, &channelRejected, &closeChannel, &send,
-                                    &receive, &bytesAvailable, &connectionState, &probeForHost};
+        return {version, &registerEvents, &openChannel, [](const char*, uint32_t) { return 0; },
+                [](uint32_t, uint32_t, uint32_t) { return 0; }, &send, &receive, &bytesAvailable,
+                [] { return self->state.load(); }, [](const char* name) { return self->record("probe", name), 1; }};
     }
-
     void connectionEvent(int event, const void* data = nullptr) { onConnection(connectionContext, 41, event, data); }
     void stateEvent(int state) { connectionEvent(PCOIP_CONNECTION_EVENT_STATE, &state); }
     void channelEvent(int event, const void* data = nullptr) { onChannel(channelContext, kChannel, event, data); }
@@ -49,7 +45,6 @@ public:
         const auto count = static_cast<uint32_t>(bytes.size());
         channelEvent(PCOIP_CHANNEL_EVENT_RECEIVE_READY, &count);
     }
-
     // OPEN, then waits until the read thread looks for data: from then on a
     // RECEIVE READY wakes it.
     bool open()
@@ -58,8 +53,8 @@ public:
         connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
         return wait([&] { return availableChecks > checks; });
     }
-    // Queues and announces `bytes`, then waits until the read thread has
-    // taken every byte and looks for more.
+    // Queues and announces `bytes`, then waits until the read thread has taken
+    // every byte and looks for more.
     bool deliver(const std::string& bytes)
     {
         const int idle = with([&] { return idleChecks; });
@@ -74,13 +69,10 @@ public:
         return checked.wait_for(lock, std::chrono::seconds(10), done);
     }
 
-    // Set by the test; the calls below come on the test's thread.
-    std::vector<std::string> calls;
+    std::vector<std::string> calls;  // register, probe and open, from the test's thread
     PcoipConnectionEventCallback onConnection = nullptr;
-    void* connectionContext = nullptr;
     PcoipChannelEventCallback onChannel = nullptr;
-    void* channelContext = nullptr;
-
+    void *connectionContext = nullptr, *channelContext = nullptr;
     // Shared with the plugin's threads.
     std::atomic<int> state{1}, sendResult{0};
     std::atomic<uint32_t> sendLimit{UINT32_MAX};
@@ -93,36 +85,30 @@ public:
     std::vector<std::string> sends;
 
 private:
+    void record(const char* call, const std::string& arguments) { calls.push_back(call + (" " + arguments)); }
     static int registerEvents(const char* name, PcoipConnectionEventCallback callback, void* context, uint32_t* handle)
     {
-        self->calls.push_back(std::string("register ") + name);
+        self->record("register", name);
         self->onConnection = callback;
         self->connectionContext = context;
-        *handle = 41;
-        return 0;
+        return *handle = 41, 0;
     }
-    static int probeForHost(const char* name) { return self->calls.push_back(std::string("probe ") + name), 1; }
     static int openChannel(const char* name, uint32_t flags, uint32_t priority, uint32_t reserved,
                            PcoipChannelEventCallback callback, void* context, uint32_t* channel)
     {
-        self->calls.push_back(std::string("open ") + name + " " + std::to_string(flags) + " " +
-                              std::to_string(priority) + " " + std::to_string(reserved));
-        *channel = kChannel;
+        self->record("open", name + (" " + std::to_string(flags) + " " + std::to_string(priority) + " " +
+                                     std::to_string(reserved)));
         self->onChannel = callback;
         self->channelContext = context;
-        return 0;
+        return *channel = kChannel, 0;
     }
-    static int channelRejected(const char*, uint32_t) { return 0; }
-    static int closeChannel(uint32_t, uint32_t, uint32_t) { return 0; }
-    static int connectionState() { return self->state; }
     static int send(uint32_t channel, const void* buffer, uint32_t size, uint32_t* sent, uint32_t timeout)
     {
         if (self->sendResult != 0 || channel != kChannel || timeout != PCOIP_WAIT_FOREVER) {
             return self->sendResult != 0 ? self->sendResult.load() : -1;
         }
         self->with([&] { self->sends.emplace_back(static_cast<const char*>(buffer), size); });
-        *sent = std::min(size, self->sendLimit.load());
-        return 0;
+        return *sent = std::min(size, self->sendLimit.load()), 0;
     }
     static int bytesAvailable(uint32_t channel, uint32_t* count)
     {
@@ -135,18 +121,13 @@ private:
     }
     static int receive(uint32_t channel, void* buffer, uint32_t size, uint32_t* received, uint32_t timeout)
     {
-        if (channel != kChannel || timeout != 0) {
-            return -1;
-        }
-        if (const int event = self->eventInsideReceive.exchange(-1); event != -1) {
-            self->channelEvent(event);
-        }
+        if (const int event = self->eventInsideReceive.exchange(-1); event != -1) { self->channelEvent(event); }
         return self->with([&] {
             *received = std::min(size, static_cast<uint32_t>(self->pending.size()));
             std::memcpy(buffer, self->pending.data(), *received);
             self->pending.erase(0, *received);
             *received += self->overReport;
-            return 0;
+            return channel == kChannel && timeout == 0 ? 0 : -1;
         });
     }
 };

@@ -1,7 +1,7 @@
 // FreeRDP's side of the dynamic virtual channel plugin interface, the way its
-// dynamic channel manager drives the library's RDP plugin: the client's
-// tables (entry points, channel manager, one channel) are played here, the
-// streams are real winpr streams. One client at a time.
+// dynamic channel manager drives the library's RDP plugin: the client's tables
+// (entry points, channel manager, one channel) are played here, the streams
+// are real winpr streams. One client at a time.
 #pragma once
 
 #include "support/LoadedLibrary.h"
@@ -33,22 +33,16 @@ struct RdpClient {
     {
         self = this;
         entry.RegisterPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name, IWTSPlugin* plugin) -> UINT {
-            self->pluginName = name;
-            self->plugin = plugin;
-            ++self->registrations;
-            return 0;
+            return self->pluginName = name, self->plugin = plugin, ++self->registrations, 0;
         };
         entry.GetPlugin = [](IDRDYNVC_ENTRY_POINTS*, const char* name) { return std::strcmp(name, "Corvane") ? nullptr : self->plugin; };
         manager.CreateListener = [](IWTSVirtualChannelManager*, const char* name, ULONG flags,
                                     IWTSListenerCallback* listener, IWTSListener**) -> UINT {
-            self->listenerName = name;
-            self->listener = listener;
-            return flags == 0 ? 0 : 1;
+            return self->listenerName = name, self->listener = listener, flags;
         };
         channel.Write = [](IWTSVirtualChannel*, ULONG size, const BYTE* buffer, void*) -> UINT {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size);
-            return 0U;
+            const std::lock_guard<std::mutex> lock(self->mutex);
+            return self->writes.emplace_back(reinterpret_cast<const char*>(buffer), size), 0;
         };
     }
     ~RdpClient() { self = nullptr; }
@@ -61,12 +55,9 @@ struct RdpClient {
     // when any step failed or the channel was refused.
     bool open()
     {
-        if (pluginEntry(&entry) != 0 || plugin == nullptr || plugin->Initialize(plugin, &manager) != 0 ||
-            listener == nullptr) {
-            return false;
-        }
         BOOL accept = TRUE;
-        return listener->OnNewChannelConnection(listener, &channel, nullptr, &accept, &callback) == 0 &&
+        return pluginEntry(&entry) == 0 && plugin != nullptr && plugin->Initialize(plugin, &manager) == 0 &&
+               listener != nullptr && listener->OnNewChannelConnection(listener, &channel, nullptr, &accept, &callback) == 0 &&
                callback != nullptr && accept;
     }
     // One data event carrying `bytes`; the plugin's result.
@@ -81,11 +72,7 @@ struct RdpClient {
         return result;
     }
     // The channel closes, then the plugin is terminated; false when either failed.
-    bool close()
-    {
-        const bool closed = callback->OnClose(callback) == 0;
-        return plugin->Terminated(plugin) == 0 && closed;
-    }
+    bool close() { return (callback->OnClose(callback) == 0) & (plugin->Terminated(plugin) == 0); }
     std::vector<std::string> written() { return std::lock_guard<std::mutex>(mutex), writes; }
 };
 

@@ -12,9 +12,7 @@ inline std::string packet(const std::string& payload, uint32_t type = 1, uint32_
 {
     std::string bytes;
     for (const uint32_t field : {type, length != 0 ? length : static_cast<uint32_t>(payload.size() + 12), encoding}) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            bytes += static_cast<char>(field >> shift);
-        }
+        for (int shift = 0; shift < 32; shift += 8) { bytes += static_cast<char>(field >> shift); }
     }
     return bytes + payload;
 }

@@ -19,9 +19,7 @@ namespace {
 std::string pattern(std::size_t length)
 {
     std::string text;
-    while (text.size() < length) {
-        text += static_cast<char>('a' + text.size() % 26);
-    }
+    while (text.size() < length) { text += static_cast<char>('a' + text.size() % 26); }
     return text;
 }
 

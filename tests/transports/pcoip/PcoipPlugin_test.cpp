@@ -117,9 +117,7 @@ TEST_F(PcoipReading, EveryWayOfArrivingIsRead)
     // Bytes announced in bursts while the reader reads reach a new connection.
     client.stateEvent(PCOIP_CONNECTION_STATE_DISCONNECTED);
     open();
-    for (std::size_t at = 0; at < whole.size(); at += 3) {
-        client.receiveReady(whole.substr(at, 3));
-    }
+    for (std::size_t at = 0; at < whole.size(); at += 3) { client.receiveReady(whole.substr(at, 3)); }
     expectAnswer(2);
     EXPECT_EQ(log.count(kDisconnected), 1U);
 }
