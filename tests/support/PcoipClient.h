@@ -74,7 +74,7 @@ public:
     PcoipChannelEventCallback onChannel = nullptr;
     void *connectionContext = nullptr, *channelContext = nullptr;
     // Shared with the plugin's threads.
-    std::atomic<int> state{1}, sendResult{0};
+    std::atomic<int> state{1};
     std::atomic<uint32_t> sendLimit{UINT32_MAX};
     std::atomic<uint32_t> overReport{0};      // receive reports this many bytes more than it gave
     std::atomic<int> eventInsideReceive{-1};  // a channel event raised once from inside receive
@@ -104,9 +104,7 @@ private:
     }
     static int send(uint32_t channel, const void* buffer, uint32_t size, uint32_t* sent, uint32_t timeout)
     {
-        if (self->sendResult != 0 || channel != kChannel || timeout != PCOIP_WAIT_FOREVER) {
-            return self->sendResult != 0 ? self->sendResult.load() : -1;
-        }
+        if (channel != kChannel || timeout != PCOIP_WAIT_FOREVER) { return -1; }
         self->with([&] { self->sends.emplace_back(static_cast<const char*>(buffer), size); });
         return *sent = std::min(size, self->sendLimit.load()), 0;
     }
