@@ -65,7 +65,7 @@ void advance()
 {
     void* answer = nullptr;
     DWORD bytes = 0;
-    if (gPhase == Activation && gPeer->activated) {
+    if (gPhase == Activation && gPeer->activated) {  // then the dynamic channel service, then the channel
         gPhase = WTSVirtualChannelManagerIsChannelJoined(gManager, "drdynvc") ? DynamicChannels : fail("no drdynvc");
     } else if (gPhase == DynamicChannels && WTSVirtualChannelManagerGetDrdynvcState(gManager) == DRDYNVC_STATE_READY) {
         if (WTSQuerySessionInformationA(gManager, WTS_CURRENT_SESSION, WTSSessionId, reinterpret_cast<LPSTR*>(&answer),
@@ -121,9 +121,7 @@ int main(int argc, char** argv)
     winpr_InitializeSSL(WINPR_SSL_INIT_DEFAULT);
     // Our own socket, for the free port the kernel picks.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof(address);
     freerdp_listener* listener = freerdp_listener_new();
     listener->PeerAccepted = onPeerAccepted;

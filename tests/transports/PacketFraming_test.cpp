@@ -14,23 +14,12 @@ namespace {
 // What reassembly reported, one line per event.
 struct Recorder : Framing::Sink {
     std::vector<std::string> events;
+    using H = Framing::Header;
     static std::string text(std::size_t value) { return std::to_string(value); }
-    void incomplete(std::size_t buffered, const Framing::Header& header) override
-    {
-        events.push_back("incomplete " + text(buffered) + "/" + text(header.length));
-    }
-    void accepted(const Framing::Header&, const char* payload, uint32_t length) override
-    {
-        events.push_back("accepted " + std::string(payload, length));
-    }
-    void rejected(const Framing::Header& header) override
-    {
-        events.push_back("rejected " + text(header.type) + "/" + text(header.encoding));
-    }
-    void unframeable(const Framing::Header& header, std::size_t discarded) override
-    {
-        events.push_back("unframeable " + text(header.length) + " " + text(discarded));
-    }
+    void incomplete(std::size_t had, const H& h) override { events.push_back("incomplete " + text(had) + "/" + text(h.length)); }
+    void accepted(const H&, const char* payload, uint32_t length) override { events.push_back("accepted " + std::string(payload, length)); }
+    void rejected(const H& h) override { events.push_back("rejected " + text(h.type) + "/" + text(h.encoding)); }
+    void unframeable(const H& h, std::size_t lost) override { events.push_back("unframeable " + text(h.length) + " " + text(lost)); }
 };
 
 }  // namespace

@@ -1,6 +1,5 @@
-// What the transport tests send: packets as the host frames them (type, total
-// length and encoding as little-endian 32-bit fields, then the payload;
-// `length` overrides the total), and the host's Initialise.
+// Packets as the host frames them (type, total length and encoding as
+// little-endian 32-bit fields, then the payload; `length` overrides the total).
 #pragma once
 
 #include <cstdint>
@@ -17,9 +16,9 @@ inline std::string packet(const std::string& payload, uint32_t type = 1, uint32_
     return bytes + payload;
 }
 
+// The host's Initialise, the start of the core's answer and the version in it.
 inline const std::string kInitialise =
     R"({"id":"Initialize","data":{"propertyCheckInterval":60000,"properties":[{"name":"Corvane","status":2}]}})";
-// The start of the core's answer to it, and the version it carries.
 inline const std::string kAnswerStart = R"({"id":"initializeDeviceProperties")";
 #ifdef CVCLIENT_VERSION
 inline const std::string kVersionPair = R"(["DEVICE_CORVANE_VERSION",")" CVCLIENT_VERSION R"("])";
