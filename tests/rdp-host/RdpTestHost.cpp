@@ -1,10 +1,5 @@
-// cvclient-rdp-test-host CERT KEY: a one-client RDP host on 127.0.0.1 for the
-// "Corvane" dynamic channel add-in inside a real FreeRDP client. It prints
-// "PORT n", accepts one client (TLS, no NLA), opens the dynamic channel
-// "Corvane" once the client's dynamic channel service is ready, sends an
-// Initialise in three writes (the first a part of the header) and checks the
-// framed answer. Then it closes the channel, logs the client off and prints
-// "PASS" or "FAIL reason"; exit status 0 on PASS.
+// cvclient-rdp-test-host CERT KEY: prints "PORT n", takes one FreeRDP client on 127.0.0.1, opens the dynamic
+// channel "Corvane", sends an Initialise in three writes, checks the answer, logs the client off; PASS or FAIL.
 #include <freerdp/channels/channels.h>
 #include <freerdp/channels/wtsvc.h>
 #include <freerdp/freerdp.h>
@@ -12,11 +7,8 @@
 #include <freerdp/peer.h>
 #include <winpr/ssl.h>
 #include <winpr/wtsapi.h>
-
 #include <rapidjson/document.h>
-
 #include <arpa/inet.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -25,7 +17,6 @@
 #include <string>
 
 namespace {
-
 char** gArguments = nullptr;
 freerdp_peer* gPeer = nullptr;
 HANDLE gManager = nullptr, gChannel = nullptr;
@@ -110,7 +101,6 @@ void advance()
     }
     if (answer != nullptr) { WTSFreeMemory(answer); }
 }
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -131,7 +121,6 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << "PORT " << ntohs(address.sin_port) << std::endl;
-
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     while (gPeer == nullptr && std::chrono::steady_clock::now() < deadline) {

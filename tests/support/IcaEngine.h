@@ -1,19 +1,14 @@
-// The ICA client's engine as it drives the library's virtual driver: a
-// winstation driver (channel 5 unless told otherwise) with its procedure table
-// behind a library link record, and the write hook's procedures, which collect
-// the pieces the driver writes. Calls that break the interface's rules are
-// noted in `protocolErrors`.
+// The ICA client's engine as it drives the library's virtual driver: a winstation driver (channel 5 unless told
+// otherwise) and the write hook's procedures, which collect the pieces; rule breaks go to `protocolErrors`.
 #pragma once
 
 #include "support/LoadedLibrary.h"
 #include "transports/ica/IcaAbi.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace TestSupport {
-
 template <typename Function>
 Function icaEntry(const char* name)
 {
@@ -30,7 +25,6 @@ public:
     IcaAbi::LibraryLink wdLink{}, vdLink{};
     IcaAbi::OpenParameters params{&vdLink, &wdLink, 0, nullptr, nullptr, nullptr};
     int callTable[4]{};
-
     IcaEngine()
     {
         _wdTable[IcaAbi::kWdQueryInformation] = &queryInformation;
@@ -41,7 +35,6 @@ public:
         vdLink.libraryManagerCallTable = callTable;
     }
     ~IcaEngine() { close(); }
-
     template <typename Function>
     Function slot(int index) const
     {
@@ -108,10 +101,8 @@ private:
         of(data).hook = *hook;
         return of(data).hookRc;
     }
-
     IcaAbi::TableProcedure _wdTable[8]{};
     std::string _current;
     uint16_t _size = 0;
 };
-
 }  // namespace TestSupport

@@ -1,11 +1,8 @@
-// The PCoIP client's side of the virtual channel plugin interface: the function
-// table the plugin is handed, and the events the client raises. The client
-// records what the plugin asks of it and serves the bytes queued for the
+// The PCoIP client's side of the plugin interface: the function table, the events, the bytes queued for the
 // plugin's read thread. The table holds plain C functions: one client at a time.
 #pragma once
 
 #include "transports/pcoip/PcoipChannel.h"
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,14 +13,12 @@
 #include <vector>
 
 namespace TestSupport {
-
 class PcoipClient {
 public:
     static constexpr uint32_t kChannel = 7;
     static inline PcoipClient* self = nullptr;
     PcoipClient() { self = this; }
     ~PcoipClient() { self = nullptr; }
-
     template <typename Work>
     auto with(Work work) -> decltype(work())
     {
@@ -68,7 +63,6 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return checked.wait_for(lock, std::chrono::seconds(10), done);
     }
-
     std::vector<std::string> calls;  // register, probe and open, from the test's thread
     PcoipConnectionEventCallback onConnection = nullptr;
     PcoipChannelEventCallback onChannel = nullptr;
@@ -129,5 +123,4 @@ private:
         });
     }
 };
-
 }  // namespace TestSupport

@@ -1,21 +1,16 @@
-// FreeRDP's side of the dynamic virtual channel plugin interface, the way its
-// dynamic channel manager drives the library's RDP plugin: the client's tables
-// (entry points, channel manager, one channel) are played here, the streams
-// are real winpr streams. One client at a time.
+// FreeRDP's dynamic channel manager as it drives the RDP plugin: its tables played here, real winpr streams.
+// One client at a time.
 #pragma once
 
 #include "support/LoadedLibrary.h"
-
 #include <freerdp/dvc.h>
 #include <winpr/stream.h>
-
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace TestSupport {
-
 struct RdpClient {
     IDRDYNVC_ENTRY_POINTS entry{};
     IWTSVirtualChannelManager manager{};
@@ -28,7 +23,6 @@ struct RdpClient {
     std::mutex mutex;
     std::vector<std::string> writes;
     static inline RdpClient* self = nullptr;
-
     RdpClient()
     {
         self = this;
@@ -46,7 +40,6 @@ struct RdpClient {
         };
     }
     ~RdpClient() { self = nullptr; }
-
     static UINT pluginEntry(IDRDYNVC_ENTRY_POINTS* entryPoints)
     {
         return entryPoint<UINT (*)(IDRDYNVC_ENTRY_POINTS*)>("DVCPluginEntry")(entryPoints);
@@ -75,5 +68,4 @@ struct RdpClient {
     bool close() { return (callback->OnClose(callback) == 0) & (plugin->Terminated(plugin) == 0); }
     std::vector<std::string> written() { return std::lock_guard<std::mutex>(mutex), writes; }
 };
-
 }  // namespace TestSupport

@@ -1,8 +1,6 @@
 #include "transports/PacketFraming.h"
 #include "transports/Packets.h"
-
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -10,7 +8,6 @@ using namespace std::string_literals;
 using TestSupport::packet;
 
 namespace {
-
 // What reassembly reported, one line per event.
 struct Recorder : Framing::Sink {
     std::vector<std::string> events;
@@ -21,7 +18,6 @@ struct Recorder : Framing::Sink {
     void rejected(const H& h) override { events.push_back("rejected " + text(h.type) + "/" + text(h.encoding)); }
     void unframeable(const H& h, std::size_t lost) override { events.push_back("unframeable " + text(h.length) + " " + text(lost)); }
 };
-
 }  // namespace
 
 TEST(PacketFraming, HeaderIsTypeLengthEncodingLittleEndian)

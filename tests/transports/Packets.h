@@ -6,7 +6,6 @@
 #include <string>
 
 namespace TestSupport {
-
 inline std::string packet(const std::string& payload, uint32_t type = 1, uint32_t length = 0, uint32_t encoding = 1)
 {
     std::string bytes;
@@ -23,5 +22,4 @@ inline const std::string kAnswerStart = R"({"id":"initializeDeviceProperties")";
 #ifdef CVCLIENT_VERSION
 inline const std::string kVersionPair = R"(["DEVICE_CORVANE_VERSION",")" CVCLIENT_VERSION R"("])";
 #endif
-
 }  // namespace TestSupport

@@ -1,13 +1,10 @@
-// The ICA virtual driver in the built library, driven as the ICA client's
-// engine drives it. The core's line "disconnected from the host" is the trace
-// a disconnect leaves.
+// The ICA virtual driver in the built library, driven as the ICA client's engine drives it. The core's line
+// "disconnected from the host" is the trace a disconnect leaves.
 #include "support/IcaEngine.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 #include "transports/Packets.h"
-
 #include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 
@@ -15,7 +12,6 @@ using namespace IcaAbi;
 using TestSupport::packet;
 
 namespace {
-
 std::string pattern(std::size_t length)
 {
     std::string text;
@@ -26,7 +22,6 @@ std::string pattern(std::size_t length)
 struct FakeEngine : TestSupport::IcaEngine {
     ~FakeEngine() { EXPECT_TRUE(protocolErrors.empty()) << protocolErrors.front(); }
 };
-
 }  // namespace
 
 TEST(IcaDriverGlue, LoadOpenAndInfo)
@@ -42,7 +37,6 @@ TEST(IcaDriverGlue, LoadOpenAndInfo)
     EXPECT_EQ(size, 48);
     EXPECT_EQ(engine.params.channelMask, 1U << 6);
     EXPECT_EQ(engine.vd().channelMask, 1U << 6);
-
     // Info: first the size it needs, then its fields, the channel mask among them.
     uint8_t buffer[48] = {};
     DriverInfoArgument probe{nullptr, 0}, full{buffer, sizeof(buffer)};
@@ -79,7 +73,6 @@ TEST(IcaDriverSession, InitialiseIsAnsweredInPiecesAndCloseDisconnects)
         EXPECT_EQ(engine.reserved[i], engine.pieces[i].size() + 4);
         EXPECT_EQ(engine.headerSizes[i], engine.pieces[i].size());
     }
-
     engine.send(pattern(3000));
     EXPECT_EQ(engine.close(), kSuccess);
     EXPECT_EQ(log.count("] disconnected from the host"), 1U);

@@ -1,15 +1,11 @@
-// The PCoIP plugin as the PCoIP client drives it: the built library loaded
-// with dlopen and handed the client's function table, its events raised by
-// the test. The core's line "disconnected from the host" is the trace a
-// disconnect leaves, counted where no other effect shows it.
+// The PCoIP plugin in the built library as the PCoIP client drives it. The core's line "disconnected from the
+// host" is the trace a disconnect leaves.
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 #include "support/PcoipClient.h"
 #include "transports/Packets.h"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -20,7 +16,6 @@ using TestSupport::kInitialise;
 using TestSupport::packet;
 
 namespace {
-
 const std::string kDisconnected = "] disconnected from the host";
 const auto clientInit = [](auto... arguments) {
     return TestSupport::entryPoint<PcoipPluginClientInit>("pcoip_vchan_plugin_client_init")(arguments...);
@@ -57,7 +52,6 @@ protected:
         auto* record = static_cast<TConnection*>(context);  // the connection's first member
         record->writeData(record, payload.c_str(), static_cast<unsigned int>(payload.size()));
     }
-
     const TestSupport::LogWatch log;
     TestSupport::PcoipClient client;
     PcoipClientInterface table{};
@@ -68,7 +62,6 @@ using PcoipInit = PcoipPluginTest;
 using PcoipReading = PcoipPluginTest;
 using PcoipLifecycle = PcoipPluginTest;
 using PcoipWriting = PcoipPluginTest;
-
 }  // namespace
 
 // From version 3 on the plugin probes for the host; a version 2 table ends

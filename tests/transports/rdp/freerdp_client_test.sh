@@ -44,7 +44,9 @@ HOST_STATUS=$?
 for _ in $(seq 300); do kill -0 "$CLIENT" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$CLIENT" 2>/dev/null; then CLIENT_STATUS=timeout; else wait "$CLIENT"; CLIENT_STATUS=$?; CLIENT=""; fi
 cat "$WORK/host"
-if [ "$HOST_STATUS" -ne 0 ] || [ "$CLIENT_STATUS" = timeout ] || [ "$CLIENT_STATUS" -ge 128 ]; then
+# The core's line "disconnected from the host" is the trace the channel's close leaves.
+if [ "$HOST_STATUS" -ne 0 ] || [ "$CLIENT_STATUS" = timeout ] || [ "$CLIENT_STATUS" -ge 128 ] ||
+    ! grep -q '] disconnected from the host' "$WORK/cvclient.log"; then
     echo "FAIL: host exited $HOST_STATUS, client $CLIENT_STATUS"
     tail -n 30 "$WORK/client" "$WORK/cvclient.log"
     exit 1
