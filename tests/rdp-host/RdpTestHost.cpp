@@ -1,15 +1,12 @@
-// cvclient-rdp-test-host CERT KEY: prints "PORT n", takes one FreeRDP client on 127.0.0.1, opens the dynamic
-// channel "Corvane", sends an Initialise in three writes, checks the answer, logs the client off; PASS or FAIL.
+// cvclient-rdp-test-host CERT KEY: prints "PORT n", takes one FreeRDP client on 127.0.0.1, opens the dynamic channel
+// "Corvane", sends an Initialise in three writes, checks the answer, logs the client off; PASS or FAIL.
 #include <freerdp/channels/channels.h>
 #include <freerdp/channels/wtsvc.h>
-#include <freerdp/freerdp.h>
 #include <freerdp/listener.h>
-#include <freerdp/peer.h>
 #include <winpr/ssl.h>
 #include <winpr/wtsapi.h>
 #include <rapidjson/document.h>
 #include <arpa/inet.h>
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -29,9 +26,7 @@ BOOL onPeerAccepted(freerdp_listener*, freerdp_peer* peer)
         return (gManager = WTSOpenServerA(reinterpret_cast<LPSTR>(context))) != nullptr;
     };
     peer->ContextFree = [](freerdp_peer*, rdpContext*) { WTSCloseServer(gManager); };
-    if (gPeer != nullptr || !freerdp_peer_context_new(peer)) {
-        return FALSE;  // one client per run
-    }
+    if (gPeer != nullptr || !freerdp_peer_context_new(peer)) { return FALSE; }  // one client per run
     rdpSettings* settings = peer->context->settings;
     peer->PostConnect = peer->Activate = [](freerdp_peer*) -> BOOL { return TRUE; };
     if (!freerdp_settings_set_string(settings, FreeRDP_CertificateFile, gArguments[1]) ||
@@ -46,11 +41,7 @@ BOOL onPeerAccepted(freerdp_listener*, freerdp_peer* peer)
     return TRUE;
 }
 
-Phase fail(const std::string& reason)
-{
-    gFailure = reason;
-    return Done;
-}
+Phase fail(const std::string& reason) { return gFailure = reason, Done; }
 
 void advance()
 {
@@ -82,15 +73,11 @@ void advance()
     } else if (gPhase == Answer) {
         char piece[65536];
         ULONG read = 0;
-        while (WTSVirtualChannelRead(gChannel, 0, piece, sizeof(piece), &read) && read > 0) {
-            gIncoming.append(piece, read);
-        }
-        uint32_t header[3] = {};
-        std::memcpy(header, gIncoming.data(), std::min<std::size_t>(gIncoming.size(), sizeof(header)));
-        if (gIncoming.size() >= 12 && gIncoming.size() >= header[1]) {
+        while (WTSVirtualChannelRead(gChannel, 0, piece, sizeof(piece), &read) && read > 0) { gIncoming.append(piece, read); }
+        uint32_t header[3];
+        if (gIncoming.size() >= 12 && (std::memcpy(header, gIncoming.data(), 12), gIncoming.size() >= header[1])) {
             // One whole packet of JSON: the initial properties with the library's version.
             const std::string payload = gIncoming.substr(12);
-            std::cout << "RECEIVED " << payload.substr(0, 300) << std::endl;
             rapidjson::Document message;
             gPhase = header[0] == 1 && header[1] == gIncoming.size() && header[2] == 1 &&
                              !message.Parse(payload.data(), payload.size()).HasParseError() &&
@@ -117,8 +104,7 @@ int main(int argc, char** argv)
     listener->PeerAccepted = onPeerAccepted;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 4) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || !listener->OpenFromSocket(listener, fd)) {
-        std::cout << "FAIL cannot listen on 127.0.0.1" << std::endl;
-        return 1;
+        return std::cout << "FAIL cannot listen on 127.0.0.1" << std::endl, 1;
     }
     std::cout << "PORT " << ntohs(address.sin_port) << std::endl;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -1,13 +1,12 @@
 // The ICA client's engine as it drives the library's virtual driver: a winstation driver (channel 5 unless told
 // otherwise) and the write hook's procedures, which collect the pieces; rule breaks go to `protocolErrors`.
 #pragma once
-
 #include "support/LoadedLibrary.h"
 #include "transports/ica/IcaAbi.h"
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
-
 namespace TestSupport {
 template <typename Function>
 Function icaEntry(const char* name)
@@ -58,13 +57,7 @@ public:
     {
         return hook.arrival(hook.vd, channel, reinterpret_cast<uint8_t*>(bytes.data()), static_cast<uint16_t>(bytes.size()));
     }
-    std::string stream() const
-    {
-        std::string all;
-        for (const std::string& piece : pieces) { all += piece; }
-        return all;
-    }
-
+    std::string stream() const { return std::accumulate(pieces.begin(), pieces.end(), std::string()); }
 private:
     static IcaEngine& of(void* data) { return *static_cast<IcaEngine*>(data); }
     void check(bool holds, const char* what)

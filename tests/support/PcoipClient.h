@@ -1,7 +1,6 @@
-// The PCoIP client's side of the plugin interface: the function table, the events, the bytes queued for the
-// plugin's read thread. The table holds plain C functions: one client at a time.
+// The PCoIP client's side of the plugin interface: the function table, the events, the bytes queued for the plugin's
+// read thread. The table holds plain C functions: one client at a time.
 #pragma once
-
 #include "transports/pcoip/PcoipChannel.h"
 #include <algorithm>
 #include <atomic>
@@ -11,7 +10,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
 namespace TestSupport {
 class PcoipClient {
 public:
@@ -40,16 +38,14 @@ public:
         const auto count = static_cast<uint32_t>(bytes.size());
         channelEvent(PCOIP_CHANNEL_EVENT_RECEIVE_READY, &count);
     }
-    // OPEN, then waits until the read thread looks for data: from then on a
-    // RECEIVE READY wakes it.
+    // OPEN, then waits until the read thread looks for data: from then on a RECEIVE READY wakes it.
     bool open()
     {
         const int checks = with([&] { return availableChecks; });
         connectionEvent(PCOIP_CONNECTION_EVENT_OPEN);
         return wait([&] { return availableChecks > checks; });
     }
-    // Queues and announces `bytes`, then waits until the read thread has taken
-    // every byte and looks for more.
+    // Queues and announces `bytes`, then waits until the read thread has taken every byte and looks for more.
     bool deliver(const std::string& bytes)
     {
         const int idle = with([&] { return idleChecks; });
@@ -77,7 +73,6 @@ public:
     std::string pending;
     int availableChecks = 0, idleChecks = 0;  // idle: checks that found nothing
     std::vector<std::string> sends;
-
 private:
     void record(const char* call, const std::string& arguments) { calls.push_back(call + (" " + arguments)); }
     static int registerEvents(const char* name, PcoipConnectionEventCallback callback, void* context, uint32_t* handle)

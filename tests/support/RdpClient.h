@@ -1,7 +1,6 @@
-// FreeRDP's dynamic channel manager as it drives the RDP plugin: its tables played here, real winpr streams.
-// One client at a time.
+// FreeRDP's dynamic channel manager as it drives the RDP plugin: its tables played here, real winpr streams. One client
+// at a time.
 #pragma once
-
 #include "support/LoadedLibrary.h"
 #include <freerdp/dvc.h>
 #include <winpr/stream.h>
@@ -9,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
 namespace TestSupport {
 struct RdpClient {
     IDRDYNVC_ENTRY_POINTS entry{};
@@ -44,8 +42,8 @@ struct RdpClient {
     {
         return entryPoint<UINT (*)(IDRDYNVC_ENTRY_POINTS*)>("DVCPluginEntry")(entryPoints);
     }
-    // Registration, initialisation and a channel opened by the host; false
-    // when any step failed or the channel was refused.
+    // Registration, initialisation and a channel opened by the host; false when any step failed or the channel was
+    // refused.
     bool open()
     {
         BOOL accept = TRUE;

@@ -25,9 +25,7 @@ TEST(PacketFraming, HeaderIsTypeLengthEncodingLittleEndian)
     const auto encoded = Framing::encodeHeader(0x01020304 - 12);
     EXPECT_EQ(std::string(encoded.begin(), encoded.end()), packet("", 1, 0x01020304));
     const Framing::Header decoded = Framing::decodeHeader(encoded.data());
-    EXPECT_EQ(decoded.type, 1U);
-    EXPECT_EQ(decoded.length, 0x01020304U);
-    EXPECT_EQ(decoded.encoding, 1U);
+    EXPECT_EQ((std::vector<uint32_t>{decoded.type, decoded.length, decoded.encoding}), (std::vector<uint32_t>{1, 0x01020304, 1}));
     const auto framed = Framing::frame("ab", 2);
     EXPECT_EQ(std::string(framed.begin(), framed.end()), packet("ab"));
 }

@@ -1,10 +1,8 @@
-// Packets as the host frames them (type, total length and encoding as
-// little-endian 32-bit fields, then the payload; `length` overrides the total).
+// Packets as the host frames them (type, total length and encoding as little-endian 32-bit fields, then the payload;
+// `length` overrides the total).
 #pragma once
-
 #include <cstdint>
 #include <string>
-
 namespace TestSupport {
 inline std::string packet(const std::string& payload, uint32_t type = 1, uint32_t length = 0, uint32_t encoding = 1)
 {

@@ -1,16 +1,12 @@
-// The PCoIP plugin in the built library as the PCoIP client drives it. The core's line "disconnected from the
-// host" is the trace a disconnect leaves.
+// The PCoIP plugin in the built library as the PCoIP client drives it. The core's line "disconnected from the host" is
+// the trace a disconnect leaves.
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 #include "support/PcoipClient.h"
 #include "transports/Packets.h"
 #include <gtest/gtest.h>
-#include <algorithm>
-#include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
 using TestSupport::kInitialise;
 using TestSupport::packet;
@@ -64,9 +60,8 @@ using PcoipLifecycle = PcoipPluginTest;
 using PcoipWriting = PcoipPluginTest;
 }  // namespace
 
-// From version 3 on the plugin probes for the host; a version 2 table ends
-// before the probe slot, and nothing past its end is read (AddressSanitizer
-// would report it) or called.
+// From version 3 on the plugin probes for the host; a version 2 table ends before the probe slot, and nothing past its
+// end is read (AddressSanitizer would report it) or called.
 TEST_F(PcoipInit, RegistersAndProbesFromVersionThreeOnly)
 {
     for (const uint32_t version : {2U, 4U}) {
@@ -84,8 +79,8 @@ TEST_F(PcoipInit, RegistersAndProbesFromVersionThreeOnly)
     }
 }
 
-// An Initialise in pieces behind skipped packets, from a client that reports
-// more received bytes than it gave, is answered in one send.
+// An Initialise in pieces behind skipped packets, from a client that reports more received bytes than it gave, is
+// answered in one send.
 TEST_F(PcoipReading, InitialiseInPiecesIsAnswered)
 {
     init();
@@ -100,13 +95,10 @@ TEST_F(PcoipReading, InitialiseInPiecesIsAnswered)
     EXPECT_EQ(sent(), 0U);
     deliver(whole.substr(45));
     expectAnswer(1);
-    client.overReport = 0;
-
 }
 
-// A closing, failing or rejected channel, a lost connection and the exit each
-// disconnect the core once; the reader stops, a second OPEN is ignored, and a
-// later OPEN connects again.
+// A closing, failing or rejected channel, a lost connection and the exit each disconnect the core once; the reader
+// stops, a second OPEN is ignored, and a later OPEN connects again.
 TEST_F(PcoipLifecycle, EveryEndDisconnectsOnceAndALaterOpenConnects)
 {
     init();
@@ -131,8 +123,7 @@ TEST_F(PcoipLifecycle, EveryEndDisconnectsOnceAndALaterOpenConnects)
     EXPECT_EQ(std::count(client.calls.begin(), client.calls.end(), "open Corvane 0 10 0"), 6);
 }
 
-// A reader that ends its own channel (an event raised inside its receive)
-// hands the packet in hand to nobody.
+// A reader that ends its own channel (an event raised inside its receive) hands the packet in hand to nobody.
 TEST_F(PcoipLifecycle, APacketInHandWhenTheReaderEndsItsChannelIsDropped)
 {
     init();
@@ -152,9 +143,9 @@ TEST_F(PcoipWriting, OneBufferPerMessageAndEveryRefusal)
     init();
     open();
     const uint32_t largest = 16U * 1024U * 1024U - 12U;
-    for (const std::string& message : {std::string(R"({"id":"x"})"), std::string(largest + 1, 'x'), std::string(largest, 'x')}) {
-        write(message);
-    }
+    write(R"({"id":"x"})");
+    write(std::string(largest + 1, 'x'));
+    write(std::string(largest, 'x'));
     ASSERT_EQ(sent(), 2U);
     EXPECT_EQ(client.sends[0], packet(R"({"id":"x"})"));
     EXPECT_EQ(client.sends[1], packet(std::string(largest, 'x')));
