@@ -63,7 +63,7 @@ struct RdpClient {
         return result;
     }
     // The channel closes, then the plugin is terminated; false when either failed.
-    bool close() { return (callback->OnClose(callback) == 0) & (plugin->Terminated(plugin) == 0); }
+    bool close() { const bool closed = callback->OnClose(callback) == 0; return plugin->Terminated(plugin) == 0 && closed; }
     std::vector<std::string> written() { return std::lock_guard<std::mutex>(mutex), writes; }
 };
 }  // namespace TestSupport
