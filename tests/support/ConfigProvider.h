@@ -1,62 +1,78 @@
-// A provider for engine tests whose reading is its category's configuration:
-// config {"DEVICE_A": "1"} reports DEVICE_A = 1. Special entries:
-//   "throw"     the reading fails with a std::runtime_error carrying the value
-//   "launch"    "async" runs the reading on its own thread (default: deferred)
-//   "gate"      the reading waits until TestSupport::ConfigProvider::open()
-// The values of a tag can be changed between readings with set() and erase();
-// set(tag, "throw", text) makes its readings fail until erase(tag, "throw").
+// A provider for engine tests whose reading is what the test set for its tag (config "tag"); a "throw"
+// entry makes it fail with that text. Config "async" reads on a thread of its own; "gate" holds a
+// reading, once taken, until the gate is open.
 #pragma once
-
 #include "properties/Factory.h"
 #include "properties/Provider.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <string>
+#include <stdexcept>
 
 namespace TestSupport {
-
-class ConfigProvider : public Provider {
+class ConfigProvider : public ProviderOf<ConfigProvider> {
 public:
     static constexpr const char* kName = "EngineTest";
+    static inline std::mutex mutex;
+    template <typename Work>
+    static auto locked(Work work)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return work();
+    }
+    static inline std::condition_variable changed;
+    static inline std::map<std::string, PropertyMap> values;
+    static inline std::map<std::string, int> readCount, closeCount;
+    static inline std::map<std::string, std::pair<ChangeCallback, std::shared_ptr<Category const>>> watchers;
+    static inline bool gateOpen = true;
+    static inline int atGate = 0;
 
-    static Provider* create(std::shared_ptr<Category const> category, const std::string& hostVersion);
-    static void registerWithFactory();
-
-    ConfigProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
-    ~ConfigProvider() override;
-
-    std::future<PropertyMap> getProperties() override;
-    void monitorForChanges(const ChangeCallback& callback) override;
-    void close() override;
-
-    // Overrides a value of every provider of `tag` (the config entry "tag").
-    static void set(const std::string& tag, const std::string& key, const std::string& value);
-    static void erase(const std::string& tag, const std::string& key);
-    static void reset();
-
-    // The gate: readings with "gate" block until open().
-    static void closeGate();
-    static void openGate();
-    static bool waitUntilGateReached(int readers = 1);
-
-    // What happened to providers, by tag.
-    static int monitorCalls(const std::string& tag);
-    static int closeCalls(const std::string& tag);
-    static int readings(const std::string& tag);
-    static int alive();
-
-    // Reports a change through the callback received in monitorForChanges.
-    static void notify(const std::string& tag);
+    static void reset()  // registers the provider and forgets every tag
+    {
+        Factory::registerProvider(kName, &create);
+        locked([] { values.clear(), readCount.clear(), closeCount.clear(), gateOpen = true; });
+    }
+    static void set(const std::string& tag, PropertyMap reading) { locked([&] { values[tag] = reading; }); }
+    static int readings(const std::string& tag) { return locked([&] { return readCount[tag]; }); }
+    static int closes(const std::string& tag) { return locked([&] { return closeCount[tag]; }); }
+    static void gate(bool open) { locked([&] { gateOpen = open; }), changed.notify_all(); }
+    static void waitAtGate()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [] { return atGate > 0; });
+    }
+    // Reports a change through the callback the provider of `tag` was given.
+    static void notify(const std::string& tag)
+    {
+        const auto [callback, category] = locked([&] { return watchers[tag]; });
+        callback(category);
+    }
+    using ProviderOf::ProviderOf;
+    std::future<PropertyMap> getProperties() override
+    {
+        Collect collect = [this](PropertyCollector& properties) {
+            for (const auto& [key, value] : read()) properties.add(PropertyKey{key.c_str(), 0x1}, value);
+        };
+        return category()->config.count("async") ? asynchronous(collect) : deferred(collect);
+    }
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        locked([&] { watchers[tag()] = {callback, category()}; });
+    }
+    void close() override { locked([&] { ++closeCount[tag()]; }); }
 
 private:
-    PropertyMap read();
-    std::string tag() const;
-
-    ChangeCallback _callback;
+    std::string tag() const { return category()->config.at("tag"); }
+    PropertyMap read() const
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++readCount[tag()];
+        PropertyMap reading = values[tag()];
+        ++atGate, changed.notify_all();
+        changed.wait(lock, [this] { return gateOpen || !category()->config.count("gate"); });
+        --atGate;
+        if (reading.count("throw")) throw std::runtime_error(reading["throw"]);
+        return reading;
+    }
 };
-
 }  // namespace TestSupport

@@ -5,111 +5,42 @@
 #include <stdexcept>
 
 namespace TestSupport {
-
-namespace {
-
-template <typename Function>
-void resolve(void* handle, const char* name, Function& function)
-{
-    function = reinterpret_cast<Function>(dlsym(handle, name));
-    if (function == nullptr) {
-        throw std::runtime_error(std::string("missing symbol ") + name);
-    }
-}
-
-void* handle()
-{
-    static void* const loaded = [] {
-        void* opened = dlopen(CVCLIENT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (opened == nullptr) {
-            throw std::runtime_error(std::string("cannot load library: ") + dlerror());
-        }
-        return opened;
-    }();
-    return loaded;
-}
-
-EntryPoints load()
-{
-    void* handle = TestSupport::handle();
-    EntryPoints entry;
-    resolve(handle, "ClientConnected", entry.clientConnected);
-    resolve(handle, "ClientDataRead", entry.clientDataRead);
-    resolve(handle, "ClientDisconnected", entry.clientDisconnected);
-    resolve(handle, "TRACE_INIT", entry.traceInit);
-    resolve(handle, "Log", entry.log);
-    entry.traceInit(0);
-    return entry;
-}
-
-void captureWrite(TConnection* record, const char* data, unsigned int length)
-{
-    // The record is the first member of the slot, as transports embed it.
-    CapturingChannel* channel = reinterpret_cast<CapturingChannel::Slot*>(record)->owner;
-    std::lock_guard<std::mutex> lock(channel->mutex);
-    if (channel->closed) {
-        ++channel->writesAfterClose;
-    }
-    channel->messages.emplace_back(data, length);
-    channel->written.notify_all();
-}
-
-}  // namespace
-
 void* symbol(const char* name)
 {
-    void* found = dlsym(handle(), name);
-    if (found == nullptr) {
-        throw std::runtime_error(std::string("missing symbol ") + name);
-    }
+    static void* const handle = dlopen(CVCLIENT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    void* found = handle != nullptr ? dlsym(handle, name) : nullptr;
+    if (found == nullptr) throw std::runtime_error(std::string("cannot find ") + name + " in " + CVCLIENT_LIBRARY_PATH);
     return found;
 }
-
 const EntryPoints& library()
 {
-    static const EntryPoints entry = load();
+    static const EntryPoints entry = [] {
+        EntryPoints loaded{entryPoint<bool (*)(TConnection*)>("ClientConnected"),
+                           entryPoint<void (*)(TConnection*, const char*, unsigned int)>("ClientDataRead"),
+                           entryPoint<void (*)(TConnection*)>("ClientDisconnected"),
+                           entryPoint<void (*)(unsigned int)>("TRACE_INIT"),
+                           entryPoint<void (*)(int, const char*, const char*, ...)>("Log")};
+        loaded.traceInit(0);
+        return loaded;
+    }();
     return entry;
 }
-
 CapturingChannel::CapturingChannel()
 {
     slot.owner = this;
-    slot.record.writeData = &captureWrite;
+    // The record is the first member of the slot, as transports embed it.
+    slot.record.writeData = [](TConnection* record, const char* data, unsigned int length) {
+        CapturingChannel* channel = reinterpret_cast<Slot*>(record)->owner;
+        const std::lock_guard<std::mutex> lock(channel->mutex);
+        channel->writesAfterClose += channel->closed ? 1 : 0;
+        channel->messages.emplace_back(data, length);
+        channel->written.notify_all();
+    };
 }
-
-void CapturingChannel::connect()
-{
-    library().clientConnected(&record);
-}
-
-void CapturingChannel::send(const std::string& text)
-{
-    library().clientDataRead(&record, text.data(), static_cast<unsigned int>(text.size()));
-}
-
 void CapturingChannel::disconnect()
 {
     library().clientDisconnected(&record);
-    std::lock_guard<std::mutex> lock(mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     closed = true;
 }
-
-std::size_t CapturingChannel::count() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return messages.size();
-}
-
-bool CapturingChannel::waitForCount(std::size_t expected, std::chrono::milliseconds timeout)
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    return written.wait_for(lock, timeout, [&] { return messages.size() >= expected; });
-}
-
-std::string CapturingChannel::message(std::size_t index) const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return index < messages.size() ? messages[index] : std::string();
-}
-
 }  // namespace TestSupport

@@ -5,57 +5,27 @@
 #include <thread>
 
 namespace TestSupport {
-
-namespace {
-
-gboolean wake(gpointer)
+static bool until(const std::function<bool()>& done, std::chrono::milliseconds timeout, void (*step)())
 {
-    return G_SOURCE_REMOVE;
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done(); step()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
+    return true;
 }
-
-// One blocking iteration, woken at the latest after a few milliseconds.
-void iterateOnce()
-{
-    GSource* tick = g_timeout_source_new(5);
-    g_source_set_callback(tick, &wake, nullptr, nullptr);
-    g_source_attach(tick, nullptr);
-    g_main_context_iteration(nullptr, TRUE);
-    g_source_destroy(tick);
-    g_source_unref(tick);
-}
-
-}  // namespace
-
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return until(done, timeout, [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
 }
-
+// Blocking iterations of the default context, each woken after a few milliseconds at the latest.
 bool iterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        iterateOnce();
-    }
-    return true;
+    return until(done, timeout, [] {
+        GSource* tick = g_timeout_source_new(5);
+        g_source_set_callback(tick, [](gpointer) { return gboolean{G_SOURCE_REMOVE}; }, nullptr, nullptr);
+        g_source_attach(tick, nullptr);
+        g_main_context_iteration(nullptr, TRUE);
+        g_source_destroy(tick);
+        g_source_unref(tick);
+    });
 }
-
-void iterateFor(std::chrono::milliseconds duration)
-{
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < deadline) {
-        iterateOnce();
-    }
-}
-
 }  // namespace TestSupport
