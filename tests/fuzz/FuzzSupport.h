@@ -1,37 +1,22 @@
-// What the fuzz targets share. Each target links the library's objects into
-// its own executable and finds the entry points there, exactly as the tests
-// find them in the loaded library (support/LoadedLibrary.h).
+// What the fuzz targets share. Each links the library's objects into its own executable and finds the entry
+// points there (support/LoadedLibrary.h). LLVMFuzzerInitialize, here, logs into /dev/null (unless
+// CORVANE_LOGGING_FILE names a file), calls TRACE_INIT as a transport does, and registers the provider of
+// "Corvane" (the version, read from nothing) under every category name: no input starts a program, a web
+// request or a device query.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace FuzzSupport {
 
-// Logging into /dev/null (unless CORVANE_LOGGING_FILE names a file), then
-// TRACE_INIT through the entry point, as a transport starts.
-void initialise();
-
-// Registers the provider of "Corvane" (the library's own version, read from
-// nothing) under every category name before the library registers its own,
-// so an Initialise message never makes a reading start a program, a web
-// request or a device query; unknown names still find no provider.
-void onlyCheapProviders();
-
-// Dispatches whatever is ready on the GLib default main context.
-void drainMainContext();
-
-// A finding: prints `what` and aborts, so the fuzzer keeps the input.
-[[noreturn]] void fail(const std::string& what);
-
-// The input as a channel delivers it: byte 0 gives how many piece lengths
-// follow (one byte each, 0 meaning the rest of the stream); the stream after
-// them is cut into pieces of those lengths in turn, the last one taking what
-// is left. No piece is empty or longer than `longest`.
+void drainMainContext();  // dispatches whatever is ready on the GLib default main context
+[[noreturn]] void fail(const std::string& what);  // a finding: prints `what` and aborts
+std::size_t checkPackets(const std::string& stream);  // fails unless whole packets of ours; gives how many
+// The input as a channel delivers it: byte 0 gives how many piece lengths follow (a byte each, 0 meaning the
+// rest); the stream after them is cut into pieces of those lengths in turn, none empty or over `longest`.
 std::vector<std::string> pieces(const uint8_t* data, std::size_t size, std::size_t longest = SIZE_MAX);
-
 // The input as messages: cut at every "\n#\n", which no JSON text contains.
 std::vector<std::string> messages(const uint8_t* data, std::size_t size);
 

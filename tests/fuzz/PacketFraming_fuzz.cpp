@@ -1,7 +1,6 @@
-// Packet reassembly alone: the input's pieces (FuzzSupport::pieces) are
-// appended one by one to a reassembler with each transport's threshold, and
-// everything it reports must be what a plain reading of the same bytes finds.
-// No allocation may be larger than the largest packet.
+// Packet reassembly alone: the input's pieces are appended one by one to a reassembler with each transport's
+// threshold; all it reports must be what a plain reading of the same bytes finds, and no allocation may be
+// larger than the largest packet.
 #include "FuzzSupport.h"
 
 #include "transports/PacketFraming.h"
@@ -10,124 +9,74 @@
 
 #include <atomic>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
 std::atomic<std::size_t> gLargestAllocation{0};
 
-void onAllocation(const volatile void*, std::size_t size)
+std::string event(const char* what, std::size_t a, std::size_t b, std::size_t c = 0)
 {
-    std::size_t largest = gLargestAllocation.load(std::memory_order_relaxed);
-    while (size > largest && !gLargestAllocation.compare_exchange_weak(largest, size)) {
-    }
+    return std::string(what) + " " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);
 }
 
-void onRelease(const volatile void*) {}
-
-// What reassembly reported, as text, one event each.
-class Events : public Framing::Sink {
-public:
-    std::vector<std::string> events;
-
-    void incomplete(std::size_t buffered, const Framing::Header& header) override
+struct Events : Framing::Sink {
+    std::vector<std::string> seen;
+    void incomplete(std::size_t buffered, const Framing::Header& h) override { seen.push_back(event("in", h.length, buffered)); }
+    void rejected(const Framing::Header& h) override { seen.push_back(event("rejected", h.type, h.length, h.encoding)); }
+    void unframeable(const Framing::Header& h, std::size_t discarded) override
     {
-        events.push_back("incomplete " + std::to_string(buffered) + " " + std::to_string(header.length));
+        seen.push_back(event("unframeable", h.length, discarded));
     }
-    void accepted(const Framing::Header& header, const char* payload, uint32_t payloadLength) override
+    void accepted(const Framing::Header& h, const char* payload, uint32_t length) override
     {
-        if (payloadLength + Framing::kHeaderSize != header.length) {
-            FuzzSupport::fail("payload length does not match the header");
-        }
-        events.push_back("accepted " + std::string(payload, payloadLength));
-    }
-    void rejected(const Framing::Header& header) override
-    {
-        events.push_back("rejected " + std::to_string(header.type) + " " + std::to_string(header.length) + " " +
-                         std::to_string(header.encoding));
-    }
-    void unframeable(const Framing::Header& header, std::size_t discarded) override
-    {
-        events.push_back("unframeable " + std::to_string(header.length) + " " + std::to_string(discarded));
+        seen.push_back(length + Framing::kHeaderSize == h.length ? std::string(payload, length) : "length mismatch");
     }
 };
 
-uint32_t le32(const std::string& bytes, std::size_t at)
-{
-    uint8_t b[4];
-    std::memcpy(b, bytes.data() + at, 4);
-    return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
-// The same stream read directly: after each piece ends, every packet that
-// starts past the last consumed byte and has `threshold` bytes available.
-std::vector<std::string> expectedEvents(const std::string& stream, const std::vector<std::size_t>& ends,
-                                        std::size_t threshold, std::size_t& leftover)
-{
-    std::vector<std::string> events;
-    std::size_t start = 0;
-    for (const std::size_t end : ends) {
-        while (end - start >= threshold) {
-            const uint32_t type = le32(stream, start), length = le32(stream, start + 4),
-                           encoding = le32(stream, start + 8);
-            if (length < 12 || length > 16U * 1024U * 1024U) {
-                events.push_back("unframeable " + std::to_string(length) + " " + std::to_string(end - start));
-                start = end;
-                break;
-            }
-            if (start + length > end) {
-                events.push_back("incomplete " + std::to_string(end - start) + " " + std::to_string(length));
-                break;
-            }
-            if (type == 1 && encoding == 1) {
-                events.push_back("accepted " + stream.substr(start + 12, length - 12));
-            } else {
-                events.push_back("rejected " + std::to_string(type) + " " + std::to_string(length) + " " +
-                                 std::to_string(encoding));
-            }
-            start += length;
-        }
-    }
-    leftover = stream.size() - start;
-    return events;
-}
-
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    __sanitizer_install_malloc_and_free_hooks(&onAllocation, &onRelease);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    const std::vector<std::string> pieces = FuzzSupport::pieces(data, size);
-    for (const std::size_t threshold : {std::size_t{12}, std::size_t{13}}) {
+    [[maybe_unused]] static const bool hooked = __sanitizer_install_malloc_and_free_hooks(
+        [](const volatile void*, std::size_t bytes) {
+            for (std::size_t largest = gLargestAllocation; bytes > largest;) {
+                gLargestAllocation.compare_exchange_weak(largest, bytes);
+            }
+        },
+        [](const volatile void*) {});
+    for (const std::size_t threshold : {12, 13}) {
         Framing::Reassembler reassembler(threshold);
-        Events seen;
+        Events events;
+        std::vector<std::string> expected;  // after each piece: every packet past the last consumed byte
         std::string stream;
-        std::vector<std::size_t> ends;
-        for (const std::string& piece : pieces) {
+        std::size_t start = 0;
+        for (const std::string& piece : FuzzSupport::pieces(data, size)) {
             gLargestAllocation = 0;
             if (!reassembler.append(piece.data(), piece.size())) {
                 FuzzSupport::fail("a piece could not be buffered");
             }
-            reassembler.process(seen);
+            reassembler.process(events);
             if (gLargestAllocation > Framing::kMaximumPacketLength) {
                 FuzzSupport::fail("an allocation of " + std::to_string(gLargestAllocation) + " bytes");
             }
-            stream += piece;
-            ends.push_back(stream.size());
+            for (stream += piece; stream.size() - start >= threshold;) {
+                uint32_t h[3];
+                std::memcpy(h, stream.data() + start, sizeof(h));
+                if (h[1] < 12 || h[1] > 16U * 1024U * 1024U) {
+                    expected.push_back(event("unframeable", h[1], stream.size() - start));
+                    start = stream.size();
+                } else if (h[1] > stream.size() - start) {
+                    expected.push_back(event("in", h[1], stream.size() - start));
+                    break;
+                } else {
+                    expected.push_back(h[0] == 1 && h[2] == 1 ? stream.substr(start + 12, h[1] - 12)
+                                                              : event("rejected", h[0], h[1], h[2]));
+                    start += h[1];
+                }
+            }
         }
-        std::size_t leftover = 0;
-        if (seen.events != expectedEvents(stream, ends, threshold, leftover)) {
+        if (events.seen != expected || reassembler.buffered() != stream.size() - start) {
             FuzzSupport::fail("reassembly differs from the stream's packets");
-        }
-        if (reassembler.buffered() != leftover) {
-            FuzzSupport::fail("reassembly keeps " + std::to_string(reassembler.buffered()) + " bytes instead of " +
-                              std::to_string(leftover));
         }
     }
     return 0;

@@ -13,6 +13,8 @@
 
 namespace TestSupport {
 
+using Clock = std::chrono::steady_clock;
+
 pid_t startChild(std::vector<std::string> arguments, const std::vector<std::pair<int, int>>& descriptors,
                  const std::function<bool()>& prepare)
 {
@@ -22,28 +24,23 @@ pid_t startChild(std::vector<std::string> arguments, const std::vector<std::pair
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    int highest = 2;
+    unsigned highest = 2;
     for (const auto& [target, source] : descriptors) {
-        highest = std::max(highest, target);
+        highest = std::max(highest, static_cast<unsigned>(target));
     }
-
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
-            _exit(126);
-        }
-        if (prepare && !prepare()) {
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent || (prepare && !prepare())) {
             _exit(126);
         }
         for (const auto& [target, source] : descriptors) {
             // A descriptor already in its place keeps it, open across exec.
-            const bool placed = source == target ? fcntl(target, F_SETFD, 0) == 0 : dup2(source, target) >= 0;
-            if (!placed) {
+            if (source == target ? fcntl(target, F_SETFD, 0) != 0 : dup2(source, target) < 0) {
                 _exit(126);
             }
         }
-        close_range(static_cast<unsigned>(highest) + 1, ~0U, 0);
+        close_range(highest + 1, ~0U, 0);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -52,38 +49,21 @@ pid_t startChild(std::vector<std::string> arguments, const std::vector<std::pair
 
 std::optional<std::string> readFirstLine(int fd, std::chrono::milliseconds within, bool* ended)
 {
-    if (ended != nullptr) {
-        *ended = false;
-    }
+    const auto giveUp = Clock::now() + within;
     std::string line;
-    const auto giveUp = std::chrono::steady_clock::now() + within;
-    while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            return std::nullopt;
-        }
+    for (char c = 0;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now()).count();
         pollfd ready{fd, POLLIN, 0};
-        const int polled = poll(&ready, 1, static_cast<int>(left));
-        if (polled < 0 && errno == EINTR) {
-            continue;
-        }
-        if (polled == 0) {
-            return std::nullopt;
-        }
-        char c = 0;
-        const ssize_t got = polled < 0 ? -1 : read(fd, &c, 1);
+        const int polled = left > 0 ? poll(&ready, 1, static_cast<int>(left)) : 0;
+        const ssize_t got = polled > 0 ? read(fd, &c, 1) : polled;
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got <= 0) {
-            if (ended != nullptr) {
-                *ended = true;
-            }
-            return std::nullopt;
+        if (ended != nullptr) {
+            *ended = polled != 0 && got <= 0;
         }
-        if (c == '\n') {
-            return line;
+        if (got <= 0 || c == '\n') {
+            return got > 0 ? std::optional(line) : std::nullopt;
         }
         line.push_back(c);
     }
@@ -95,13 +75,10 @@ void stopChild(pid_t pid, std::chrono::milliseconds grace)
         return;
     }
     kill(pid, SIGTERM);
-    const auto giveUp = std::chrono::steady_clock::now() + grace;
-    int status = 0;
-    pid_t reaped = 0;
-    while ((reaped = waitpid(pid, &status, WNOHANG)) == 0 || (reaped < 0 && errno == EINTR)) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    const auto giveUp = Clock::now() + grace;
+    for (pid_t reaped = 0; (reaped = waitpid(pid, nullptr, WNOHANG)) == 0 || (reaped < 0 && errno == EINTR);) {
+        if (Clock::now() > giveUp && kill(pid, SIGKILL) == 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
             return;
         }
