@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -17,57 +16,34 @@
 
 namespace TestSupport {
 
-namespace {
-
-// A self-signed certificate for 127.0.0.1, PREFIX.pem, and its key, PREFIX.key; returns PREFIX.
-std::string issue(const std::string& name)
+// The certificates, made by the service when it first needs them: NAME.pem and NAME.key.
+static const TempDir& certificates()
 {
     static const TempDir directory;
-    const std::string prefix = directory.file(name);
-    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                                " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                                prefix + ".key' -out '" + prefix + ".pem' >'" + prefix + ".log' 2>&1";
-    if (std::system(command.c_str()) != 0) {
-        throw std::runtime_error("openssl could not make a certificate:\n" + readWhole(prefix + ".log"));
-    }
-    return prefix;
+    return directory;
 }
-
-std::string certificate(bool trusted)
-{
-    if (trusted) {
-        static const std::string made = issue("trusted");
-        return made;
-    }
-    static const std::string made = issue("untrusted");
-    return made;
-}
-
-}  // namespace
 
 std::string HttpsServer::caFile()
 {
-    return certificate(true) + ".pem";
+    return certificates().file("trusted.pem");
 }
 
 HttpsServer::HttpsServer(bool trusted)
 {
-    const std::string prefix = certificate(trusted);
-    const int error = open(_state.file("server.err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     int port[2];
-    if (error < 0 || pipe2(port, O_CLOEXEC) != 0) {
-        throw std::runtime_error("cannot make the HTTPS service's output files");
+    if (pipe2(port, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot make a pipe for the HTTPS service");
     }
-    _pid = startChild({"/usr/bin/python3", "-I", CVCLIENT_HTTPS_SERVER_SCRIPT, prefix + ".pem", prefix + ".key",
-                       _state.path()},
-                      {{STDOUT_FILENO, port[1]}, {STDERR_FILENO, error}});
-    close(error);
+    // The service's own failures go to the test's standard error.
+    _pid = startChild({"/usr/bin/python3", "-I", CVCLIENT_HTTPS_SERVER_SCRIPT, certificates().path(),
+                       trusted ? "trusted" : "untrusted", _state.path()},
+                      {{STDOUT_FILENO, port[1]}});
     close(port[1]);
     const auto line = _pid > 0 ? readFirstLine(port[0], std::chrono::seconds(30)) : std::nullopt;
     close(port[0]);
     if (!line || std::atoi(line->c_str()) <= 0) {
         stopChild(_pid);
-        throw std::runtime_error("the HTTPS service did not start:\n" + readWhole(_state.file("server.err")));
+        throw std::runtime_error("the HTTPS service did not start");
     }
     _base = "https://127.0.0.1:" + *line;
 }
@@ -81,11 +57,7 @@ void HttpsServer::setAnswer(const std::string& path, const HttpsAnswer& answer) 
 {
     std::string name = "answer" + path;
     std::replace(name.begin(), name.end(), '/', '|');
-    // Replaced in one step: the service never reads a half-written answer.
-    _state.write("new", (answer.neverAnswer ? "never" : std::to_string(answer.status)) + "\n" + answer.body);
-    if (std::rename(_state.file("new").c_str(), _state.file(name).c_str()) != 0) {
-        throw std::runtime_error("cannot write the answer for " + path);
-    }
+    _state.write(name, (answer.neverAnswer ? "never" : std::to_string(answer.status)) + "\n" + answer.body);
 }
 
 std::vector<HttpsRequest> HttpsServer::requests() const
@@ -99,7 +71,7 @@ std::vector<HttpsRequest> HttpsServer::requests() const
         HttpsRequest& request = received.emplace_back();
         request.method = record["method"].GetString();
         request.path = record["path"].GetString();
-        request.body.assign(record["body"].GetString(), record["body"].GetStringLength());
+        request.body = record["body"].GetString();
         for (const auto& header : record["headers"].GetObject()) {
             request.headers[header.name.GetString()] = header.value.GetString();
         }
@@ -114,13 +86,12 @@ void HttpsServer::clearRequests() const
 
 bool HttpsServer::waitForRequests(std::size_t count) const
 {
-    for (int tries = 0; requests().size() < count; ++tries) {
-        if (tries == 12000) {
-            return false;
+    for (int tries = 0; tries < 12000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (requests().size() >= count) {
+            return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return true;
+    return false;
 }
 
 }  // namespace TestSupport

@@ -1,22 +1,18 @@
 #!/usr/bin/python3
-"""A small HTTPS service on 127.0.0.1: https_server.py CERTIFICATE KEY STATE_DIRECTORY.
+# A small HTTPS service on 127.0.0.1: https_server.py DIRECTORY NAME STATE, with the certificate DIRECTORY/NAME.pem
+# for 127.0.0.1 (self-signed, made with its key NAME.key unless there). Prints its port once it listens. Each request is appended as a JSON line to STATE/requests.jsonl, then answered from the file
+# STATE/answer<path> ('/' written '|'), with the query, else without: its first line is the status, or "never"
+# to hold the connection unanswered; the rest is the body. Paths without an answer get 404.
+import http.server, json, os, ssl, subprocess, sys, threading, time
 
-Prints its port once it listens. Each request is appended as a JSON line to STATE/requests.jsonl and then
-answered from the file STATE/answer<path> ('/' written '|'), the path with its query, else without: its
-first line is the status, or "never" to hold the connection unanswered; the rest is the body. 404 else.
-"""
-
-import http.server
-import json
-import os
-import ssl
-import sys
-import threading
-import time
-
-certificate, key, state = sys.argv[1:4]
+directory, name, state = sys.argv[1:4]
+certificate = os.path.join(directory, name)
+if not os.path.exists(certificate + ".pem"):
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                    certificate + ".key", "-out", certificate + ".pem"], check=True, capture_output=True)
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(certificate, key)
+context.load_cert_chain(certificate + ".pem", certificate + ".key")
 lock = threading.Lock()
 
 
@@ -25,22 +21,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
         headers = {name.lower(): value for name, value in self.headers.items()}
-        record = {"method": self.command, "path": self.path, "headers": headers, "body": body.decode("utf-8")}
         with lock, open(os.path.join(state, "requests.jsonl"), "a") as log:
-            log.write(json.dumps(record) + "\n")
+            log.write(json.dumps({"method": self.command, "path": self.path, "headers": headers, "body": body}) + "\n")
         status, content = b"404", b"no answer"
         for path in (self.path, self.path.split("?")[0]):
-            name = os.path.join(state, "answer" + path.replace("/", "|"))
-            if os.path.exists(name):
+            if os.path.exists(name := os.path.join(state, "answer" + path.replace("/", "|"))):
                 with open(name, "rb") as file:
                     status, content = file.read().split(b"\n", 1)
                 break
         while status == b"never":
             time.sleep(3600)
         self.send_response(int(status))
-        self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(content)))
         if status.startswith(b"3"):
             self.send_header("Location", "/")
@@ -53,11 +46,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def finish_request(self, request, address):
-        # The handshake runs on the request's own thread; clients that refuse the certificate are dropped.
+    def finish_request(self, request, address):  # the handshake on the request's own thread
         try:
             super().finish_request(context.wrap_socket(request, server_side=True), address)
-        except OSError:
+        except OSError:  # a client that refused the certificate
             pass
 
 

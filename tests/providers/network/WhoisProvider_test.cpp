@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <numeric>
 
 using TestSupport::HttpsServer;
 using TestSupport::ScopedEnv;
@@ -72,19 +73,16 @@ PropertyMap with(PropertyMap map, const PropertyMap& changes)
     return map;
 }
 
-class WhoisService : public ::testing::Test {
+class WhoisService : public TestSupport::HttpsTest {
 protected:
-    static void SetUpTestSuite() { server.emplace(); }
-    static void TearDownTestSuite() { server.reset(); }
     void SetUp() override
     {
-        server->clearRequests();
+        HttpsTest::SetUp();
         server->setAnswer("/ip", {.body = R"({"data":{"ip":"198.51.100.23"},"status":"ok"})"});
         server->setAnswer("/dns", {.body = R"({"data":{"result":["host.example.net"]}})"});
         server->setAnswer("/whois", {.body = R"({"data":{"authorities":["ripe"],"records":[[)"
                                              R"({"key":"descr","value":"ExampleNet"},{"key":"country","value":"GB"}]]}})"});
     }
-
     static std::map<std::string, std::string> config(std::map<std::string, std::string> changes = {})
     {
         changes.try_emplace("ProviderIpUrl", server->url("/ip"));
@@ -104,22 +102,15 @@ protected:
     {
         std::vector<std::string> paths;
         for (const auto& request : server->requests()) {
-            paths.push_back(request.method + " " + request.path);
+            paths.push_back(request.method + " " + request.path + ";");
         }
         std::sort(paths.begin(), paths.end());
         server->clearRequests();
-        std::string text;
-        for (const std::string& path : paths) {
-            text += path + ";";
-        }
-        return text;
+        return std::accumulate(paths.begin(), paths.end(), std::string());
     }
-
-    static inline std::optional<HttpsServer> server;
     // Only the test CA: an empty directory in place of the system's hundreds of certificates.
     const TestSupport::TempDir noCertificates;
-    ScopedEnv ca{"CORVANE_CERTIFICATE_FILE", HttpsServer::caFile()},
-        caPath{"CORVANE_CERTIFICATE_DIR", noCertificates.path()}, noProxy{"no_proxy", "127.0.0.1"};
+    ScopedEnv caPath{"CORVANE_CERTIFICATE_DIR", noCertificates.path()};
 };
 
 TEST_F(WhoisService, TheAddressThenNameAndOneWhoisRequestForIspAndCountry)
@@ -209,19 +200,6 @@ TEST_F(WhoisService, TheFirstReadingIsKeptForTheProvidersLifeAndOutlivesIt)
         outliving = going.getProperties();
     }
     EXPECT_EQ(outliving.get(), kFull);
-}
-
-TEST(WhoisConfiguration, DefaultsAndConfiguredAddresses)
-{
-    const WhoisProvider::Configuration defaults = WhoisProvider::configure({{"ProviderDnsUrl", ""}});
-    EXPECT_EQ(defaults.providerIpUrl, "https://stat.ripe.net/data/whats-my-ip/data.json");
-    EXPECT_EQ(defaults.providerDnsUrl, "https://stat.ripe.net/data/reverse-dns-ip/data.json?resource=%IP%");
-    EXPECT_EQ(defaults.providerIspUrl, "https://stat.ripe.net/data/whois/data.json?resource=%IP%");
-    EXPECT_EQ(defaults.providerCountryUrl + defaults.alternativeIpUrl + defaults.testIp, defaults.providerIspUrl);
-    const auto configured = WhoisProvider::configure({{"TestIp", "2001:db8::7"}, {"ProviderCountryUrl", "file:///x"},
-                                                      {"AlternativeIpUrl", "https://127.0.0.1:1/alt"}});
-    EXPECT_EQ(configured.testIp + " " + configured.providerCountryUrl + " " + configured.alternativeIpUrl,
-              "2001:db8::7 file:///x https://127.0.0.1:1/alt");
 }
 
 }  // namespace
