@@ -1,138 +1,58 @@
 #!/usr/bin/python3
-"""A small HTTPS service on 127.0.0.1 for the web request tests.
+# A small HTTPS service on 127.0.0.1: https_server.py DIRECTORY NAME STATE, with the certificate DIRECTORY/NAME.pem
+# for 127.0.0.1 (self-signed, made with its key NAME.key unless there). Prints its port once it listens. Each request is appended as a JSON line to STATE/requests.jsonl, then answered from the file
+# STATE/answer<path> ('/' written '|'), with the query, else without: its first line is the status, or "never"
+# to hold the connection unanswered; the rest is the body. Paths without an answer get 404.
+import http.server, json, os, ssl, subprocess, sys, threading, time
 
-Usage: https_server.py CERTIFICATE KEY STATE_DIRECTORY
-
-Listens on a free port of 127.0.0.1 and prints that port on a line of its own
-once it accepts connections. For every request it first appends one JSON line
-to STATE_DIRECTORY/requests.jsonl:
-
-    {"method": ..., "path": ... (with the query), "headers": [[name, value], ...],
-     "body": the body's bytes in hex}
-
-and then answers as STATE_DIRECTORY/answers.json says, read anew for every
-request: an object from path (with the query, else without it) to
-
-    {"status": 200, "contentType": "...", "bodyFile": "name in STATE_DIRECTORY",
-     "headers": [[name, value], ...], "neverAnswer": false, "holdUntilReleased": false}
-
-A path without an answer gets 404 with a plain-text body. With "neverAnswer"
-the request is read and the connection held open, unanswered, until the
-service ends. With "holdUntilReleased" the answer waits until the file
-STATE_DIRECTORY/release exists. Request bodies sent with chunked transfer encoding are decoded.
-The service runs until it is killed.
-"""
-
-import http.server
-import json
-import os
-import socketserver
-import ssl
-import sys
-import threading
-import time
+directory, name, state = sys.argv[1:4]
+certificate = os.path.join(directory, name)
+if not os.path.exists(certificate + ".pem"):
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                    certificate + ".key", "-out", certificate + ".pem"], check=True, capture_output=True)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(certificate + ".pem", certificate + ".key")
+lock = threading.Lock()
 
 
-def main():
-    certificate, key, state = sys.argv[1:4]
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certificate, key)
-    log_lock = threading.Lock()
-    requests_file = os.path.join(state, "requests.jsonl")
-    answers_file = os.path.join(state, "answers.json")
+class Handler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *arguments):
+        pass
 
-    class Handler(http.server.BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.1"
+    def do_GET(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
+        headers = {name.lower(): value for name, value in self.headers.items()}
+        with lock, open(os.path.join(state, "requests.jsonl"), "a") as log:
+            log.write(json.dumps({"method": self.command, "path": self.path, "headers": headers, "body": body}) + "\n")
+        status, content = b"404", b"no answer"
+        for path in (self.path, self.path.split("?")[0]):
+            if os.path.exists(name := os.path.join(state, "answer" + path.replace("/", "|"))):
+                with open(name, "rb") as file:
+                    status, content = file.read().split(b"\n", 1)
+                break
+        while status == b"never":
+            time.sleep(3600)
+        self.send_response(int(status))
+        self.send_header("Content-Length", str(len(content)))
+        if status.startswith(b"3"):
+            self.send_header("Location", "/")
+        self.end_headers()
+        self.wfile.write(content)
 
-        def log_message(self, *arguments):
+    do_POST = do_GET
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def finish_request(self, request, address):  # the handshake on the request's own thread
+        try:
+            super().finish_request(context.wrap_socket(request, server_side=True), address)
+        except OSError:  # a client that refused the certificate
             pass
 
-        def __getattr__(self, name):
-            # Every method (GET, POST, PUT, ...) is served the same way.
-            if name.startswith("do_"):
-                return self.serve
-            raise AttributeError(name)
 
-        def read_body(self):
-            if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
-                body = b""
-                while True:
-                    size = int(self.rfile.readline().split(b";")[0].strip() or b"0", 16)
-                    if size == 0:
-                        while self.rfile.readline().strip():
-                            pass
-                        return body
-                    body += self.rfile.read(size)
-                    self.rfile.readline()
-            length = self.headers.get("Content-Length")
-            return self.rfile.read(int(length)) if length else b""
-
-        def serve(self):
-            body = self.read_body()
-            record = {
-                "method": self.command,
-                "path": self.path,
-                "headers": [[name, value] for name, value in self.headers.items()],
-                "body": body.hex(),
-            }
-            with log_lock, open(requests_file, "a") as log:
-                log.write(json.dumps(record) + "\n")
-
-            answers = {}
-            if os.path.exists(answers_file):
-                with open(answers_file) as file:
-                    answers = json.load(file)
-            answer = answers.get(self.path) or answers.get(self.path.split("?", 1)[0])
-            if answer is None:
-                answer = {"status": 404, "contentType": "text/plain"}
-                content = b"no answer for this path\n"
-            else:
-                content = b""
-                if answer.get("bodyFile"):
-                    with open(os.path.join(state, answer["bodyFile"]), "rb") as file:
-                        content = file.read()
-            if answer.get("neverAnswer"):
-                while True:
-                    time.sleep(3600)
-            if answer.get("holdUntilReleased"):
-                while not os.path.exists(os.path.join(state, "release")):
-                    time.sleep(0.005)
-
-            self.close_connection = True
-            self.send_response(answer.get("status", 200))
-            self.send_header("Content-Type", answer.get("contentType", "application/json"))
-            self.send_header("Content-Length", str(len(content)))
-            for name, value in answer.get("headers", []):
-                self.send_header(name, value)
-            self.send_header("Connection", "close")
-            self.end_headers()
-            self.wfile.write(content)
-
-    class Server(http.server.ThreadingHTTPServer):
-        daemon_threads = True
-
-        def server_bind(self):
-            # No reverse name lookup of the address, unlike HTTPServer's.
-            socketserver.TCPServer.server_bind(self)
-            self.server_name, self.server_port = self.server_address[:2]
-
-        def finish_request(self, request, client_address):
-            # The handshake runs on the request's own thread, so a client
-            # that never completes one holds up nobody else.
-            try:
-                request = context.wrap_socket(request, server_side=True)
-            except (ssl.SSLError, OSError):
-                return
-            self.RequestHandlerClass(request, client_address, self)
-
-        def handle_error(self, request, client_address):
-            # Clients that refuse the certificate or hang up early.
-            pass
-
-    server = Server(("127.0.0.1", 0), Handler)
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
-
-
-if __name__ == "__main__":
-    main()
+server = Server(("127.0.0.1", 0), Handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()
