@@ -1,12 +1,7 @@
-// ThreadSanitizer suppressions for the tests that break X connections.
-//
-// When an I/O error handler returns, libX11 leaves the display unlocked once
-// more than it locked it: the request that met the error unlocks it again.
-// ThreadSanitizer reports that as an unlock of an unlocked mutex inside Xlib;
-// it is Xlib's own bookkeeping, not the code under test. The runtime asks the
-// executable for these through this function (exported for it by the build).
+// ThreadSanitizer suppressions for the tests that lose X connections: after an
+// I/O error handler returns, libX11 unlocks the display once more than it
+// locked it, Xlib's own bookkeeping. The build exports this for the runtime.
 extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions()
 {
-    return "mutex:libX11.so\n"
-           "mutex:libXrandr.so\n";
+    return "mutex:libX11.so\nmutex:libXrandr.so\n";
 }
