@@ -21,16 +21,14 @@ std::string device(int number, const std::string& properties)
 
 TEST(InputProviderTest, EachKindOfDeviceSetsItsFlags)
 {
-    const std::string keyboard = device(1, "E: ID_INPUT_KEY=1\nE: ID_INPUT_KEYBOARD=1\n") +
-                                 // its event node, without a name
+    const std::string keyboard = device(1, "E: ID_INPUT_KEYBOARD=1\n") +  // and its event node, without a name
                                  "P: /devices/virtual/input/input1/event1\nN: input/event1\nE: SUBSYSTEM=input\n"
                                  "E: ID_INPUT_KEYBOARD=1\n\n";
     const std::string mouse = device(2, "E: ID_INPUT_MOUSE=1\n");
     const std::string touchPad = device(3, "E: ID_INPUT_TOUCHPAD=1\n");
     const std::string touchScreen = device(4, "E: ID_INPUT_TOUCHSCREEN=1\n");
     const std::pair<std::string, const char*> cases[] = {
-        // keyboard, mouse, touch, pen
-        {"", "0000"},
+        {"", "0000"},  // keyboard, mouse, touch, pen
         {keyboard, "1000"},
         {mouse, "0100"},
         {touchPad, "0100"},  // a touch pad is a mouse
@@ -42,8 +40,7 @@ TEST(InputProviderTest, EachKindOfDeviceSetsItsFlags)
              "P: /devices/virtual/misc/uinput\nN: uinput\nE: SUBSYSTEM=misc\nE: ID_INPUT_KEYBOARD=1\n",
          "0000"},
     };
-    ASSERT_NE(std::string(getenv("LD_PRELOAD") ?: "").find("libumockdev-preload"), std::string::npos)
-        << "run under umockdev-wrapper";
+    ASSERT_TRUE(std::string(getenv("LD_PRELOAD") ?: "").find("umockdev") + 1) << "run under umockdev-wrapper";
     for (const auto& [devices, flags] : cases) {
         UMockdevTestbed* testbed = umockdev_testbed_new();
         GError* error = nullptr;
@@ -57,7 +54,6 @@ TEST(InputProviderTest, EachKindOfDeviceSetsItsFlags)
         if (std::string(flags) == "0011") {  // only the selected keys
             EXPECT_EQ(TestSupport::readProvider<InputProvider>("Input", 1, 0x08 | 0x04),
                       (PropertyMap{{"DEVICE_INPUT_TOUCH", "true"}, {"DEVICE_INPUT_PEN", "true"}}));
-            EXPECT_TRUE(TestSupport::readProvider<InputProvider>("Input", 1, 0x10).empty());
             EXPECT_TRUE(TestSupport::readProvider<InputProvider>("Input", 0, 0x0f).empty());
         }
         g_clear_error(&error);
