@@ -1,62 +1,75 @@
-// A real X server for one test: Xvfb, or Xorg with the dummy video driver,
-// whose outputs can be connected and arranged with xrandr.
-//
-// The server picks a free display number itself (-displayfd) and listens on
-// its Unix socket only. It is stopped by its PID when the object goes, and
-// also ends when the thread that made it ends: make it on the test's thread.
+// A real X server for a test, on a free display number and its Unix socket
+// only, ended with the object (or the test process): Xvfb (by default output
+// "screen", 1920x1080 at depth 24 and 100 dots per inch), or Xorg with the dummy
+// driver (DUMMY0 at 1024x768 and 96 dpi; DUMMY1 to 15 without modes).
 #pragma once
 
 #include "support/TempDir.h"
-
-#include <sys/types.h>
-
-#include <string>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <stdexcept>
 #include <vector>
 
 namespace TestSupport {
 
 class XServer {
 public:
-    enum class Kind {
-        // Xvfb with one 1920x1080 screen of depth 24 at 100 dots per inch:
-        // one connected output, "screen".
-        VirtualFramebuffer,
-        // The same with a screen of 0 mm by 0 mm (a resolution so high that
-        // the physical size rounds to nothing).
-        VirtualFramebufferWithoutPhysicalSize,
-        // Xorg with the dummy driver: a screen of depth 24 at 96 dots per
-        // inch, output DUMMY0 connected at 1024x768, DUMMY1 to DUMMY15
-        // disconnected until a mode is added to them and switched on.
-        DummyOutputs,
-    };
-
-    // Starts the server and returns once it accepts clients. Throws
-    // std::runtime_error, with the server's output, when it cannot start.
-    explicit XServer(Kind kind);
-    // Stops the server (SIGTERM) and waits for it.
-    ~XServer();
-
-    XServer(const XServer&) = delete;
-    XServer& operator=(const XServer&) = delete;
-
-    // The display name for DISPLAY, ":N".
-    const std::string& display() const { return _display; }
-
-    // Runs an X client command line (for example "xrandr --query") against
-    // this server and gives its standard output and error. Throws
-    // std::runtime_error when it fails.
-    std::string run(const std::string& command) const;
-
-    // Ends the server at once (SIGKILL) and waits for it.
-    void kill();
-
-    // Everything the server wrote to its standard output and error so far.
-    std::string output() const;
-
+    explicit XServer(std::vector<std::string> options = {"-screen", "0", "1920x1080x24"}, bool dummyXorg = false)
+    {
+        std::vector<std::string> line{"/usr/bin/Xvfb"};
+        if (dummyXorg) {  // without input devices, which would be the machine's own
+            line = {"/usr/bin/Xorg", "-logfile", _files.file("xorg.log"), "-config",
+                    _files.write("xorg.conf", "Section \"ServerFlags\" Option \"AutoAddDevices\" \"false\" EndSection\n"
+                                              "Section \"Device\" Identifier \"d\" Driver \"dummy\" VideoRam 64000 EndSection\n"
+                                              "Section \"Monitor\" Identifier \"m\" HorizSync 5-1000 VertRefresh 5-200"
+                                              " EndSection\nSection \"Screen\" Identifier \"s\" Device \"d\" Monitor"
+                                              " \"m\" SubSection \"Display\" Modes \"1024x768\" EndSubSection"
+                                              " EndSection\n")};
+        }
+        line.insert(line.end(), {"-displayfd", "3", "-nolisten", "tcp", "-noreset"});
+        line.insert(line.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& argument : line)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0 || (_pid = fork()) < 0) {
+            throw std::runtime_error("cannot start " + line[0]);
+        }
+        if (_pid == 0) {  // system calls only: the test process has threads
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            dup2(ready[1], 3);
+            close_range(4, ~0U, 0);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(ready[1]);
+        // The server writes its display number once it accepts clients.
+        for (char next = 0; read(ready[0], &next, 1) == 1 && next != '\n';)
+            _display += next;
+        close(ready[0]);
+        if (_display.empty()) {
+            stop();
+            throw std::runtime_error(line[0] + " did not start (its output is above)");
+        }
+        _display.insert(0, ":");
+    }
+    ~XServer() { stop(); }
+    const std::string& display() const { return _display; }  // for DISPLAY
+    // Ends the server (its clients lose their connections) and waits for it.
+    void stop()
+    {
+        if (_pid > 0) {
+            kill(_pid, SIGTERM);
+            waitpid(_pid, nullptr, 0);
+            _pid = -1;
+        }
+    }
 private:
-    void start(std::vector<std::string> arguments);
-
-    TempDir _files;  // configuration, log and output
+    TempDir _files;
     pid_t _pid = -1;
     std::string _display;
 };
