@@ -1,6 +1,5 @@
-// The logical-disk provider through the real libudev against a umockdev testbed in this process, and tmpfs mounts
-// that carry a partition's device name as their source, so that /proc/self/mounts lists the partition as mounted.
-// Run through tests/support/disk-testbed-run.sh: umockdev's preload library, a private mount namespace.
+// The logical-disk provider through the real libudev against a umockdev testbed in this process, and tmpfs mounts named
+// as partitions in its own mount namespace: run through tests/support/disk-testbed-run.sh.
 #include "providers/disk/LogicalDiskProvider.h"
 
 #include "support/Categories.h"
@@ -31,45 +30,45 @@ struct DeviceMount {
         }
     }
     ~DeviceMount() { umount2(path.c_str(), MNT_DETACH); }
-    DeviceMount(const DeviceMount&) = delete;
     const std::string path;
 };
 
-// A block device ("disk" or "partition") named as the last part of `path`; `more` adds lines to its record.
-std::string block(const std::string& path, const char* type, int major, int minor, const char* more = "")
+// A umockdev record: a device at `path` with `lines` ("E:" properties, "A:" attributes); or a partition, named as
+// the last part of `path`, with its numbers and properties.
+std::string device(const std::string& path, const std::string& lines)
+{
+    return "P: " + path + "\n" + lines + "\n";
+}
+std::string partition(const std::string& path, int major, int minor, const std::string& properties)
 {
     const std::string name = path.substr(path.rfind('/') + 1);
-    return "\nP: " + path + "\nN: " + name + "\nE: SUBSYSTEM=block\nE: DEVTYPE=" + type + "\nE: DEVNAME=/dev/" +
-           name + "\nE: MAJOR=" + std::to_string(major) + "\nE: MINOR=" + std::to_string(minor) + "\n" + more;
-}
-std::string pci(const std::string& path, const char* ids)
-{
-    return "P: " + path + "\nE: SUBSYSTEM=pci\n" + ids;
+    return device(path, "N: " + name + "\nE: SUBSYSTEM=block\nE: DEVTYPE=partition\nE: DEVNAME=/dev/" + name +
+                            "\nE: MAJOR=" + std::to_string(major) + "\nE: MINOR=" + std::to_string(minor) + "\n" +
+                            properties);
 }
 
 const std::string kPci = "/devices/pci0000:00/0000:00:";
-const std::string kStickPath = kPci + "14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb";
-const std::string kSataPath = kPci + "17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda";
+const std::string kStickPartition = kPci + "14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1";
 const std::string kNvmeController = kPci + "1d.0/0000:3d:00.0/nvme/nvme0";
-const std::string kStickPartition = "/sys" + kStickPath + "/sdb1";
 // A USB stick: /dev/sdb1, FAT32, labelled "MY STICK".
 const std::string kStick =
-    pci(kPci + "14.0", "A: subsystem_vendor=0x17aa\nA: subsystem_device=0x2293\n") + "\nP: " + kPci +
-    "14.0/usb1/1-1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0781\nA: idProduct=5567\n" +
-    block(kStickPath + "/sdb1", "partition", 8, 17,
-          "E: ID_BUS=usb\nE: ID_FS_TYPE=vfat\nE: ID_FS_VERSION=FAT32\nE: ID_FS_LABEL=MY_STICK\n"
-          "E: ID_FS_LABEL_ENC=MY\\x20STICK\nE: ID_VENDOR_ENC=SanDisk\\x20\nE: ID_MODEL=Cruzer_Blade\n"
-          "E: ID_MODEL_ENC=Cruzer\\x20Blade\\x20\\x20\nE: ID_SERIAL=SanDisk_4C53-0:0\nE: ID_SERIAL_SHORT=4C53\n");
+    device(kPci + "14.0", "E: SUBSYSTEM=pci\nA: subsystem_vendor=0x17aa\nA: subsystem_device=0x2293\n") +
+    device(kPci + "14.0/usb1/1-1", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0781\nA: idProduct=5567\n") +
+    partition(kStickPartition, 8, 17,
+              "E: ID_BUS=usb\nE: ID_FS_TYPE=vfat\nE: ID_FS_VERSION=FAT32\nE: ID_FS_LABEL=MY_STICK\n"
+              "E: ID_FS_LABEL_ENC=MY\\x20STICK\nE: ID_VENDOR_ENC=SanDisk\\x20\nE: ID_MODEL=Cruzer_Blade\n"
+              "E: ID_MODEL_ENC=Cruzer\\x20Blade\\x20\\x20\nE: ID_SERIAL=SanDisk_4C53-0:0\nE: ID_SERIAL_SHORT=4C53\n");
 // An internal SATA disk, /dev/sda1 and /dev/sda2; an NVMe disk, /dev/nvme0n1p1 on controller nvme0; an eMMC card
 // of major 179, /dev/mmcblk0p1.
 const std::string kFixed =
-    pci(kPci + "17.0", "A: subsystem_vendor=0x17aa\nA: subsystem_device=0x2292\n") +
-    block(kSataPath + "/sda1", "partition", 8, 1, "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\n") +
-    block(kSataPath + "/sda2", "partition", 8, 2,
-          "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\nE: ID_FS_LABEL=data\nE: ID_MODEL_ENC=INTEL\\x20SSD\nE: ID_SERIAL=BTYF0\n") +
-    "\n" + pci(kPci + "1d.0/0000:3d:00.0", "A: subsystem_vendor=0x144d\nA: subsystem_device=0xa801\n") + "\nP: " + kNvmeController + "\nE: SUBSYSTEM=nvme\n" +
-    block(kNvmeController + "/nvme0n1/nvme0n1p1", "partition", 259, 1, "E: ID_FS_TYPE=ext4\nE: ID_SERIAL_SHORT=S6\n") +
-    block("/devices/platform/mmc0/block/mmcblk0/mmcblk0p1", "partition", 179, 1, "E: ID_FS_TYPE=ext4\n");
+    device(kPci + "17.0", "E: SUBSYSTEM=pci\nA: subsystem_vendor=0x17aa\nA: subsystem_device=0x2292\n") +
+    partition(kPci + "17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda1", 8, 1, "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\n") +
+    partition(kPci + "17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda2", 8, 2, "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\n"
+              "E: ID_FS_LABEL=data\nE: ID_MODEL_ENC=INTEL\\x20SSD\nE: ID_SERIAL=BTYF0\n") +
+    device(kPci + "1d.0/0000:3d:00.0", "E: SUBSYSTEM=pci\nA: subsystem_vendor=0x144d\nA: subsystem_device=0xa801\n") +
+    device(kNvmeController, "E: SUBSYSTEM=nvme\n") +
+    partition(kNvmeController + "/nvme0n1/nvme0n1p1", 259, 1, "E: ID_FS_TYPE=ext4\nE: ID_SERIAL_SHORT=S6\n") +
+    partition("/devices/platform/mmc0/block/mmcblk0/mmcblk0p1", 179, 1, "E: ID_FS_TYPE=ext4\n");
 
 PropertyMap read(int32_t status = 2, int32_t filter = 0)
 {
@@ -90,7 +89,7 @@ protected:
 
     // Adds the devices of a umockdev record, parents first; sends no event.
     void add(const std::string& record) { ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, record.c_str(), 0)); }
-    void uevent(const char* action) { umockdev_testbed_uevent(testbed, kStickPartition.c_str(), action); }
+    void uevent(const char* action) { umockdev_testbed_uevent(testbed, ("/sys" + kStickPartition).c_str(), action); }
 
     UMockdevTestbed* const testbed = umockdev_testbed_new();
     const TestSupport::TempDir dir;
@@ -138,7 +137,6 @@ TEST_F(LogicalDiskProviderTest, MonitorReportsPartitionsAndMountsComingAndGoing)
     };
     const auto changedAfter = [&calls](int seen) { return TestSupport::waitUntil([&] { return calls > seen; }); };
     const auto category = TestSupport::category("LogicalDisk");
-    LogicalDiskProvider(category, "20.1").close();  // never monitored: nothing to close
     std::optional<LogicalDiskProvider> udevOnly(std::in_place, category, "20.1");
     {
         // Without the mount table (an empty /proc) nothing is reported, and udev alone is watched.
@@ -171,7 +169,7 @@ TEST_F(LogicalDiskProviderTest, MonitorReportsPartitionsAndMountsComingAndGoing)
     ASSERT_TRUE(changedAfter(seen));
     seen = calls;
     uevent("remove");
-    umockdev_testbed_remove_device(testbed, kStickPartition.c_str());
+    umockdev_testbed_remove_device(testbed, ("/sys" + kStickPartition).c_str());
     ASSERT_TRUE(changedAfter(seen));
     EXPECT_EQ(read().at("DEVICE_LOGICALDISK_COUNT"), "0");
     EXPECT_TRUE(log.contains("ERROR - Failed to report logical disk changes error [engine gone]"));

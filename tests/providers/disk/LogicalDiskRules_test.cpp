@@ -56,8 +56,7 @@ TEST(LogicalDiskRules, DiskRecordFromPartitionFacts)
         {stick, R::Kind::Scsi, "|Removable|MY STICK|FAT32|USB|SanDisk Cruzer|0x0781||4C53"},
         {usbExtended, R::Kind::Extended, "|Fixed|MY STICK||USB|SanDisk Cruzer|0x17aa|0x2293|4C53"},
         {nvme, R::Kind::Extended, "/dev/x|Fixed|root|ext4|NVMe|Samsung SSD 980|||S6"},
-        {loop, R::Kind::Extended, "/dev/x|Fixed|root|ext4|NVME|Sam SSD_980|||S6"},
-        {nvme, R::Kind::Scsi, "/dev/x|Fixed|root|ext4|NVME|Sam SSD_980|||S6"}};
+        {loop, R::Kind::Extended, "/dev/x|Fixed|root|ext4|NVME|Sam SSD_980|||S6"}};
     for (const auto& [facts, kind, expected] : cases) {
         const Disk d = R::diskFromFacts(facts, kind);
         EXPECT_EQ(d.devName + "|" + d.type + "|" + d.label + "|" + d.fileSystem + "|" + d.busType + "|" + d.name + "|" +
