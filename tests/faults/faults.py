@@ -124,7 +124,7 @@ FAULTS = [
      ["cvclient_device_tests"], "^HardwareProviderTest", "lid state inverted"),
     ("disk-index", "providers/disk/LogicalDiskProvider.cpp",
      "        addPartition(properties, count++, partition);", "        addPartition(properties, ++count, partition);",
-     ["cvclient_disk_tests", "cvclient", "cvclient_disk_e2e_tests"], "^LogicalDisk",
+     ["cvclient_disk_tests"], "^LogicalDisk",
      "logical disk keys start at index 1"),
     ("diskrules-escape-end", "providers/disk/LogicalDiskRules.cpp",
      "field[i] == '\\\\' && i + 3 < field.size()", "field[i] == '\\\\' && i + 4 < field.size()",

@@ -1,383 +1,184 @@
-// The logical-disk provider through the real libudev against a umockdev
-// testbed, with partitions mounted (tmpfs carrying the partition's device
-// name) in the test process's own mount namespace. Run through
-// tests/support/disk-testbed-run.sh.
+// The logical-disk provider through the real libudev against a umockdev testbed in this process, and tmpfs mounts named
+// as partitions in its own mount namespace: run through tests/support/disk-testbed-run.sh.
 #include "providers/disk/LogicalDiskProvider.h"
 
 #include "support/Categories.h"
-#include "support/DiskTestbed.h"
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
 #include "support/MountNamespace.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <umockdev.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iostream>
-#include <mutex>
 #include <optional>
 #include <thread>
 
-using namespace std::chrono_literals;
-using TestSupport::LogWatch;
-using TestSupport::ScopedDeviceMount;
-using TestSupport::ScopedEnv;
-namespace Disks = TestSupport::Disks;
-
 namespace {
+
+// A tmpfs on the directory `path` (made here), mounted with `source` as its device name.
+struct DeviceMount {
+    DeviceMount(const std::string& source, std::string path, const std::string& size = "64m") : path(std::move(path))
+    {
+        std::filesystem::create_directories(this->path);
+        if (mount(source.c_str(), this->path.c_str(), "tmpfs", MS_NOSUID, ("size=" + size).c_str()) != 0) {
+            throw std::runtime_error("cannot mount " + source + " on " + this->path + ": " + std::strerror(errno));
+        }
+    }
+    ~DeviceMount() { umount2(path.c_str(), MNT_DETACH); }
+    const std::string path;
+};
+
+// A umockdev record: a device at `path` with `lines` ("E:" properties, "A:" attributes); or a partition, named as
+// the last part of `path`, with its numbers and properties.
+std::string device(const std::string& path, const std::string& lines)
+{
+    return "P: " + path + "\n" + lines + "\n";
+}
+std::string partition(const std::string& path, int major, int minor, const std::string& properties)
+{
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return device(path, "N: " + name + "\nE: SUBSYSTEM=block\nE: DEVTYPE=partition\nE: DEVNAME=/dev/" + name +
+                            "\nE: MAJOR=" + std::to_string(major) + "\nE: MINOR=" + std::to_string(minor) + "\n" +
+                            properties);
+}
+
+const std::string kPci = "/devices/pci0000:00/0000:00:";
+const std::string kStickPartition = kPci + "14.0/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1";
+const std::string kNvmeController = kPci + "1d.0/0000:3d:00.0/nvme/nvme0";
+// A USB stick: /dev/sdb1, FAT32, labelled "MY STICK".
+const std::string kStick =
+    device(kPci + "14.0", "E: SUBSYSTEM=pci\nA: subsystem_vendor=0x17aa\nA: subsystem_device=0x2293\n") +
+    device(kPci + "14.0/usb1/1-1", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0781\nA: idProduct=5567\n") +
+    partition(kStickPartition, 8, 17,
+              "E: ID_BUS=usb\nE: ID_FS_TYPE=vfat\nE: ID_FS_VERSION=FAT32\nE: ID_FS_LABEL=MY_STICK\n"
+              "E: ID_FS_LABEL_ENC=MY\\x20STICK\nE: ID_VENDOR_ENC=SanDisk\\x20\nE: ID_MODEL=Cruzer_Blade\n"
+              "E: ID_MODEL_ENC=Cruzer\\x20Blade\\x20\\x20\nE: ID_SERIAL=SanDisk_4C53-0:0\nE: ID_SERIAL_SHORT=4C53\n");
+// An internal SATA disk, /dev/sda1 and /dev/sda2; an NVMe disk, /dev/nvme0n1p1 on controller nvme0; an eMMC card
+// of major 179, /dev/mmcblk0p1.
+const std::string kFixed =
+    device(kPci + "17.0", "E: SUBSYSTEM=pci\nA: subsystem_vendor=0x17aa\nA: subsystem_device=0x2292\n") +
+    partition(kPci + "17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda1", 8, 1, "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\n") +
+    partition(kPci + "17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda2", 8, 2, "E: ID_BUS=ata\nE: ID_FS_TYPE=ext4\n"
+              "E: ID_FS_LABEL=data\nE: ID_MODEL_ENC=INTEL\\x20SSD\nE: ID_SERIAL=BTYF0\n") +
+    device(kPci + "1d.0/0000:3d:00.0", "E: SUBSYSTEM=pci\nA: subsystem_vendor=0x144d\nA: subsystem_device=0xa801\n") +
+    device(kNvmeController, "E: SUBSYSTEM=nvme\n") +
+    partition(kNvmeController + "/nvme0n1/nvme0n1p1", 259, 1, "E: ID_FS_TYPE=ext4\nE: ID_SERIAL_SHORT=S6\n") +
+    partition("/devices/platform/mmc0/block/mmcblk0/mmcblk0p1", 179, 1, "E: ID_FS_TYPE=ext4\n");
 
 PropertyMap read(int32_t status = 2, int32_t filter = 0)
 {
     return TestSupport::readProvider<LogicalDiskProvider>("LogicalDisk", status, filter);
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
+class LogicalDiskProviderTest : public ::testing::Test {
+protected:
+    LogicalDiskProviderTest()
+    {
+        const char* preload = std::getenv("LD_PRELOAD");
+        if (preload == nullptr || std::strstr(preload, "libumockdev-preload") == nullptr) {
+            throw std::runtime_error("run these tests through tests/support/disk-testbed-run.sh");
         }
-        std::this_thread::sleep_for(1ms);
+        TestSupport::requirePrivateMountNamespace();
     }
-    return true;
-}
+    ~LogicalDiskProviderTest() override { g_object_unref(testbed); }
 
-void printSince(const char* what, std::chrono::steady_clock::time_point started)
-{
-    std::cout << "notification after " << what << " in "
-              << std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
-                     .count()
-              << " us" << std::endl;
-}
+    // Adds the devices of a umockdev record, parents first; sends no event.
+    void add(const std::string& record) { ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, record.c_str(), 0)); }
+    void uevent(const char* action) { umockdev_testbed_uevent(testbed, ("/sys" + kStickPartition).c_str(), action); }
 
-// Counts the provider's change notifications.
-class Notifications {
-public:
-    LogicalDiskProvider::ChangeCallback callback()
-    {
-        return [this](std::shared_ptr<Category const> category) {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _names.push_back(category->name);
-            _arrived.notify_all();
-        };
-    }
-    std::size_t count() const
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _names.size();
-    }
-    // Waits until more than `seen` notifications arrived.
-    bool waitBeyond(std::size_t seen, std::chrono::milliseconds timeout = 10s)
-    {
-        std::unique_lock<std::mutex> lock(_mutex);
-        return _arrived.wait_for(lock, timeout, [&] { return _names.size() > seen; });
-    }
-    std::vector<std::string> names() const
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        return _names;
-    }
-
-private:
-    mutable std::mutex _mutex;
-    std::condition_variable _arrived;
-    std::vector<std::string> _names;
+    UMockdevTestbed* const testbed = umockdev_testbed_new();
+    const TestSupport::TempDir dir;
 };
-
-class LogicalDiskProviderTest : public TestSupport::DiskTest {};
 
 }  // namespace
 
-TEST_F(LogicalDiskProviderTest, ReportsMountedAndUsbPartitions)
+TEST_F(LogicalDiskProviderTest, ReportsMountedAndUsbPartitionsInUdevOrder)
 {
-    testbed.add(Disks::kUsbStick);
-    testbed.add(Disks::kBareUsbStick);
-    testbed.add(Disks::kSataDisk);
-    testbed.add(Disks::kNvmeDisk);
+    add(kStick);
+    add(kFixed);
     // NVMe controllers pad their model with blanks.
-    testbed.setAttribute(Disks::kNvmeController, "model", "Samsung SSD 980 1TB     \n");
-    testbed.add(Disks::kEmmcDisk);
-    const std::string stick = directory("MY STICK");
-    const std::string second = directory("second");
-    const std::string data = directory("data");
-    const std::string root = directory("root");
-    const std::string system = directory("system");
-    ScopedDeviceMount stickMount("/dev/sdb1", stick);
-    ScopedDeviceMount secondMount("/dev/sdb1", second, "16m");
-    ScopedDeviceMount dataMount("/dev/sda2", data, "32m");
-    ScopedDeviceMount rootMount("/dev/nvme0n1p1", root);
-    ScopedDeviceMount systemMount("/dev/mmcblk0p1", system);
-    // 2 MiB used on the stick: the free space is counted from the first mount.
-    std::ofstream(stick + "/file", std::ios::binary) << std::string(2 * 1024 * 1024, 'x');
-
-    const LogWatch log;
-    const PropertyMap properties = read();
-    // In udev's order: the two USB sticks, the SATA partitions (sda1 is not
-    // mounted and takes no index), NVMe, eMMC (not supported).
-    const PropertyMap expected = {
-        {"DEVICE_LOGICALDISK_0_TYPE", "Removable"},
-        {"DEVICE_LOGICALDISK_0_LABEL", "MY STICK"},
-        {"DEVICE_LOGICALDISK_0_FILESYSTEM", "FAT32"},
-        {"DEVICE_LOGICALDISK_0_PATH", stick + ";" + second},
-        {"DEVICE_LOGICALDISK_0_TOTALMB", "64"},
-        {"DEVICE_LOGICALDISK_0_FREEMB", "62"},
-        {"DEVICE_LOGICALDISK_0_NAME", "SanDisk Cruzer Blade"},
-        {"DEVICE_LOGICALDISK_0_VENDOR_ID", "0x0781"},
-        {"DEVICE_LOGICALDISK_0_PRODUCT_ID", "0x5567"},
-        {"DEVICE_LOGICALDISK_0_SERIALNUMBER", "4C530001"},
-        {"DEVICE_LOGICALDISK_0_BUSTYPE", "USB"},
-
-        {"DEVICE_LOGICALDISK_1_TYPE", "Removable"},
-        {"DEVICE_LOGICALDISK_1_LABEL", ""},
-        {"DEVICE_LOGICALDISK_1_FILESYSTEM", "exfat"},
-        {"DEVICE_LOGICALDISK_1_PATH", ""},
-        {"DEVICE_LOGICALDISK_1_TOTALMB", "Unavailable"},
-        {"DEVICE_LOGICALDISK_1_FREEMB", "Unavailable"},
-        {"DEVICE_LOGICALDISK_1_NAME", "Unavailable"},
-        {"DEVICE_LOGICALDISK_1_VENDOR_ID", "0x090c"},
-        {"DEVICE_LOGICALDISK_1_PRODUCT_ID", "Unavailable"},
-        {"DEVICE_LOGICALDISK_1_SERIALNUMBER", "Unavailable"},
-        {"DEVICE_LOGICALDISK_1_BUSTYPE", "USB"},
-
-        {"DEVICE_LOGICALDISK_2_TYPE", "Fixed"},
-        {"DEVICE_LOGICALDISK_2_LABEL", "data"},
-        {"DEVICE_LOGICALDISK_2_FILESYSTEM", "ext4"},
-        {"DEVICE_LOGICALDISK_2_PATH", data},
-        {"DEVICE_LOGICALDISK_2_TOTALMB", "32"},
-        {"DEVICE_LOGICALDISK_2_FREEMB", "32"},
-        {"DEVICE_LOGICALDISK_2_NAME", "INTEL SSDSC2KB480G8"},
-        {"DEVICE_LOGICALDISK_2_VENDOR_ID", "0x17aa"},
-        {"DEVICE_LOGICALDISK_2_PRODUCT_ID", "0x2292"},
-        {"DEVICE_LOGICALDISK_2_SERIALNUMBER", "INTEL_SSDSC2KB480G8_BTYF0123"},
-        {"DEVICE_LOGICALDISK_2_BUSTYPE", "ATA"},
-
-        {"DEVICE_LOGICALDISK_3_TYPE", "Fixed"},
-        {"DEVICE_LOGICALDISK_3_LABEL", "root"},
-        {"DEVICE_LOGICALDISK_3_FILESYSTEM", "ext4"},
-        {"DEVICE_LOGICALDISK_3_PATH", root},
-        {"DEVICE_LOGICALDISK_3_TOTALMB", "64"},
-        {"DEVICE_LOGICALDISK_3_FREEMB", "64"},
-        {"DEVICE_LOGICALDISK_3_NAME", "Samsung SSD 980 1TB"},
-        {"DEVICE_LOGICALDISK_3_VENDOR_ID", "0x144d"},
-        {"DEVICE_LOGICALDISK_3_PRODUCT_ID", "0xa801"},
-        {"DEVICE_LOGICALDISK_3_SERIALNUMBER", "S64ANS0T"},
-        {"DEVICE_LOGICALDISK_3_BUSTYPE", "NVMe"},
-
-        {"DEVICE_LOGICALDISK_COUNT", "4"},
-    };
-    EXPECT_EQ(properties, expected);
-
-    EXPECT_TRUE(log.contains("INFO - Found mount [/dev/sdb1] -> [" + stick + "]")) << log.text();
-    EXPECT_TRUE(log.contains("INFO - Found mount point [" + second + "] for partition [/dev/sdb1]"));
-    EXPECT_TRUE(log.contains("INFO - Found mount [" + stick + "] totalMb [64] freeMb [62]"));
-    EXPECT_TRUE(log.contains("INFO - Partition [/dev/sda1] had no mount points"));
-    EXPECT_TRUE(log.contains("INFO - Ignoring unknown partition device with major [179]"));
-    EXPECT_TRUE(log.contains("INFO - Partition [/dev/mmcblk0p1] had mount points [" + system +
-                             "] but was unsupported"));
-    EXPECT_TRUE(log.contains("getMountPoints : INFO - Found mount"));
-    EXPECT_TRUE(log.contains("getProperties : VERBOSE - Getting LOGICALDISK properties..."));
-    EXPECT_TRUE(log.contains("getProperties : VERBOSE - Done getting LOGICALDISK properties."));
-    EXPECT_FALSE(log.contains(":prop> "));
-}
-
-TEST_F(LogicalDiskProviderTest, KeySelection)
-{
-    testbed.add(Disks::kUsbStick);
-    testbed.add(Disks::kSataDisk);
-    const std::string stick = directory("stick");
-    ScopedDeviceMount stickMount("/dev/sdb1", stick);
-
-    {
-        // Paths and the count only: no file system is asked for its size.
-        const LogWatch log;
-        EXPECT_EQ(read(1, 0x0001 | 0x0080 | 0x0008 | 0x0010 | 0x0040),
-                  (PropertyMap{{"DEVICE_LOGICALDISK_0_PATH", stick}, {"DEVICE_LOGICALDISK_COUNT", "1"}}));
-        EXPECT_FALSE(log.contains("totalMb"));
+    umockdev_testbed_set_attribute(testbed, ("/sys" + kNvmeController).c_str(), "model", "Samsung SSD \n");
+    const DeviceMount mounts[] = {{"/dev/sdb1", dir.file("MY STICK")}, {"/dev/sdb1", dir.file("b"), "16m"},
+                                  {"/dev/sda2", dir.file("data"), "32m"}, {"/dev/nvme0n1p1", dir.file("root")},
+                                  {"/dev/mmcblk0p1", dir.file("emmc")}};
+    // 2 MiB used on the stick: the sizes are those of its first mount.
+    std::ofstream(mounts[0].path + "/file") << std::string(2 << 20, 'x');
+    // sda1 is neither mounted nor on USB and the eMMC card is not supported: neither takes an index.
+    const std::vector<std::vector<std::string>> disks = {
+        {"Removable", "MY STICK", "FAT32", mounts[0].path + ";" + mounts[1].path, "64", "62", "SanDisk Cruzer Blade",
+         "0x0781", "0x5567", "4C53", "USB"},
+        {"Fixed", "data", "ext4", mounts[2].path, "32", "32", "INTEL SSD", "0x17aa", "0x2292", "BTYF0", "ATA"},
+        {"Fixed", "", "ext4", mounts[3].path, "64", "64", "Samsung SSD", "0x144d", "0xa801", "S6", "NVMe"}};
+    const char* names[] = {"TYPE", "LABEL",     "FILESYSTEM", "PATH",         "TOTALMB", "FREEMB",
+                           "NAME", "VENDOR_ID", "PRODUCT_ID", "SERIALNUMBER", "BUSTYPE"};
+    PropertyMap expected{{"DEVICE_LOGICALDISK_COUNT", "3"}};
+    for (std::size_t index = 0; index < disks.size(); ++index) {
+        for (std::size_t key = 0; key < std::size(names); ++key) {
+            expected["DEVICE_LOGICALDISK_" + std::to_string(index) + "_" + names[key]] = disks[index][key];
+        }
     }
-    EXPECT_EQ(read(1, 0x0200 | 0x4000),
-              (PropertyMap{{"DEVICE_LOGICALDISK_0_FREEMB", "64"}, {"DEVICE_LOGICALDISK_0_BUSTYPE", "USB"}}));
+    EXPECT_EQ(read(), expected);
     EXPECT_TRUE(read(1, 0).empty());
     EXPECT_TRUE(read(0, -1).empty());
 }
 
-TEST_F(LogicalDiskProviderTest, NothingToReport)
-{
-    // No partitions at all, then only partitions that are neither mounted nor on USB.
-    EXPECT_EQ(read(), (PropertyMap{{"DEVICE_LOGICALDISK_COUNT", "0"}}));
-    testbed.add(Disks::kSataDisk);
-    EXPECT_EQ(read(), (PropertyMap{{"DEVICE_LOGICALDISK_COUNT", "0"}}));
-}
-
-TEST_F(LogicalDiskProviderTest, DevicesAreDumpedOnlyWhenAskedExactly)
-{
-    testbed.add(Disks::kUsbStick);
-    testbed.add(Disks::kNvmeDisk);
-    ScopedDeviceMount rootMount("/dev/nvme0n1p1", directory("root"));
-    {
-        const ScopedEnv dumping("CORVANE_LOGGING_DISKS", "TRUE");
-        const LogWatch log;
-        read();
-        EXPECT_FALSE(log.contains(":prop> "));
-        EXPECT_FALSE(log.contains(":attr> "));
-    }
-    const ScopedEnv dumping("CORVANE_LOGGING_DISKS", "true");
-    const LogWatch log;
-    EXPECT_EQ(read(1, 0x0001).at("DEVICE_LOGICALDISK_COUNT"), "2");
-    const std::string text = log.text();
-    EXPECT_NE(text.find("getProperties : INFO - Dumping partition /dev/sdb1: \n"), std::string::npos) << text;
-    EXPECT_NE(text.find("dumpDevice : INFO - partition:prop> DEVNAME=/dev/sdb1\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - partition:prop> ID_FS_LABEL_ENC=MY\\x20STICK\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - partition:attr> size=30031872\n"), std::string::npos);
-    // A value of several lines stays on its own line.
-    EXPECT_NE(text.find("INFO - partition:attr> uevent=SUBSYSTEM=block\\x0aDEVTYPE=partition\\x0a"),
-              std::string::npos);
-    EXPECT_NE(text.find("INFO - usb:prop> DEVTYPE=usb_device\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - usb:attr> idVendor=0781\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - scsi:attr> vendor=SanDisk\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - pci:attr> subsystem_vendor=0x17aa\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - Dumping partition /dev/nvme0n1p1: "), std::string::npos);
-    EXPECT_NE(text.find("INFO - nvme:prop> SUBSYSTEM=nvme\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO - pci:attr> subsystem_device=0xa801\n"), std::string::npos);
-    // The stick has no NVMe controller, the NVMe disk no USB device.
-    EXPECT_EQ(log.count("INFO - nvme:prop> SUBSYSTEM=nvme"), 1U);
-    EXPECT_EQ(log.count("INFO - usb:prop> DEVTYPE=usb_device"), 1U);
-}
-
-TEST_F(LogicalDiskProviderTest, WithoutMountTableNothingIsReportedAndUdevIsStillWatched)
-{
-    testbed.add(Disks::kUsbStick);
-    Notifications notifications;
-    std::optional<LogicalDiskProvider> provider;
-    {
-        // /proc/self/mounts is missing under an empty /proc.
-        const TestSupport::ScopedTmpfs noProc("/proc");
-        const LogWatch log;
-        EXPECT_EQ(read(), (PropertyMap{{"DEVICE_LOGICALDISK_COUNT", "0"}}));
-        EXPECT_TRUE(log.contains("ERROR - Failed to find mount points error [No such file or directory]"));
-        provider.emplace(TestSupport::category("LogicalDisk"), "20.1");
-        provider->monitorForChanges(notifications.callback());
-        EXPECT_TRUE(log.contains(
-            "ERROR - Failed to open /proc/self/mounts file handle for logical disk monitoring"));
-        EXPECT_TRUE(log.contains("VERBOSE - Successfully opened udev block partition monitor"));
-    }
-    testbed.uevent(Disks::kUsbStickPartition, "change");
-    ASSERT_TRUE(notifications.waitBeyond(0));
-    provider->close();
-}
-
 TEST_F(LogicalDiskProviderTest, MonitorReportsPartitionsAndMountsComingAndGoing)
 {
-    testbed.add(Disks::kSataDisk);
-    Notifications notifications;
-    const LogWatch log;
-    LogicalDiskProvider provider(TestSupport::category("LogicalDisk"), "20.1");
-    provider.monitorForChanges(notifications.callback());
-    EXPECT_TRUE(log.contains("VERBOSE - Successfully opened /proc/self/mounts file handle for logical disk "
-                             "monitoring"));
-    EXPECT_TRUE(log.contains("VERBOSE - Successfully opened udev block partition monitor"));
-    // Only one thread: a second request is ignored.
-    provider.monitorForChanges(notifications.callback());
-    EXPECT_TRUE(log.contains("Ignoring request to monitor logical disks since already monitoring"));
-
-    // The stick is plugged in.
-    std::size_t seen = notifications.count();
-    testbed.add(Disks::kUsbStick);
-    auto started = std::chrono::steady_clock::now();
-    testbed.uevent(Disks::kUsbStickPartition, "add");
-    ASSERT_TRUE(notifications.waitBeyond(seen));
-    printSince("a udev add event", started);
-    EXPECT_EQ(read().at("DEVICE_LOGICALDISK_COUNT"), "1");
-    EXPECT_TRUE(log.contains("VERBOSE - Detected changes to device [/dev/sdb1]"));
-    EXPECT_TRUE(log.contains("INFO - Detected changes to logical disks. Triggering property change."));
-
-    // It is mounted, then unmounted.
-    seen = notifications.count();
-    const std::string stickDirectory = directory("stick");
-    started = std::chrono::steady_clock::now();
-    auto mount = std::make_optional<ScopedDeviceMount>("/dev/sdb1", stickDirectory);
-    ASSERT_TRUE(notifications.waitBeyond(seen));
-    printSince("a mount", started);
-    EXPECT_EQ(read(1, 0x0080).at("DEVICE_LOGICALDISK_0_PATH"), _dir.file("stick"));
-    seen = notifications.count();
-    mount.reset();
-    ASSERT_TRUE(notifications.waitBeyond(seen));
-
-    // A mount of something else is a change of the mount table as well.
-    seen = notifications.count();
-    ScopedDeviceMount other("elsewhere", directory("other"));
-    ASSERT_TRUE(notifications.waitBeyond(seen));
-
-    // The stick is pulled out.
-    seen = notifications.count();
-    testbed.uevent(Disks::kUsbStickPartition, "remove");
-    testbed.remove(Disks::kUsbStickPartition);
-    ASSERT_TRUE(notifications.waitBeyond(seen));
-    EXPECT_EQ(read().at("DEVICE_LOGICALDISK_COUNT"), "0");
-
-    for (const std::string& name : notifications.names()) {
-        EXPECT_EQ(name, "LogicalDisk");
+    std::atomic<int> calls{0};
+    const auto counting = [&calls](std::shared_ptr<Category const> changed) {
+        EXPECT_EQ(changed->name, "LogicalDisk");
+        ++calls;
+        throw std::runtime_error("engine gone");  // reported, and the monitor goes on
+    };
+    const auto changedAfter = [&calls](int seen) { return TestSupport::waitUntil([&] { return calls > seen; }); };
+    const auto category = TestSupport::category("LogicalDisk");
+    std::optional<LogicalDiskProvider> udevOnly(std::in_place, category, "20.1");
+    {
+        // Without the mount table (an empty /proc) nothing is reported, and udev alone is watched.
+        const TestSupport::ScopedTmpfs noProc("/proc");
+        const TestSupport::LogWatch log;
+        EXPECT_EQ(read(), (PropertyMap{{"DEVICE_LOGICALDISK_COUNT", "0"}}));
+        EXPECT_TRUE(log.contains("ERROR - Failed to find mount points error [No such file or directory]"));
+        udevOnly->monitorForChanges(counting);
+        EXPECT_TRUE(log.contains("ERROR - Failed to open /proc/self/mounts file handle for logical disk monitoring"));
     }
+    add(kStick);
+    uevent("add");
+    ASSERT_TRUE(changedAfter(0));
+    udevOnly.reset();  // destroyed while monitoring
 
-    started = std::chrono::steady_clock::now();
-    provider.close();
-    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
-    std::cout << "close() took " << took.count() << " us" << std::endl;
-    EXPECT_TRUE(log.contains("VERBOSE - Shutting down logical disk monitor thread..."));
-    EXPECT_TRUE(log.contains("VERBOSE - Successfully sent close signal to Logical Disk monitor thread ["));
-    EXPECT_TRUE(log.contains("VERBOSE - Closed Logical Disk monitor"));
-    EXPECT_TRUE(log.contains("VERBOSE - Closed Logical Disk udev monitor"));
-    EXPECT_TRUE(log.contains("VERBOSE - Closed Logical Disk udev"));
-    EXPECT_TRUE(log.contains("VERBOSE - Done shutting down logical disk monitor thread."));
+    const TestSupport::LogWatch log;
+    LogicalDiskProvider provider(category, "20.1");
+    provider.monitorForChanges(counting);
+    provider.monitorForChanges(counting);  // ignored: one thread only
+    EXPECT_EQ(read().at("DEVICE_LOGICALDISK_COUNT"), "1");  // the stick, unmounted
+    int seen = calls;
+    std::optional<DeviceMount> mount(std::in_place, "/dev/sdb1", dir.file("stick"));
+    ASSERT_TRUE(changedAfter(seen));
+    EXPECT_EQ(read(1, 0x0080).at("DEVICE_LOGICALDISK_0_PATH"), dir.file("stick"));
+    seen = calls;
+    mount.reset();
+    ASSERT_TRUE(changedAfter(seen));
+    seen = calls;
+    mount.emplace("elsewhere", dir.file("other"));  // a mount of something else is a change as well
+    ASSERT_TRUE(changedAfter(seen));
+    seen = calls;
+    uevent("remove");
+    umockdev_testbed_remove_device(testbed, ("/sys" + kStickPartition).c_str());
+    ASSERT_TRUE(changedAfter(seen));
+    EXPECT_EQ(read().at("DEVICE_LOGICALDISK_COUNT"), "0");
+    EXPECT_TRUE(log.contains("ERROR - Failed to report logical disk changes error [engine gone]"));
 
     // Nothing is reported after close, and closing again does nothing.
-    seen = notifications.count();
-    ScopedDeviceMount late("late", directory("late"));
-    testbed.add(Disks::kBareUsbStick);
-    testbed.uevent(Disks::kBareUsbStickPartition, "add");
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(notifications.count(), seen);
-    const LogWatch again;
     provider.close();
-    EXPECT_FALSE(again.contains("Shutting down logical disk monitor thread"));
-}
-
-TEST_F(LogicalDiskProviderTest, ClosingWithoutMonitoringAndDestroyingWhileMonitoring)
-{
-    {
-        LogicalDiskProvider idle(TestSupport::category("LogicalDisk"), "20.1");
-        const LogWatch log;
-        idle.close();
-        EXPECT_FALSE(log.contains("Shutting down logical disk monitor thread"));
-    }
-    Notifications notifications;
-    const LogWatch log;
-    {
-        LogicalDiskProvider provider(TestSupport::category("LogicalDisk"), "20.1");
-        provider.monitorForChanges(notifications.callback());
-    }
-    EXPECT_TRUE(log.contains("VERBOSE - Done shutting down logical disk monitor thread."));
-}
-
-TEST_F(LogicalDiskProviderTest, ThrowingCallbackKeepsTheMonitorRunning)
-{
-    std::atomic<int> calls{0};
-    LogicalDiskProvider provider(TestSupport::category("LogicalDisk"), "20.1");
-    const LogWatch log;
-    provider.monitorForChanges([&calls](std::shared_ptr<Category const>) {
-        ++calls;
-        throw std::runtime_error("engine gone");
-    });
-    ScopedDeviceMount first("first", directory("first"));
-    // The error is logged once the callback has thrown.
-    ASSERT_TRUE(
-        waitFor([&] { return log.contains("ERROR - Failed to report logical disk changes error [engine gone]"); }));
-    const int before = calls;
-    ScopedDeviceMount second("second", directory("second"));
-    ASSERT_TRUE(waitFor([&] { return calls > before; }));
+    seen = calls;
+    mount.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls, seen);
     provider.close();
 }

@@ -1,225 +1,123 @@
-// The user provider against the system's own components: the account and
-// group databases read by glibc from /etc/passwd and /etc/group, and the
-// logged-in user list as a program at /usr/bin/users, all given to the test
-// by bind mounts in the test process's own mount namespace.
+// The user provider against the account and group databases glibc reads from /etc/passwd and /etc/group, and the
+// logged-in user list at /usr/bin/users, all bind-mounted in the test process's own mount namespace. The test runs as
+// root: the account read is the one of user id 0.
 #include "providers/user/UserProvider.h"
 
-#include "providers/device/OSDetect.h"
 #include "support/Categories.h"
-#include "support/LogWatch.h"
 #include "support/MountNamespace.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <filesystem>
 #include <memory>
-#include <vector>
+#include <optional>
 
-using TestSupport::LogWatch;
-using TestSupport::readWhole;
-using TestSupport::ScopedBindMount;
-using TestSupport::TempDir;
+using U = UserProvider;
 
 namespace {
 
-using U = UserProvider;
+std::string account(const std::string& name, const char* group = "1000")
+{
+    return name + ":x:0:" + group + "::/:/bin/sh\n";
+}
 
 PropertyMap read(int32_t status = 2, int32_t filter = 0)
 {
     return TestSupport::readProvider<UserProvider>("User", status, filter);
 }
 
-PropertyMap values(const std::string& name, const std::string& domain, const std::string& dnsDomain,
-                   const std::string& domainLogon, const std::string& localAdmin)
-{
-    return {{U::kName.key, name},
-            {U::kDomain.key, domain},
-            {U::kDomainDns.key, dnsDomain},
-            {U::kDomainLogon.key, domainLogon},
-            {U::kLocalAdmin.key, localAdmin}};
-}
-
-// The test runs as root: the account entry read is the one with user id 0.
 class UserProviderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(geteuid(), 0U) << "the account read is the effective user's; these cases describe user id 0";
-        // Only the files, so that no other source of accounts answers.
-        mount(_dir.write("nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\n"), "/etc/nsswitch.conf");
+        ASSERT_EQ(geteuid(), 0U) << "these cases describe user id 0";
+        mount(dir.write("nsswitch.conf", "passwd: files\ngroup: files\n"), "/etc/nsswitch.conf");  // no other source
     }
-
-    // The account and group databases, one entry a line.
-    void databases(const std::string& passwd, const std::string& group)
+    // The databases; a user list that prints `users` and exits with `status`, each run logged, or one that cannot run.
+    void given(const std::string& passwd, const std::string& group, const std::optional<std::string>& users,
+               int status = 0)
     {
-        mount(_dir.write("passwd", passwd), "/etc/passwd");
-        mount(_dir.write("group", group), "/etc/group");
-    }
-
-    // A logged-in user list that prints `output` and exits with `status`;
-    // each run is recorded with its LC_ALL.
-    void userList(const std::string& output, int status = 0)
-    {
-        _dir.write("users-output", output);
-        mount(_dir.script("users", "echo \"run LC_ALL=$LC_ALL\" >> '" + _dir.file("runs") + "'\n" +
-                                       "cat '" + _dir.file("users-output") + "'\nexit " + std::to_string(status)),
+        mount(dir.write("passwd", passwd), "/etc/passwd");
+        mount(dir.write("group", group), "/etc/group");
+        dir.write("users-output", users.value_or(""));
+        mount(users ? dir.script("users", "echo \"run LC_ALL=$LC_ALL\" >> '" + dir.file("runs") + "'\ncat '" +
+                                              dir.file("users-output") + "'\nexit " + std::to_string(status))
+                    : dir.write("users", "not a program\n"),
               U::kUserListProgram);
     }
-
-    // A system without a logged-in user list that can be run.
-    void noUserList() { mount(_dir.write("users", "not a program\n"), U::kUserListProgram); }
-
-    std::string runs() const { return readWhole(_dir.file("runs")); }
-
-private:
     void mount(const std::string& source, const std::string& target)
     {
-        _mounts.push_back(std::make_unique<ScopedBindMount>(source, target));
+        mounts.push_back(std::make_unique<TestSupport::ScopedBindMount>(source, target));
     }
-
-    TempDir _dir;
-    std::vector<std::unique_ptr<ScopedBindMount>> _mounts;  // after _dir: unmounted before it is removed
+    const TestSupport::TempDir dir;
+    std::vector<std::unique_ptr<TestSupport::ScopedBindMount>> mounts;  // after dir: unmounted before it goes
 };
-
-const std::string kPlainAccount = "jdoe:x:0:1000:J Doe:/root:/bin/sh\n";
-const std::string kPlainGroups = "root:x:0:\njdoe:x:1000:\nusers:x:100:jdoe\n";
 
 }  // namespace
 
-TEST_F(UserProviderTest, DomainLogonFromTheUserList)
+TEST_F(UserProviderTest, IdentityAndAdministratorFromTheDatabasesAndTheUserList)
 {
-    databases(kPlainAccount, kPlainGroups);
-    userList("jdoe@L1.L2.L3\n");
-    EXPECT_EQ(read(), values("jdoe", "L1", "L1.L2.L3", "true", "false"));
-    EXPECT_EQ(runs(), "run LC_ALL=C\n");
+    const std::string jdoe = account("jdoe"), groups = "root:x:0:\njdoe:x:1000:\n";
+    const std::vector<std::string> plain{"jdoe", "", "", "false", "false"}, admin{"jdoe", "", "", "false", "true"};
+    const struct {
+        std::string passwd, group;
+        std::optional<std::string> users;
+        int status;
+        std::vector<std::string> values;  // name, domain, DNS domain, domain logon, local administrator
+    } cases[] = {
+        // The user list: user@domain for a domain logon, one entry per session, the first counts.
+        {jdoe, groups, "jdoe@L1.L2.L3\n", 0, {"jdoe", "L1", "L1.L2.L3", "true", "false"}},
+        {jdoe, groups, "user user\n", 0, {"user", "", "", "false", "false"}},
+        {jdoe, groups, " j@corp.example.com\tj@x.y\n", 0, {"j", "corp", "corp.example.com", "true", "false"}},
+        {jdoe, groups, "j@corp.example@other", 0, {"j", "corp", "corp.example", "true", "false"}},
+        // Nobody logged on. Group id 27 makes an administrator whatever its name, as a member or the primary group.
+        {jdoe, groups + "operators:x:27:jdoe\n", "", 0, {"", "", "", "false", "true"}},
+        {account("jdoe", "27"), "staff:x:27:\n", "jdoe", 0, admin},
+        // Without a user list that runs and succeeds, the account name: DOMAIN\user, or short.DNS.domain\user.
+        {jdoe, groups, std::nullopt, 0, plain},
+        {jdoe, groups, "ghost@corp\n", 1, plain},
+        {account("CORP\\jdoe"), "sudo:x:27:CORP\\jdoe\n", std::nullopt, 0, {"jdoe", "CORP", "", "true", "true"}},
+        {account("corp.example.com\\jdoe"), "sudo:x:27:jdoe\n", {}, 0,
+         {"jdoe", "corp", "example.com", "true", "false"}},
+        {account("CORP\\j\\doe"), "", std::nullopt, 0, {"j\\doe", "CORP", "", "true", "false"}},
+        {account("jdoe@corp"), "", std::nullopt, 0, {"jdoe@corp", "", "", "false", "false"}},
+        // Groups named exactly "admin" or "system" make an administrator; a group id without an entry is skipped.
+        {jdoe, groups + "wheel:x:10:jdoe\n", "jdoe", 0, plain},
+        {jdoe, groups + "admin:x:110:jdoe\n", "jdoe", 0, admin},
+        {jdoe, groups + "system:x:111:other,jdoe\n", "jdoe", 0, admin},
+        {jdoe, groups + "Admin:x:110:jdoe\nsystems:x:111:jdoe\nadmin:x:112:other\n", "jdoe", 0, plain},
+        {jdoe, "wheel:x:10:jdoe\n", "jdoe", 0, plain},
+    };
+    for (const auto& row : cases) {
+        given(row.passwd, row.group, row.users, row.status);
+        PropertyMap expected;
+        for (std::size_t key = 0; key < std::size(U::kKeys); ++key) {
+            expected[U::kKeys[key].key] = row.values[key];
+        }
+        EXPECT_EQ(read(), expected) << row.passwd << row.group << row.users.value_or("(no user list)");
+    }
 }
 
-TEST_F(UserProviderTest, PlainUserFromTheUserList)
+TEST_F(UserProviderTest, SelectedKeysOnlyAndNamesAreDataNeverCommands)
 {
-    databases(kPlainAccount, kPlainGroups);
-    userList("user\n");
-    EXPECT_EQ(read(), values("user", "", "", "false", "false"));
-}
-
-TEST_F(UserProviderTest, SeveralSessionsOfOneUserAreOneUser)
-{
-    databases(kPlainAccount, kPlainGroups);
-    userList("jdoe@corp.example.com jdoe@corp.example.com\n");
-    EXPECT_EQ(read(), values("jdoe", "corp", "corp.example.com", "true", "false"));
-}
-
-TEST_F(UserProviderTest, NobodyLoggedOnGivesEmptyNames)
-{
-    databases(kPlainAccount, kPlainGroups + "operators:x:27:jdoe\n");
-    userList("");
-    EXPECT_EQ(read(), values("", "", "", "false", "true"));
-}
-
-TEST_F(UserProviderTest, WithoutAUserListTheAccountNameCounts)
-{
-    // The library treats every system as IGEL OS; one without the user list
-    // program reports the account.
-    EXPECT_TRUE(OSDetect::IsIgel());
-    databases(kPlainAccount, kPlainGroups);
-    noUserList();
-    EXPECT_EQ(read(), values("jdoe", "", "", "false", "false"));
-    // A user list that fails is none either.
-    userList("ghost@corp\n", 1);
-    EXPECT_EQ(read(), values("jdoe", "", "", "false", "false"));
-}
-
-TEST_F(UserProviderTest, DomainAccountNameWithBackslash)
-{
-    databases("CORP\\jdoe:x:0:1000::/root:/bin/sh\n", "jdoe:x:1000:\nsudo:x:27:CORP\\jdoe\n");
-    noUserList();
-    EXPECT_EQ(read(), values("jdoe", "CORP", "", "true", "true"));
-
-    databases("corp.example.com\\jdoe:x:0:1000::/root:/bin/sh\n", "jdoe:x:1000:\nsudo:x:27:jdoe\n");
-    EXPECT_EQ(read(), values("jdoe", "corp", "example.com", "true", "false"));
-}
-
-TEST_F(UserProviderTest, NamesAreDataNeverCommands)
-{
-    TempDir witness;
-    const std::string touch = "$(touch " + witness.file("ran") + ")";
-    databases("x" + touch + "'`id`:x:0:1000::/root:/bin/sh\n", "g" + touch + ":x:1000:\n");
-    noUserList();
-    LogWatch log;
-    EXPECT_EQ(read(1, 0x01 | 0x40),
-              (PropertyMap{{U::kName.key, "x" + touch + "'`id`"}, {U::kLocalAdmin.key, "false"}}));
-    EXPECT_TRUE(log.contains("User is a member of the group [g" + touch + "] gid [1000]"));
-
-    const std::string touchWithoutBlank = "$(touch${IFS}" + witness.file("ran") + ")";
-    userList(touchWithoutBlank + "@corp.example");
-    EXPECT_EQ(read(1, 0x01).at(U::kName.key), touchWithoutBlank);
-    EXPECT_NE(access(witness.file("ran").c_str(), F_OK), 0);
-}
-
-TEST_F(UserProviderTest, GroupIdTwentySevenMakesAnAdministratorWhateverItsName)
-{
-    databases(kPlainAccount, kPlainGroups + "operators:x:27:jdoe\n");
-    userList("jdoe");
-    LogWatch log;
-    EXPECT_EQ(read(1, 0x40), (PropertyMap{{U::kLocalAdmin.key, "true"}}));
-    EXPECT_TRUE(log.contains("User is a member of the group [jdoe] gid [1000]"));
-
-    // As the primary group too.
-    databases("jdoe:x:0:27::/root:/bin/sh\n", "staff:x:27:\n");
-    EXPECT_EQ(read(1, 0x40), (PropertyMap{{U::kLocalAdmin.key, "true"}}));
-}
-
-TEST_F(UserProviderTest, OnlyGroupsNamedAdminOrSystemMakeAnAdministrator)
-{
-    userList("jdoe");
-    databases(kPlainAccount, "jdoe:x:1000:\nwheel:x:10:jdoe\n");
-    LogWatch log;
-    EXPECT_EQ(read(1, 0x40).at(U::kLocalAdmin.key), "false");
-    EXPECT_TRUE(log.contains("User is a member of the group [jdoe] gid [1000]"));
-    EXPECT_TRUE(log.contains("User is a member of the group [wheel] gid [10]"));
-
-    databases(kPlainAccount, "jdoe:x:1000:\nadmin:x:110:jdoe\n");
-    EXPECT_EQ(read(1, 0x40).at(U::kLocalAdmin.key), "true");
-    databases(kPlainAccount, "jdoe:x:1000:\nsystem:x:111:other,jdoe\n");
-    EXPECT_EQ(read(1, 0x40).at(U::kLocalAdmin.key), "true");
-    databases(kPlainAccount, "jdoe:x:1000:\nAdmin:x:110:jdoe\nsystems:x:111:jdoe\nadmin:x:112:other\n");
-    EXPECT_EQ(read(1, 0x40).at(U::kLocalAdmin.key), "false");
-    // A group id without a group entry is skipped.
-    databases(kPlainAccount, "wheel:x:10:jdoe\n");
-    EXPECT_EQ(read(1, 0x40).at(U::kLocalAdmin.key), "false");
-}
-
-TEST_F(UserProviderTest, WithoutAnAccountEverySelectedKeyIsUnavailable)
-{
-    databases("someone:x:1000:1000::/home/someone:/bin/sh\n", kPlainGroups);
-    userList("jdoe@corp.example");
-    EXPECT_EQ(read(), values("Unavailable", "Unavailable", "Unavailable", "Unavailable", "Unavailable"));
+    // Without an account of the user every selected key is unavailable, and nothing runs.
+    given("someone:x:1000:1000::/:/bin/sh\n", "", "jdoe@corp.example");
     EXPECT_EQ(read(1, 0x80 | 0x02),
               (PropertyMap{{U::kDomain.key, "Unavailable"}, {U::kDomainLogon.key, "Unavailable"}}));
-    EXPECT_EQ(runs(), "");
-}
-
-TEST_F(UserProviderTest, FilterSelectsKeysAndTheUserListRunsOnlyForItsKeys)
-{
-    databases(kPlainAccount, kPlainGroups);
-    userList("jdoe@corp.example");
+    given(account("jdoe"), "", "jdoe@corp.example");
     EXPECT_TRUE(read(0, 0xFF).empty());
     EXPECT_TRUE(read(1, 0x08 | 0x10 | 0x20).empty());
     EXPECT_EQ(read(1, 0x40), (PropertyMap{{U::kLocalAdmin.key, "false"}}));
-    EXPECT_EQ(runs(), "");
+    EXPECT_EQ(TestSupport::readWhole(dir.file("runs")), "");  // the user list runs only for its keys
+    EXPECT_EQ(read(1, 0x80 | 0x04), (PropertyMap{{U::kDomainDns.key, "corp.example"}, {U::kDomainLogon.key, "true"}}));
+    EXPECT_EQ(TestSupport::readWhole(dir.file("runs")), "run LC_ALL=C\n");
 
-    EXPECT_EQ(read(1, 0x80 | 0x04),
-              (PropertyMap{{U::kDomainDns.key, "corp.example"}, {U::kDomainLogon.key, "true"}}));
-    EXPECT_EQ(runs(), "run LC_ALL=C\n");
-}
-
-TEST_F(UserProviderTest, ReadingLogsItsStartAndEnd)
-{
-    databases(kPlainAccount, kPlainGroups);
-    userList("jdoe");
-    LogWatch log;
-    read();
-    EXPECT_TRUE(log.contains("getProperties : VERBOSE - Getting USER properties..."));
-    EXPECT_TRUE(log.contains("getProperties : VERBOSE - Done getting USER properties."));
+    const std::string touch = "$(touch " + dir.file("ran") + ")", unbroken = "$(touch${IFS}" + dir.file("ran") + ")";
+    given(account("x" + touch + "'`id`"), "g" + touch + ":x:1000:\n", std::nullopt);
+    EXPECT_EQ(read(1, 0x01 | 0x40),
+              (PropertyMap{{U::kName.key, "x" + touch + "'`id`"}, {U::kLocalAdmin.key, "false"}}));
+    given(account("jdoe"), "", unbroken + "@corp.example");
+    EXPECT_EQ(read(1, 0x01).at(U::kName.key), unbroken);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
 }
