@@ -1,33 +1,21 @@
-// IGEL OS's tools and files as the IGEL tests fake them: IGEL's `get` as a
-// script first on PATH, and certificates made by openssl.
+// IGEL's `get` faked by a script first on PATH: it prints the file r.KEY when
+// there is one and records each run with its LC_ALL.
 #pragma once
 
 #include "support/TempDir.h"
 
-#include <string>
-
 namespace TestSupport {
 
-// IGEL's `get`: prints the file registry/KEY when it exists; every run is
-// recorded with its LC_ALL and arguments.
-class FakeIgelGet {
-public:
-    FakeIgelGet();
-    FakeIgelGet(const FakeIgelGet&) = delete;
-    FakeIgelGet& operator=(const FakeIgelGet&) = delete;
-
-    void set(const std::string& key, const std::string& value) const;
-    // The runs so far, one line each: "LC_ALL=... ARGUMENTS".
-    std::string runs() const;
-    void forget() const;
-
-private:
-    TempDir _dir;
-    ScopedEnv _path;
+struct FakeIgelGet {
+    FakeIgelGet() : path("PATH", pathWith(dir.path()))
+    {
+        dir.script("get", "echo \"LC_ALL=$LC_ALL $*\" >> '" + dir.file("runs") + "'\ncat '" + dir.file("r.") +
+                              "'\"$1\" 2>/dev/null\nexit 0");
+    }
+    void set(const std::string& key, const std::string& value) const { dir.write("r." + key, value + "\n"); }
+    std::string runs() const { return readWhole(dir.file("runs")); }
+    TempDir dir;
+    ScopedEnv path;
 };
-
-// A self-signed certificate made by openssl, at `path`; a test failure when
-// openssl fails.
-void makeCertificate(const std::string& path, const std::string& subject, const std::string& serial);
 
 }  // namespace TestSupport

@@ -1,146 +1,226 @@
-// The IGEL provider's text rules, with registry answers given as a table.
-// Readings against the system's files and tools: IgelProviderSystem_test.cpp.
+// The IGEL provider and its certificates: text rules against tables, then the
+// system as IGEL OS lays it out in this process's own mount namespace and root
+// (run under `unshare -m --propagation private`): IGEL's `get`, /wfs with
+// certificates made by openssl, /tmp/structuretag, /usr/bin/x11vnc, wmconfig.
+#include "providers/igel/Certificate.h"
 #include "providers/igel/IgelProvider.h"
 
 #include "support/Categories.h"
+#include "support/IgelFakes.h"
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
+#include "support/MountNamespace.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <map>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+using Registry = std::map<std::string, std::string>;
+using TestSupport::waitUntil;
+static const std::string kFixed = "system.environment_variables.fixvariable";
+static const std::string kDynamic = "system.environment_variables.dynamicvariable";
+
+TEST(IgelProvider, ServerListsAreHostAndOptionalPortUpToTheFirstGap)
+{
+    const Registry registry{{"system.remotemanager.server0.ip", "10.0.0.1"}, {"system.remotemanager.server0.port", "1"},
+                            {"system.remotemanager.server1.ip", "ums2"},     {"system.icg.server0.host", "h0"},
+                            {"system.icg.server1.host", "h1"},               {"system.icg.server1.port", "p1"},
+                            {"system.icg.server3.host", "h3"}};
+    const auto lookup = [&registry](const std::string& key) -> std::optional<std::string> {
+        return registry.contains(key) ? registry.at(key) : "";
+    };
+    EXPECT_EQ(IgelProvider::umsServers(lookup), "10.0.0.1:1;ums2");
+    EXPECT_EQ(IgelProvider::icgServers(lookup), "h0;h1:p1");
+    EXPECT_EQ(IgelProvider::umsServers([](const std::string&) { return std::nullopt; }), "");
+    // Every key answered: sixteen servers ("x:x" each), twenty variables of each kind.
+    const auto every = [](const std::string&) { return std::optional<std::string>("x"); };
+    EXPECT_EQ(IgelProvider::umsServers(every).size(), 16U * 4 - 1);
+    EXPECT_EQ(IgelProvider::readVariables(every).size(), 40U);
+}
+
+TEST(Certificate, ReadsOpensslsLinesAndFormatsTheSlashFormOfNames)
+{
+    const std::pair<std::string, std::string> names[] = {
+        {" /C=DE/O=Example Org/CN=host", "C=DE,O=Example Org,CN=host"}, {"/C=DE/CN=a/b", "C=DE,CN=a/b"},
+        {"/C=DE/CN=a/1=b", "C=DE,CN=a/1=b"}, {"/CN=path/to/x", "CN=path/to/x"}, {",/ CN=x", "CN=x"}, {"///", ""},
+        {"C = DE, O = Example Org, CN = a/b ", "C = DE, O = Example Org, CN = a/b"}};
+    for (auto [subject, formatted] : names) {
+        Certificate::formatSubjectName(subject);
+        EXPECT_EQ(subject, formatted);
+    }
+    const std::pair<const char*, const char*> outputs[] = {
+        {"subject=/C=DE/CN=host\nserial=0A1B\nSHA256 Fingerprint=AB:CD:EF:09\n", "C=DE,CN=host|0A1B|ABCDEF09"},
+        {"subject=C = DE, CN = h\nserial= 0A1B \nsha256 Fingerprint= 12:34:ab \nnoise", "C = DE, CN = h|0A1B|1234ab"},
+        // A value holding "=" is split at the first one only; other names are ignored.
+        {"issuer=CN=ca\nsubject=CN=a=b", "CN=a=b||"}};
+    for (const auto& [output, facts] : outputs) {
+        const Certificate read = Certificate::parse(output, "f").value_or(Certificate{"none", "", ""});
+        EXPECT_EQ(read.subject + "|" + read.serialNumber + "|" + read.thumbprint, facts);
+    }
+    EXPECT_FALSE(Certificate::parse("Could not read certificate\nissuer=CN=x", "f"));  // no fact at all
+}
 
 namespace {
 
-using Registry = std::map<std::string, std::string>;
-
-// The registry as `get` answers it: a key it does not know prints nothing.
-IgelProvider::Lookup lookup(const Registry& registry, std::vector<std::string>* asked = nullptr)
+PropertyMap read(const std::string& name, const std::string& host, int32_t status = 2, int32_t filter = 0)
 {
-    return [registry, asked](const std::string& key) -> std::optional<std::string> {
-        if (asked != nullptr) {
-            asked->push_back(key);
-        }
-        const auto found = registry.find(key);
-        return found != registry.end() ? found->second : "";
-    };
+    return TestSupport::readProvider<IgelProvider>(name, status, filter, host);
 }
+
+void makeCertificate(const std::string& path, const std::string& subject, const std::string& serial)
+{
+    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                                "-keyout /dev/null -out " + path + " -subj '" + subject + "' -set_serial " + serial;
+    ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
+}
+
+int inotifyDescriptors()
+{
+    std::error_code gone;
+    return static_cast<int>(std::count_if(fs::directory_iterator("/proc/self/fd"), {}, [&gone](const auto& entry) {
+        return fs::read_symlink(entry.path(), gone) == "anon_inode:inotify";
+    }));
+}
+
+bool use(const char* program) { return close(open(program, O_RDONLY | O_CLOEXEC)) == 0; }
+
+class IgelSystem : public ::testing::Test {
+protected:
+    // A root of this process's own, so that /wfs can exist: a tmpfs (on the
+    // empty /srv while it is filled) with a bind of every other top-level
+    // entry; and layers of its own over /usr/bin and /tmp.
+    static void SetUpTestSuite()
+    {
+        TestSupport::requirePrivateMountNamespace();
+        ASSERT_EQ(mount("root", "/srv", "tmpfs", 0, "size=64m"), 0);
+        for (const auto& entry : fs::directory_iterator("/")) {
+            const fs::path target = fs::path("/srv") / entry.path().filename();
+            if (entry.is_symlink()) {
+                fs::create_symlink(fs::read_symlink(entry.path()), target);
+            } else if (entry.path() != "/srv") {
+                entry.is_directory() ? (void)fs::create_directory(target) : (void)std::ofstream(target);
+                ASSERT_EQ(mount(entry.path().c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr), 0);
+            }
+        }
+        ASSERT_TRUE(chdir("/srv") == 0 && mount(".", "/", nullptr, MS_MOVE, nullptr) == 0 && chroot(".") == 0 &&
+                    chdir("/") == 0);
+        for (const std::string directory : {"/usr/bin", "/tmp"}) {
+            fs::create_directories("/layers" + directory + "/upper"), fs::create_directories("/layers" + directory + "/work");
+            const std::string layers = "lowerdir=" + directory + ",upperdir=/layers" + directory +
+                                       "/upper,workdir=/layers" + directory + "/work";
+            ASSERT_EQ(mount("overlay", directory.c_str(), "overlay", 0, layers.c_str()), 0) << directory;
+        }
+    }
+    // The test run's own log file in the machine's /tmp is removed at the end.
+    static void TearDownTestSuite() { umount2("/tmp", MNT_DETACH); }
+
+    void SetUp() override
+    {
+        for (const char* made : {"/usr/bin/x11vnc", "/usr/bin/wmconfig", "/tmp/structuretag", "/wfs"}) fs::remove_all(made);
+        fs::create_directory("/wfs");
+    }
+
+    const TestSupport::FakeIgelGet _get;
+};
 
 }  // namespace
 
-TEST(IgelProvider, ServerListsJoinHostAndOptionalPort)
+TEST_F(IgelSystem, ReadsTheRegistryTheFilesAndTheCertificates)
 {
-    const Registry registry{
-        {"system.remotemanager.server0.ip", "10.0.0.1"}, {"system.remotemanager.server0.port", "30001"},
-        {"system.remotemanager.server1.ip", "ums.example"},
-        {"system.icg.server0.host", "host0"}, {"system.icg.server0.port", "port0"},
-        {"system.icg.server1.host", "host1"},
-        // Beyond the first gap: never read.
-        {"system.icg.server3.host", "host3"},
-    };
-    EXPECT_EQ(IgelProvider::umsServers(lookup(registry)), "10.0.0.1:30001;ums.example");
-    EXPECT_EQ(IgelProvider::icgServers(lookup(registry)), "host0:port0;host1");
-    EXPECT_EQ(IgelProvider::icgServers(lookup({})), "");
-    // A tool that cannot be started is no server.
-    EXPECT_EQ(IgelProvider::umsServers([](const std::string&) { return std::nullopt; }), "");
-}
-
-TEST(IgelProvider, AtMostSixteenServers)
-{
-    Registry registry;
-    for (int i = 0; i < 20; ++i) {
-        registry["system.remotemanager.server" + std::to_string(i) + ".ip"] = "h" + std::to_string(i);
+    const std::string ums = "system.remotemanager.";
+    for (const auto& [key, value] : Registry{
+             {ums + "ums_structure_tag", "from-registry"}, {ums + "server0.ip", "10.0.0.1"},
+             {ums + "server0.port", "30001"}, {ums + "server1.ip", "ums2"}, {"system.icg.server0.host", "icg"},
+             {kFixed + "0.name", "A"}, {kFixed + "0.value", "1"}, {kFixed + "1.name", "B"},
+             {kFixed + "1.value", "$(echo no) 'q'"}, {kFixed + "2.name", "C"}, {kFixed + "3.name", "D"},
+             {kFixed + "3.value", "4"}, {kDynamic + "0.name", "E"}, {kDynamic + "0.value", "5"}}) {
+        _get.set(key, value);
     }
-    std::vector<std::string> asked;
-    const std::string list = IgelProvider::umsServers(lookup(registry, &asked));
-    EXPECT_EQ(std::count(list.begin(), list.end(), ';'), 15);
-    EXPECT_EQ(list.substr(list.rfind(';') + 1), "h15");
-    EXPECT_EQ(asked.size(), 32U);
+    makeCertificate("/wfs/server.crt", "/C=DE/O=Example Org/CN=ums\\/one", "0x0A1B2C");
+    std::ofstream("/wfs/icgcert.crt") << "-----BEGIN CERTIFICATE-----\nbroken\n-----END CERTIFICATE-----\n";
+    std::ofstream("/tmp/structuretag") << "  from-file \n";
+    const TestSupport::LogWatch log;
+    PropertyMap igel = read("Igel", "20.1.0.0");
+    EXPECT_EQ(igel["DEVICE_IGEL_UMS_CERTIFICATE_THUMBPRINT_SHA256"].size(), 64U);
+    igel.erase("DEVICE_IGEL_UMS_CERTIFICATE_THUMBPRINT_SHA256");
+    EXPECT_EQ(igel, (PropertyMap{
+        {"DEVICE_IGEL_STRUCTURETAG", "from-file"}, {"DEVICE_IGEL_UMS_SERVER", "10.0.0.1:30001;ums2"},
+        {"DEVICE_IGEL_ICG_SERVER", "icg"}, {"DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER", "0A1B2C"},
+        {"DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT", "C = DE, O = Example Org, CN = ums/one"},
+        {"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", "Unavailable"}, {"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", "Unavailable"},
+        {"DEVICE_IGEL_ICG_CERTIFICATE_THUMBPRINT_SHA256", "Unavailable"}, {"DEVICE_IGEL_ENVIRONMENT_COUNT", "3"},
+        {"DEVICE_IGEL_ENVIRONMENT_0_NAME", "A"}, {"DEVICE_IGEL_ENVIRONMENT_0_VALUE", "1"},
+        {"DEVICE_IGEL_ENVIRONMENT_0_TYPE", "Fixed"}, {"DEVICE_IGEL_ENVIRONMENT_1_NAME", "B"},
+        {"DEVICE_IGEL_ENVIRONMENT_1_VALUE", "$(echo no) 'q'"}, {"DEVICE_IGEL_ENVIRONMENT_1_TYPE", "Fixed"},
+        {"DEVICE_IGEL_ENVIRONMENT_2_NAME", "E"}, {"DEVICE_IGEL_ENVIRONMENT_2_VALUE", "5"},
+        {"DEVICE_IGEL_ENVIRONMENT_2_TYPE", "Dynamic"}}));
+    EXPECT_TRUE(log.contains("ERROR - Failed to determine certificate information from command [openssl x509 -in "
+                             "/wfs/icgcert.crt -subject -serial -fingerprint -sha256 -noout]"));
+    EXPECT_NE(_get.runs().find("LC_ALL=C system.remotemanager.server0.ip\n"), std::string::npos) << _get.runs();
+    // Hosts before 20.1: no variables under "Igel", the older keys under "Custom", which is empty for newer hosts.
+    EXPECT_EQ(read("Igel", "20.0.9.9").size(), 9U);
+    EXPECT_EQ(read("Custom", ""),
+              (PropertyMap{{"DEVICE_CUSTOM_COUNT", "3"}, {"DEVICE_CUSTOM_0_PATH", kFixed + "0"},
+                           {"DEVICE_CUSTOM_0_NAME", "A"}, {"DEVICE_CUSTOM_0_VALUE", "1"},
+                           {"DEVICE_CUSTOM_1_PATH", kFixed + "1"}, {"DEVICE_CUSTOM_1_NAME", "B"},
+                           {"DEVICE_CUSTOM_1_VALUE", "$(echo no) 'q'"}, {"DEVICE_CUSTOM_2_PATH", kDynamic + "0"},
+                           {"DEVICE_CUSTOM_2_NAME", "E"}, {"DEVICE_CUSTOM_2_VALUE", "5"}}));
+    EXPECT_TRUE(read("Custom", "20.1").empty());
 }
 
-TEST(IgelProvider, LegacyGatewayFileListsEveryAgentWithAnAddress)
+TEST_F(IgelSystem, SelectedKeysOnlyWithTheirFallbacks)
 {
-    const std::string config = "<config>\n"
-                               "<icg-agent>\n<address>\nvalue=<icg1.example>\n</address>\n"
-                               "<port>\nvalue=<8443>\n</port>\n</icg-agent>\n"
-                               "<icg-agent>\n<port>\nvalue=<9443>\n</port>\n</icg-agent>\n"
-                               "</config>\n";
-    EXPECT_EQ(IgelProvider::parseIcgConfig(config), "icg1.example:8443");
-
-    // An agent without an address does not take the next agent's.
-    const std::string first = "<icg-agent><port>value=<1></port></icg-agent>"
-                              "<icg-agent><address>value=<two></address></icg-agent>";
-    EXPECT_EQ(IgelProvider::parseIcgConfig(first), "two");
-
-    // No port, an element without a value, an agent never closed.
-    EXPECT_EQ(IgelProvider::parseIcgConfig("<icg-agent><address>value=<a></address></icg-agent>"
-                                           "<icg-agent><address>none</address><port>value=<2></port></icg-agent>"
-                                           "<icg-agent><address>value=<b></address></icg-agent>"
-                                           "<icg-agent><address>value=<c></address>"),
-              "a;b");
-    EXPECT_EQ(IgelProvider::parseIcgConfig(""), "");
-    EXPECT_EQ(IgelProvider::parseIcgConfig("<icg-agent><address>value=<x</address></icg-agent>"), "");
+    // An empty structure tag file gives the registry's tag; no gateway in the
+    // registry, those of the legacy file (an agent without address is none).
+    _get.set("system.remotemanager.ums_structure_tag", "from-registry");
+    std::ofstream("/tmp/structuretag") << "\n";
+    std::ofstream("/wfs/.icg.cfg") << "<icg-agent>\n <port>\n  value=<1>\n </port>\n</icg-agent>\n<icg-agent>\n"
+                                      " <address>\n  value=<icg.example>\n </address>\n <port>value=<8443></port>\n"
+                                      "</icg-agent>\n<icg-agent><address>value=<b></address></icg-agent>\n";
+    makeCertificate("/wfs/icgcert.crt", "/CN=gateway", "0x99");
+    EXPECT_EQ(read("Igel", "20.1", 1, 0x1 | 0x20 | 0x40 | 0x80),
+              (PropertyMap{{"DEVICE_IGEL_STRUCTURETAG", "from-registry"}, {"DEVICE_IGEL_ICG_SERVER", "icg.example:8443;b"},
+                           {"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", "99"},
+                           {"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", "CN = gateway"}}));
+    // Management servers not selected: not asked for.
+    EXPECT_EQ(_get.runs().find("remotemanager.server"), std::string::npos);
+    EXPECT_EQ(read("Custom", "19.9"), (PropertyMap{{"DEVICE_CUSTOM_COUNT", "0"}}));
 }
 
-TEST(IgelProvider, VariablesAreFixedThenDynamicEachEndingAtTheFirstGap)
+TEST_F(IgelSystem, UseOfAWatchedProgramIsAChangeUntilBothProgramsAreGone)
 {
-    const std::string fixed = "system.environment_variables.fixvariable";
-    const std::string dynamic = "system.environment_variables.dynamicvariable";
-    const Registry registry{
-        {fixed + "0.name", "A"}, {fixed + "0.value", "1"},
-        {fixed + "1.name", "B"}, {fixed + "1.value", "two words"},
-        // An empty value ends the fixed list.
-        {fixed + "2.name", "C"},
-        {fixed + "3.name", "D"}, {fixed + "3.value", "4"},
-        {dynamic + "0.name", "E"}, {dynamic + "0.value", "5"},
-    };
-    const std::vector<IgelProvider::Variable> variables = IgelProvider::readVariables(lookup(registry));
-    ASSERT_EQ(variables.size(), 3U);
-    EXPECT_EQ(variables[0].path, fixed + "0");
-    EXPECT_EQ(variables[0].type, "Fixed");
-    EXPECT_EQ(variables[1].value, "two words");
-    EXPECT_EQ(variables[1].type, "Fixed");
-    EXPECT_EQ(variables[2].path, dynamic + "0");
-    EXPECT_EQ(variables[2].name, "E");
-    EXPECT_EQ(variables[2].type, "Dynamic");
-}
-
-TEST(IgelProvider, AtMostTwentyVariablesOfEachKind)
-{
-    Registry registry;
-    for (const std::string kind : {"fixvariable", "dynamicvariable"}) {
-        for (int i = 0; i < 25; ++i) {
-            const std::string path = "system.environment_variables." + kind + std::to_string(i);
-            registry[path + ".name"] = "N";
-            registry[path + ".value"] = "V";
+    // Only x11vnc, then both programs; each watch ends by itself, closing its
+    // inotify descriptor, once the programs are gone.
+    for (const bool both : {false, true}) {
+        for (const char* program : {"/usr/bin/x11vnc", both ? "/usr/bin/wmconfig" : "/usr/bin/x11vnc"}) std::ofstream{program};
+        std::atomic<int> changes = 0;
+        IgelProvider provider(TestSupport::category("Igel"), "20.1");
+        provider.monitorForChanges([&changes](auto changed) { changes += changed->name == "Igel" ? 1 : 0; });
+        EXPECT_TRUE(waitUntil([&] { return use("/usr/bin/x11vnc") && changes > 0; })) << both;
+        fs::remove("/usr/bin/x11vnc");
+        if (both) {
+            changes = 0;
+            EXPECT_TRUE(waitUntil([&] { return use("/usr/bin/wmconfig") && changes > 0; }));
+            fs::remove("/usr/bin/wmconfig");
         }
+        EXPECT_TRUE(waitUntil([] { return inotifyDescriptors() == 0; })) << both;
     }
-    EXPECT_EQ(IgelProvider::readVariables(lookup(registry)).size(), 40U);
 }
 
-TEST(IgelProvider, CustomIsEmptyForCurrentHostsAndOtherCategoriesAreEmpty)
-{
-    for (const std::string version : {"20.1", "20.1.0.0", "21.0"}) {
-        IgelProvider provider(TestSupport::category("Custom"), version);
-        std::future<PropertyMap> reading = provider.getProperties();
-        ASSERT_EQ(reading.wait_for(std::chrono::seconds(0)), std::future_status::ready);
-        EXPECT_TRUE(reading.get().empty());
-    }
-    IgelProvider other(TestSupport::category("Other"), "19.0");
-    EXPECT_TRUE(other.getProperties().get().empty());
-}
-
-TEST(IgelProvider, OnlyIgelForCurrentHostsMonitors)
+TEST_F(IgelSystem, OnlyIgelOfHostsFrom20_1WatchesAndMissingProgramsAreErrors)
 {
     const TestSupport::LogWatch log;
-    int calls = 0;
-    for (const auto& [name, version] : std::vector<std::pair<std::string, std::string>>{
-             {"Igel", "19.9"}, {"Igel", ""}, {"Custom", "20.1"}, {"Custom", "19.9"}}) {
-        IgelProvider provider(TestSupport::category(name), version);
-        provider.monitorForChanges([&calls](std::shared_ptr<Category const>) { ++calls; });
-        provider.close();
+    for (const auto& [name, host] : {std::pair{"Igel", "20.0"}, {"Custom", "21.0"}, {"Igel", "21.0"}}) {
+        IgelProvider provider(TestSupport::category(name), host);
+        provider.monitorForChanges([](std::shared_ptr<Category const>) {});
         provider.close();
     }
-    EXPECT_EQ(calls, 0);
-    EXPECT_FALSE(log.contains("inotify"));
+    EXPECT_EQ(log.count("ERROR - Failed to add inotify x11vnc watch error [2] message ["), 1U) << log.text();
+    EXPECT_EQ(log.count("ERROR - Failed to add inotify wmconfig watch error [2] message ["), 1U);
 }
