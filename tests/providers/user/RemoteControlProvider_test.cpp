@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -29,14 +30,18 @@ TEST(RemoteControlProvider, FollowsVncServersBetweenReadings)
         close(lock);
         GTEST_SKIP() << "a VNC server runs on this machine";
     }
-    // Copies of sleep named as a viewer and as servers (a process is named after its executable's file), each
-    // running once posix_spawn returns.
+    // Copies of sleep named as a viewer and as servers (a process is named after its executable's file). The
+    // kernel renames a child only after posix_spawn has returned, so each start waits for the new name.
     const TestSupport::TempDir dir;
     std::map<std::string, pid_t> running;
     const auto start = [&](const std::string& name) {
         std::filesystem::copy_file("/bin/sleep", dir.file(name), std::filesystem::copy_options::skip_existing);
         char* argv[] = {const_cast<char*>(name.c_str()), const_cast<char*>("600"), nullptr};
-        EXPECT_EQ(posix_spawn(&running[name], dir.file(name).c_str(), nullptr, nullptr, argv, environ), 0);
+        ASSERT_EQ(posix_spawn(&running[name], dir.file(name).c_str(), nullptr, nullptr, argv, environ), 0);
+        const std::string comm = "/proc/" + std::to_string(running[name]) + "/comm";
+        for (int tries = 0; tries < 2000 && TestSupport::readWhole(comm) != name.substr(0, 15) + "\n"; ++tries) {
+            usleep(1000);
+        }
     };
     const auto stop = [&](const std::string& name) {
         kill(running[name], SIGKILL);
