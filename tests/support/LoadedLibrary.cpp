@@ -7,9 +7,10 @@
 namespace TestSupport {
 void* symbol(const char* name)
 {
-    static void* const handle = dlopen(CVCLIENT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    const char* const path = CVCLIENT_LIBRARY_PATH;  // nullptr: the library is linked into this program
+    static void* const handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     void* found = handle != nullptr ? dlsym(handle, name) : nullptr;
-    if (found == nullptr) throw std::runtime_error(std::string("cannot find ") + name + " in " + CVCLIENT_LIBRARY_PATH);
+    if (found == nullptr) throw std::runtime_error(std::string("cannot find ") + name + " in " + (path ? path : "this program"));
     return found;
 }
 const EntryPoints& library()
