@@ -6,8 +6,8 @@ targets that test it and runs those tests; a fault is caught when a test fails.
                           [--out FILE]
 
 First the selected tests run on the clean tree: a test that fails there would
-count every fault as caught, so the run stops. --extra adds the faults of
-EXTRA. Leaks and races need a sanitizer build: for instance
+count every fault as caught, so the run stops. --extra adds the faults after
+[extra] in faults.txt. Leaks and races need a sanitizer build: for instance
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 tests/faults/plant.py --build build-faults-asan \
         --configure=-DCVCLIENT_SANITIZE=address --only uniquehandle-move
 Results are written to FILE as they come: id, verdict, what.
@@ -18,9 +18,26 @@ catch it. The file is restored after each fault, whatever happens."""
 import argparse, os, pathlib, subprocess, sys, time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-sys.dont_write_bytecode = True
-from faults import EXTRA, FAULTS  # noqa: E402
+ALIASES = {"unit": ["cvclient_unit_tests"], "transport": ["cvclient", "cvclient_transport_tests"],
+           "e2e": ["cvclient", "cvclient_e2e_tests"]}
+
+
+def load(extra):
+    """The faults of faults.txt: (id, path, old text, new text, targets, ctest regex, what)."""
+    faults, lines = [], (pathlib.Path(__file__).parent / "faults.txt").read_text().splitlines()
+    lines = [line for line in lines if line and not line.startswith("#")]
+    at = 0
+    while at < len(lines) and (lines[at] != "[extra]" or extra):
+        if lines[at] == "[extra]":
+            at += 1
+            continue
+        ident, path, names, tests, what = [field.strip() for field in lines[at].split(" | ", 4)]
+        texts = [lines[at + n][2:].encode().decode("unicode_escape") for n in (1, 2)]
+        targets = sorted({t for name in names.split() for t in ALIASES.get(
+            name, [name if name.startswith("cvclient") else f"cvclient_{name}_tests"])})
+        faults.append((ident, path, *texts, targets, tests, what))
+        at += 3
+    return faults
 
 
 def run(command, timeout):
@@ -48,7 +65,7 @@ def main():
                                "-DCVCLIENT_TESTS=ON", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
                                "-DCMAKE_C_COMPILER_LAUNCHER=ccache", *args.configure], stdout=subprocess.DEVNULL)
     wanted = set(filter(None, args.only.split(",")))
-    faults = [f for f in FAULTS + (EXTRA if args.extra else []) if not wanted or f[0] in wanted]
+    faults = [f for f in load(args.extra) if not wanted or f[0] in wanted]
     targets_all = sorted({t for f in faults for t in f[4]})
     regex_all = "|".join(f"({f[5]})" for f in faults)
     code, output = run(["cmake", "--build", str(build), "-j2", "--target", *targets_all], 3600)
