@@ -4,14 +4,12 @@
 // driver (DUMMY0 at 1024x768 and 96 dpi; DUMMY1 to 15 without modes).
 #pragma once
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <stdexcept>
-#include <vector>
+#include <utility>
 
 namespace TestSupport {
 
@@ -31,43 +29,25 @@ public:
         }
         line.insert(line.end(), {"-displayfd", "3", "-nolisten", "tcp", "-noreset"});
         line.insert(line.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& argument : line)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
         int ready[2];
-        if (pipe2(ready, O_CLOEXEC) != 0 || (_pid = fork()) < 0) {
+        if (pipe2(ready, O_CLOEXEC) != 0) {
             throw std::runtime_error("cannot start " + line[0]);
         }
-        if (_pid == 0) {  // system calls only: the test process has threads
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(ready[1], 3);
-            close_range(4, ~0U, 0);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        _pid = startChild(line, {{3, ready[1]}});
         close(ready[1]);
         // The server writes its display number once it accepts clients.
-        for (char next = 0; read(ready[0], &next, 1) == 1 && next != '\n';)
-            _display += next;
+        _display = ":" + readFirstLine(ready[0], std::chrono::seconds(30)).value_or("");
         close(ready[0]);
-        if (_display.empty()) {
+        if (_display == ":") {
             stop();
             throw std::runtime_error(line[0] + " did not start (its output is above)");
         }
-        _display.insert(0, ":");
     }
     ~XServer() { stop(); }
     const std::string& display() const { return _display; }  // for DISPLAY
     // Ends the server (its clients lose their connections) and waits for it.
-    void stop()
-    {
-        if (_pid > 0) {
-            kill(_pid, SIGTERM);
-            waitpid(_pid, nullptr, 0);
-            _pid = -1;
-        }
-    }
+    void stop() { stopChild(std::exchange(_pid, -1)); }
+
 private:
     TempDir _files;
     pid_t _pid = -1;
