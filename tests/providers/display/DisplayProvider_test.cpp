@@ -55,11 +55,18 @@ TEST(DisplayProvider, EveryScreenOfXvfbInOrder)
     EXPECT_TRUE(readDisplays(1, 0x40).empty());
 }
 
-TEST(DisplayProvider, DotsPerInchNeedAPhysicalHeight)
+// Without an X server there are no displays; so many dots per inch that the physical size rounds to nothing
+// give no dots per inch.
+TEST(DisplayProvider, NoServerMeansNoDisplaysAndDotsPerInchNeedAPhysicalHeight)
 {
+    for (const std::optional<std::string>& name : {std::optional<std::string>(), std::optional<std::string>(":4711")}) {
+        const ScopedEnv display("DISPLAY", name);
+        const LogWatch log;
+        EXPECT_EQ(readDisplays(), displays({}));
+        EXPECT_EQ(log.count("ERROR - Failed to open display\n"), 1U) << log.text();
+    }
     EXPECT_EQ(DisplayProvider::dotsPerInch(2160, 340), "161");
     EXPECT_EQ(DisplayProvider::dotsPerInch(1080, -1), std::nullopt);
-    // So many dots per inch that the physical size rounds to nothing.
     const XServer server({"-dpi", "1000000", "-screen", "0", "1920x1080x24"});
     const ScopedEnv display("DISPLAY", server.display());
     EXPECT_EQ(readDisplays(), displays({{"screen", "1920", "1080", "Unavailable"}}));
@@ -80,14 +87,4 @@ TEST(DisplayProvider, OnlyConnectedOutputsWithACrtcCount)
     EXPECT_EQ(readDisplays(), displays({{"DUMMY0", "1024", "768", "96"}, {"DUMMY2", "800", "600", "96"}}));
     EXPECT_EQ(log.count("WARNING - Missing CRCT info for screen [0] output [3] name [DUMMY3]\n"), 1U) << log.text();
     EXPECT_EQ(log.count(" : WARNING - "), 1U) << log.text();
-}
-
-TEST(DisplayProvider, WithoutAnXServerThereAreNoDisplays)
-{
-    for (const std::optional<std::string>& name : {std::optional<std::string>(), std::optional<std::string>(":4711")}) {
-        const ScopedEnv display("DISPLAY", name);
-        const LogWatch log;
-        EXPECT_EQ(readDisplays(), displays({}));
-        EXPECT_EQ(log.count("ERROR - Failed to open display\n"), 1U) << log.text();
-    }
 }
