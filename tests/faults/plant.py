@@ -88,6 +88,7 @@ def main():
         try:
             source.write_text(original.replace(old, new))
             code, output = run(["cmake", "--build", str(build), "-j2", "--target", *targets], 900)
+            failed = []
             if code != 0:
                 verdict = "NOBUILD"
                 print(output[-2000:])
@@ -95,13 +96,17 @@ def main():
                 code, output = run(["ctest", "--test-dir", str(build), "-j2", "--timeout", "120",
                                     "--no-tests=error", "-R", tests], 1200)
                 verdict = "caught" if code != 0 else "MISSED"
+                # ctest's summary names each failed test: "  12 - Suite.Name (Failed)".
+                failed = [line.split(" - ", 1)[1].rsplit(" (", 1)[0] for line in output.splitlines()
+                          if " - " in line and line.rstrip().endswith(")") and line.startswith("\t")]
         finally:
             source.write_text(original)
         seconds = round(time.monotonic() - started)
         results.append((ident, verdict, seconds, what))
-        print(f"{ident}: {verdict} ({seconds} s) {what}", flush=True)
+        by = f" by {' '.join(failed)}" if verdict == "caught" else ""
+        print(f"{ident}: {verdict} ({seconds} s) {what}{by}", flush=True)
         if out:
-            out.write(f"{ident:<28} {verdict:<8} {what}\n")
+            out.write(f"{ident:<28} {verdict:<8} {what}{by}\n")
             out.flush()
     # Rebuild the clean tree so the build directory matches the sources again.
     run(["cmake", "--build", str(build), "-j2", "--target", *targets_all], 3600)
