@@ -6,6 +6,8 @@
 
 #include "support/SystemBus.h"
 
+#include <sys/socket.h>
+
 #include <map>
 #include <set>
 #include <string>
@@ -52,8 +54,8 @@ public:
                                const std::string& bssid, unsigned char strength, AccessPointSecurity security);
     void setActiveAccessPoint(const std::string& device, const std::string& accessPoint);
 
-    void setIp4Config(const std::string& device, const IpConfiguration& configuration);
-    void setIp6Config(const std::string& device, const IpConfiguration& configuration);
+    // The device's IP configuration of `family` (AF_INET or AF_INET6).
+    void setIpConfig(const std::string& device, int family, const IpConfiguration& configuration);
     // The device's DHCP4 configuration with these options; a second call
     // replaces the options.
     void setDhcp4Options(const std::string& device, const std::map<std::string, std::string>& options);
@@ -64,13 +66,17 @@ public:
     void stop() { _service.stop(); }
 
 private:
-    std::string addConfigObject(const std::string& kind, const std::string& interface, GVariant* properties);
+    std::string addDevice(const char* method, const char* typeInterface, const std::string& interface,
+                          unsigned int state, const std::string& mac, const char* rate, unsigned int value);
+    // An object of NetworkManager's interface `kind` with `properties` (GLib's text form), the device's `property`.
+    void addConfigObject(const std::string& device, const std::string& kind, const char* property,
+                         const std::string& properties);
     // Adds the property the first time, sets it afterwards.
     void put(const std::string& path, const std::string& interface, const std::string& name, GVariant* value);
 
     BusService _service;
     int _objects = 0;
-    std::map<std::string, std::string> _dhcpConfigs;  // device -> its DHCP4Config object
+    std::map<std::string, std::string> _configs;  // "device kind" -> the object
     std::set<std::string> _added;                      // properties added beyond the template's
 };
 

@@ -22,8 +22,7 @@ public:
     explicit UPowerService(UPowerLid lid = {}, bool onBattery = false);
 
     // Each returns the device's object path; `name` becomes its last part.
-    std::string addDischargingBattery(const std::string& name, double percentage);
-    std::string addChargingBattery(const std::string& name, double percentage);
+    std::string addBattery(const std::string& name, double percentage, bool charging);
     std::string addLinePower(const std::string& name, bool online);
     // A device of any UPower kind number (5: mouse) with a charge level.
     std::string addDevice(const std::string& name, unsigned int kind, double percentage);
@@ -37,6 +36,9 @@ public:
     void stop() { _service.stop(); }
 
 private:
+    // Calls the mock's `method`, which gives an object path; `parameters` (floating) is consumed.
+    std::string add(const char* method, GVariant* parameters);
+
     BusService _service;
 };
 
