@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -40,21 +39,14 @@ std::string list(const char* type, const std::vector<Item>& items, Write write)
     return std::string("@") + type + " [" + text + "]";
 }
 
-// The bytes of an address in network order: an IPv4 address as one number
-// (NetworkManager's legacy properties), an IPv6 address as its bytes.
-std::string legacy(int family, const std::string& address)
+// An IPv6 address as NetworkManager's legacy property carries it: its bytes.
+std::string bytes(const std::string& address)
 {
-    unsigned char bytes[sizeof(in6_addr)];
-    if (inet_pton(family, address.c_str(), bytes) != 1) {
-        throw std::invalid_argument("not an address: " + address);
+    unsigned char parsed[sizeof(in6_addr)];
+    if (inet_pton(AF_INET6, address.c_str(), parsed) != 1) {
+        throw std::invalid_argument("not an IPv6 address: " + address);
     }
-    if (family == AF_INET) {
-        uint32_t number = 0;
-        memcpy(&number, bytes, sizeof(number));
-        return std::to_string(number);
-    }
-    return list("ay", std::vector<unsigned char>(bytes, bytes + sizeof(bytes)),
-                [](unsigned char byte) { return std::to_string(byte); });
+    return list("ay", std::vector<int>(parsed, parsed + sizeof(parsed)), [](int byte) { return std::to_string(byte); });
 }
 
 GVariant* parse(const std::string& text)
@@ -98,18 +90,6 @@ std::string NetworkManagerService::addDevice(const char* method, const char* typ
     return device;
 }
 
-std::string NetworkManagerService::addEthernetDevice(const std::string& interface, unsigned int state,
-                                                     const std::string& mac, unsigned int speed)
-{
-    return addDevice("AddEthernetDevice", kWiredInterface, interface, state, mac, "Speed", speed);
-}
-
-std::string NetworkManagerService::addWiFiDevice(const std::string& interface, unsigned int state,
-                                                 const std::string& mac, unsigned int bitrate)
-{
-    return addDevice("AddWiFiDevice", kWirelessInterface, interface, state, mac, "Bitrate", bitrate);
-}
-
 std::string NetworkManagerService::addAccessPoint(const std::string& device, const std::string& name,
                                                   const std::string& ssid, const std::string& bssid,
                                                   unsigned char strength, AccessPointSecurity security)
@@ -147,16 +127,14 @@ void NetworkManagerService::setIpConfig(const std::string& device, int family, c
         return "{'address': <" + quote(entry.first) + ">, 'prefix': <uint32 " + std::to_string(entry.second) + ">}";
     };
     const auto server = [](const std::string& entry) { return "{'address': <" + quote(entry) + ">}"; };
-    const auto inLegacy = [family](const std::string& entry) { return legacy(family, entry); };
-    const std::string domains = list("as", configuration.domains, quote);
     std::string properties = "{'AddressData': <" + list("aa{sv}", configuration.addresses, address) +
-                             ">, 'Gateway': <" + quote(configuration.gateway) + ">, 'Domains': <" + domains +
-                             ">, 'Searches': <" + domains + ">, 'Nameservers': <" +
-                             list(family == AF_INET ? "au" : "aay", configuration.nameservers, inLegacy) + ">";
+                             ">, 'Gateway': <" + quote(configuration.gateway) + ">, 'Domains': <" +
+                             list("as", configuration.domains, quote) + ">";
     if (family == AF_INET) {
         properties += ", 'NameserverData': <" + list("aa{sv}", configuration.nameservers, server) +
-                      ">, 'WinsServerData': <" + list("as", configuration.winsServers, quote) +
-                      ">, 'WinsServers': <" + list("au", configuration.winsServers, inLegacy) + ">";
+                      ">, 'WinsServerData': <" + list("as", configuration.winsServers, quote) + ">";
+    } else {
+        properties += ", 'Nameservers': <" + list("aay", configuration.nameservers, bytes) + ">";
     }
     addConfigObject(device, family == AF_INET ? "IP4Config" : "IP6Config", family == AF_INET ? "Ip4Config" : "Ip6Config",
                     properties + "}");

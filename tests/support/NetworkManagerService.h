@@ -45,9 +45,15 @@ public:
 
     // Each returns the device's object path; the interface name is its last part.
     std::string addEthernetDevice(const std::string& interface, unsigned int state, const std::string& mac,
-                                  unsigned int speed);
+                                  unsigned int speed)
+    {
+        return addDevice("AddEthernetDevice", kWiredInterface, interface, state, mac, "Speed", speed);
+    }
     std::string addWiFiDevice(const std::string& interface, unsigned int state, const std::string& mac,
-                              unsigned int bitrate);
+                              unsigned int bitrate)
+    {
+        return addDevice("AddWiFiDevice", kWirelessInterface, interface, state, mac, "Bitrate", bitrate);
+    }
 
     // An access point seen by a Wi-Fi device; returns its object path.
     std::string addAccessPoint(const std::string& device, const std::string& name, const std::string& ssid,
@@ -77,7 +83,7 @@ private:
     BusService _service;
     int _objects = 0;
     std::map<std::string, std::string> _configs;  // "device kind" -> the object
-    std::set<std::string> _added;                      // properties added beyond the template's
+    std::set<std::string> _added;                 // properties added beyond the template's
 };
 
 }  // namespace TestSupport
