@@ -7,10 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 #if defined(__SANITIZE_THREAD__)
 // GDBus talks to the bus from a worker thread inside GLib, GIO, GObject and
@@ -58,13 +58,20 @@ void waitUntil(const std::function<bool()>& done, pid_t child, const std::string
     const auto deadline = std::chrono::steady_clock::now() + kStartupLimit;
     while (!done()) {
         siginfo_t info{};
-        if ((child > 0 && waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-             info.si_pid == child) ||
-            std::chrono::steady_clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline ||
+            (child > 0 && waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid == child)) {
             throw std::runtime_error(failure);
         }
         g_usleep(2000);
     }
+}
+
+std::string take(GError* error)
+{
+    const std::string message = error->message;
+    g_error_free(error);
+    return message;
 }
 
 }  // namespace
@@ -100,10 +107,8 @@ SystemBus::SystemBus()
     GError* error = nullptr;
     _connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (_connection == nullptr) {
-        const std::string message = error->message;
-        g_error_free(error);
         stopChild(_daemon);
-        throw std::runtime_error("cannot connect to the private system bus: " + message);
+        throw std::runtime_error("cannot connect to the private system bus: " + take(error));
     }
     g_dbus_connection_set_exit_on_close(_connection, FALSE);
 }
@@ -123,19 +128,16 @@ VariantHandle SystemBus::call(const std::string& service, const std::string& pat
                                                     method.c_str(), parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
                                                     nullptr, &error));
     if (!reply) {
-        const std::string message = error->message;
-        g_error_free(error);
-        throw std::runtime_error(interface + "." + method + " on " + service + path + " failed: " + message);
+        throw std::runtime_error(interface + "." + method + " on " + service + path + " failed: " + take(error));
     }
     return reply;
 }
 
 bool SystemBus::hasOwner(const std::string& name)
 {
-    VariantHandle reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", g_variant_new("(s)", name.c_str()));
     gboolean owned = FALSE;
-    g_variant_get(reply.get(), "(b)", &owned);
+    g_variant_get(call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                       g_variant_new("(s)", name.c_str())).get(), "(b)", &owned);
     return owned != FALSE;
 }
 
@@ -169,13 +171,10 @@ BusService::~BusService()
 
 void BusService::stop()
 {
-    if (_pid <= 0) {
-        return;
+    if (_pid > 0) {
+        stopChild(std::exchange(_pid, -1));
+        waitUntil([&] { return !SystemBus::instance().hasOwner(_busName); }, -1, "the bus kept " + _busName);
     }
-    stopChild(_pid);
-    _pid = -1;
-    SystemBus& bus = SystemBus::instance();
-    waitUntil([&] { return !bus.hasOwner(_busName); }, -1, "the bus kept " + _busName);
 }
 
 VariantHandle BusService::call(const std::string& path, const std::string& interface, const std::string& method,
