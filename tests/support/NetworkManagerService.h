@@ -20,16 +20,12 @@ namespace TestSupport {
 struct IpConfiguration {
     std::vector<std::pair<std::string, unsigned int>> addresses;  // address, prefix length
     std::string gateway;
-    std::vector<std::string> nameservers;
-    std::vector<std::string> domains;
-    std::vector<std::string> winsServers;  // IPv4 only
+    std::vector<std::string> nameservers, domains, winsServers;  // WINS servers: IPv4 only
 };
 
-// The security flags of an access point, as NetworkManager reports them.
+// The security flags of an access point, as NetworkManager reports them (flags 0x1: privacy).
 struct AccessPointSecurity {
-    unsigned int flags = 0;  // 0x1: privacy
-    unsigned int wpaFlags = 0;
-    unsigned int rsnFlags = 0;
+    unsigned int flags = 0, wpaFlags = 0, rsnFlags = 0;
 };
 
 class NetworkManagerService {

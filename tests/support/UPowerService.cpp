@@ -26,12 +26,6 @@ std::string UPowerService::add(const char* method, GVariant* parameters)
     return path;
 }
 
-std::string UPowerService::addBattery(const std::string& name, double percentage, bool charging)
-{
-    return add(charging ? "AddChargingBattery" : "AddDischargingBattery",
-               g_variant_new("(ssdx)", name.c_str(), "Battery", percentage, gint64{3600}));
-}
-
 std::string UPowerService::addLinePower(const std::string& name, bool online)
 {
     const std::string device = add("AddAC", g_variant_new("(ss)", name.c_str(), "AC"));
@@ -50,16 +44,6 @@ std::string UPowerService::addDevice(const std::string& name, unsigned int kind,
                                        "'IsPresent': <true>}, @a(ssss) [])",
                                        device.c_str(), kDeviceInterface, kind, percentage));
     return device;
-}
-
-void UPowerService::setDeviceProperty(const std::string& path, const std::string& name, GVariant* value)
-{
-    _service.setProperty(path, kDeviceInterface, name, value);
-}
-
-void UPowerService::setLidClosed(bool closed)
-{
-    _service.setProperty(kObject, kInterface, "LidIsClosed", g_variant_new_boolean(closed));
 }
 
 }  // namespace TestSupport
