@@ -149,33 +149,29 @@ TEST_F(NetworkProviderTest, ReportsEveryActivatedInterfaceExceptTheLoopback)
 TEST_F(NetworkProviderTest, DhcpLeaseAndWifiSecurity)
 {
     Office office;
-    auto dhcp = [](const std::string& server, const std::string& enabled, const std::string& lease,
-                   const std::string& expires) {
-        PropertyMap map{{"DEVICE_NETWORK_0_DHCP_SERVER", server}, {"DEVICE_NETWORK_0_DHCP_ENABLED", enabled},
-                        {"DEVICE_NETWORK_0_DHCP_LEASE", lease}, {"DEVICE_NETWORK_0_DHCP_EXPIRES", expires}};
-        for (const char* key : {"SERVER", "ENABLED", "LEASE", "EXPIRES"}) {
-            map[std::string("DEVICE_NETWORK_1_DHCP_") + key] = "Unavailable";
-        }
-        return map;
-    };
-    const std::string no = "Unavailable";
-    const std::string expires = "2023-11-14T23:13:20.000Z";
-    const std::tuple<std::map<std::string, std::string>, PropertyMap, const char*> leases[] = {
+    const char* const no = "Unavailable";
+    const char* const expires = "2023-11-14T23:13:20.000Z";
+    // {options, server, enabled, lease, expiry, the option warned about}
+    const std::tuple<std::map<std::string, std::string>, const char*, const char*, const char*, const char*,
+                     const char*> leases[] = {
         // Without a server identifier the lease is not a DHCP lease.
-        {{{"dhcp_lease_time", "3600"}, {"expiry", "1700003600"}}, dhcp("", "false", "", ""), nullptr},
-        {{{"dhcp_server_identifier", "10.0.0.1"}, {"dhcp_lease_time", "3600"}}, dhcp("10.0.0.1", "true", no, no),
-         nullptr},
+        {{{"dhcp_lease_time", "3600"}, {"expiry", "1700003600"}}, "", "false", "", "", nullptr},
+        {{{"dhcp_server_identifier", "10.0.0.1"}, {"dhcp_lease_time", "3600"}}, "10.0.0.1", "true", no, no, nullptr},
         // Without a lease length the lease counts from its expiry.
-        {{{"dhcp_server_identifier", "10.0.0.1"}, {"dhcp_lease_time", "1h"}, {"expiry", "1700003600"}},
-         dhcp("10.0.0.1", "true", expires, expires), "dhcp_lease_time"},
-        {{{"dhcp_server_identifier", "10.0.0.1"}, {"dhcp_lease_time", "3600"}, {"expiry", "99999999999"}},
-         dhcp("10.0.0.1", "true", no, no), "expiry"},
-        {{{"dhcp_server_identifier", "10.0.0.1"}, {"expiry", " 1700003600"}}, dhcp("10.0.0.1", "true", no, no),
-         "expiry"},
+        {{{"dhcp_server_identifier", "10.0.0.1"}, {"dhcp_lease_time", "1h"}, {"expiry", "1700003600"}}, "10.0.0.1",
+         "true", expires, expires, "dhcp_lease_time"},
+        {{{"dhcp_server_identifier", "10.0.0.1"}, {"dhcp_lease_time", "3600"}, {"expiry", "99999999999"}}, "10.0.0.1",
+         "true", no, no, "expiry"},
+        {{{"dhcp_server_identifier", "10.0.0.1"}, {"expiry", " 1700003600"}}, "10.0.0.1", "true", no, no, "expiry"},
     };
-    for (const auto& [options, expected, warning] : leases) {
+    for (const auto& [options, server, enabled, lease, expiry, warning] : leases) {
         office.manager.setDhcp4Options(office.wired, options);
         LogWatch log;
+        PropertyMap expected{{"DEVICE_NETWORK_0_DHCP_SERVER", server}, {"DEVICE_NETWORK_0_DHCP_ENABLED", enabled},
+                             {"DEVICE_NETWORK_0_DHCP_LEASE", lease}, {"DEVICE_NETWORK_0_DHCP_EXPIRES", expiry}};
+        for (const char* key : {"SERVER", "ENABLED", "LEASE", "EXPIRES"}) {
+            expected[std::string("DEVICE_NETWORK_1_DHCP_") + key] = no;
+        }
         EXPECT_EQ(read(1, kDhcpBits), expected) << log.text();
         EXPECT_EQ(log.contains(std::string("WARNING - Ignoring DHCP option [") + (warning ? warning : "")),
                   warning != nullptr)
