@@ -18,82 +18,56 @@ std::string path(const VariantHandle& reply)
     return text;
 }
 
-GVariant* strings(const std::vector<std::string>& texts)
+// GLib's text form of a string, quoted.
+std::string quote(const std::string& text)
 {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("as"));
-    for (const std::string& text : texts) {
-        g_variant_builder_add(&builder, "s", text.c_str());
-    }
-    return g_variant_builder_end(&builder);
+    VariantHandle value(g_variant_ref_sink(g_variant_new_string(text.c_str())));
+    gchar* printed = g_variant_print(value.get(), FALSE);
+    std::string quoted = printed;
+    g_free(printed);
+    return quoted;
 }
 
-GVariant* addressData(const IpConfiguration& configuration)
+// The text form of an array of `type`, each item written by `write`.
+template <typename Item, typename Write>
+std::string list(const char* type, const std::vector<Item>& items, Write write)
 {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("aa{sv}"));
-    for (const auto& [address, prefix] : configuration.addresses) {
-        GVariantBuilder entry;
-        g_variant_builder_init(&entry, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(&entry, "{sv}", "address", g_variant_new_string(address.c_str()));
-        g_variant_builder_add(&entry, "{sv}", "prefix", g_variant_new_uint32(prefix));
-        g_variant_builder_add_value(&builder, g_variant_builder_end(&entry));
+    std::string text;
+    for (const Item& item : items) {
+        text += (text.empty() ? "" : ", ") + write(item);
     }
-    return g_variant_builder_end(&builder);
+    return std::string("@") + type + " [" + text + "]";
 }
 
-GVariant* serverData(const std::vector<std::string>& servers)
+// An IPv6 address as NetworkManager's legacy property carries it: its bytes.
+std::string bytes(const std::string& address)
 {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("aa{sv}"));
-    for (const std::string& server : servers) {
-        GVariantBuilder entry;
-        g_variant_builder_init(&entry, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(&entry, "{sv}", "address", g_variant_new_string(server.c_str()));
-        g_variant_builder_add_value(&builder, g_variant_builder_end(&entry));
+    unsigned char parsed[sizeof(in6_addr)];
+    if (inet_pton(AF_INET6, address.c_str(), parsed) != 1) {
+        throw std::invalid_argument("not an IPv6 address: " + address);
     }
-    return g_variant_builder_end(&builder);
+    return list("ay", std::vector<int>(parsed, parsed + sizeof(parsed)), [](int byte) { return std::to_string(byte); });
 }
 
-// IPv4 addresses as NetworkManager's legacy properties carry them: the
-// address's bytes in network order, read as one number.
-GVariant* legacyIPv4(const std::vector<std::string>& addresses)
+GVariant* parse(const std::string& text)
 {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("au"));
-    for (const std::string& address : addresses) {
-        in_addr parsed{};
-        if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-            throw std::invalid_argument("not an IPv4 address: " + address);
-        }
-        g_variant_builder_add(&builder, "u", parsed.s_addr);
+    GError* error = nullptr;
+    GVariant* value = g_variant_parse(G_VARIANT_TYPE_VARDICT, text.c_str(), nullptr, nullptr, &error);
+    if (value == nullptr) {
+        const std::string message = error->message;
+        g_error_free(error);
+        throw std::invalid_argument("cannot parse " + text + ": " + message);
     }
-    return g_variant_builder_end(&builder);
+    return value;
 }
 
-GVariant* legacyIPv6(const std::vector<std::string>& addresses)
+std::string options(const std::map<std::string, std::string>& values)
 {
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("aay"));
-    for (const std::string& address : addresses) {
-        in6_addr parsed{};
-        if (inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
-            throw std::invalid_argument("not an IPv6 address: " + address);
-        }
-        g_variant_builder_add_value(&builder, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, parsed.s6_addr,
-                                                                        sizeof(parsed.s6_addr), 1));
-    }
-    return g_variant_builder_end(&builder);
-}
-
-GVariant* options(const std::map<std::string, std::string>& values)
-{
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("a{sv}"));
+    std::string text;
     for (const auto& [name, value] : values) {
-        g_variant_builder_add(&builder, "{sv}", name.c_str(), g_variant_new_string(value.c_str()));
+        text += (text.empty() ? "" : ", ") + quote(name) + ": <" + quote(value) + ">";
     }
-    return g_variant_builder_end(&builder);
+    return "{" + text + "}";
 }
 
 }  // namespace
@@ -103,26 +77,15 @@ NetworkManagerService::NetworkManagerService()
 {
 }
 
-std::string NetworkManagerService::addEthernetDevice(const std::string& interface, unsigned int state,
-                                                     const std::string& mac, unsigned int speed)
+std::string NetworkManagerService::addDevice(const char* method, const char* typeInterface,
+                                             const std::string& interface, unsigned int state,
+                                             const std::string& mac, const char* rate, unsigned int value)
 {
-    const std::string device = path(_service.call(kRoot, kMock, "AddEthernetDevice",
+    const std::string device = path(_service.call(kRoot, kMock, method,
                                                   g_variant_new("(ssi)", interface.c_str(), interface.c_str(),
                                                                 static_cast<gint32>(state))));
-    setProperty(device, kWiredInterface, "HwAddress", g_variant_new_string(mac.c_str()));
-    setProperty(device, kWiredInterface, "Speed", g_variant_new_uint32(speed));
-    put(device, kDeviceInterface, "HwAddress", g_variant_new_string(mac.c_str()));
-    return device;
-}
-
-std::string NetworkManagerService::addWiFiDevice(const std::string& interface, unsigned int state,
-                                                 const std::string& mac, unsigned int bitrate)
-{
-    const std::string device = path(_service.call(kRoot, kMock, "AddWiFiDevice",
-                                                  g_variant_new("(ssi)", interface.c_str(), interface.c_str(),
-                                                                static_cast<gint32>(state))));
-    setProperty(device, kWirelessInterface, "HwAddress", g_variant_new_string(mac.c_str()));
-    setProperty(device, kWirelessInterface, "Bitrate", g_variant_new_uint32(bitrate));
+    setProperty(device, typeInterface, "HwAddress", g_variant_new_string(mac.c_str()));
+    setProperty(device, typeInterface, rate, g_variant_new_uint32(value));
     put(device, kDeviceInterface, "HwAddress", g_variant_new_string(mac.c_str()));
     return device;
 }
@@ -144,65 +107,48 @@ std::string NetworkManagerService::addAccessPoint(const std::string& device, con
 
 void NetworkManagerService::setActiveAccessPoint(const std::string& device, const std::string& accessPoint)
 {
-    put(device, kWirelessInterface, "ActiveAccessPoint",
-                         g_variant_new_object_path(accessPoint.c_str()));
+    put(device, kWirelessInterface, "ActiveAccessPoint", g_variant_new_object_path(accessPoint.c_str()));
 }
 
-std::string NetworkManagerService::addConfigObject(const std::string& kind, const std::string& interface,
-                                                   GVariant* properties)
+void NetworkManagerService::addConfigObject(const std::string& device, const std::string& kind,
+                                            const char* property, const std::string& properties)
 {
     const std::string object = std::string(kRoot) + "/" + kind + "/" + std::to_string(++_objects);
     _service.call(kRoot, kMock, "AddObject",
-                  g_variant_new("(ss@a{sv}a(ssss))", object.c_str(), interface.c_str(), properties, nullptr));
-    return object;
+                  g_variant_new("(ss@a{sv}a(ssss))", object.c_str(), ("org.freedesktop.NetworkManager." + kind).c_str(),
+                                parse(properties), nullptr));
+    put(device, kDeviceInterface, property, g_variant_new_object_path(object.c_str()));
+    _configs[device + " " + kind] = object;
 }
 
-void NetworkManagerService::setIp4Config(const std::string& device, const IpConfiguration& configuration)
+void NetworkManagerService::setIpConfig(const std::string& device, int family, const IpConfiguration& configuration)
 {
-    GVariantBuilder properties;
-    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&properties, "{sv}", "AddressData", addressData(configuration));
-    g_variant_builder_add(&properties, "{sv}", "Gateway", g_variant_new_string(configuration.gateway.c_str()));
-    g_variant_builder_add(&properties, "{sv}", "NameserverData", serverData(configuration.nameservers));
-    g_variant_builder_add(&properties, "{sv}", "Nameservers", legacyIPv4(configuration.nameservers));
-    g_variant_builder_add(&properties, "{sv}", "Domains", strings(configuration.domains));
-    g_variant_builder_add(&properties, "{sv}", "Searches", strings(configuration.domains));
-    g_variant_builder_add(&properties, "{sv}", "WinsServerData", strings(configuration.winsServers));
-    g_variant_builder_add(&properties, "{sv}", "WinsServers", legacyIPv4(configuration.winsServers));
-    const std::string object = addConfigObject("IP4Config", "org.freedesktop.NetworkManager.IP4Config",
-                                               g_variant_builder_end(&properties));
-    put(device, kDeviceInterface, "Ip4Config", g_variant_new_object_path(object.c_str()));
-}
-
-void NetworkManagerService::setIp6Config(const std::string& device, const IpConfiguration& configuration)
-{
-    GVariantBuilder properties;
-    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&properties, "{sv}", "AddressData", addressData(configuration));
-    g_variant_builder_add(&properties, "{sv}", "Gateway", g_variant_new_string(configuration.gateway.c_str()));
-    g_variant_builder_add(&properties, "{sv}", "Nameservers", legacyIPv6(configuration.nameservers));
-    g_variant_builder_add(&properties, "{sv}", "Domains", strings(configuration.domains));
-    g_variant_builder_add(&properties, "{sv}", "Searches", strings(configuration.domains));
-    const std::string object = addConfigObject("IP6Config", "org.freedesktop.NetworkManager.IP6Config",
-                                               g_variant_builder_end(&properties));
-    put(device, kDeviceInterface, "Ip6Config", g_variant_new_object_path(object.c_str()));
+    const auto address = [](const std::pair<std::string, unsigned int>& entry) {
+        return "{'address': <" + quote(entry.first) + ">, 'prefix': <uint32 " + std::to_string(entry.second) + ">}";
+    };
+    const auto server = [](const std::string& entry) { return "{'address': <" + quote(entry) + ">}"; };
+    std::string properties = "{'AddressData': <" + list("aa{sv}", configuration.addresses, address) +
+                             ">, 'Gateway': <" + quote(configuration.gateway) + ">, 'Domains': <" +
+                             list("as", configuration.domains, quote) + ">";
+    if (family == AF_INET) {
+        properties += ", 'NameserverData': <" + list("aa{sv}", configuration.nameservers, server) +
+                      ">, 'WinsServerData': <" + list("as", configuration.winsServers, quote) + ">";
+    } else {
+        properties += ", 'Nameservers': <" + list("aay", configuration.nameservers, bytes) + ">";
+    }
+    addConfigObject(device, family == AF_INET ? "IP4Config" : "IP6Config", family == AF_INET ? "Ip4Config" : "Ip6Config",
+                    properties + "}");
 }
 
 void NetworkManagerService::setDhcp4Options(const std::string& device,
                                             const std::map<std::string, std::string>& values)
 {
-    const auto known = _dhcpConfigs.find(device);
-    if (known != _dhcpConfigs.end()) {
-        setProperty(known->second, "org.freedesktop.NetworkManager.DHCP4Config", "Options", options(values));
-        return;
+    const auto known = _configs.find(device + " DHCP4Config");
+    if (known == _configs.end()) {
+        addConfigObject(device, "DHCP4Config", "Dhcp4Config", "{'Options': <@a{sv} " + options(values) + ">}");
+    } else {
+        setProperty(known->second, "org.freedesktop.NetworkManager.DHCP4Config", "Options", parse(options(values)));
     }
-    GVariantBuilder properties;
-    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&properties, "{sv}", "Options", options(values));
-    const std::string object = addConfigObject("DHCP4Config", "org.freedesktop.NetworkManager.DHCP4Config",
-                                               g_variant_builder_end(&properties));
-    _dhcpConfigs.emplace(device, object);
-    put(device, kDeviceInterface, "Dhcp4Config", g_variant_new_object_path(object.c_str()));
 }
 
 void NetworkManagerService::put(const std::string& path, const std::string& interface, const std::string& name,

@@ -6,6 +6,8 @@
 
 #include "support/SystemBus.h"
 
+#include <sys/socket.h>
+
 #include <map>
 #include <set>
 #include <string>
@@ -18,16 +20,12 @@ namespace TestSupport {
 struct IpConfiguration {
     std::vector<std::pair<std::string, unsigned int>> addresses;  // address, prefix length
     std::string gateway;
-    std::vector<std::string> nameservers;
-    std::vector<std::string> domains;
-    std::vector<std::string> winsServers;  // IPv4 only
+    std::vector<std::string> nameservers, domains, winsServers;  // WINS servers: IPv4 only
 };
 
-// The security flags of an access point, as NetworkManager reports them.
+// The security flags of an access point, as NetworkManager reports them (flags 0x1: privacy).
 struct AccessPointSecurity {
-    unsigned int flags = 0;  // 0x1: privacy
-    unsigned int wpaFlags = 0;
-    unsigned int rsnFlags = 0;
+    unsigned int flags = 0, wpaFlags = 0, rsnFlags = 0;
 };
 
 class NetworkManagerService {
@@ -43,17 +41,23 @@ public:
 
     // Each returns the device's object path; the interface name is its last part.
     std::string addEthernetDevice(const std::string& interface, unsigned int state, const std::string& mac,
-                                  unsigned int speed);
+                                  unsigned int speed)
+    {
+        return addDevice("AddEthernetDevice", kWiredInterface, interface, state, mac, "Speed", speed);
+    }
     std::string addWiFiDevice(const std::string& interface, unsigned int state, const std::string& mac,
-                              unsigned int bitrate);
+                              unsigned int bitrate)
+    {
+        return addDevice("AddWiFiDevice", kWirelessInterface, interface, state, mac, "Bitrate", bitrate);
+    }
 
     // An access point seen by a Wi-Fi device; returns its object path.
     std::string addAccessPoint(const std::string& device, const std::string& name, const std::string& ssid,
                                const std::string& bssid, unsigned char strength, AccessPointSecurity security);
     void setActiveAccessPoint(const std::string& device, const std::string& accessPoint);
 
-    void setIp4Config(const std::string& device, const IpConfiguration& configuration);
-    void setIp6Config(const std::string& device, const IpConfiguration& configuration);
+    // The device's IP configuration of `family` (AF_INET or AF_INET6).
+    void setIpConfig(const std::string& device, int family, const IpConfiguration& configuration);
     // The device's DHCP4 configuration with these options; a second call
     // replaces the options.
     void setDhcp4Options(const std::string& device, const std::map<std::string, std::string>& options);
@@ -64,14 +68,18 @@ public:
     void stop() { _service.stop(); }
 
 private:
-    std::string addConfigObject(const std::string& kind, const std::string& interface, GVariant* properties);
+    std::string addDevice(const char* method, const char* typeInterface, const std::string& interface,
+                          unsigned int state, const std::string& mac, const char* rate, unsigned int value);
+    // An object of NetworkManager's interface `kind` with `properties` (GLib's text form), the device's `property`.
+    void addConfigObject(const std::string& device, const std::string& kind, const char* property,
+                         const std::string& properties);
     // Adds the property the first time, sets it afterwards.
     void put(const std::string& path, const std::string& interface, const std::string& name, GVariant* value);
 
     BusService _service;
     int _objects = 0;
-    std::map<std::string, std::string> _dhcpConfigs;  // device -> its DHCP4Config object
-    std::set<std::string> _added;                      // properties added beyond the template's
+    std::map<std::string, std::string> _configs;  // "device kind" -> the object
+    std::set<std::string> _added;                 // properties added beyond the template's
 };
 
 }  // namespace TestSupport

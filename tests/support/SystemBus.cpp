@@ -1,19 +1,16 @@
 #include "support/SystemBus.h"
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 #if defined(__SANITIZE_THREAD__)
 // GDBus talks to the bus from a worker thread inside GLib, GIO, GObject and
@@ -54,90 +51,27 @@ const char* const kBusConfiguration = R"(<!DOCTYPE busconfig PUBLIC "-//freedesk
 </busconfig>
 )";
 
-// Starts `arguments` as a child whose standard output goes to `output` (-1:
-// /dev/null). The child gets SIGTERM when the test process dies, so a crashed
-// test leaves nothing running.
-pid_t spawn(const std::vector<std::string>& arguments, int output)
-{
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (devNull < 0) {
-        throw std::runtime_error("cannot open /dev/null");
-    }
-    const pid_t parent = getpid();
-    const pid_t child = fork();
-    if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        dup2(output >= 0 ? output : devNull, STDOUT_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(devNull);
-    if (child < 0) {
-        throw std::runtime_error("cannot start " + arguments.front());
-    }
-    return child;
-}
-
-void terminate(pid_t child)
-{
-    if (child <= 0) {
-        return;
-    }
-    kill(child, SIGTERM);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
-// Whether the child ended; it stays unreaped, so its PID cannot be reused
-// before terminate() reaps it.
-bool exited(pid_t child)
-{
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
-}
-
-// Polls `done` until it holds; throws `failure` when the child ended first or
-// the start-up limit passed.
+// Polls `done` until it holds; throws `failure` when `child` ended first (it
+// stays unreaped, so its pid is not reused) or the start-up limit passed.
 void waitUntil(const std::function<bool()>& done, pid_t child, const std::string& failure)
 {
     const auto deadline = std::chrono::steady_clock::now() + kStartupLimit;
     while (!done()) {
-        if ((child > 0 && exited(child)) || std::chrono::steady_clock::now() > deadline) {
+        siginfo_t info{};
+        if (std::chrono::steady_clock::now() > deadline ||
+            (child > 0 && waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid == child)) {
             throw std::runtime_error(failure);
         }
         g_usleep(2000);
     }
 }
 
-// The first line the bus daemon writes: its address.
-std::string readAddress(int input)
+std::string take(GError* error)
 {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + kStartupLimit;
-    while (line.empty() || line.back() != '\n') {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd wait{input, POLLIN, 0};
-        if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
-            throw std::runtime_error("dbus-daemon printed no address");
-        }
-        char piece[256];
-        const ssize_t length = read(input, piece, sizeof(piece));
-        if (length <= 0) {
-            throw std::runtime_error("dbus-daemon ended before printing its address");
-        }
-        line.append(piece, static_cast<std::size_t>(length));
-    }
-    line.pop_back();
-    return line;
+    const std::string message = error->message;
+    g_error_free(error);
+    return message;
 }
 
 }  // namespace
@@ -150,41 +84,31 @@ SystemBus& SystemBus::instance()
 
 SystemBus::SystemBus()
 {
-    // The daemon reads its configuration once, at start-up.
+    // The daemon reads its configuration once, at start-up, and prints its address first.
     const TempDir directory;
     const std::string configuration = directory.write("system-bus.conf", kBusConfiguration);
     int pipe[2];
     if (pipe2(pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot create a pipe");
     }
-    try {
-        _daemon = spawn({"/usr/bin/dbus-daemon", "--config-file=" + configuration, "--nofork", "--print-address=1"},
-                        pipe[1]);
-    } catch (...) {
-        ::close(pipe[0]);
-        ::close(pipe[1]);
-        throw;
-    }
+    _daemon = startChild({"/usr/bin/dbus-daemon", "--config-file=" + configuration, "--nofork", "--print-address=1"},
+                         {{STDOUT_FILENO, pipe[1]}});
     ::close(pipe[1]);
-    try {
-        _address = readAddress(pipe[0]);
-    } catch (...) {
-        ::close(pipe[0]);
-        terminate(_daemon);
-        throw;
-    }
+    const std::optional<std::string> address = readFirstLine(pipe[0], kStartupLimit);
     ::close(pipe[0]);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", _address.c_str(), 1);
+    if (!address) {
+        stopChild(_daemon);
+        throw std::runtime_error("dbus-daemon printed no address");
+    }
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address->c_str(), 1);
 
     // GDBus's shared system bus connection of this process: the bus ending at
     // exit must not make GDBus end the process.
     GError* error = nullptr;
     _connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (_connection == nullptr) {
-        const std::string message = error->message;
-        g_error_free(error);
-        terminate(_daemon);
-        throw std::runtime_error("cannot connect to the private system bus: " + message);
+        stopChild(_daemon);
+        throw std::runtime_error("cannot connect to the private system bus: " + take(error));
     }
     g_dbus_connection_set_exit_on_close(_connection, FALSE);
 }
@@ -193,7 +117,7 @@ SystemBus::~SystemBus()
 {
     g_dbus_connection_close_sync(_connection, nullptr, nullptr);
     g_object_unref(_connection);
-    terminate(_daemon);
+    stopChild(_daemon);
 }
 
 VariantHandle SystemBus::call(const std::string& service, const std::string& path, const std::string& interface,
@@ -204,19 +128,16 @@ VariantHandle SystemBus::call(const std::string& service, const std::string& pat
                                                     method.c_str(), parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
                                                     nullptr, &error));
     if (!reply) {
-        const std::string message = error->message;
-        g_error_free(error);
-        throw std::runtime_error(interface + "." + method + " on " + service + path + " failed: " + message);
+        throw std::runtime_error(interface + "." + method + " on " + service + path + " failed: " + take(error));
     }
     return reply;
 }
 
 bool SystemBus::hasOwner(const std::string& name)
 {
-    VariantHandle reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", g_variant_new("(s)", name.c_str()));
     gboolean owned = FALSE;
-    g_variant_get(reply.get(), "(b)", &owned);
+    g_variant_get(call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                       g_variant_new("(s)", name.c_str())).get(), "(b)", &owned);
     return owned != FALSE;
 }
 
@@ -228,11 +149,14 @@ BusService::BusService(std::string busName, const std::vector<std::string>& argu
     }
     std::vector<std::string> command{"/usr/bin/python3", "-m", "dbusmock", "--system"};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    _pid = spawn(command, -1);
+    // dbusmock reports every call on its standard output.
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    _pid = startChild(command, {{STDOUT_FILENO, devNull}});
+    ::close(devNull);
     try {
         waitUntil([&] { return bus.hasOwner(_busName); }, _pid, "dbusmock did not take " + _busName);
     } catch (...) {
-        terminate(_pid);
+        stopChild(_pid);
         throw;
     }
 }
@@ -247,13 +171,10 @@ BusService::~BusService()
 
 void BusService::stop()
 {
-    if (_pid <= 0) {
-        return;
+    if (_pid > 0) {
+        stopChild(std::exchange(_pid, -1));
+        waitUntil([&] { return !SystemBus::instance().hasOwner(_busName); }, -1, "the bus kept " + _busName);
     }
-    terminate(_pid);
-    _pid = -1;
-    SystemBus& bus = SystemBus::instance();
-    waitUntil([&] { return !bus.hasOwner(_busName); }, -1, "the bus kept " + _busName);
 }
 
 VariantHandle BusService::call(const std::string& path, const std::string& interface, const std::string& method,

@@ -1,16 +1,9 @@
 // A private D-Bus system bus for the whole test process, and python-dbusmock
-// services on it.
-//
-// The bus starts on first use and points DBUS_SYSTEM_BUS_ADDRESS at itself, so
-// call SystemBus::instance() before anything in the process touches the
-// system bus (GDBus keeps its first system bus connection for the life of the
-// process). It stays until the process ends; services come and go:
-//
-//     TestSupport::SystemBus::instance();
-//     TestSupport::BusService hostname("org.freedesktop.hostname1",
-//         {"org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.hostname1"});
-//     hostname.addProperty("/org/freedesktop/hostname1", "org.freedesktop.hostname1", "Chassis",
-//                          g_variant_new_string("laptop"));
+// services on it. The bus starts on first use and points
+// DBUS_SYSTEM_BUS_ADDRESS at itself, so call SystemBus::instance() before
+// anything in the process touches the system bus (GDBus keeps its first
+// system bus connection for the life of the process). It stays until the
+// process ends; services come and go.
 #pragma once
 
 #include "base/UniqueHandle.h"
@@ -34,8 +27,6 @@ public:
     SystemBus(const SystemBus&) = delete;
     SystemBus& operator=(const SystemBus&) = delete;
 
-    const std::string& address() const { return _address; }
-
     // Calls a method; `parameters` (floating or null) is consumed. Throws
     // std::runtime_error with the D-Bus error when the call fails.
     VariantHandle call(const std::string& service, const std::string& path, const std::string& interface,
@@ -47,7 +38,6 @@ private:
     SystemBus();
 
     pid_t _daemon = -1;
-    std::string _address;
     GDBusConnection* _connection = nullptr;
 };
 

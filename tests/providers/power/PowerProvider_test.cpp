@@ -40,7 +40,7 @@ TEST_F(PowerProviderTest, MainsAndBatteryLevels)
         EXPECT_EQ(read(), power("Online", "None"));
     }
     UPowerService upower({}, true);
-    const std::string battery = upower.addDischargingBattery("battery", 100.0);
+    const std::string battery = upower.addBattery("battery", 100.0, false);
     const std::pair<double, const char*> levels[] = {{100.0, "High"}, {66.1, "High"},    {66.0, "Medium"},
                                                      {33.0, "Medium"}, {32.9, "Low"},    {5.0, "Low"},
                                                      {4.9, "Critical"}, {0.0, "Critical"}};
@@ -56,7 +56,7 @@ TEST_F(PowerProviderTest, MainsAndBatteryLevels)
 TEST_F(PowerProviderTest, AnyDischargingBatteryMeansOffline)
 {
     UPowerService upower;
-    const std::string battery = upower.addChargingBattery("battery", 70.0);
+    const std::string battery = upower.addBattery("battery", 70.0, true);
     const std::string ac = upower.addLinePower("ac", true);
     // A wireless mouse with a low charge does not count.
     upower.addDevice("mouse", 5, 3.0);
@@ -71,7 +71,7 @@ TEST_F(PowerProviderTest, AnyDischargingBatteryMeansOffline)
 
     // The last battery gives the level.
     upower.setDeviceProperty(battery, "State", g_variant_new_uint32(1));
-    upower.addDischargingBattery("battery1", 10.0);
+    upower.addBattery("battery1", 10.0, false);
     EXPECT_EQ(read(), power("Offline", "Low"));
 
     upower.stop();
