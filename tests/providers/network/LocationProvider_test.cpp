@@ -35,7 +35,6 @@ TEST(LocationAnswer, PositionOrTheLineSayingWhyNotAndTheAddressOfEitherShape)
              {R"({"location":{"lat":51.5},"accuracy":25.0})", "WARNING - Location longitude was unavailable\n"},
              {"{" + at + R"(,"accuracy":25})", "WARNING - Location accuracy was not a double\n"},
              {R"({"location":{"lat":90.01,"lng":-0.12},"accuracy":25.0})", "] is out of range\n"},
-             {R"({"location":{"lat":-91.0,"lng":-0.12},"accuracy":25.0})", "] is out of range\n"},
              {R"({"location":{"lat":51.5,"lng":-180.5},"accuracy":25.0})", "] is out of range\n"},
              {"{" + at + R"(,"accuracy":-1.0})", "] is out of range\n"},
              {R"({"error":{"code":404,"message":"Not found"}})", "ERROR - Location request failed with error [Not found] code [404]"},
@@ -182,7 +181,6 @@ TEST_F(LocationReading, EachReadingFromTheServicesAnswersIsKept)
         {located, address, urls(), "20.1", 0x8000 | 0x4 | 0x1,
          {{"DEVICE_LOCATION_POSITION", "51.5000,-0.1200"}, {"DEVICE_LOCATION_ACCURACY", "25.0"}}, noAddress},
         {located, address, urls(false), "20.1", 0, kPosition, noAddress},
-        {located, address, urls(), "20.1", 0x400, {{"DEVICE_LOCATION_TOWN", "A, B"}}, withAddress},
         // An older host, and the address in the location answer itself.
         {{.body = kAnswer + "," + kOsmAddress}, address, {{"LocateUrl", url}, {"AddressUrl", url}}, "19.4", 0, kLegacy, post},
         {{.status = 403, .body = R"({"error":{"code":403,"message":"Daily limit"}})"}, address, urls(), "20.1", 0, kNothing,

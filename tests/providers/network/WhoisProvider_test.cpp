@@ -169,7 +169,8 @@ TEST_F(WhoisService, TheFirstReadingIsKeptForTheProvidersLifeAndOutlivesIt)
 {
     std::future<PropertyMap> outliving;
     {
-        WhoisProvider provider(TestSupport::category("Whois", 2, 0, config()), "20.1");
+        const auto category = TestSupport::category("Whois", 2, 0, config());
+        WhoisProvider provider(category, "20.1"), failing(category, "20.1");
         std::vector<std::future<PropertyMap>> readings(4);
         for (auto& reading : readings) {
             reading = provider.getProperties();
@@ -178,14 +179,12 @@ TEST_F(WhoisService, TheFirstReadingIsKeptForTheProvidersLifeAndOutlivesIt)
             EXPECT_EQ(reading.get(), kFull);
         }
         server->setAnswer("/ip", {.status = 500, .body = "{}"});
-        asked();
-        EXPECT_EQ(provider.getProperties().get(), kFull);
-        WhoisProvider failing(TestSupport::category("Whois", 2, 0, config()), "20.1");
         EXPECT_EQ(failing.getProperties().get(), kNothing);
         SetUp();
+        EXPECT_EQ(provider.getProperties().get(), kFull);
         EXPECT_EQ(failing.getProperties().get(), kNothing);
         EXPECT_EQ(asked(), "");
-        outliving = WhoisProvider(TestSupport::category("Whois", 2, 0, config()), "20.1").getProperties();
+        outliving = WhoisProvider(category, "20.1").getProperties();
     }
     EXPECT_EQ(outliving.get(), kFull);
 }
