@@ -126,19 +126,10 @@ protected:
         HttpsTest::TearDownTestSuite();
         manager.reset();
     }
-    void SetUp() override
-    {
-        HttpsTest::SetUp();
-        server->setAnswer("/geolocate", {.body = kAnswer + "}"});
-        server->setAnswer("/reverse", {.body = "{" + kOsmAddress});
-    }
-
     static std::map<std::string, std::string> urls(bool address = true)
     {
-        if (!address) {
-            return {{"LocateUrl", server->url("/geolocate?key=K")}};
-        }
-        return {{"LocateUrl", server->url("/geolocate?key=K")}, {"AddressUrl", server->url("/reverse?lat=%lat%&lon=%LNG%")}};
+        std::map<std::string, std::string> urls{{"LocateUrl", server->url("/geolocate?key=K")}};
+        return address ? with(urls, {{"AddressUrl", server->url("/reverse?lat=%lat%&lon=%LNG%")}}) : urls;
     }
     static std::future<PropertyMap> read(LocationProvider& provider)
     {
@@ -211,6 +202,8 @@ TEST_F(LocationReading, EachReadingFromTheServicesAnswersIsKept)
 
 TEST_F(LocationReading, OverlappingReadingsAgreeAndNothingIsAskedOffTheEngineOrWithoutNetworkManager)
 {
+    server->setAnswer("/geolocate", {.body = kAnswer + "}"});
+    server->setAnswer("/reverse", {.body = "{" + kOsmAddress});
     LocationProvider overlapping(TestSupport::category("Location", 2, 0, urls()), "20.1");
     std::future<PropertyMap> first = read(overlapping);
     EXPECT_EQ(read(overlapping).get(), kFull);
