@@ -7,7 +7,7 @@
 #include "core/cvclient.h"
 #include "support/LogWatch.h"
 
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -23,7 +23,6 @@ namespace {
 using TestSupport::LogWatch;
 using TestSupport::readWhole;
 using TestSupport::TempDir;
-using ::testing::HasSubstr;
 
 const std::string kClock = "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} : ";
 const std::regex kFileLine(kClock + "cvclient\\([0-9]+:[0-9]+\\) : [^ ]+ : ((ERROR|WARNING|INFO|VERBOSE) - .*|ENTER)");
@@ -49,7 +48,7 @@ std::vector<std::string> linesOf(const std::string& text, bool clock = true)
 TEST(Logging, EachStatementIsOneWholeLineWithProcessThreadFunctionAndLevel)
 {
     const LogWatch log;
-    const std::string me = ownPrefix();
+    const std::string me = ownPrefix(), body = me + "TestBody : ", host = me + "host : ";
     std::string other;
     TRACE_ERROR << "error " << 1 << std::endl;
     TRACE_WARNING << "first piece, ";
@@ -72,8 +71,6 @@ TEST(Logging, EachStatementIsOneWholeLineWithProcessThreadFunctionAndLevel)
         other = ownPrefix();
     }).join();
     std::clog << "main ends" << std::endl;
-    const std::string body = me + "TestBody : ";
-    const std::string host = me + "host : ";
     EXPECT_EQ(linesOf(log.text()),
               (std::vector<std::string>{body + "ERROR - error 1", body + "WARNING - first piece, second piece 2.5",
                                         body + "VERBOSE - value [" + std::string("a\0b", 3) + "]", body + "ENTER",
@@ -136,13 +133,19 @@ TEST(Logging, TheFileIsPrivateOfItsOwnAndRotated)
     EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);  // no program the library starts inherits it
 }
 
+// Death tests of the given style within one scope.
+struct DeathTestStyle {
+    explicit DeathTestStyle(const char* style) { GTEST_FLAG_SET(death_test_style, style); }
+    ~DeathTestStyle() { GTEST_FLAG_SET(death_test_style, saved); }
+    const std::string saved = GTEST_FLAG_GET(death_test_style);
+};
+
 // The first TRACE_INIT of a process opens the file; a new process made from this binary (a "threadsafe"
 // death test) opens in the test main the path only the parent prepared, then initialises again with stdout
 // echo, on stderr, where the parent reads it. Logging goes on without a file.
 TEST(Logging, AFileRefusedAtTheFirstInitialisationIsReportedAndLoggingGoesOn)
 {
-    const std::string style = GTEST_FLAG_GET(death_test_style);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const DeathTestStyle threadsafe("threadsafe");
     std::optional<TempDir> dir;
     std::optional<TestSupport::ScopedEnv> variable;
     if (!::testing::internal::InDeathTestChild()) {
@@ -159,7 +162,6 @@ TEST(Logging, AFileRefusedAtTheFirstInitialisationIsReportedAndLoggingGoesOn)
         ::testing::ExitedWithCode(0),
         "TRACE_INIT : ERROR - Failed to open log file \\[" + (dir ? dir->file("run.log") : "") +
             "\\] error \\[the file has 2 names\\].*INFO - Logging initialised with flags \\[1\\] file \\[\\] .*after");
-    GTEST_FLAG_SET(death_test_style, style);
 }
 
 TEST(Logging, ConcurrentLinesStayWholeWhileLoggingIsInitialisedAgain)
@@ -181,9 +183,7 @@ TEST(Logging, ConcurrentLinesStayWholeWhileLoggingIsInitialisedAgain)
     for (int round = 0; round < 20; ++round) {
         TRACE_INIT(0);
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+    std::for_each(threads.begin(), threads.end(), [](std::thread& thread) { thread.join(); });
     EXPECT_FALSE(std::filesystem::exists(dir.file("other.log")));
     EXPECT_EQ(log.count("TRACE_INIT : WARNING - Keeping log file [" + own + "] open instead of [" +
                         dir.file("other.log") + "]\n"), 20U);
@@ -216,8 +216,7 @@ int recurse(int depth)
 
 TEST(Logging, FaultsAreReportedAndEndWithTheSignalOrGoToTheHandlerBefore)
 {
-    const std::string style = GTEST_FLAG_GET(death_test_style);
-    GTEST_FLAG_SET(death_test_style, "fast");
+    const DeathTestStyle fast("fast");
     struct sigaction reporter {}, exiting {}, ignoring {};
     // A crash reporter: reports, puts the default action back and returns, so the fault repeats.
     reporter.sa_flags = SA_SIGINFO;
@@ -277,7 +276,6 @@ TEST(Logging, FaultsAreReportedAndEndWithTheSignalOrGoToTheHandlerBefore)
             EXPECT_LT(line.size(), 1000U);
         }
     }
-    GTEST_FLAG_SET(death_test_style, style);
 }
 
 }  // namespace

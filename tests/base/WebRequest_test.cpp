@@ -68,7 +68,6 @@ TEST_F(WebRequestTest, FailuresLeaveTheirErrorLine)
         {server->url("/html"), "ERROR - Failed to parse response error [3] reading [<html>Bad gateway</html>]"},
         {server->url("/over"), "ERROR - Response from [" + server->url("/over") + "] exceeds [1048576] bytes"},
         {"file:///etc/hostname", "] failed with error [1]"},
-        {"ftp://127.0.0.1:1/x", "] failed with error [1]"},
     };
     for (const auto& [url, line] : cases) {
         const ScopedEnv shortTimeout("CORVANE_CURLOPT_TIMEOUT", url == server->url("/silent") ? "300" : "90000");

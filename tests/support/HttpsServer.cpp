@@ -1,18 +1,12 @@
 #include "support/HttpsServer.h"
 
-#include "support/ChildProcess.h"
-
 #include <rapidjson/document.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace TestSupport {
 
@@ -48,11 +42,6 @@ HttpsServer::HttpsServer(bool trusted)
     _base = "https://127.0.0.1:" + *line;
 }
 
-HttpsServer::~HttpsServer()
-{
-    stopChild(_pid);
-}
-
 void HttpsServer::setAnswer(const std::string& path, const HttpsAnswer& answer) const
 {
     std::string name = "answer" + path;
@@ -77,21 +66,6 @@ std::vector<HttpsRequest> HttpsServer::requests() const
         }
     }
     return received;
-}
-
-void HttpsServer::clearRequests() const
-{
-    std::remove(_state.file("requests.jsonl").c_str());
-}
-
-bool HttpsServer::waitForRequests(std::size_t count) const
-{
-    for (int tries = 0; tries < 12000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-        if (requests().size() >= count) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace TestSupport

@@ -1,14 +1,14 @@
 // A real HTTPS service on 127.0.0.1 (support/https_server.py) with canned answers per path and a record of
 // the requests it received. Its certificate, for 127.0.0.1, is made by openssl once per process and trusted
-// through caFile() (for CORVANE_CERTIFICATE_FILE); an untrusted service has another one. Tests that may
-// run with a proxy variable set no_proxy. Link cvclient_https_test_server and compile support/TempDir.cpp.
+// through caFile() (for CORVANE_CERTIFICATE_FILE); an untrusted service has another one.
 #pragma once
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -32,7 +32,7 @@ class HttpsServer {
 public:
     // Returns once the service listens; throws std::runtime_error when it cannot start.
     explicit HttpsServer(bool trusted = true);
-    ~HttpsServer();
+    ~HttpsServer() { stopChild(_pid); }
     HttpsServer(const HttpsServer&) = delete;
     HttpsServer& operator=(const HttpsServer&) = delete;
 
@@ -41,8 +41,7 @@ public:
     // A path with a query matches that query only, one without any query; other paths get 404.
     void setAnswer(const std::string& path, const HttpsAnswer& answer) const;
     std::vector<HttpsRequest> requests() const;  // in the order received
-    void clearRequests() const;
-    bool waitForRequests(std::size_t count) const;  // false when they did not come within a minute
+    void clearRequests() const { std::remove(_state.file("requests.jsonl").c_str()); }
 
 private:
     TempDir _state;

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # A small HTTPS service on 127.0.0.1: https_server.py DIRECTORY NAME STATE, with the certificate DIRECTORY/NAME.pem
-# for 127.0.0.1 (self-signed, made with its key NAME.key unless there). Prints its port once it listens. Each request is appended as a JSON line to STATE/requests.jsonl, then answered from the file
-# STATE/answer<path> ('/' written '|'), with the query, else without: its first line is the status, or "never"
-# to hold the connection unanswered; the rest is the body. Paths without an answer get 404.
+# for 127.0.0.1 (self-signed, made with its key NAME.key unless there). Prints its port once it listens. Each
+# request is appended as a JSON line to STATE/requests.jsonl, then answered from the file STATE/answer<path> ('/'
+# written '|'), with the query, else without: its first line is the status, or "never" to hold the connection
+# unanswered; the rest is the body. Paths without an answer get 404.
 import http.server, json, os, ssl, subprocess, sys, threading, time
 
 directory, name, state = sys.argv[1:4]
@@ -17,8 +18,7 @@ lock = threading.Lock()
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *arguments):
-        pass
+    log_message = lambda self, *arguments: None  # noqa: E731
 
     def do_GET(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()

@@ -13,6 +13,7 @@
 
 namespace {
 
+using TestSupport::HttpsAnswer;
 using Texts = std::initializer_list<std::pair<std::string, std::string>>;
 
 rapidjson::Document parse(const std::string& text)
@@ -34,7 +35,6 @@ TEST(LocationAnswer, PositionOrTheLineSayingWhyNotAndTheAddressOfEitherShape)
              {R"({"location":{"lat":51.5},"accuracy":25.0})", "WARNING - Location longitude was unavailable\n"},
              {"{" + at + R"(,"accuracy":25})", "WARNING - Location accuracy was not a double\n"},
              {R"({"location":{"lat":90.01,"lng":-0.12},"accuracy":25.0})", "] is out of range\n"},
-             {R"({"location":{"lat":-91.0,"lng":-0.12},"accuracy":25.0})", "] is out of range\n"},
              {R"({"location":{"lat":51.5,"lng":-180.5},"accuracy":25.0})", "] is out of range\n"},
              {"{" + at + R"(,"accuracy":-1.0})", "] is out of range\n"},
              {R"({"error":{"code":404,"message":"Not found"}})", "ERROR - Location request failed with error [Not found] code [404]"},
@@ -126,28 +126,14 @@ protected:
         HttpsTest::TearDownTestSuite();
         manager.reset();
     }
-    void SetUp() override
-    {
-        HttpsTest::SetUp();
-        server->setAnswer("/geolocate", {.body = kAnswer + "}"});
-        server->setAnswer("/reverse", {.body = "{" + kOsmAddress});
-    }
-
     static std::map<std::string, std::string> urls(bool address = true)
     {
-        if (!address) {
-            return {{"LocateUrl", server->url("/geolocate?key=K")}};
-        }
-        return {{"LocateUrl", server->url("/geolocate?key=K")}, {"AddressUrl", server->url("/reverse?lat=%lat%&lon=%LNG%")}};
+        std::map<std::string, std::string> urls{{"LocateUrl", server->url("/geolocate?key=K")}};
+        return address ? with(urls, {{"AddressUrl", server->url("/reverse?lat=%lat%&lon=%LNG%")}}) : urls;
     }
     static std::future<PropertyMap> read(LocationProvider& provider)
     {
         return TestSupport::onEngine([&provider] { return provider.getProperties(); });
-    }
-    static PropertyMap readOnce(std::map<std::string, std::string> config, const char* host = "20.1", int32_t filter = 0)
-    {
-        LocationProvider provider(TestSupport::category("Location", filter != 0 ? 1 : 2, filter, std::move(config)), host);
-        return read(provider).get();
     }
     static std::string requests()
     {
@@ -165,69 +151,70 @@ protected:
                                  R"({"macAddress":"0A:00:00:00:00:01","signalStrength":0}]})";
 };
 
-TEST_F(LocationReading, PostsTheAccessPointsOfTheFirstWiFiDeviceWithTwoAsksForTheAddressAndKeepsTheResult)
+// Each reading is kept: a second one asks nothing. A failure gives Unavailable, a failed address lookup leaves
+// the position; without a locate URL nothing is asked.
+TEST_F(LocationReading, EachReadingFromTheServicesAnswersIsKept)
 {
-    LocationProvider provider(TestSupport::category("Location", 2, 0, urls()), "20.1");
-    EXPECT_EQ(read(provider).get(), kFull);
-    EXPECT_EQ(read(provider).get(), kFull);
-    EXPECT_EQ(requests(), "POST /geolocate?key=K " + kRequest + "\nGET /reverse?lat=51.500000&lon=-0.120000 \n");
-    // Readings that overlap agree.
+    const HttpsAnswer located{.body = kAnswer + "}"}, address{.body = "{" + kOsmAddress}, failing{.status = 500};
+    const std::string url = server->url("/geolocate?key=K"), post = "POST /geolocate?key=K " + kRequest + "\n";
+    const std::string withAddress = post + "GET /reverse?lat=51.500000&lon=-0.120000 \n";
+    const std::string noAddress = "POST /geolocate?key=K " + std::string(kRequest).replace(11, 1, "0") + "\n";
+    const struct {
+        HttpsAnswer locate, reverse;
+        std::map<std::string, std::string> config;
+        const char* host;
+        int32_t filter;
+        PropertyMap expected;
+        std::string asked;
+        const char* line = "";  // a line the reading leaves
+    } cases[] = {
+        {located, address, urls(), "20.1", 0, kFull, withAddress},
+        {located, address, urls(), "20.1", 0x8000 | 0x4 | 0x1,
+         {{"DEVICE_LOCATION_POSITION", "51.5000,-0.1200"}, {"DEVICE_LOCATION_ACCURACY", "25.0"}}, noAddress},
+        {located, address, urls(false), "20.1", 0, kPosition, noAddress},
+        // An older host, and the address in the location answer itself.
+        {{.body = kAnswer + "," + kOsmAddress}, address, {{"LocateUrl", url}, {"AddressUrl", url}}, "19.4", 0, kLegacy, post},
+        {{.status = 403, .body = R"({"error":{"code":403,"message":"Daily limit"}})"}, address, urls(), "20.1", 0, kNothing,
+         post, "ERROR - Location request failed with error [Daily limit] code [403]"},
+        {{.status = 500, .body = kAnswer + "}"}, address, urls(), "20.1", 0, kNothing, post, "] failed with HTTP status [500]\n"},
+        {{.body = kAnswer.substr(0, kAnswer.size() - 2) + "}"}, address, urls(), "20.1", 0, kNothing, post,
+         "WARNING - Location accuracy was not a double\n"},
+        {{.neverAnswer = true}, address, urls(), "20.1", 0, kNothing, post, "] failed with error [28]"},
+        {located, failing, urls(), "20.1", 0, with(kFull, kAddress, true), withAddress},
+        {located, {.body = R"({"status":"ZERO_RESULTS"})"}, urls(), "20.1", 0, with(kFull, kAddress, true), withAddress},
+        {located, address, {{"AddressUrl", server->url("/reverse")}}, "20.1", 0, kNothing, ""},
+        {located, address, {}, "19.4", 0, with(kLegacy, kLegacy, true), ""},
+        {located, address, {}, "20.1", 0x8000 | 0x1, {{"DEVICE_LOCATION_POSITION", "Unavailable"}}, ""},
+    };
+    for (const auto& test : cases) {
+        server->setAnswer("/geolocate", test.locate);
+        server->setAnswer("/reverse", test.reverse);
+        const TestSupport::ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", test.locate.neverAnswer ? "1500" : "30000");
+        const TestSupport::LogWatch log;
+        LocationProvider provider(
+            TestSupport::category("Location", test.filter != 0 ? 1 : 2, test.filter, test.config), test.host);
+        EXPECT_EQ(read(provider).get(), test.expected) << test.asked;
+        EXPECT_EQ(read(provider).get(), test.expected) << test.asked;
+        EXPECT_EQ(requests(), test.asked);
+        EXPECT_TRUE(log.contains(test.line)) << test.line;
+    }
+}
+
+TEST_F(LocationReading, OverlappingReadingsAgreeAndNothingIsAskedOffTheEngineOrWithoutNetworkManager)
+{
+    server->setAnswer("/geolocate", {.body = kAnswer + "}"});
+    server->setAnswer("/reverse", {.body = "{" + kOsmAddress});
     LocationProvider overlapping(TestSupport::category("Location", 2, 0, urls()), "20.1");
     std::future<PropertyMap> first = read(overlapping);
     EXPECT_EQ(read(overlapping).get(), kFull);
     EXPECT_EQ(first.get(), kFull);
     requests();
-    // Only the selected keys; the address only for an address key and with an address service.
-    constexpr int32_t kPositionAccuracyLatitude = 0x8000 | 0x4 | 0x1;
-    EXPECT_EQ(readOnce(urls(), "20.1", kPositionAccuracyLatitude),
-              (PropertyMap{{"DEVICE_LOCATION_POSITION", "51.5000,-0.1200"}, {"DEVICE_LOCATION_ACCURACY", "25.0"}}));
-    EXPECT_EQ(readOnce(urls(false)), kPosition);
-    EXPECT_EQ(readOnce(urls(), "20.1", 0x400), (PropertyMap{{"DEVICE_LOCATION_TOWN", "A, B"}}));
-    // An older host, and the address in the location answer itself.
-    server->setAnswer("/geolocate", {.body = kAnswer + "," + kOsmAddress});
-    const std::string url = server->url("/geolocate?key=K");
-    EXPECT_EQ(readOnce({{"LocateUrl", url}, {"AddressUrl", url}}, "19.4"), kLegacy);
-    const std::string noAddress = "POST /geolocate?key=K " + std::string(kRequest).replace(11, 1, "0") + "\n";
-    EXPECT_EQ(requests(), noAddress + noAddress + "POST /geolocate?key=K " + kRequest +
-                              "\nGET /reverse?lat=51.500000&lon=-0.120000 \nPOST /geolocate?key=K " + kRequest + "\n");
-}
-
-TEST_F(LocationReading, FailuresGiveUnavailableAndAreKept)
-{
-    const std::pair<TestSupport::HttpsAnswer, const char*> cases[] = {
-        {{.status = 403, .body = R"({"error":{"code":403,"message":"Daily limit"}})"}, "failed with error [Daily limit] code [403]"},
-        {{.status = 500, .body = kAnswer + "}"}, "] failed with HTTP status [500]\n"},
-        {{.body = kAnswer.substr(0, kAnswer.size() - 2) + "}"}, "WARNING - Location accuracy was not a double\n"},
-        {{.neverAnswer = true}, "] failed with error [28]"},
-    };
-    for (const auto& [answer, line] : cases) {
-        server->setAnswer("/geolocate", answer);
-        const TestSupport::ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", answer.neverAnswer ? "1500" : "30000");
-        const TestSupport::LogWatch log;
-        LocationProvider provider(TestSupport::category("Location", 2, 0, urls()), "20.1");
-        EXPECT_EQ(read(provider).get(), kNothing);
-        EXPECT_EQ(read(provider).get(), kNothing);
-        EXPECT_TRUE(log.contains(line)) << line;
-        EXPECT_EQ(requests().find("GET"), std::string::npos) << line;
-    }
-    // A failed address lookup leaves the position.
-    SetUp();
-    server->setAnswer("/reverse", {.status = 500, .body = "{" + kOsmAddress});
-    EXPECT_EQ(readOnce(urls()), with(kFull, kAddress, true));
-    server->setAnswer("/reverse", {.body = R"({"status":"ZERO_RESULTS"})"});
-    EXPECT_EQ(readOnce(urls()), with(kFull, kAddress, true));
-
-    // Without a locate URL, off the engine thread and without NetworkManager nothing is asked.
-    requests();
-    EXPECT_EQ(readOnce({{"AddressUrl", server->url("/reverse")}}), kNothing);
-    EXPECT_EQ(readOnce({}, "19.4"), with(kLegacy, kLegacy, true));
-    EXPECT_EQ(readOnce({}, "20.1", 0x8000 | 0x1), (PropertyMap{{"DEVICE_LOCATION_POSITION", "Unavailable"}}));
     LocationProvider provider(TestSupport::category("Location", 2, 0, urls()), "20.1");
     const TestSupport::LogWatch log;
     std::thread([&provider] { EXPECT_EQ(provider.getProperties().get(), kNothing); }).join();
     EXPECT_TRUE(log.contains("ERROR - Unable to determine LOCATION since properties not requested from within glib"));
     manager->stop();  // libnm's client comes up without devices
-    EXPECT_EQ(readOnce(urls()), kNothing);
+    EXPECT_EQ(read(provider).get(), kNothing);
     EXPECT_EQ(requests(), "");
 }
 

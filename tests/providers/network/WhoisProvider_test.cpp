@@ -12,7 +12,7 @@
 #include <array>
 #include <numeric>
 
-using TestSupport::HttpsServer;
+using TestSupport::HttpsAnswer;
 using TestSupport::ScopedEnv;
 
 namespace {
@@ -91,12 +91,6 @@ protected:
         changes.try_emplace("ProviderCountryUrl", server->url("/whois?resource=%IP%"));
         return changes;
     }
-    static PropertyMap read(const std::map<std::string, std::string>& configuration, int32_t filter = 0)
-    {
-        return WhoisProvider(TestSupport::category("Whois", filter != 0 ? 1 : 2, filter, configuration), "20.1")
-            .getProperties()
-            .get();
-    }
     // The paths asked for since the last call, sorted.
     static std::string asked()
     {
@@ -113,91 +107,84 @@ protected:
     ScopedEnv caPath{"CORVANE_CERTIFICATE_DIR", noCertificates.path()};
 };
 
-TEST_F(WhoisService, TheAddressThenNameAndOneWhoisRequestForIspAndCountry)
+// Each case starts from the answers of SetUp; a failed or silent lookup makes only its own keys unavailable.
+TEST_F(WhoisService, EachReadingFromTheServicesAnswers)
 {
-    EXPECT_EQ(read(config()), kFull);
-    EXPECT_EQ(asked(), "GET /dns?resource=198.51.100.23;GET /ip;GET /whois?resource=198.51.100.23;");
-    EXPECT_EQ(read(config({{"TestIp", "203.0.113.7"}})), with(kFull, {{"DEVICE_WHOIS_IP", "203.0.113.7"}}));
-    EXPECT_EQ(asked(), "GET /dns?resource=203.0.113.7;GET /whois?resource=203.0.113.7;");
-    EXPECT_EQ(read(config({{"TestIp", "203.0.113.7&x=1"}})), kFull);  // not an address: ignored
-    EXPECT_EQ(asked(), "GET /dns?resource=198.51.100.23;GET /ip;GET /whois?resource=198.51.100.23;");
-
-    EXPECT_EQ(read(config(), 0x1), (PropertyMap{{"DEVICE_WHOIS_IP", "198.51.100.23"}}));
-    EXPECT_EQ(asked(), "GET /ip;");
-    EXPECT_EQ(read(config(), 0x8), (PropertyMap{{"DEVICE_WHOIS_COUNTRY", "GB"}}));
-    EXPECT_EQ(asked(), "GET /ip;GET /whois?resource=198.51.100.23;");
-    EXPECT_TRUE(read(config(), 0x10).empty());
-    EXPECT_EQ(asked(), "");
-
-    // A country service of its own decides the country (and the ISP, given both); one service for all.
-    server->setAnswer("/all", {.body = R"({"data":{"result":["all.example.net"],"authorities":["arin"],"records":[[)"
-                                       R"({"key":"OrgName","value":"Org"},{"key":"Country","value":"US"}]]}})"});
-    const std::string all = server->url("/all?q=%IP%");
-    EXPECT_EQ(read(config({{"ProviderCountryUrl", all}})),
-              with(kFull, {{"DEVICE_WHOIS_ISP", "Org"}, {"DEVICE_WHOIS_COUNTRY", "US"}}));
-    EXPECT_EQ(read(config({{"ProviderDnsUrl", all}, {"ProviderIspUrl", all}, {"ProviderCountryUrl", all}})),
-              with(kFull, {{"DEVICE_WHOIS_DNS", "all.example.net"}, {"DEVICE_WHOIS_ISP", "Org"},
-                           {"DEVICE_WHOIS_COUNTRY", "US"}}));
-    EXPECT_EQ(asked(), "GET /all?q=198.51.100.23;GET /all?q=198.51.100.23;GET /dns?resource=198.51.100.23;GET /ip;"
-                       "GET /ip;GET /whois?resource=198.51.100.23;");
-}
-
-TEST_F(WhoisService, TheAlternativeAddressServiceOnlyWhenConfiguredAndOnlyWhenTheProviderFails)
-{
-    server->setAnswer("/alt", {.body = R"({"address":"192.0.2.1"})"});
-    const auto alternative = config({{"AlternativeIpUrl", server->url("/alt")}});
-    EXPECT_EQ(read(alternative), kFull);
-    server->setAnswer("/ip", {.status = 503, .body = R"({"data":{"ip":"198.51.100.23"}})"});
-    EXPECT_EQ(read(config()), kNothing);
-    EXPECT_EQ(read(alternative), with(kFull, {{"DEVICE_WHOIS_IP", "192.0.2.1"}}));
-    server->setAnswer("/ip", {.body = R"({"data":{"ip":"198.51.100.23@192.0.2.9/x?"}})"});
-    server->setAnswer("/alt", {.body = R"({"address":"not an address"})"});
-    const TestSupport::LogWatch log;
-    EXPECT_EQ(read(alternative), kNothing);
-    EXPECT_TRUE(log.contains("ERROR - Refused IP [198.51.100.23@192.0.2.9/x?] from response: not an IP address\n"));
-    EXPECT_EQ(asked(), "GET /alt;GET /alt;GET /alt;GET /dns?resource=192.0.2.1;GET /dns?resource=198.51.100.23;"
-                       "GET /ip;GET /ip;GET /ip;GET /ip;GET /whois?resource=192.0.2.1;GET /whois?resource=198.51.100.23;");
-}
-
-TEST_F(WhoisService, FailedOrSilentLookupsMakeOnlyTheirKeysUnavailable)
-{
-    server->setAnswer("/whois", {.status = 400, .body = R"({"status":"error","data":{}})"});
-    server->setAnswer("/dns", {.body = R"({"data":{"result":null}})"});
-    EXPECT_EQ(read(config()), with(kNothing, {{"DEVICE_WHOIS_IP", "198.51.100.23"}}));
-    server->setAnswer("/dns", {.body = std::string(100000, '[') + std::string(100000, ']')});
-    EXPECT_EQ(read(config()), with(kNothing, {{"DEVICE_WHOIS_IP", "198.51.100.23"}}));
-
+    const std::string all = server->url("/all?q=%IP%"), alternative = server->url("/alt");
+    const std::string ip = "GET /ip;", usual = "GET /dns?resource=198.51.100.23;GET /ip;GET /whois?resource=198.51.100.23;";
+    const HttpsAnswer allInOne{.body = R"({"data":{"result":["all.example.net"],"authorities":["arin"],"records":[[)"
+                                       R"({"key":"OrgName","value":"Org"},{"key":"Country","value":"US"}]]}})"};
+    const HttpsAnswer otherAddress{.body = R"({"address":"192.0.2.1"})"}, failing{.status = 503, .body = "{}"};
+    const struct {
+        std::map<std::string, HttpsAnswer> answers;
+        std::map<std::string, std::string> config;
+        int32_t filter;
+        PropertyMap expected;
+        std::string asked;
+        std::string line = "";  // an ERROR line the reading leaves
+    } cases[] = {
+        {{}, {}, 0, kFull, usual},
+        {{}, {{"TestIp", "203.0.113.7"}}, 0, with(kFull, {{"DEVICE_WHOIS_IP", "203.0.113.7"}}),
+         "GET /dns?resource=203.0.113.7;GET /whois?resource=203.0.113.7;"},
+        {{}, {{"TestIp", "203.0.113.7&x=1"}}, 0, kFull, usual},  // not an address: ignored
+        {{}, {}, 0x1, {{"DEVICE_WHOIS_IP", "198.51.100.23"}}, ip},
+        {{}, {}, 0x8, {{"DEVICE_WHOIS_COUNTRY", "GB"}}, "GET /ip;GET /whois?resource=198.51.100.23;"},
+        {{}, {}, 0x10, {}, ""},
+        // A country service of its own decides the country (and the ISP, given both); one service for all.
+        {{{"/all", allInOne}}, {{"ProviderCountryUrl", all}}, 0,
+         with(kFull, {{"DEVICE_WHOIS_ISP", "Org"}, {"DEVICE_WHOIS_COUNTRY", "US"}}), "GET /all?q=198.51.100.23;" + usual},
+        {{{"/all", allInOne}}, {{"ProviderDnsUrl", all}, {"ProviderIspUrl", all}, {"ProviderCountryUrl", all}}, 0,
+         with(kFull, {{"DEVICE_WHOIS_DNS", "all.example.net"}, {"DEVICE_WHOIS_ISP", "Org"}, {"DEVICE_WHOIS_COUNTRY", "US"}}),
+         "GET /all?q=198.51.100.23;GET /ip;"},
+        // The alternative address service only when configured, and its address only when the provider fails.
+        {{{"/alt", otherAddress}}, {{"AlternativeIpUrl", alternative}}, 0, kFull, "GET /alt;" + usual},
+        {{{"/ip", failing}, {"/alt", otherAddress}}, {{"AlternativeIpUrl", alternative}}, 0,
+         with(kFull, {{"DEVICE_WHOIS_IP", "192.0.2.1"}}), "GET /alt;GET /dns?resource=192.0.2.1;GET /ip;GET /whois?resource=192.0.2.1;"},
+        {{{"/ip", {.body = R"({"data":{"ip":"198.51.100.23@192.0.2.9/x?"}})"}}, {"/alt", {.body = R"({"address":"x"})"}}},
+         {{"AlternativeIpUrl", alternative}}, 0, kNothing, "GET /alt;GET /ip;",
+         "ERROR - Refused IP [198.51.100.23@192.0.2.9/x?] from response: not an IP address\n"},
+        {{{"/whois", {.status = 400, .body = R"({"status":"error","data":{}})"}}, {"/dns", {.body = R"({"data":{"result":null}})"}}},
+         {}, 0, with(kNothing, {{"DEVICE_WHOIS_IP", "198.51.100.23"}}), usual},
+        {{{"/dns", {.body = std::string(100000, '[') + std::string(100000, ']')}}}, {}, 0,
+         with(kFull, {{"DEVICE_WHOIS_DNS", "Unavailable"}}), usual},
+        {{{"/whois", {.neverAnswer = true}}}, {}, 0,
+         with(kFull, {{"DEVICE_WHOIS_ISP", "Unavailable"}, {"DEVICE_WHOIS_COUNTRY", "Unavailable"}}), usual},
+        {{{"/ip", {.neverAnswer = true}}}, {}, 0, kNothing, ip},
+    };
     const ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", "3000");
-    SetUp();
-    server->setAnswer("/whois", {.neverAnswer = true});
-    EXPECT_EQ(read(config()), with(kFull, {{"DEVICE_WHOIS_ISP", "Unavailable"}, {"DEVICE_WHOIS_COUNTRY", "Unavailable"}}));
-    server->setAnswer("/ip", {.neverAnswer = true});
-    EXPECT_EQ(read(config()), kNothing);
+    for (const auto& test : cases) {
+        SetUp();
+        for (const auto& [path, answer] : test.answers) {
+            server->setAnswer(path, answer);
+        }
+        const TestSupport::LogWatch log;
+        const auto category = TestSupport::category("Whois", test.filter != 0 ? 1 : 2, test.filter, config(test.config));
+        EXPECT_EQ(WhoisProvider(category, "20.1").getProperties().get(), test.expected) << test.asked;
+        EXPECT_EQ(asked(), test.asked);
+        EXPECT_TRUE(log.contains(test.line)) << test.line;
+    }
 }
 
 TEST_F(WhoisService, TheFirstReadingIsKeptForTheProvidersLifeAndOutlivesIt)
 {
     std::future<PropertyMap> outliving;
     {
-        WhoisProvider provider(TestSupport::category("Whois", 2, 0, config()), "20.1");
-        std::vector<std::future<PropertyMap>> readings;
-        for (int index = 0; index < 4; ++index) {
-            readings.push_back(provider.getProperties());
+        const auto category = TestSupport::category("Whois", 2, 0, config());
+        WhoisProvider provider(category, "20.1"), failing(category, "20.1");
+        std::vector<std::future<PropertyMap>> readings(4);
+        for (auto& reading : readings) {
+            reading = provider.getProperties();
         }
         for (auto& reading : readings) {
             EXPECT_EQ(reading.get(), kFull);
         }
         server->setAnswer("/ip", {.status = 500, .body = "{}"});
-        asked();
-        EXPECT_EQ(provider.getProperties().get(), kFull);
-        EXPECT_EQ(asked(), "");
-        WhoisProvider failing(TestSupport::category("Whois", 2, 0, config()), "20.1");
         EXPECT_EQ(failing.getProperties().get(), kNothing);
         SetUp();
+        EXPECT_EQ(provider.getProperties().get(), kFull);
         EXPECT_EQ(failing.getProperties().get(), kNothing);
         EXPECT_EQ(asked(), "");
-        WhoisProvider going(TestSupport::category("Whois", 2, 0, config()), "20.1");
-        outliving = going.getProperties();
+        outliving = WhoisProvider(category, "20.1").getProperties();
     }
     EXPECT_EQ(outliving.get(), kFull);
 }
