@@ -96,12 +96,20 @@ void PropertiesOrchestrator::scheduleNotifyChanges(std::shared_ptr<Category cons
     }
     TRACE_INFO << "Provider [" << name << "] initiated a real-time property change. Scheduling a refresh..."
              << std::endl;
-    Base::EngineThread::post([self = shared_from_this()] { self->handleNotifyChanges(); });
+    queueCheck();
+}
+
+void PropertiesOrchestrator::queueCheck()
+{
+    if (!_checkQueued.exchange(true)) {
+        Base::EngineThread::post([self = shared_from_this()] { self->handleNotifyChanges(); });
+    }
 }
 
 void PropertiesOrchestrator::handleNotifyChanges()
 {
     TRACE_VERBOSE << "Received request to check for property changes..." << std::endl;
+    _checkQueued = false;  // what is announced from now on may come too late for this check
     try {
         PropertyChanges changes;
         {
@@ -174,7 +182,7 @@ void PropertiesOrchestrator::runOwedCheck()
 {
     if (_changeOwed.exchange(false) && !_shuttingDown) {
         TRACE_VERBOSE << "Checking for a property change announced during the last check" << std::endl;
-        Base::EngineThread::post([self = shared_from_this()] { self->handleNotifyChanges(); });
+        queueCheck();
     }
 }
 

@@ -60,6 +60,7 @@ private:
     void closeProviders();
     // Starts the check that a change announced during a reading is owed.
     void runOwedCheck();
+    void queueCheck();
 
     Properties _properties;
     std::chrono::milliseconds _interval{0};
@@ -70,4 +71,7 @@ private:
     // A change was announced while a reading held the properties: it is
     // checked for once that reading has ended, so it is never lost.
     std::atomic<bool> _changeOwed{false};
+    // A check is queued on the engine thread and has not begun: announcements
+    // meanwhile (a burst of events) are all seen by that one check.
+    std::atomic<bool> _checkQueued{false};
 };

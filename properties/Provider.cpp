@@ -11,7 +11,26 @@ Provider::~Provider() = default;
 
 void Provider::monitorForChanges(const ChangeCallback&) {}
 
-void Provider::close() {}
+void Provider::close()
+{
+    if (_fileWatch) {
+        _fileWatch->stop();
+    }
+}
+
+void Provider::watchFiles(const std::vector<std::string>& files, const std::vector<std::string>& announcing,
+                          const ChangeCallback& callback)
+{
+    if (!_fileWatch) {
+        _fileWatch = std::make_unique<Base::FileWatch>(_category->name);
+    }
+    std::weak_ptr<Category const> category = _category;
+    _fileWatch->start(files, announcing, [callback, category] {
+        if (const auto watched = category.lock()) {
+            callback(watched);
+        }
+    });
+}
 
 bool Provider::hostAtLeast(int major, int minor) const
 {

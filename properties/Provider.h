@@ -3,6 +3,7 @@
 // future that is deferred, asynchronous or ready at once.
 #pragma once
 
+#include "base/FileWatch.h"
 #include "base/Version.h"
 #include "properties/Category.h"
 #include "properties/PropertyCollector.h"
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class Provider {
 public:
@@ -31,7 +33,8 @@ public:
     // provider's category whenever something changed. Default: nothing.
     virtual void monitorForChanges(const ChangeCallback& callback);
 
-    // Stops threads, watches and connections. Default: nothing.
+    // Stops threads, watches and connections. Default: ends the file watch of
+    // watchFiles(), if any; a provider that overrides it calls it too.
     virtual void close();
 
     const std::shared_ptr<Category const>& category() const { return _category; }
@@ -76,12 +79,19 @@ protected:
     // The provider's first complete reading, for providers that read once.
     const std::shared_ptr<KeptReading>& kept() const { return _kept; }
 
+    // For monitorForChanges: reports a change through `callback` whenever one
+    // of `files` changes or one of the kernel files `announcing` announces
+    // one (see Base::FileWatch); ended by close(), or with the provider.
+    void watchFiles(const std::vector<std::string>& files, const std::vector<std::string>& announcing,
+                    const ChangeCallback& callback);
+
 private:
     static PropertyMap run(const std::shared_ptr<Category const>& category, const Collect& collect);
 
     std::shared_ptr<Category const> _category;
     Base::Version _hostVersion;
     std::shared_ptr<KeptReading> _kept = std::make_shared<KeptReading>();
+    std::unique_ptr<Base::FileWatch> _fileWatch;
 };
 
 // Gives a provider class the factory's create function and the base

@@ -24,6 +24,11 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // A new host name is announced by the kernel file the node name comes from.
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchFiles({}, {"/proc/sys/kernel/hostname"}, callback);
+    }
 
     static std::string getDeviceName();
     static std::string getDeviceId();

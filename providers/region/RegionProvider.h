@@ -31,6 +31,11 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // A new system time zone replaces /etc/localtime (and /etc/timezone).
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchFiles({"/etc/localtime", "/etc/timezone"}, {}, callback);
+    }
 
     // The offset of standard time from UTC in minutes, east positive, in the
     // local time zone (TZ) around the moment `at`: the offset at `at` itself

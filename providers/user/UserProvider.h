@@ -24,4 +24,9 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // A session starting or ending changes the login records the user list reads.
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchFiles({"/var/run/utmp"}, {}, callback);
+    }
 };

@@ -104,3 +104,19 @@ TEST_F(OrchestratorTest, ShutdownStopsTheTimerAndClosesAfterTheRunningCheck)
     EXPECT_FALSE(log.contains("Property change timer expired but we've been shutdown"));
     EXPECT_TRUE(orchestrator->getPropertiesAndMonitorForChanges(10ms, nullptr).empty());
 }
+
+// A burst of announcements before the engine gets to them is one check, which sees the change they announce.
+TEST_F(OrchestratorTest, ABurstOfAnnouncementsIsOneCheck)
+{
+    start(60000ms);
+    std::promise<void> release;
+    Base::EngineThread::post([released = release.get_future().share()] { released.wait(); });
+    const int before = readings();
+    change("2");
+    std::thread([] { for (int i = 0; i < 20; ++i) ConfigProvider::notify("p"); }).join();
+    release.set_value();
+    ASSERT_TRUE(receives(1));
+    TestSupport::drainEngine();
+    EXPECT_EQ(readings(), before + 1);
+    EXPECT_EQ(received, (std::vector<PropertyMap>{{{"DEVICE_A", "2"}}}));
+}

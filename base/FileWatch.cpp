@@ -1,0 +1,203 @@
+#include "base/FileWatch.h"
+
+#include "base/Logging.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+
+namespace Base {
+
+namespace {
+
+// What happens to a file inside a watched directory that may change its content.
+constexpr uint32_t kDirectoryEvents =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+
+// Reads what a kernel file holds, which also takes its announcement: poll()
+// reports it again only after the next change.
+void rearm(int descriptor)
+{
+    char buffer[256];
+    if (lseek(descriptor, 0, SEEK_SET) == 0) {
+        while (read(descriptor, buffer, sizeof(buffer)) > 0) {
+        }
+    }
+}
+
+// How long a change takes to settle, and how long at most it is waited for.
+constexpr int kSettleMilliseconds = 25;
+constexpr int kSettleRounds = 20;
+
+}  // namespace
+
+FileWatch::FileWatch(std::string name) : _name(std::move(name)), _thread({"file watch thread", "file watch thread"}) {}
+
+bool FileWatch::start(const std::vector<std::string>& files, const std::vector<std::string>& announcing,
+                      std::function<void()> changed)
+{
+    if (_thread.running()) {
+        return true;
+    }
+    close();
+    TRACE_FUNCTION("FileWatch::start");
+    if (!files.empty()) {
+        _inotify.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        if (!_inotify) {
+            TRACE_INFO << "Not watching the files of [" << _name << "]: inotify failed error ["
+                       << std::strerror(errno) << "]" << std::endl;
+        }
+    }
+    for (const std::string& file : _inotify ? files : std::vector<std::string>()) {
+        const std::filesystem::path path(file);
+        const int watch = inotify_add_watch(_inotify.get(), path.parent_path().c_str(), kDirectoryEvents);
+        if (watch < 0) {
+            TRACE_INFO << "Not watching [" << file << "] for [" << _name << "] error [" << std::strerror(errno) << "]"
+                       << std::endl;
+            continue;
+        }
+        _names[watch].push_back(path.filename());
+    }
+    for (const std::string& file : announcing) {
+        Descriptor descriptor(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!descriptor) {
+            TRACE_INFO << "Not watching [" << file << "] for [" << _name << "] error [" << std::strerror(errno) << "]"
+                       << std::endl;
+            continue;
+        }
+        rearm(descriptor.get());
+        _announcing.push_back(std::move(descriptor));
+    }
+    if (_names.empty() && _announcing.empty()) {
+        close();
+        return false;
+    }
+    _changed = std::move(changed);
+    const bool started = _thread.start({
+        .wakeFailed = [](int) { return true; },
+        .startFailed =
+            [this](const char* what) {
+                TRACE_ERROR << "Failed to start the file watch of [" << _name << "] error [" << what << "]"
+                            << std::endl;
+            },
+        .open =
+            [this](std::vector<pollfd>& descriptors) {
+                if (_inotify && !_names.empty()) {
+                    descriptors.push_back(pollfd{_inotify.get(), POLLIN, 0});
+                }
+                for (const Descriptor& descriptor : _announcing) {
+                    descriptors.push_back(pollfd{descriptor.get(), POLLPRI | POLLERR, 0});
+                }
+                return true;
+            },
+        .ready = [this](std::span<pollfd> descriptors) { return react(descriptors); },
+        .pollFailed =
+            [this](int error) {
+                TRACE_ERROR << "Failed to wait for the files of [" << _name << "] error [" << std::strerror(error)
+                            << "]" << std::endl;
+            },
+        .closed = {},
+        .aborted =
+            [this](const char* what) {
+                TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
+            },
+    });
+    if (!started) {
+        close();
+    }
+    return started;
+}
+
+bool FileWatch::react(std::span<pollfd> descriptors)
+{
+    // A change seldom comes alone (a file written and closed, a link removed
+    // and made again): what follows within a moment is the same change.
+    bool changed = take(descriptors);
+    for (int round = 0; changed && round < kSettleRounds; ++round) {
+        std::vector<pollfd> again(descriptors.begin(), descriptors.end());
+        if (poll(again.data(), again.size(), kSettleMilliseconds) <= 0) {
+            break;
+        }
+        std::copy(again.begin(), again.end(), descriptors.begin());
+        take(descriptors);
+    }
+    try {
+        if (changed && _changed) {
+            _changed();
+        }
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Failed to report changes of [" << _name << "] error [" << error.what() << "]" << std::endl;
+    }
+    return std::any_of(descriptors.begin(), descriptors.end(), [](const pollfd& d) { return d.fd >= 0; });
+}
+
+bool FileWatch::take(std::span<pollfd> descriptors)
+{
+    bool changed = false;
+    for (pollfd& descriptor : descriptors) {
+        if (descriptor.revents == 0 || descriptor.fd < 0) {
+            continue;
+        }
+        if (descriptor.fd == _inotify.get()) {
+            changed = readEvents() || changed;
+            if (_names.empty()) {
+                descriptor.fd = -1;
+            }
+        } else {
+            rearm(descriptor.fd);
+            changed = true;
+        }
+        descriptor.revents = 0;
+    }
+    return changed;
+}
+
+// Takes every event queued; true when one concerns a watched file, or events were lost.
+bool FileWatch::readEvents()
+{
+    bool changed = false;
+    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    for (ssize_t length; (length = read(_inotify.get(), buffer, sizeof(buffer))) > 0;) {
+        for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
+            inotify_event event{};
+            std::memcpy(&event, buffer + offset, sizeof(event));
+            const std::string name(buffer + offset + sizeof(event), strnlen(buffer + offset + sizeof(event), event.len));
+            offset += static_cast<ssize_t>(sizeof(event) + event.len);
+            const auto watched = _names.find(event.wd);
+            if ((event.mask & IN_Q_OVERFLOW) != 0) {
+                changed = true;
+            } else if ((event.mask & IN_IGNORED) != 0 && watched != _names.end()) {
+                TRACE_INFO << "No longer watching [" << watched->second.front() << "] for [" << _name
+                           << "]: its directory went away" << std::endl;
+                _names.erase(watched);
+                changed = true;
+            } else if (watched != _names.end() &&
+                       std::find(watched->second.begin(), watched->second.end(), name) != watched->second.end()) {
+                changed = true;
+            }
+        }
+    }
+    return changed;
+}
+
+void FileWatch::stop()
+{
+    _thread.stop();
+    close();
+}
+
+void FileWatch::close()
+{
+    _names.clear();
+    _announcing.clear();
+    _inotify.reset();
+}
+
+}  // namespace Base

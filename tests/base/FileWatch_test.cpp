@@ -1,0 +1,97 @@
+// Base::FileWatch against the real kernel: files in a directory of their own, replaced, removed and made again,
+// and the host name announced by /proc/sys/kernel/hostname, changed in a UTS namespace of a child's own.
+#include "base/FileWatch.h"
+
+#include "support/LogWatch.h"
+#include "support/MainLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+std::size_t inotifyDescriptors()
+{
+    std::error_code gone;
+    return static_cast<std::size_t>(std::count_if(fs::directory_iterator("/proc/self/fd"), {}, [&gone](const auto& entry) {
+        return fs::read_symlink(entry.path(), gone) == "anon_inode:inotify";
+    }));
+}
+}  // namespace
+
+TEST(FileWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
+{
+    const TestSupport::TempDir dir, other;
+    const std::size_t descriptors = inotifyDescriptors();
+    const std::string watched = dir.write("zone", "one"), second = dir.file("second");
+    std::atomic<int> changes{0};
+    Base::FileWatch watch("Test");
+    ASSERT_TRUE(watch.start({watched, second, other.file("gone/x")}, {}, [&changes] { ++changes; }));
+    const struct {
+        const char* what;
+        std::function<void()> change;
+    } steps[] = {
+        {"written", [&] { std::ofstream(watched, std::ios::app) << "two"; }},
+        {"replaced by a rename", [&] { fs::rename(dir.write("new", "three"), watched); }},
+        {"replaced by a link", [&] { fs::remove(watched), fs::create_symlink("/etc/hostname", watched); }},
+        {"written through its link", [&] { fs::remove(watched), dir.write("zone", "four"); }},
+        {"removed", [&] { fs::remove(watched); }},
+        {"made", [&] { dir.write("second", "x"); }},
+        {"an unwatched file, then a watched one", [&] { dir.write("unwatched", ""), fs::remove(second); }},
+    };
+    for (const auto& step : steps) {
+        const int before = changes;
+        step.change();
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
+        TestSupport::waitUntil([&] { return changes > before + 1; }, std::chrono::milliseconds(50));
+        EXPECT_EQ(changes, before + 1) << step.what;
+    }
+    watch.stop();
+    EXPECT_FALSE(watch.running());
+    EXPECT_EQ(inotifyDescriptors(), descriptors);
+    const int stopped = changes;
+    dir.write("zone", "after");
+    EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(50)));
+}
+
+TEST(FileWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPart)
+{
+    const TestSupport::LogWatch log;
+    Base::FileWatch nothing("Test");
+    EXPECT_FALSE(nothing.start({"/nonexistent/file"}, {"/nonexistent/proc"}, [] {}));
+    EXPECT_TRUE(log.contains("INFO - Not watching [/nonexistent/file] for [Test] error [No such file or directory]"));
+    std::atomic<int> changes{0};
+    std::optional<TestSupport::TempDir> dir(std::in_place);
+    Base::FileWatch watch("Test");
+    ASSERT_TRUE(watch.start({dir->file("f")}, {}, [&changes] { ++changes; }));
+    dir.reset();
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return log.contains("its directory went away"); })) << log.text();
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return !watch.running() || changes > 0; }));
+}
+
+TEST(FileWatch, TheKernelAnnouncesANewHostName)
+{
+    std::atomic<int> changes{0};
+    Base::FileWatch watch("Name");
+    ASSERT_TRUE(watch.start({}, {"/proc/sys/kernel/hostname"}, [&changes] { ++changes; }));
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(unshare(CLONE_NEWUTS) == 0 && sethostname("renamed", 7) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (status != 0) {
+        GTEST_SKIP() << "a UTS namespace needs root";
+    }
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > 0; }));
+    TestSupport::waitUntil([&] { return changes > 1; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(changes, 1);  // the announcement is taken, not repeated
+}
