@@ -1,15 +1,11 @@
-// Base::FileWatch against the real kernel: files in a directory of their own, replaced, removed and made again,
-// and the host name announced by /proc/sys/kernel/hostname, changed in a UTS namespace of a child's own.
+// Base::FileWatch against the real kernel: files in a directory of their own, replaced, removed and made again.
+// The kernel files that announce changes are tested with the providers that watch them.
 #include "base/FileWatch.h"
 
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 
 #include <gtest/gtest.h>
-
-#include <sched.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -75,23 +71,4 @@ TEST(FileWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPart
     dir.reset();
     EXPECT_TRUE(TestSupport::waitUntil([&] { return log.contains("its directory went away"); })) << log.text();
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !watch.running() || changes > 0; }));
-}
-
-TEST(FileWatch, TheKernelAnnouncesANewHostName)
-{
-    std::atomic<int> changes{0};
-    Base::FileWatch watch("Name");
-    ASSERT_TRUE(watch.start({}, {"/proc/sys/kernel/hostname"}, [&changes] { ++changes; }));
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(unshare(CLONE_NEWUTS) == 0 && sethostname("renamed", 7) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    if (status != 0) {
-        GTEST_SKIP() << "a UTS namespace needs root";
-    }
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > 0; }));
-    TestSupport::waitUntil([&] { return changes > 1; }, std::chrono::milliseconds(50));
-    EXPECT_EQ(changes, 1);  // the announcement is taken, not repeated
 }

@@ -1,12 +1,17 @@
 #include "providers/device/NameProvider.h"
 
 #include "support/Categories.h"
+#include "support/MainLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <atomic>
 
 using TestSupport::readProvider;
 
@@ -37,4 +42,30 @@ TEST(NameProvider, ReportsNodeNameDnsNameAndIdWhenSelected)
     EXPECT_EQ(readProvider<NameProvider>("Name", 1, 0x09).size(), 2U);
     EXPECT_TRUE(readProvider<NameProvider>("Name", 1, 0x02 | 0x04 | 0x10).empty());
     EXPECT_TRUE(readProvider<NameProvider>("Name", 0, 0xFF).empty());
+}
+
+// The kernel announces a new host name (set here in a child's own UTS namespace: the announcement reaches every
+// watcher); the provider passes it on until it is closed.
+TEST(NameProvider, ANewHostNameIsAnnouncedUntilClose)
+{
+    std::atomic<int> changes{0};
+    NameProvider provider(TestSupport::category("Name"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
+        changes += changed->name == "Name" ? 1 : 0;
+    });
+    const auto rename = [] {
+        const pid_t child = fork();
+        if (child == 0) {
+            _exit(unshare(CLONE_NEWUTS) == 0 && sethostname("renamed", 7) == 0 ? 0 : 1);
+        }
+        int status = 1;
+        return waitpid(child, &status, 0) == child && status == 0;
+    };
+    if (!rename()) {
+        GTEST_SKIP() << "a UTS namespace needs root";
+    }
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return changes == 1; }));
+    provider.close();
+    ASSERT_TRUE(rename());
+    EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > 1; }, std::chrono::milliseconds(100)));
 }

@@ -7,9 +7,12 @@
 #include "providers/region/RegionProvider.h"
 #include "support/Categories.h"
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
+#include "support/MountNamespace.h"
 #include "support/XServer.h"
 
 #include <X11/XKBlib.h>
+#include <atomic>
 #include <filesystem>
 
 using TestSupport::ScopedEnv;
@@ -108,4 +111,26 @@ TEST(RegionProviderTest, ReadingOfTheLocalesAndTheKeyboard)
     EXPECT_EQ(read(0x08 | 0x10),
               (PropertyMap{{"DEVICE_REGION_KEYBOARD_LANGUAGE", "German"}, {"DEVICE_REGION_KEYBOARD_LOCALE", "de-DE"}}));
     EXPECT_EQ(read(0, 0), PropertyMap{});
+}
+
+// A new system time zone (/etc/localtime replaced, through an overlay over /etc in this process's own mount
+// namespace) is announced, and the reading after it has the new offset.
+TEST(RegionProviderTest, ANewSystemTimeZoneIsAnnounced)
+{
+    const TestSupport::TempDir layers;
+    std::filesystem::create_directory(layers.file("upper")), std::filesystem::create_directory(layers.file("work"));
+    const std::string options = "lowerdir=/etc,upperdir=" + layers.file("upper") + ",workdir=" + layers.file("work");
+    const TestSupport::ScopedMount etc("overlay", "/etc", "overlay", options.c_str());
+    const ScopedEnv tz("TZ", std::nullopt);
+    std::atomic<int> changes{0};
+    RegionProvider provider(TestSupport::category("Region"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    for (const auto& [zone, offset] : {std::pair{"Asia/Tokyo", "540"}, {"America/New_York", "-300"}}) {
+        const int before = changes;
+        std::filesystem::create_symlink(std::string("/usr/share/zoneinfo/") + zone, "/etc/localtime.new");
+        std::filesystem::rename("/etc/localtime.new", "/etc/localtime");
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << zone;
+        EXPECT_EQ(read(0x01), (PropertyMap{{"DEVICE_REGION_TIMEZONE_OFFSET", offset}})) << zone;
+    }
+    provider.close();
 }

@@ -4,11 +4,13 @@
 #include "providers/user/UserProvider.h"
 
 #include "support/Categories.h"
+#include "support/MainLoop.h"
 #include "support/MountNamespace.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -120,4 +122,25 @@ TEST_F(UserProviderTest, SelectedKeysOnlyAndNamesAreDataNeverCommands)
     given(account("jdoe"), "", unbroken + "@corp.example");
     EXPECT_EQ(read(1, 0x01).at(U::kName.key), unbroken);
     EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
+}
+
+// A session starting or ending rewrites the login records (in /var/run, a tmpfs here): the provider announces it,
+// and the reading after it shows the new user.
+TEST_F(UserProviderTest, ASessionStartingOrEndingIsAnnounced)
+{
+    const TestSupport::ScopedTmpfs run("/run");
+    given(account("jdoe"), "", "jdoe\n");
+    std::atomic<int> changes{0};
+    UserProvider provider(TestSupport::category("User"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
+        changes += changed->name == "User" ? 1 : 0;
+    });
+    for (const char* user : {"asmith@corp.example\n", ""}) {
+        const int before = changes;
+        dir.write("users-output", user);
+        run.write("utmp", user);
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << user;
+        EXPECT_EQ(read(1, 0x01).at(U::kName.key), *user ? "asmith" : "") << user;
+    }
+    provider.close();
 }
