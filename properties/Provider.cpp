@@ -13,19 +13,18 @@ void Provider::monitorForChanges(const ChangeCallback&) {}
 
 void Provider::close()
 {
-    if (_fileWatch) {
-        _fileWatch->stop();
+    if (_changeWatch) {
+        _changeWatch->stop();
     }
 }
 
-void Provider::watchFiles(const std::vector<std::string>& files, const std::vector<std::string>& announcing,
-                          const ChangeCallback& callback)
+void Provider::watchChanges(const Base::ChangeWatch::Sources& sources, const ChangeCallback& callback)
 {
-    if (!_fileWatch) {
-        _fileWatch = std::make_unique<Base::FileWatch>(_category->name);
+    if (!_changeWatch) {
+        _changeWatch = std::make_unique<Base::ChangeWatch>(_category->name);
     }
     std::weak_ptr<Category const> category = _category;
-    _fileWatch->start(files, announcing, [callback, category] {
+    _changeWatch->start(sources, [callback, category] {
         if (const auto watched = category.lock()) {
             callback(watched);
         }

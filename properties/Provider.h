@@ -3,7 +3,7 @@
 // future that is deferred, asynchronous or ready at once.
 #pragma once
 
-#include "base/FileWatch.h"
+#include "base/ChangeWatch.h"
 #include "base/Version.h"
 #include "properties/Category.h"
 #include "properties/PropertyCollector.h"
@@ -34,7 +34,7 @@ public:
     virtual void monitorForChanges(const ChangeCallback& callback);
 
     // Stops threads, watches and connections. Default: ends the file watch of
-    // watchFiles(), if any; a provider that overrides it calls it too.
+    // watchChanges(), if any; a provider that overrides it calls it too.
     virtual void close();
 
     const std::shared_ptr<Category const>& category() const { return _category; }
@@ -80,10 +80,9 @@ protected:
     const std::shared_ptr<KeptReading>& kept() const { return _kept; }
 
     // For monitorForChanges: reports a change through `callback` whenever one
-    // of `files` changes or one of the kernel files `announcing` announces
-    // one (see Base::FileWatch); ended by close(), or with the provider.
-    void watchFiles(const std::vector<std::string>& files, const std::vector<std::string>& announcing,
-                    const ChangeCallback& callback);
+    // of `sources` changes (see Base::ChangeWatch); ended by close(), or with
+    // the provider.
+    void watchChanges(const Base::ChangeWatch::Sources& sources, const ChangeCallback& callback);
 
 private:
     static PropertyMap run(const std::shared_ptr<Category const>& category, const Collect& collect);
@@ -91,7 +90,7 @@ private:
     std::shared_ptr<Category const> _category;
     Base::Version _hostVersion;
     std::shared_ptr<KeptReading> _kept = std::make_shared<KeptReading>();
-    std::unique_ptr<Base::FileWatch> _fileWatch;
+    std::unique_ptr<Base::ChangeWatch> _changeWatch;
 };
 
 // Gives a provider class the factory's create function and the base

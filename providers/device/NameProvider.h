@@ -27,7 +27,7 @@ public:
     // A new host name is announced by the kernel file the node name comes from.
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchFiles({}, {"/proc/sys/kernel/hostname"}, callback);
+        watchChanges({.announcing = {"/proc/sys/kernel/hostname"}}, callback);
     }
 
     static std::string getDeviceName();

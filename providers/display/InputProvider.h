@@ -21,4 +21,9 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // Input devices plugged or unplugged, as udev announces them.
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchChanges({.udevSubsystems = {"input"}}, callback);
+    }
 };

@@ -34,7 +34,7 @@ public:
     // A new system time zone replaces /etc/localtime (and /etc/timezone).
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchFiles({"/etc/localtime", "/etc/timezone"}, {}, callback);
+        watchChanges({.files = {"/etc/localtime", "/etc/timezone"}}, callback);
     }
 
     // The offset of standard time from UTC in minutes, east positive, in the

@@ -27,6 +27,6 @@ public:
     // A session starting or ending changes the login records the user list reads.
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchFiles({"/var/run/utmp"}, {}, callback);
+        watchChanges({.files = {"/var/run/utmp"}}, callback);
     }
 };

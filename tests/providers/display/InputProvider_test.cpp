@@ -3,9 +3,12 @@
 #include "providers/display/InputProvider.h"
 
 #include "support/Categories.h"
+#include "support/MainLoop.h"
 
 #include <gtest/gtest.h>
 #include <umockdev.h>
+
+#include <atomic>
 
 // A udev record of input device `number` with the properties `properties`.
 static std::string device(int number, const std::string& properties)
@@ -49,4 +52,31 @@ TEST(InputProviderTest, EachKindOfDeviceSetsItsFlags)
         g_clear_error(&error);
         g_object_unref(testbed);
     }
+}
+
+// A device plugged and unplugged is announced by udev; the reading after each has it, or not.
+TEST(InputProviderTest, PluggedAndUnpluggedDevicesAreAnnounced)
+{
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    std::atomic<int> changes{0};
+    InputProvider provider(TestSupport::category("Input"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
+        changes += changed->name == "Input" ? 1 : 0;
+    });
+    const char* mouse = "/sys/devices/virtual/input/input2";
+    const auto hasMouse = [] { return TestSupport::readProvider<InputProvider>("Input", 1, 0x2); };
+    for (const char* action : {"add", "remove"}) {
+        const int before = changes;
+        if (std::string(action) == "add") {
+            ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, device(2, "E: ID_INPUT_MOUSE=1\n").c_str(), nullptr));
+        }
+        umockdev_testbed_uevent(testbed, mouse, action);
+        if (std::string(action) == "remove") {
+            umockdev_testbed_remove_device(testbed, mouse);
+        }
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << action;
+        EXPECT_EQ(hasMouse(), (PropertyMap{{"DEVICE_INPUT_MOUSE", action[0] == 'a' ? "true" : "false"}})) << action;
+    }
+    provider.close();
+    g_object_unref(testbed);
 }

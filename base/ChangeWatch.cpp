@@ -1,4 +1,4 @@
-#include "base/FileWatch.h"
+#include "base/ChangeWatch.h"
 
 #include "base/Logging.h"
 
@@ -38,16 +38,16 @@ constexpr int kSettleRounds = 20;
 
 }  // namespace
 
-FileWatch::FileWatch(std::string name) : _name(std::move(name)), _thread({"file watch thread", "file watch thread"}) {}
+ChangeWatch::ChangeWatch(std::string name) : _name(std::move(name)), _thread({"file watch thread", "file watch thread"}) {}
 
-bool FileWatch::start(const std::vector<std::string>& files, const std::vector<std::string>& announcing,
-                      std::function<void()> changed)
+bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
 {
     if (_thread.running()) {
         return true;
     }
     close();
-    TRACE_FUNCTION("FileWatch::start");
+    TRACE_FUNCTION("ChangeWatch::start");
+    const std::vector<std::string>& files = sources.files;
     if (!files.empty()) {
         _inotify.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
         if (!_inotify) {
@@ -65,7 +65,7 @@ bool FileWatch::start(const std::vector<std::string>& files, const std::vector<s
         }
         _names[watch].push_back(path.filename());
     }
-    for (const std::string& file : announcing) {
+    for (const std::string& file : sources.announcing) {
         Descriptor descriptor(open(file.c_str(), O_RDONLY | O_CLOEXEC));
         if (!descriptor) {
             TRACE_INFO << "Not watching [" << file << "] for [" << _name << "] error [" << std::strerror(errno) << "]"
@@ -75,7 +75,10 @@ bool FileWatch::start(const std::vector<std::string>& files, const std::vector<s
         rearm(descriptor.get());
         _announcing.push_back(std::move(descriptor));
     }
-    if (_names.empty() && _announcing.empty()) {
+    if (!sources.udevSubsystems.empty()) {
+        watchUdev(sources.udevSubsystems);
+    }
+    if (_names.empty() && _announcing.empty() && !_udevMonitor) {
         close();
         return false;
     }
@@ -94,6 +97,9 @@ bool FileWatch::start(const std::vector<std::string>& files, const std::vector<s
                 }
                 for (const Descriptor& descriptor : _announcing) {
                     descriptors.push_back(pollfd{descriptor.get(), POLLPRI | POLLERR, 0});
+                }
+                if (_udevMonitor) {
+                    descriptors.push_back(pollfd{udev_monitor_get_fd(_udevMonitor.get()), POLLIN, 0});
                 }
                 return true;
             },
@@ -115,7 +121,7 @@ bool FileWatch::start(const std::vector<std::string>& files, const std::vector<s
     return started;
 }
 
-bool FileWatch::react(std::span<pollfd> descriptors)
+bool ChangeWatch::react(std::span<pollfd> descriptors)
 {
     // A change seldom comes alone (a file written and closed, a link removed
     // and made again): what follows within a moment is the same change.
@@ -138,7 +144,7 @@ bool FileWatch::react(std::span<pollfd> descriptors)
     return std::any_of(descriptors.begin(), descriptors.end(), [](const pollfd& d) { return d.fd >= 0; });
 }
 
-bool FileWatch::take(std::span<pollfd> descriptors)
+bool ChangeWatch::take(std::span<pollfd> descriptors)
 {
     bool changed = false;
     for (pollfd& descriptor : descriptors) {
@@ -150,6 +156,16 @@ bool FileWatch::take(std::span<pollfd> descriptors)
             if (_names.empty()) {
                 descriptor.fd = -1;
             }
+        } else if (_udevMonitor && descriptor.fd == udev_monitor_get_fd(_udevMonitor.get())) {
+            // An error is an overrun of the socket's buffer: events were lost, which is a change too.
+            for (int taken = 0; taken < 1000 && UdevDeviceHandle(udev_monitor_receive_device(_udevMonitor.get()));) {
+                ++taken;
+            }
+            if ((descriptor.revents & (POLLHUP | POLLNVAL)) != 0) {
+                TRACE_INFO << "No longer watching udev for [" << _name << "]: its monitor failed" << std::endl;
+                descriptor.fd = -1;
+            }
+            changed = true;
         } else {
             rearm(descriptor.fd);
             changed = true;
@@ -160,7 +176,7 @@ bool FileWatch::take(std::span<pollfd> descriptors)
 }
 
 // Takes every event queued; true when one concerns a watched file, or events were lost.
-bool FileWatch::readEvents()
+bool ChangeWatch::readEvents()
 {
     bool changed = false;
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
@@ -187,17 +203,35 @@ bool FileWatch::readEvents()
     return changed;
 }
 
-void FileWatch::stop()
+void ChangeWatch::watchUdev(const std::vector<std::string>& subsystems)
+{
+    _udev.reset(udev_new());
+    _udevMonitor.reset(_udev ? udev_monitor_new_from_netlink(_udev.get(), "udev") : nullptr);
+    bool filtered = static_cast<bool>(_udevMonitor);
+    for (const std::string& subsystem : subsystems) {
+        filtered = filtered && udev_monitor_filter_add_match_subsystem_devtype(_udevMonitor.get(), subsystem.c_str(),
+                                                                               nullptr) >= 0;
+    }
+    if (!filtered || udev_monitor_enable_receiving(_udevMonitor.get()) < 0) {
+        TRACE_INFO << "Not watching udev for [" << _name << "]: no udev monitor" << std::endl;
+        _udevMonitor.reset();
+        _udev.reset();
+    }
+}
+
+void ChangeWatch::stop()
 {
     _thread.stop();
     close();
 }
 
-void FileWatch::close()
+void ChangeWatch::close()
 {
     _names.clear();
     _announcing.clear();
     _inotify.reset();
+    _udevMonitor.reset();
+    _udev.reset();
 }
 
 }  // namespace Base

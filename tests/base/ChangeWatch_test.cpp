@@ -1,6 +1,6 @@
-// Base::FileWatch against the real kernel: files in a directory of their own, replaced, removed and made again.
+// Base::ChangeWatch against the real kernel: files in a directory of their own, replaced, removed and made again.
 // The kernel files that announce changes are tested with the providers that watch them.
-#include "base/FileWatch.h"
+#include "base/ChangeWatch.h"
 
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
@@ -23,14 +23,14 @@ std::size_t inotifyDescriptors()
 }
 }  // namespace
 
-TEST(FileWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
+TEST(ChangeWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
 {
     const TestSupport::TempDir dir, other;
     const std::size_t descriptors = inotifyDescriptors();
     const std::string watched = dir.write("zone", "one"), second = dir.file("second");
     std::atomic<int> changes{0};
-    Base::FileWatch watch("Test");
-    ASSERT_TRUE(watch.start({watched, second, other.file("gone/x")}, {}, [&changes] { ++changes; }));
+    Base::ChangeWatch watch("Test");
+    ASSERT_TRUE(watch.start({.files = {watched, second, other.file("gone/x")}}, [&changes] { ++changes; }));
     const struct {
         const char* what;
         std::function<void()> change;
@@ -58,16 +58,16 @@ TEST(FileWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(50)));
 }
 
-TEST(FileWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPart)
+TEST(ChangeWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPart)
 {
     const TestSupport::LogWatch log;
-    Base::FileWatch nothing("Test");
-    EXPECT_FALSE(nothing.start({"/nonexistent/file"}, {"/nonexistent/proc"}, [] {}));
+    Base::ChangeWatch nothing("Test");
+    EXPECT_FALSE(nothing.start({{"/nonexistent/file"}, {"/nonexistent/proc"}, {}}, [] {}));
     EXPECT_TRUE(log.contains("INFO - Not watching [/nonexistent/file] for [Test] error [No such file or directory]"));
     std::atomic<int> changes{0};
     std::optional<TestSupport::TempDir> dir(std::in_place);
-    Base::FileWatch watch("Test");
-    ASSERT_TRUE(watch.start({dir->file("f")}, {}, [&changes] { ++changes; }));
+    Base::ChangeWatch watch("Test");
+    ASSERT_TRUE(watch.start({.files = {dir->file("f")}}, [&changes] { ++changes; }));
     dir.reset();
     EXPECT_TRUE(TestSupport::waitUntil([&] { return log.contains("its directory went away"); })) << log.text();
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !watch.running() || changes > 0; }));

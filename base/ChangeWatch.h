@@ -1,0 +1,71 @@
+// A watch of a provider's sources on a thread of its own: files by name,
+// through inotify on the directory that holds each (so a file written,
+// replaced by a rename or a new link, removed or made again counts), kernel
+// files that announce their changes through poll(), as
+// /proc/sys/kernel/hostname does, and udev's devices of some subsystems added,
+// changed or removed. Whatever one wake-up of the thread brings, with
+// what follows within 25 ms, is one change: `changed` runs once for it, on the
+// watch's thread.
+//
+//     Base::ChangeWatch _watch{"User"};
+//     _watch.start({.files = {"/var/run/utmp"}}, [this] { announce(); });
+//     ...
+//     _watch.stop();  // wakes and joins the thread, closes every descriptor
+//
+// A file whose directory cannot be watched, a kernel file that cannot be
+// opened or a udev monitor that cannot be made is left out with an INFO line; the watch runs with what is left, and
+// without anything to watch it does not start.
+#pragma once
+
+#include "base/Descriptor.h"
+#include "base/Udev.h"
+#include "base/WatchThread.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Base {
+
+class ChangeWatch {
+public:
+    // `name` names the watch in its log lines.
+    explicit ChangeWatch(std::string name);
+    ~ChangeWatch() { stop(); }
+    ChangeWatch(const ChangeWatch&) = delete;
+    ChangeWatch& operator=(const ChangeWatch&) = delete;
+
+    struct Sources {
+        std::vector<std::string> files{};           // absolute paths
+        std::vector<std::string> announcing{};      // pollable kernel files
+        std::vector<std::string> udevSubsystems{};  // such as "input"
+    };
+
+    // Starts watching `sources`; false when nothing could be watched or the
+    // thread did not start. A watch that runs already is left as it is.
+    bool start(const Sources& sources, std::function<void()> changed);
+
+    // Ends the watch, if any, and closes its descriptors.
+    void stop();
+
+    bool running() const { return _thread.running(); }
+
+private:
+    bool react(std::span<pollfd> descriptors);
+    bool take(std::span<pollfd> descriptors);
+    bool readEvents();
+    void watchUdev(const std::vector<std::string>& subsystems);
+    void close();
+
+    const std::string _name;
+    WatchThread _thread;
+    std::function<void()> _changed;
+    Descriptor _inotify;
+    std::map<int, std::vector<std::string>> _names;  // inotify watch -> the file names watched in its directory
+    std::vector<Descriptor> _announcing;
+    UdevHandle _udev;
+    UdevMonitorHandle _udevMonitor;
+};
+
+}  // namespace Base
