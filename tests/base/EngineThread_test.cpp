@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -22,11 +23,15 @@ TEST(EngineThread, RunsPostedWorkInOrderAndGoesOnAfterAFailure)
     }
     Base::EngineThread::post([] { throw std::runtime_error("broken work"); });
     Base::EngineThread::post([&order] { Base::EngineThread::post([&order] { order.push_back(6); }), order.push_back(5); });
-    std::thread([] { Base::EngineThread::post([] {}); }).join();
+    std::atomic<int> others{0};  // two threads posting at once
+    std::thread first([&others] { for (int i = 0; i < 50; ++i) Base::EngineThread::post([&others] { ++others; }); });
+    std::thread second([&others] { for (int i = 0; i < 50; ++i) Base::EngineThread::post([&others] { ++others; }); });
+    first.join(), second.join();
     release.set_value();
     TestSupport::drainEngine();
     TestSupport::drainEngine();  // and what the work posted meanwhile
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(others, 100);
     EXPECT_TRUE(log.contains("broken work")) << log.text();
     EXPECT_FALSE(Base::EngineThread::isCurrent());
     EXPECT_TRUE(TestSupport::onEngine([] { return Base::EngineThread::isCurrent(); }));
