@@ -1,6 +1,7 @@
 #include "base/ProgramOutput.h"
 
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -61,8 +62,12 @@ TEST(ProgramOutput, OnlyASuccessGivesOutputAndNothingOfTheCallersLeaks)
     // A program that overran is killed with what it started and reaped; what
     // a program that ended left behind is its own business.
     EXPECT_NE(kill(std::stoi(readWhole(dir.file("pid1"))), 0), 0);
-    const std::string stat = readWhole("/proc/" + std::to_string(std::stoi(readWhole(dir.file("pid2")))) + "/stat");
-    EXPECT_TRUE(stat.empty() || stat.substr(stat.rfind(") ") + 2, 1) == "Z") << stat;
+    // The kill reaches the whole group at once, but a process takes a moment to end.
+    const std::string stat = "/proc/" + std::to_string(std::stoi(readWhole(dir.file("pid2")))) + "/stat";
+    EXPECT_TRUE(TestSupport::waitUntil([&] {
+        const std::string state = readWhole(stat);
+        return state.empty() || state.substr(state.rfind(") ") + 2, 1) == "Z";
+    })) << readWhole(stat);
     EXPECT_EQ(kill(std::stoi(readWhole(dir.file("pid3"))), SIGKILL), 0);
 
     TestSupport::ScopedEnv variable("PATH", "/usr/bin::bin:.:/opt/tools/bin");
