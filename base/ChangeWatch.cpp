@@ -38,7 +38,7 @@ constexpr int kSettleRounds = 20;
 
 }  // namespace
 
-ChangeWatch::ChangeWatch(std::string name) : _name(std::move(name)), _thread({"file watch thread", "file watch thread"}) {}
+ChangeWatch::ChangeWatch(std::string name) : _name(std::move(name)), _thread({"change watch thread", "change watch thread"}) {}
 
 bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
 {

@@ -15,7 +15,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 class Provider {
 public:
@@ -33,7 +32,7 @@ public:
     // provider's category whenever something changed. Default: nothing.
     virtual void monitorForChanges(const ChangeCallback& callback);
 
-    // Stops threads, watches and connections. Default: ends the file watch of
+    // Stops threads, watches and connections. Default: ends the change watch of
     // watchChanges(), if any; a provider that overrides it calls it too.
     virtual void close();
 
