@@ -1,5 +1,6 @@
 #include "base/ChangeWatch.h"
 
+#include "base/BusSignals.h"
 #include "base/Logging.h"
 
 #include <fcntl.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -35,6 +38,9 @@ void rearm(int descriptor)
 // How long a change takes to settle, and how long at most it is waited for.
 constexpr int kSettleMilliseconds = 25;
 constexpr int kSettleRounds = 20;
+
+// How long start() waits for the sources that come and go to be tried.
+constexpr int kFirstConnectMilliseconds = 1000;
 
 }  // namespace
 
@@ -78,11 +84,27 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
     if (!sources.udevSubsystems.empty()) {
         watchUdev(sources.udevSubsystems);
     }
-    if (_names.empty() && _announcing.empty() && !_udevMonitor) {
+    for (const std::string& service : sources.busServices) {
+        _comers.push_back(Comer{std::make_shared<BusSignals>(service)});
+    }
+    if (sources.display.screens || sources.display.keyboardGroup) {
+        _comers.push_back(Comer{std::make_shared<XEvents>(sources.display)});
+    }
+    for (const std::shared_ptr<ChangeSource>& source : sources.others) {
+        if (source) {
+            _comers.push_back(Comer{source});
+        }
+    }
+    if (_names.empty() && _announcing.empty() && !_udevMonitor && _comers.empty()) {
         close();
         return false;
     }
     _changed = std::move(changed);
+    // The sources that come and go connect on the thread; start() returns once
+    // each was tried, so what changes from then on is seen (a source that
+    // takes long to answer is not waited for).
+    auto opened = std::make_shared<std::promise<void>>();
+    std::future<void> tried = opened->get_future();
     const bool started = _thread.start({
         .wakeFailed = [](int) { return true; },
         .startFailed =
@@ -91,7 +113,7 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
                             << std::endl;
             },
         .open =
-            [this](std::vector<pollfd>& descriptors) {
+            [this, opened](std::vector<pollfd>& descriptors) {
                 if (_inotify && !_names.empty()) {
                     descriptors.push_back(pollfd{_inotify.get(), POLLIN, 0});
                 }
@@ -101,24 +123,38 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
                 if (_udevMonitor) {
                     descriptors.push_back(pollfd{udev_monitor_get_fd(_udevMonitor.get()), POLLIN, 0});
                 }
+                _firstComer = descriptors.size();
+                descriptors.resize(descriptors.size() + _comers.size(), pollfd{-1, POLLIN, 0});
+                connectComers(descriptors, false);
+                opened->set_value();
                 return true;
             },
         .ready = [this](std::span<pollfd> descriptors) { return react(descriptors); },
+        .idle =
+            [this](std::span<pollfd> descriptors) {
+                if (connectComers(descriptors, true) && _changed) {
+                    _changed();
+                }
+                return true;
+            },
         .pollFailed =
             [this](int error) {
                 TRACE_ERROR << "Failed to wait for the files of [" << _name << "] error [" << std::strerror(error)
                             << "]" << std::endl;
             },
-        .closed = {},
+        .closed = [this](bool) { disconnectComers(); },
         .aborted =
             [this](const char* what) {
                 TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
+                disconnectComers();
             },
     });
     if (!started) {
         close();
+        return false;
     }
-    return started;
+    tried.wait_for(std::chrono::milliseconds(kFirstConnectMilliseconds));
+    return true;
 }
 
 bool ChangeWatch::react(std::span<pollfd> descriptors)
@@ -141,17 +177,21 @@ bool ChangeWatch::react(std::span<pollfd> descriptors)
     } catch (const std::exception& error) {
         TRACE_ERROR << "Failed to report changes of [" << _name << "] error [" << error.what() << "]" << std::endl;
     }
-    return std::any_of(descriptors.begin(), descriptors.end(), [](const pollfd& d) { return d.fd >= 0; });
+    return !_comers.empty() ||
+           std::any_of(descriptors.begin(), descriptors.end(), [](const pollfd& d) { return d.fd >= 0; });
 }
 
 bool ChangeWatch::take(std::span<pollfd> descriptors)
 {
     bool changed = false;
-    for (pollfd& descriptor : descriptors) {
+    for (std::size_t slot = 0; slot < descriptors.size(); ++slot) {
+        pollfd& descriptor = descriptors[slot];
         if (descriptor.revents == 0 || descriptor.fd < 0) {
             continue;
         }
-        if (descriptor.fd == _inotify.get()) {
+        if (slot >= _firstComer && slot - _firstComer < _comers.size()) {
+            changed = takeComer(_comers[slot - _firstComer], descriptor) || changed;
+        } else if (descriptor.fd == _inotify.get()) {
             changed = readEvents() || changed;
             if (_names.empty()) {
                 descriptor.fd = -1;
@@ -173,6 +213,62 @@ bool ChangeWatch::take(std::span<pollfd> descriptors)
         descriptor.revents = 0;
     }
     return changed;
+}
+
+bool ChangeWatch::takeComer(Comer& comer, pollfd& descriptor)
+{
+    const ChangeSource::Taken taken = comer.source->take();
+    if (taken != ChangeSource::Taken::lost) {
+        return taken == ChangeSource::Taken::changed;
+    }
+    TRACE_INFO << "No longer watching " << comer.source->what() << " for [" << _name
+               << "]: it went away; watching it again when it comes back" << std::endl;
+    comer.source->disconnect();
+    comer.connected = false;
+    comer.missed = true;
+    descriptor.fd = -1;
+    return true;
+}
+
+// Connects every source that is away; true when one came back (`announce`:
+// after it was away).
+bool ChangeWatch::connectComers(std::span<pollfd> descriptors, bool announce)
+{
+    bool back = false;
+    for (std::size_t index = 0; index < _comers.size() && _firstComer + index < descriptors.size(); ++index) {
+        Comer& comer = _comers[index];
+        if (comer.connected) {
+            continue;
+        }
+        std::string why;
+        const int descriptor = comer.source->connect(why);
+        if (descriptor < 0) {
+            if (!comer.missed) {
+                TRACE_INFO << "Not watching " << comer.source->what() << " for [" << _name << "] for now: " << why
+                           << "; watching it when it comes" << std::endl;
+                comer.missed = true;
+            }
+            continue;
+        }
+        if (comer.missed) {
+            TRACE_INFO << "Watching " << comer.source->what() << " for [" << _name << "] again" << std::endl;
+        }
+        back = back || (announce && comer.missed);
+        comer.connected = true;
+        comer.missed = false;
+        descriptors[_firstComer + index].fd = descriptor;
+    }
+    return back;
+}
+
+void ChangeWatch::disconnectComers()
+{
+    for (Comer& comer : _comers) {
+        if (comer.connected) {
+            comer.source->disconnect();
+            comer.connected = false;
+        }
+    }
 }
 
 // Takes every event queued; true when one concerns a watched file, or events were lost.
@@ -227,6 +323,8 @@ void ChangeWatch::stop()
 
 void ChangeWatch::close()
 {
+    _comers.clear();
+    _firstComer = 0;
     _names.clear();
     _announcing.clear();
     _inotify.reset();

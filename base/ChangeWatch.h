@@ -3,7 +3,10 @@
 // replaced by a rename or a new link, removed or made again counts), kernel
 // files that announce their changes through poll(), as
 // /proc/sys/kernel/hostname does, and udev's devices of some subsystems added,
-// changed or removed. Whatever one wake-up of the thread brings, with
+// changed or removed, and sources that may come and go (a service on the
+// system bus, the X display, see ChangeSource): while one is away the watch
+// tries again every second, and its going and its coming back are changes
+// too. Whatever one wake-up of the thread brings, with
 // what follows within 25 ms, is one change: `changed` runs once for it, on the
 // watch's thread.
 //
@@ -13,16 +16,21 @@
 //     _watch.stop();  // wakes and joins the thread, closes every descriptor
 //
 // A file whose directory cannot be watched, a kernel file that cannot be
-// opened or a udev monitor that cannot be made is left out with an INFO line; the watch runs with what is left, and
-// without anything to watch it does not start.
+// opened or a udev monitor that cannot be made is left out with an INFO line;
+// the watch runs with what is left, and without anything to watch it does not
+// start. A source that comes and goes and is away at the start is an INFO
+// line too, and is waited for.
 #pragma once
 
+#include "base/ChangeSource.h"
 #include "base/Descriptor.h"
 #include "base/Udev.h"
 #include "base/WatchThread.h"
+#include "base/XEvents.h"
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +48,10 @@ public:
         std::vector<std::string> files{};           // absolute paths
         std::vector<std::string> announcing{};      // pollable kernel files
         std::vector<std::string> udevSubsystems{};  // such as "input"
+        std::vector<std::string> busServices{};     // such as "org.freedesktop.UPower" (see BusSignals)
+        XEvents::Announcements display{};           // what of the X display's events (see XEvents)
+        // Any other source that may come and go, such as the smart card service.
+        std::vector<std::shared_ptr<ChangeSource>> others{};
     };
 
     // Starts watching `sources`; false when nothing could be watched or the
@@ -52,8 +64,18 @@ public:
     bool running() const { return _thread.running(); }
 
 private:
+    // A source that comes and goes, and its slot among the descriptors.
+    struct Comer {
+        std::shared_ptr<ChangeSource> source;
+        bool connected = false;
+        bool missed = false;  // its absence was logged
+    };
+
     bool react(std::span<pollfd> descriptors);
     bool take(std::span<pollfd> descriptors);
+    bool takeComer(Comer& comer, pollfd& descriptor);
+    bool connectComers(std::span<pollfd> descriptors, bool announce);
+    void disconnectComers();
     bool readEvents();
     void watchUdev(const std::vector<std::string>& subsystems);
     void close();
@@ -66,6 +88,8 @@ private:
     std::vector<Descriptor> _announcing;
     UdevHandle _udev;
     UdevMonitorHandle _udevMonitor;
+    std::vector<Comer> _comers;
+    std::size_t _firstComer = 0;  // the slot of the first comer among the descriptors
 };
 
 }  // namespace Base

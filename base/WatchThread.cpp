@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <iostream>
@@ -69,6 +70,7 @@ void WatchThread::run(std::shared_ptr<State> state)
         if (state->wake) {
             descriptors.push_back(pollfd{state->wake.get(), POLLIN, 0});
         }
+        auto idled = std::chrono::steady_clock::now();
         while (watching && !state->stopping) {
             const int reported = poll(descriptors.data(), descriptors.size(), kStopCheckMilliseconds);
             if (reported < 0) {
@@ -83,15 +85,22 @@ void WatchThread::run(std::shared_ptr<State> state)
             if (state->stopping || (state->wake && descriptors.back().revents != 0)) {
                 break;
             }
-            if (reported == 0) {
-                continue;
+            if (reported > 0) {
+                watching = watch.ready(std::span<pollfd>(descriptors.data(), owned));
+                if (state->abandoned) {
+                    return;
+                }
+                for (pollfd& descriptor : descriptors) {
+                    descriptor.revents = 0;
+                }
             }
-            watching = watch.ready(std::span<pollfd>(descriptors.data(), owned));
-            if (state->abandoned) {
-                return;
-            }
-            for (pollfd& descriptor : descriptors) {
-                descriptor.revents = 0;
+            const auto now = std::chrono::steady_clock::now();
+            if (watching && watch.idle && now - idled >= std::chrono::milliseconds(kStopCheckMilliseconds)) {
+                idled = now;
+                watching = watch.idle(std::span<pollfd>(descriptors.data(), owned));
+                if (state->abandoned) {
+                    return;
+                }
             }
         }
         if (watch.closed) {

@@ -45,6 +45,10 @@ public:
         // call). A descriptor set to -1 is no longer polled. false ends the
         // watch.
         std::function<bool(std::span<pollfd> descriptors)> ready;
+        // Called about once a second whatever poll reports, for the owner's
+        // own timing (such as trying again to reach a source that went away);
+        // it may set descriptors, -1 included. false ends the watch.
+        std::function<bool(std::span<pollfd> descriptors)> idle;
         // poll failed with `error`; the watch ends.
         std::function<void(int error)> pollFailed;
         // The watch has ended; `woken` when by stop().

@@ -24,10 +24,12 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
-    // A new host name is announced by the kernel file the node name comes from.
+    // A new host name is announced by the kernel file the node name comes
+    // from, and by systemd-hostnamed.
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchChanges({.announcing = {"/proc/sys/kernel/hostname"}}, callback);
+        watchChanges({.announcing = {"/proc/sys/kernel/hostname"}, .busServices = {"org.freedesktop.hostname1"}},
+                     callback);
     }
 
     static std::string getDeviceName();

@@ -370,6 +370,7 @@ void LogicalDiskProvider::monitorForChanges(const ChangeCallback& callback)
             },
         .open = [this](std::vector<pollfd>& descriptors) { return watch(descriptors); },
         .ready = [this](std::span<pollfd> descriptors) { return react(descriptors); },
+        .idle = {},
         .pollFailed =
             [](int error) {
                 TRACE_FUNCTION("monitor");

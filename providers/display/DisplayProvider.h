@@ -29,6 +29,11 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // RandR announces monitors connected, disconnected, switched off and new modes.
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchChanges({.display = {.screens = true}}, callback);
+    }
 
     // Dots per inch of a screen `pixels` high and `millimetres` high, rounded
     // to a whole number; none when the physical height is not known (0).

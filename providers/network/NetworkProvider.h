@@ -79,6 +79,14 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // NetworkManager announces every change of its devices, their IP
+    // configurations, connections and access points, as signals of its
+    // objects: devices added and removed, states, addresses, gateways and
+    // DNS, the active connection and the access point in use.
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchChanges({.busServices = {"org.freedesktop.NetworkManager"}}, callback);
+    }
 
     // "aa:bb" as "aa-bb"; a null pointer gives the empty text.
     static std::string formatMac(const char* mac);

@@ -16,6 +16,11 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // UPower announces batteries and line power changing, coming and going.
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchChanges({.busServices = {"org.freedesktop.UPower"}}, callback);
+    }
 
     // The battery word for a charge percentage: "High" above 66, "Critical"
     // below 5, "Medium" from 33, else "Low".

@@ -31,10 +31,11 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
-    // A new system time zone replaces /etc/localtime (and /etc/timezone).
+    // A new system time zone replaces /etc/localtime (and /etc/timezone); XKB
+    // announces another keyboard group in use and a new keymap.
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchChanges({.files = {"/etc/localtime", "/etc/timezone"}}, callback);
+        watchChanges({.files = {"/etc/localtime", "/etc/timezone"}, .display = {.keyboardGroup = true}}, callback);
     }
 
     // The offset of standard time from UTC in minutes, east positive, in the

@@ -1,0 +1,95 @@
+#include "base/BusSignals.h"
+
+#include <cstring>
+
+namespace Base {
+
+namespace {
+
+constexpr uint64_t kAnswerMicroseconds = 2'000'000;
+
+}  // namespace
+
+BusSignals::BusSignals(std::string service) : _service(std::move(service)) {}
+
+std::string BusSignals::pathOf(const std::string& service)
+{
+    std::string path = "/" + service;
+    for (char& character : path) {
+        if (character == '.') {
+            character = '/';
+        }
+    }
+    return path;
+}
+
+int BusSignals::connect(std::string& why)
+{
+    disconnect();
+    if (const int result = _bus.openSystem(); result < 0) {
+        why = std::string("no system bus: ") + std::strerror(-result);
+        disconnect();
+        return -1;
+    }
+    // A bus daemon that does not answer holds up the watch's thread, never for long.
+    sd_bus_set_method_call_timeout(_bus.get(), kAnswerMicroseconds);
+    // The bus daemon resolves a sender's well-known name, so the objects'
+    // path says whose signals these are; the daemon's own signal says when
+    // the service comes or goes.
+    const std::string objects = "type='signal',path_namespace='" + pathOf(_service) + "'";
+    const std::string owner =
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+        "arg0='" + _service + "'";
+    for (const std::string& rule : {objects, owner}) {
+        if (const int result = sd_bus_add_match(_bus.get(), nullptr, rule.c_str(), &BusSignals::announce, this);
+            result < 0) {
+            why = std::string("the bus refused to announce its signals: ") + std::strerror(-result);
+            disconnect();
+            return -1;
+        }
+    }
+    const int descriptor = sd_bus_get_fd(_bus.get());
+    if (descriptor < 0) {
+        why = std::string("no bus descriptor: ") + std::strerror(-descriptor);
+        disconnect();
+        return -1;
+    }
+    // What arrived while the matches were being made is no change of ours.
+    take();
+    _announced = false;
+    return descriptor;
+}
+
+ChangeSource::Taken BusSignals::take()
+{
+    if (!_bus.get()) {
+        return Taken::lost;
+    }
+    _announced = false;
+    for (int round = 0; round < 10000; ++round) {
+        const int result = sd_bus_process(_bus.get(), nullptr);
+        if (result < 0) {
+            return Taken::lost;
+        }
+        if (result == 0) {
+            break;
+        }
+    }
+    const bool announced = _announced;
+    _announced = false;
+    return announced ? Taken::changed : Taken::nothing;
+}
+
+int BusSignals::announce(sd_bus_message*, void* self, sd_bus_error*)
+{
+    static_cast<BusSignals*>(self)->_announced = true;
+    return 0;
+}
+
+void BusSignals::disconnect()
+{
+    // Closing the connection also ends its matches on the bus.
+    _bus = SdBus();
+}
+
+}  // namespace Base

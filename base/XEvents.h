@@ -1,0 +1,39 @@
+// The X display's announcements, as a change source: RandR's screen, output
+// and CRTC changes (a monitor connected, disconnected, switched off, a mode
+// changed) and XKB's keyboard group and layouts (a group switched, a new
+// keymap). No X header comes with this one. The connection is its own and lives on the watch's thread;
+// closing it also takes back every event mask it selected. A display that
+// cannot be opened, or lacks the extension asked for, makes the source
+// missing; a server that goes away makes it lost.
+#pragma once
+
+#include "base/ChangeSource.h"
+
+#include <memory>
+
+namespace Base {
+
+class XConnection;
+
+class XEvents : public ChangeSource {
+public:
+    struct Announcements {
+        bool screens = false;        // RandR
+        bool keyboardGroup = false;  // XKB
+    };
+
+    explicit XEvents(Announcements announcements);
+    ~XEvents() override;
+
+    std::string what() const override { return "the X display"; }
+    int connect(std::string& why) override;
+    Taken take() override;
+    void disconnect() override;
+
+private:
+    const Announcements _announcements;
+    std::unique_ptr<XConnection> _connection;
+    int _randrEvent = 0;
+};
+
+}  // namespace Base
