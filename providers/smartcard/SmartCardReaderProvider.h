@@ -1,5 +1,5 @@
 // Category "SmartCardReader": the smart-card readers that pcsc-lite knows.
-// pcsc-lite is loaded by file name on the first read in the process and kept
+// pcsc-lite is loaded by file name on the first use in the process and kept
 // for the rest of it; every read asks pcscd afresh.
 #pragma once
 
@@ -18,4 +18,7 @@ public:
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
+    // pcscd announces readers coming and going and their states changing; its
+    // stopping and starting again (often with other readers) are changes too.
+    void monitorForChanges(const ChangeCallback& callback) override;
 };

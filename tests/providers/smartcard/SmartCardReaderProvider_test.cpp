@@ -15,7 +15,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -93,4 +96,33 @@ TEST(SmartCardReaderProvider, ReportsPcscdsReadersAsTheyAreAtEachRead)
     EXPECT_TRUE(readers(1, 0x02).empty());
     EXPECT_EQ(log.count("ERROR - Failed to list smartcard readers error [2148532270] message [Cannot find a smart "
                         "card reader.]\n"), 2U) << log.text();
+}
+
+// pcscd stopping, and starting again with other readers, are announced (the watch comes back with pcscd); after
+// close nothing is.
+TEST(SmartCardReaderProvider, PcscdComingAndGoingIsAnnouncedUntilClose)
+{
+    std::optional<Pcscd> daemon(std::in_place, true);
+    std::atomic<int> changes{0};
+    SmartCardReaderProvider provider(TestSupport::category("SmartCardReader"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        const char* count;
+    } steps[] = {
+        {"stopped", [&] { daemon.reset(); }, "0"},
+        {"started without readers", [&] { daemon.emplace(false); }, "0"},
+        {"started again with readers", [&] { daemon.reset(), daemon.emplace(true); }, "2"},
+    };
+    for (const auto& step : steps) {
+        const int before = changes;
+        step.change();
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
+        EXPECT_EQ(readers(1, 0x01).at("DEVICE_SMARTCARDREADER_COUNT"), step.count) << step.what;
+    }
+    provider.close();
+    const int closed = changes;
+    daemon.reset();
+    EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > closed; }, std::chrono::milliseconds(200)));
 }
