@@ -7,7 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/ChangeSource.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
@@ -71,4 +77,68 @@ TEST(ChangeWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPa
     dir.reset();
     EXPECT_TRUE(TestSupport::waitUntil([&] { return log.contains("its directory went away"); })) << log.text();
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !watch.running() || changes > 0; }));
+}
+
+namespace {
+// A source the test switches: away, there (announcing through an eventfd), or lost while connected.
+struct SwitchedSource : Base::ChangeSource {
+    std::atomic<bool> there{false}, lose{false};
+    std::atomic<int> connects{0}, disconnects{0};
+    std::atomic<std::thread::id> disconnectedOn{};
+    Base::Descriptor announced;
+    std::string what() const override { return "the switched source"; }
+    int connect(std::string& why) override
+    {
+        ++connects;
+        if (!there) {
+            why = "switched off";
+            return -1;
+        }
+        announced.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        return announced.get();
+    }
+    Taken take() override
+    {
+        uint64_t count = 0;
+        const bool read = ::read(announced.get(), &count, sizeof(count)) == sizeof(count);
+        return lose ? Taken::lost : read ? Taken::changed : Taken::nothing;
+    }
+    void disconnect() override { ++disconnects, disconnectedOn = std::this_thread::get_id(), announced.reset(); }
+    void announce() { uint64_t one = 1; EXPECT_EQ(write(announced.get(), &one, sizeof(one)), 8); }
+};
+}  // namespace
+
+// A source away at the start is waited for; its arrival, its announcements, its loss and its return are one change
+// each; it is let go on the watch's own thread when the watch stops.
+TEST(ChangeWatch, ASourceThatComesAndGoesIsWaitedForAndEachOfItsStepsIsAChange)
+{
+    const TestSupport::LogWatch log;
+    auto source = std::make_shared<SwitchedSource>();
+    std::atomic<int> changes{0};
+    Base::ChangeWatch watch("Test");
+    ASSERT_TRUE(watch.start({.others = {source}}, [&changes] { ++changes; }));
+    EXPECT_EQ(log.count("INFO - Not watching the switched source for [Test] for now: switched off"), 1U) << log.text();
+    const struct {
+        const char* what;
+        std::function<void()> step;
+    } steps[] = {
+        {"comes", [&] { source->there = true; }},
+        {"announces", [&] { source->announce(); }},
+        {"is lost", [&] { source->there = false, source->lose = true, source->announce(); }},
+        {"comes back", [&] { source->lose = false, source->there = true; }},
+    };
+    for (const auto& step : steps) {
+        const int before = changes;
+        step.step();
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
+        TestSupport::waitUntil([&] { return changes > before + 1; }, std::chrono::milliseconds(50));
+        EXPECT_EQ(changes, before + 1) << step.what;
+    }
+    EXPECT_EQ(log.count("switched off"), 1U) << "logged once while away";
+    EXPECT_TRUE(log.contains("INFO - No longer watching the switched source for [Test]: it went away"));
+    EXPECT_TRUE(log.contains("INFO - Watching the switched source for [Test] again"));
+    watch.stop();
+    EXPECT_EQ(source->disconnects, 2);
+    EXPECT_NE(source->disconnectedOn.load(), std::this_thread::get_id());
+    EXPECT_FALSE(source->announced);
 }
