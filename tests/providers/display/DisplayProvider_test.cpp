@@ -4,11 +4,16 @@
 
 #include "support/Categories.h"
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
 #include "support/XServer.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <optional>
 #include <thread>
 
 using TestSupport::LogWatch;
@@ -87,4 +92,41 @@ TEST(DisplayProvider, OnlyConnectedOutputsWithACrtcCount)
     EXPECT_EQ(readDisplays(), displays({{"DUMMY0", "1024", "768", "96"}, {"DUMMY2", "800", "600", "96"}}));
     EXPECT_EQ(log.count("WARNING - Missing CRCT info for screen [0] output [3] name [DUMMY3]\n"), 1U) << log.text();
     EXPECT_EQ(log.count(" : WARNING - "), 1U) << log.text();
+}
+
+// RandR announces an output switched on or off; the server going away is announced too and costs the watch only.
+TEST(DisplayProvider, OutputsChangingAndTheServerGoingAwayAreAnnounced)
+{
+    std::optional<XServer> server(std::in_place, std::vector<std::string>{}, true);
+    const ScopedEnv display("DISPLAY", server->display());
+    const std::string xrandr = "xrandr -d " + server->display();
+    ASSERT_EQ(std::system((xrandr + " --addmode DUMMY2 800x600").c_str()), 0);
+    const LogWatch log;
+    std::atomic<int> changes{0};
+    DisplayProvider provider(TestSupport::category("Display"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        const char* count;
+    } steps[] = {
+        // The dummy driver reports an output connected once a full query probed it.
+        {"output on",
+         [&] {
+             ASSERT_EQ(std::system((xrandr + " --output DUMMY2 --mode 800x600 --right-of DUMMY0 && " + xrandr +
+                                    " >/dev/null").c_str()),
+                       0);
+         },
+         "2"},
+        {"output off", [&] { ASSERT_EQ(std::system((xrandr + " --output DUMMY2 --off").c_str()), 0); }, "1"},
+        {"server gone", [&] { server->stop(); }, "0"},
+    };
+    for (const auto& step : steps) {
+        const int before = changes;
+        step.change();
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
+        EXPECT_EQ(readDisplays(1, 0x01).at("DEVICE_DISPLAY_COUNT"), step.count) << step.what;
+    }
+    EXPECT_TRUE(log.contains("INFO - No longer watching the X display for [Display]: it went away")) << log.text();
+    provider.close();
 }
