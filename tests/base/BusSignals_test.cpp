@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -33,6 +34,10 @@ TEST(BusSignals, TheServicesSignalsAndItsComingAndGoingAreChangesUntilStop)
     TestSupport::SystemBus::instance();
     auto watched = service(kName, kPath);
     const auto other = service("org.example.Other", "/org/example/Other");
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto opened = descriptors();
     std::atomic<int> changes{0};
     Base::ChangeWatch watch("Test");
     ASSERT_TRUE(watch.start({.busServices = {kName}}, [&changes] { ++changes; }));
@@ -56,6 +61,7 @@ TEST(BusSignals, TheServicesSignalsAndItsComingAndGoingAreChangesUntilStop)
             << step.what;
     }
     watch.stop();
+    EXPECT_EQ(descriptors(), opened);  // the bus connection, and with it its matches, is gone
     const int stopped = changes;
     watched->setProperty(kPath, kName, "Level", g_variant_new_int32(3));
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(200)));
