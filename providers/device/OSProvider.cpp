@@ -3,6 +3,8 @@
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
 #include "base/Utilities.h"
+#include "providers/device/OSDetect.h"
+#include "providers/device/OsRelease.h"
 
 #include <sys/utsname.h>
 
@@ -11,6 +13,7 @@
 namespace {
 
 constexpr const char* kOSName = "IGEL";
+constexpr const char* kLinuxName = "Linux";
 
 // One fact from IGEL's registry tool; empty when it cannot tell.
 std::string registryText(const char* key)
@@ -29,6 +32,8 @@ std::future<PropertyMap> OSProvider::getProperties()
         if (uname(&system) != 0) {
             TRACE_ERROR << "Failed to get OS with error [-1]" << std::endl;
             properties.unavailable(kKeys);
+        } else if (!OSDetect::IsIgel()) {
+            collectLinux(properties, system);
         } else {
             properties.add(kName, kOSName);
             properties.add(kVersion, [] { return registryText("product.version"); });
@@ -49,7 +54,35 @@ std::future<PropertyMap> OSProvider::getProperties()
 
 std::string OSProvider::getDeviceOS()
 {
-    return kOSName;
+    return OSDetect::IsIgel() ? kOSName : kLinuxName;
+}
+
+void OSProvider::collectLinux(PropertyCollector& properties, const utsname& system)
+{
+    // The release file is read once, and only for the keys that come from it.
+    std::optional<std::optional<OsRelease::Fields>> release;
+    const auto field = [&release](const char* name, const char* fallback) -> std::optional<std::string> {
+        if (!release) {
+            release = OsRelease::read();
+        }
+        if (!*release) {
+            return std::nullopt;
+        }
+        const auto found = (*release)->find(name);
+        if (found != (*release)->end() && !found->second.empty()) {
+            return found->second;
+        }
+        return fallback != nullptr ? std::optional<std::string>(fallback) : std::nullopt;
+    };
+    // os-release's own defaults stand for a missing NAME and PRETTY_NAME; a
+    // missing VERSION_ID is not known.
+    properties.add(kName, [&] { return field("NAME", "Linux"); });
+    properties.add(kVersion, [&] { return field("VERSION_ID", nullptr); });
+    properties.add(kDescription, [&] { return field("PRETTY_NAME", "Linux"); });
+    properties.add(kType, "Client");
+    properties.add(kPlatform, platformName(system.machine));
+    // Only IGEL's tools know the unit id.
+    properties.add(kId, "Unavailable");
 }
 
 std::string OSProvider::platformName(const std::string& machine)

@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
+#include "providers/device/OSDetect.h"
 #include "base/Utilities.h"
 #include "providers/igel/Certificate.h"
 
@@ -170,6 +171,10 @@ std::future<PropertyMap> IgelProvider::getLegacyCustomProperties() const
 
 std::optional<std::string> IgelProvider::registryValue(const std::string& key)
 {
+    // Elsewhere IGEL's tool is not there: nothing is started.
+    if (!OSDetect::IsIgel()) {
+        return std::nullopt;
+    }
     return Base::readProgramOutput("get", {key});
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
+#include "providers/device/OSDetect.h"
 #include "base/Utilities.h"
 
 #include <cerrno>
@@ -14,6 +15,10 @@ namespace {
 
 std::string getSetting(const char* name, const char* defaultValue)
 {
+    // Elsewhere IGEL's tool is not there: nothing is started.
+    if (!OSDetect::IsIgel()) {
+        return defaultValue;
+    }
     return Base::readProgramOutput("get", {std::string("sessions.xlock0.options.") + name}).value_or(defaultValue);
 }
 

@@ -5,6 +5,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +18,10 @@ namespace {
 constexpr const char* kLibraryName = "libpcsclite.so.1";
 
 struct Loaded {
-    std::mutex mutex;
+    std::timed_mutex mutex;
+    std::atomic<int> wanting{0};  // Uses waiting for the lock
+    std::mutex waitMutex;         // guards `waiting`
+    SCARDCONTEXT waiting = 0;     // the context of the Wait that holds the lock, if any
     bool tried = false;  // set before trying: a failure is not retried
     bool usable = false;
     PcscLibrary library;
@@ -36,9 +42,27 @@ std::string dlErrorText()
 
 }  // namespace
 
-PcscLibrary::Use::Use() : _lock(loaded().mutex)
+PcscLibrary::Use::Use()
 {
     Loaded& process = loaded();
+    if (!process.mutex.try_lock()) {
+        // A watch's wait may hold it: cancelled until it lets go (a cancel
+        // that comes just before its wait begins is sent again).
+        ++process.wanting;
+        for (;;) {
+            {
+                const std::lock_guard<std::mutex> waiting(process.waitMutex);
+                if (process.waiting != 0 && process.library.cancel != nullptr) {
+                    process.library.cancel(process.waiting);
+                }
+            }
+            if (process.mutex.try_lock_for(std::chrono::milliseconds(20))) {
+                break;
+            }
+        }
+        --process.wanting;
+    }
+    _lock = std::unique_lock<std::timed_mutex>(process.mutex, std::adopt_lock);
     if (!process.tried) {
         process.tried = true;
         process.library.load();
@@ -49,6 +73,42 @@ PcscLibrary::Use::Use() : _lock(loaded().mutex)
     } else {
         TRACE_ERROR << "Failed to load smartcard library" << std::endl;
     }
+}
+
+PcscLibrary::Wait::Wait(SCARDCONTEXT context, const std::atomic<bool>& stopping)
+{
+    Loaded& process = loaded();
+    while (!stopping) {
+        if (process.wanting > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (!process.mutex.try_lock_for(std::chrono::milliseconds(20))) {
+            continue;
+        }
+        if (process.wanting == 0) {
+            _held = true;
+            break;
+        }
+        process.mutex.unlock();
+    }
+    if (_held) {
+        const std::lock_guard<std::mutex> waiting(process.waitMutex);
+        process.waiting = context;
+    }
+}
+
+PcscLibrary::Wait::~Wait()
+{
+    if (!_held) {
+        return;
+    }
+    Loaded& process = loaded();
+    {
+        const std::lock_guard<std::mutex> waiting(process.waitMutex);
+        process.waiting = 0;
+    }
+    process.mutex.unlock();
 }
 
 void PcscLibrary::load()

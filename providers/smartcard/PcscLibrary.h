@@ -4,9 +4,11 @@
 // are compiled in.
 //
 // pcsc-lite's client keeps the readers it lists in one process-wide table,
-// whatever the context: every use that lists readers holds a Use for its
-// whole length. A wait for status changes (which may last) runs outside one,
-// on a context of its own.
+// whatever the context, and writes it at every call that asks pcscd: every
+// use holds the library's lock for its whole length, a Use for readings and
+// a Wait for a watch's status-change wait (which may last: a Use that wants
+// the lock cancels the wait, and the Wait gives the lock up until no Use
+// wants it any more).
 //
 //     const PcscLibrary::Use pcsc;
 //     if (!pcsc) { ... not loaded, logged ... }
@@ -17,6 +19,7 @@
 
 #include <winscard.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,8 +52,24 @@ public:
         const PcscLibrary& operator*() const { return *_library; }
 
     private:
-        std::unique_lock<std::mutex> _lock;
+        std::unique_lock<std::timed_mutex> _lock;
         const PcscLibrary* _library = nullptr;
+    };
+
+    // The lock for one status-change wait on `context`, taken once no Use
+    // wants it, or not at all when `stopping` is set first; while it is held
+    // a Use cancels the wait on `context`. Another watch's wait is waited
+    // for, never cancelled. Only after a Use found the library usable.
+    class Wait {
+    public:
+        Wait(SCARDCONTEXT context, const std::atomic<bool>& stopping);
+        ~Wait();
+        Wait(const Wait&) = delete;
+        Wait& operator=(const Wait&) = delete;
+        explicit operator bool() const { return _held; }
+
+    private:
+        bool _held = false;
     };
 
     // pcsc-lite's text for a result; the code in hexadecimal when the library

@@ -62,12 +62,9 @@ int SmartCardChanges::connect(std::string& why)
 bool SmartCardChanges::learn(std::vector<std::string>& names, std::vector<SCARD_READERSTATE>& states)
 {
     LONG result = SCARD_S_SUCCESS;
-    {
-        const PcscLibrary::Use pcsc;
-        if (!pcsc->listReaderNames(_context.get(), names, result) &&
-            result != static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) {
-            return false;
-        }
+    if (!_pcsc->listReaderNames(_context.get(), names, result) &&
+        result != static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) {
+        return false;
     }
     names.insert(names.begin(), kNotification);
     states.assign(names.size(), SCARD_READERSTATE{});
@@ -92,15 +89,39 @@ void SmartCardChanges::wait()
     try {
         std::vector<std::string> names;
         std::vector<SCARD_READERSTATE> states;
-        bool known = learn(names, states);
+        // The readers and their states when last looked at: what changed
+        // while the wait was away (a reading had the library) is a change too.
+        std::vector<std::pair<std::string, DWORD>> seen;
+        bool announced = true;  // nothing to compare with yet
+        bool known = true;
         while (known && !_stopping) {
-            const LONG result =
-                _pcsc->getStatusChange(_context.get(), INFINITE, states.data(), static_cast<DWORD>(states.size()));
-            if (_stopping || result == static_cast<LONG>(SCARD_E_CANCELLED)) {
+            LONG result = SCARD_S_SUCCESS;
+            {
+                const PcscLibrary::Wait hold(_context.get(), _stopping);
+                if (!hold) {
+                    break;
+                }
+                known = learn(names, states);
+                if (!known || _stopping) {
+                    break;
+                }
+                std::vector<std::pair<std::string, DWORD>> now;
+                for (std::size_t index = 0; index < names.size(); ++index) {
+                    now.emplace_back(names[index], states[index].dwCurrentState);
+                }
+                if (!announced && now != seen) {
+                    announce();
+                }
+                seen = std::move(now);
+                announced = false;
+                result = _pcsc->getStatusChange(_context.get(), INFINITE, states.data(),
+                                                static_cast<DWORD>(states.size()));
+            }
+            if (_stopping) {
                 break;
             }
-            if (result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
-                continue;
+            if (result == static_cast<LONG>(SCARD_E_CANCELLED) || result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
+                continue;  // a reading wanted the library
             }
             if (result != SCARD_S_SUCCESS && result != static_cast<LONG>(SCARD_E_UNKNOWN_READER) &&
                 result != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
@@ -110,7 +131,7 @@ void SmartCardChanges::wait()
             // A reader came or went, or a reader's state changed: the readers
             // are listed again, which also learns every state now.
             announce();
-            known = learn(names, states);
+            announced = true;
         }
         if (!known && !_stopping) {
             _lost = true;

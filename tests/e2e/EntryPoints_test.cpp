@@ -35,6 +35,7 @@ struct FakeGet {
         dir.script("get", "[ -e " + dir.file("slow") + " ] && touch " + dir.file("started") + "\nwhile [ -e " +
                               dir.file("slow") + " ]; do sleep 0.01; done\n[ \"$1\" != product.version ] || cat " +
                               dir.file("version"));
+        dir.script("get_unit_id", "echo 00E0C5123456");  // with `get`: IGEL OS
     }
     void version(const std::string& text) const { dir.write("version", text); }
 };

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The probe run as a person at the endpoint runs it: probe_test.sh PROBE LIBRARY. IGEL's `get` is a script
-# first on PATH answering from a file, so the OS version can change under a watching probe.
+# first on PATH answering from a file (with `get_unit_id`, the endpoint is IGEL OS), so the OS version can change under a watching probe.
 PROBE=$1 LIBRARY=$2 WORK=$(mktemp -d) WATCHER="" FAILURES=0
 trap '[ -z "$WATCHER" ] || kill -KILL "$WATCHER" 2>/dev/null; rm -rf "$WORK"' EXIT
 mkdir "$WORK/bin" && echo 11.01.100 >"$WORK/version"
 printf '#!/bin/sh\n[ "$1" != product.version ] || cat %s\n' "$WORK/version" >"$WORK/bin/get" && chmod +x "$WORK/bin/get"
+printf '#!/bin/sh\necho 00E0C5123456\n' >"$WORK/bin/get_unit_id" && chmod +x "$WORK/bin/get_unit_id"  # with get: IGEL OS
 export PATH="$WORK/bin:$PATH" CORVANE_LOGGING_FILE="$WORK/cvclient.log"
 fail() { echo "FAIL: $*" >&2; cat "$WORK/out" "$WORK/err" >&2; FAILURES=$((FAILURES + 1)); }
 probe() { timeout -s KILL 60 "$PROBE" --library "$LIBRARY" "$@" >"$WORK/out" 2>"$WORK/err"; }

@@ -98,14 +98,17 @@ TEST(SmartCardReaderProvider, ReportsPcscdsReadersAsTheyAreAtEachRead)
                         "card reader.]\n"), 2U) << log.text();
 }
 
-// pcscd stopping, and starting again with other readers, are announced (the watch comes back with pcscd); after
-// close nothing is.
+// pcscd stopping, and starting again with other readers, are announced (the watch comes back with pcscd), while
+// readings go on; after close nothing is.
 TEST(SmartCardReaderProvider, PcscdComingAndGoingIsAnnouncedUntilClose)
 {
     std::optional<Pcscd> daemon(std::in_place, true);
-    std::atomic<int> changes{0};
+    // Two connections watch at once: each is told.
+    std::atomic<int> changes{0}, others{0};
     SmartCardReaderProvider provider(TestSupport::category("SmartCardReader"), "20.1");
     provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    SmartCardReaderProvider other(TestSupport::category("SmartCardReader"), "20.1");
+    other.monitorForChanges([&others](std::shared_ptr<Category const>) { ++others; });
     const struct {
         const char* what;
         std::function<void()> change;
@@ -116,12 +119,13 @@ TEST(SmartCardReaderProvider, PcscdComingAndGoingIsAnnouncedUntilClose)
         {"started again with readers", [&] { daemon.reset(), daemon.emplace(true); }, "2"},
     };
     for (const auto& step : steps) {
-        const int before = changes;
+        const int before = changes, othersBefore = others;
         step.change();
-        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before && others > othersBefore; })) << step.what;
         EXPECT_EQ(readers(1, 0x01).at("DEVICE_SMARTCARDREADER_COUNT"), step.count) << step.what;
     }
     provider.close();
+    other.close();
     const int closed = changes;
     daemon.reset();
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > closed; }, std::chrono::milliseconds(200)));

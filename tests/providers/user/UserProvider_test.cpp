@@ -4,6 +4,7 @@
 #include "providers/user/UserProvider.h"
 
 #include "support/Categories.h"
+#include "support/IgelFakes.h"
 #include "support/MainLoop.h"
 #include "support/MountNamespace.h"
 #include "support/TempDir.h"
@@ -52,6 +53,7 @@ protected:
     {
         mounts.push_back(std::make_unique<TestSupport::ScopedBindMount>(source, target));
     }
+    const TestSupport::FakeIgelGet igel;  // the user list is read on IGEL OS
     const TestSupport::TempDir dir;
     std::vector<std::unique_ptr<TestSupport::ScopedBindMount>> mounts;  // after dir: unmounted before it goes
 };
