@@ -6,9 +6,11 @@
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
 #include "base/Utilities.h"
+#include "providers/network/KernelNetwork.h"
 #include "providers/network/NeighbourTable.h"
 
 #include <glib.h>
+#include <sys/socket.h>
 
 #include <charconv>
 #include <cstdio>
@@ -82,44 +84,62 @@ std::vector<std::pair<std::string, unsigned int>> addressesOf(NMIPConfig* config
     return result;
 }
 
-std::string ipFromConfig(NMIPConfig* config)
+using Addresses = std::vector<std::pair<std::string, unsigned int>>;
+
+std::string ips(const Addresses& addresses)
 {
     std::vector<std::string> parts;
-    for (const auto& [address, prefix] : addressesOf(config)) {
+    for (const auto& [address, prefix] : addresses) {
         parts.push_back(address);
     }
     return join(parts);
 }
 
-std::string legacyIpFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
+// IPv4 addresses with their prefixes, then IPv6 addresses, as hosts before 20.1 read them.
+std::string legacyIps(const Addresses& ip4, const Addresses& ip6)
 {
     std::vector<std::string> parts;
-    for (const auto& [address, prefix] : addressesOf(ip4)) {
+    for (const auto& [address, prefix] : ip4) {
         parts.push_back(address + "/" + std::to_string(prefix));
     }
-    for (const auto& [address, prefix] : addressesOf(ip6)) {
+    for (const auto& [address, prefix] : ip6) {
         parts.push_back(address);
     }
     return join(parts);
 }
 
-std::string subnetFromConfig(NMIPConfig* config)
+std::string subnets(unsigned short family, const Addresses& addresses)
 {
     std::vector<std::string> parts;
-    if (ipConfig(config) != nullptr) {
-        const auto family = static_cast<unsigned short>(nm_ip_config_get_family(config));
-        for (const auto& [address, prefix] : addressesOf(config)) {
-            try {
-                const Net::Address network = Net::Address::FromIpAndPort(family, address, 0).ApplyPrefixMask(prefix);
-                parts.push_back(network.ToString(false) + "/" + std::to_string(prefix));
-            } catch (const std::invalid_argument&) {
-                TRACE_ERROR << "Exception thrown when parsing ip [" << address << "]" << std::endl;
-            }
+    for (const auto& [address, prefix] : addresses) {
+        try {
+            const Net::Address network = Net::Address::FromIpAndPort(family, address, 0).ApplyPrefixMask(prefix);
+            parts.push_back(network.ToString(false) + "/" + std::to_string(prefix));
+        } catch (const std::invalid_argument&) {
+            TRACE_ERROR << "Exception thrown when parsing ip [" << address << "]" << std::endl;
         }
     }
     std::string result = join(parts);
     TRACE_VERBOSE << "Determined subnet: [" << result << "]" << std::endl;
     return result;
+}
+
+std::string ipFromConfig(NMIPConfig* config)
+{
+    return ips(addressesOf(config));
+}
+
+std::string legacyIpFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
+{
+    return legacyIps(addressesOf(ip4), addressesOf(ip6));
+}
+
+std::string subnetFromConfig(NMIPConfig* config)
+{
+    if (ipConfig(config) == nullptr) {
+        return "";
+    }
+    return subnets(static_cast<unsigned short>(nm_ip_config_get_family(config)), addressesOf(config));
 }
 
 std::string ipEnabled(NMIPConfig* config)
@@ -148,35 +168,38 @@ const char* gatewayOf(NMIPConfig* config)
     return ipConfig(config) != nullptr ? nm_ip_config_get_gateway(config) : nullptr;
 }
 
-std::string gatewayFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
+// The IPv4 and the IPv6 gateway, joined with ";"; an empty IPv6 one is none.
+std::string gateways(const char* ip4, const char* ip6)
 {
-    std::string text;
-    if (const char* gateway = gatewayOf(ip4); gateway != nullptr) {
-        text = gateway;
-    }
-    if (const char* gateway = gatewayOf(ip6); gateway != nullptr && gateway[0] != '\0') {
+    std::string text = ip4 != nullptr ? ip4 : "";
+    if (ip6 != nullptr && ip6[0] != '\0') {
         if (!text.empty()) {
             text += ";";
         }
-        text += gateway;
+        text += ip6;
     }
     return text;
 }
 
+std::string gatewayFromConfig(NMIPConfig* ip4, NMIPConfig* ip6)
+{
+    return gateways(gatewayOf(ip4), gatewayOf(ip6));
+}
+
 // The hardware addresses of the IPv4 and the IPv6 gateway, joined with ";";
 // "Unavailable" when the interface or a gateway is not a valid name or address.
-std::string gatewayMacFromConfig(const std::string& interface, NMIPConfig* ip4, NMIPConfig* ip6)
+std::string gatewayMacs(const std::string& interface, const char* ip4, const char* ip6)
 {
     std::string text;
     // An empty gateway text is no gateway.
-    if (const char* gateway = gatewayOf(ip4); gateway != nullptr && gateway[0] != '\0') {
+    if (const char* gateway = ip4; gateway != nullptr && gateway[0] != '\0') {
         const std::optional<std::string> mac = NeighbourTable::ip4(gateway, interface);
         if (!mac) {
             return PropertyCollector::kUnavailable;
         }
         text = Utilities::toupper(NetworkProvider::formatMacAddress(*mac));
     }
-    if (const char* gateway = gatewayOf(ip6); gateway != nullptr && gateway[0] != '\0') {
+    if (const char* gateway = ip6; gateway != nullptr && gateway[0] != '\0') {
         const std::optional<std::string> mac = NeighbourTable::ip6(gateway, interface);
         if (!mac) {
             return PropertyCollector::kUnavailable;
@@ -187,6 +210,11 @@ std::string gatewayMacFromConfig(const std::string& interface, NMIPConfig* ip4, 
         text += Utilities::toupper(NetworkProvider::formatMacAddress(*mac));
     }
     return text;
+}
+
+std::string gatewayMacFromConfig(const std::string& interface, NMIPConfig* ip4, NMIPConfig* ip6)
+{
+    return gatewayMacs(interface, gatewayOf(ip4), gatewayOf(ip6));
 }
 
 std::string speedFromDevice(NMDevice* device)
@@ -315,10 +343,10 @@ void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
     GError* raw = nullptr;
     const Base::GObjectHandle<NMClient> client(nm_client_new(nullptr, &raw));
     const Base::GErrorHandle error(raw);
-    if (!client) {
-        TRACE_ERROR << "Failed to connect to NetworkManager with error [" << (error ? error->message : "")
-                    << "]" << std::endl;
-        properties.add(kCount, "0");
+    if (!client || !nm_client_get_nm_running(client.get())) {
+        TRACE_INFO << "NetworkManager is not running" << (error ? " error [" : "") << (error ? error->message : "")
+                   << (error ? "]" : "") << "; reading the interfaces from the kernel" << std::endl;
+        collectKernelInterfaces(properties);
     } else {
         const GPtrArray* devices = nm_client_get_devices(client.get());
         int reported = 0;
@@ -412,6 +440,51 @@ void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* dev
             properties.addIndexed(kWifiSecurity, index, [&] { return securityFromAccessPoint(accessPoint); });
         }
     }
+}
+
+void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) const
+{
+    const std::vector<KernelNetwork::Interface> interfaces = KernelNetwork::interfaces();
+    std::optional<KernelNetwork::Resolver> resolver;
+    const auto dns = [&resolver]() -> const KernelNetwork::Resolver& {
+        if (!resolver) {
+            resolver = KernelNetwork::resolver();
+        }
+        return *resolver;
+    };
+    int index = 0;
+    for (const KernelNetwork::Interface& interface : interfaces) {
+        properties.addIndexed(kStatus, index, "Up");
+        properties.addIndexed(kName, index, interface.name);
+        properties.addIndexed(kDescription, index, PropertyCollector::kUnavailable);
+        properties.addIndexed(kType, index, interface.wireless ? "WiFi" : interface.ethernet ? "Ethernet" : "Generic");
+        properties.addIndexed(kMac, index, [&] { return Utilities::toupper(formatMacAddress(interface.mac)); });
+        if (!hostAtLeast(20, 1)) {
+            properties.addIndexed(kIp, index, [&] { return legacyIps(interface.ipv4, interface.ipv6); });
+            properties.addIndexed(kIPv4Enabled, index, interface.ipv4.empty() ? "false" : "true");
+            properties.addIndexed(kIPv6Enabled, index, interface.ipv6.empty() ? "false" : "true");
+        } else {
+            properties.addIndexed(kIPv4, index, [&] { return ips(interface.ipv4); });
+            properties.addIndexed(kIPv4Subnet, index, [&] { return subnets(AF_INET, interface.ipv4); });
+            properties.addIndexed(kIPv6, index, [&] { return ips(interface.ipv6); });
+            properties.addIndexed(kIPv6Subnet, index, [&] { return subnets(AF_INET6, interface.ipv6); });
+        }
+        properties.addIndexed(kDns, index, [&] { return join(dns().nameservers); });
+        properties.addIndexed(kDnsSuffix, index, [&] { return join(dns().search); });
+        properties.addIndexed(kGateway, index,
+                              [&] { return gateways(interface.gateway4.c_str(), interface.gateway6.c_str()); });
+        properties.addIndexed(kGatewayMac, index, [&] {
+            return gatewayMacs(interface.name, interface.gateway4.c_str(), interface.gateway6.c_str());
+        });
+        properties.addIndexed(kWins, index, "");
+        // Without NetworkManager neither the link's speed nor a DHCP lease is known.
+        properties.addIndexed(kSpeed, index, PropertyCollector::kUnavailable);
+        for (const PropertyKey& key : kDhcpKeys) {
+            properties.addIndexed(key, index, PropertyCollector::kUnavailable);
+        }
+        ++index;
+    }
+    properties.add(kCount, std::to_string(index));
 }
 
 std::string NetworkProvider::formatMac(const char* mac)

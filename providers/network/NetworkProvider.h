@@ -102,4 +102,6 @@ private:
     // The interfaces of a client made for this reading, and their count.
     void collectInterfaces(PropertyCollector& properties) const;
     void collectDevice(PropertyCollector& properties, NMDevice* device, int index) const;
+    // Without NetworkManager: the interfaces as the kernel knows them.
+    void collectKernelInterfaces(PropertyCollector& properties) const;
 };

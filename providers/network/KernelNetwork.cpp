@@ -1,0 +1,221 @@
+#include "providers/network/KernelNetwork.h"
+
+#include "base/Descriptor.h"
+#include "base/Logging.h"
+#include "base/UniqueHandle.h"
+#include "base/Utilities.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netpacket/packet.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+using AddressList = Base::UniqueHandle<ifaddrs, freeifaddrs>;
+
+// A table of /proc/net of this thread's namespace (/proc/net itself is the first thread's).
+std::string procNet(const char* table)
+{
+    const std::string own = std::string("/proc/thread-self/net/") + table;
+    return Utilities::readFile(Utilities::existsFile(own) ? own : std::string("/proc/net/") + table).value_or("");
+}
+
+unsigned int prefixOf(const sockaddr* mask)
+{
+    if (mask == nullptr) {
+        return 0;
+    }
+    const auto* bytes = mask->sa_family == AF_INET
+                            ? reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(mask)->sin_addr)
+                            : reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in6*>(mask)->sin6_addr);
+    const std::size_t size = mask->sa_family == AF_INET ? 4 : 16;
+    unsigned int prefix = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        prefix += static_cast<unsigned int>(std::popcount(bytes[i]));
+    }
+    return prefix;
+}
+
+std::string addressText(const sockaddr* address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw = address->sa_family == AF_INET
+                          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr)
+                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+    return inet_ntop(address->sa_family, raw, text, sizeof(text)) != nullptr ? text : "";
+}
+
+// Whether the wireless extensions know the interface, asked on a socket of this thread's namespace.
+// The wireless extensions' request for the protocol name (linux/wireless.h,
+// whose header clashes with the C library's net/if.h).
+constexpr unsigned long kGetWirelessName = 0x8B01;
+
+bool isWireless(int socket, const std::string& name)
+{
+    ifreq request{};
+    name.copy(request.ifr_name, sizeof(request.ifr_name) - 1);
+    return socket >= 0 && ioctl(socket, kGetWirelessName, &request) == 0;
+}
+
+bool allHex(const std::string& text, std::size_t length)
+{
+    return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+}  // namespace
+
+std::vector<KernelNetwork::Interface> KernelNetwork::interfaces()
+{
+    ifaddrs* raw = nullptr;
+    if (getifaddrs(&raw) != 0) {
+        TRACE_ERROR << "Failed to list the network interfaces error [" << std::strerror(errno) << "]" << std::endl;
+        return {};
+    }
+    const AddressList addresses(raw);
+    const Base::Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    std::map<std::string, Interface> found;
+    for (const ifaddrs* entry = addresses.get(); entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_name == nullptr || (entry->ifa_flags & IFF_LOOPBACK) != 0 ||
+            (entry->ifa_flags & (IFF_UP | IFF_RUNNING)) != (IFF_UP | IFF_RUNNING)) {
+            continue;
+        }
+        Interface& interface = found[entry->ifa_name];
+        if (interface.name.empty()) {
+            interface.name = entry->ifa_name;
+            interface.index = if_nametoindex(entry->ifa_name);
+            interface.wireless = isWireless(socket.get(), interface.name);
+        }
+        const sockaddr* address = entry->ifa_addr;
+        if (address == nullptr) {
+            continue;
+        }
+        if (address->sa_family == AF_PACKET) {
+            const auto* link = reinterpret_cast<const sockaddr_ll*>(address);
+            interface.ethernet = link->sll_hatype == ARPHRD_ETHER;
+            std::string mac;
+            for (unsigned int i = 0; i < link->sll_halen && i < sizeof(link->sll_addr); ++i) {
+                char part[4];
+                std::snprintf(part, sizeof(part), i == 0 ? "%02x" : ":%02x", link->sll_addr[i]);
+                mac += part;
+            }
+            interface.mac = mac;
+        } else if (address->sa_family == AF_INET) {
+            interface.ipv4.emplace_back(addressText(address), prefixOf(entry->ifa_netmask));
+        } else if (address->sa_family == AF_INET6) {
+            interface.ipv6.emplace_back(addressText(address), prefixOf(entry->ifa_netmask));
+        }
+    }
+    const auto gateways4 = defaultGateways4(procNet("route"));
+    const auto gateways6 = defaultGateways6(procNet("ipv6_route"));
+    std::vector<Interface> result;
+    for (auto& [name, interface] : found) {
+        if (const auto gateway = gateways4.find(name); gateway != gateways4.end()) {
+            interface.gateway4 = gateway->second;
+        }
+        if (const auto gateway = gateways6.find(name); gateway != gateways6.end()) {
+            interface.gateway6 = gateway->second;
+        }
+        result.push_back(std::move(interface));
+    }
+    std::sort(result.begin(), result.end(), [](const Interface& a, const Interface& b) { return a.index < b.index; });
+    return result;
+}
+
+KernelNetwork::Resolver KernelNetwork::resolver()
+{
+    return parseResolver(Utilities::readFile("/etc/resolv.conf").value_or(""));
+}
+
+std::map<std::string, std::string> KernelNetwork::defaultGateways4(const std::string& table)
+{
+    std::map<std::string, std::string> gateways;
+    std::istringstream lines(table);
+    std::string line;
+    std::getline(lines, line);  // the heading
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, destination, gateway, flags, references, use, metric, mask;
+        if (!(fields >> name >> destination >> gateway >> flags >> references >> use >> metric >> mask) ||
+            !allHex(destination, 8) || !allHex(gateway, 8) || !allHex(mask, 8) || !allHex(flags, 4)) {
+            continue;
+        }
+        if (std::stoul(destination, nullptr, 16) != 0 || std::stoul(mask, nullptr, 16) != 0 ||
+            (std::stoul(flags, nullptr, 16) & 0x2) == 0 || gateways.count(name) != 0) {
+            continue;
+        }
+        // The kernel prints the address as it holds it, in this machine's byte order.
+        in_addr address{};
+        address.s_addr = static_cast<uint32_t>(std::stoul(gateway, nullptr, 16));
+        char text[INET_ADDRSTRLEN] = {};
+        if (inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) {
+            gateways[name] = text;
+        }
+    }
+    return gateways;
+}
+
+std::map<std::string, std::string> KernelNetwork::defaultGateways6(const std::string& table)
+{
+    std::map<std::string, std::string> gateways;
+    std::istringstream lines(table);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string destination, length, source, sourceLength, hop, metric, references, use, flags, name;
+        if (!(fields >> destination >> length >> source >> sourceLength >> hop >> metric >> references >> use >>
+              flags >> name) ||
+            !allHex(destination, 32) || !allHex(hop, 32) || !allHex(length, 2)) {
+            continue;
+        }
+        if (destination != std::string(32, '0') || length != "00" || hop == std::string(32, '0') ||
+            gateways.count(name) != 0) {
+            continue;
+        }
+        in6_addr address{};
+        for (std::size_t i = 0; i < 16; ++i) {
+            address.s6_addr[i] = static_cast<uint8_t>(std::stoul(hop.substr(i * 2, 2), nullptr, 16));
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        if (inet_ntop(AF_INET6, &address, text, sizeof(text)) != nullptr) {
+            gateways[name] = text;
+        }
+    }
+    return gateways;
+}
+
+KernelNetwork::Resolver KernelNetwork::parseResolver(const std::string& text)
+{
+    Resolver resolver;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string keyword;
+        if (!(words >> keyword) || keyword[0] == '#' || keyword[0] == ';') {
+            continue;
+        }
+        if (keyword == "nameserver") {
+            std::string server;
+            if (words >> server && server[0] != '#' && server[0] != ';') {
+                resolver.nameservers.push_back(server);
+            }
+        } else if (keyword == "search" || keyword == "domain") {
+            resolver.search.clear();
+            for (std::string domain; words >> domain && domain[0] != '#' && domain[0] != ';';) {
+                resolver.search.push_back(domain);
+            }
+        }
+    }
+    return resolver;
+}

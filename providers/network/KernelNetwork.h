@@ -1,0 +1,43 @@
+// The network interfaces as the kernel knows them, for systems without
+// NetworkManager: the interfaces that are up and running (the loopback left
+// out), with their hardware addresses, addresses, default gateways, and the
+// resolver's servers and search domains. Read in the network namespace of
+// the calling thread. The text rules are plain functions on strings.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class KernelNetwork {
+public:
+    struct Interface {
+        std::string name;
+        unsigned int index = 0;      // the kernel's interface index: the order they are reported in
+        std::string mac;             // "aa:bb:cc:dd:ee:ff", or empty
+        bool ethernet = false;       // an Ethernet-like link (ARPHRD_ETHER)
+        bool wireless = false;
+        std::vector<std::pair<std::string, unsigned int>> ipv4, ipv6;  // address, prefix length
+        std::string gateway4, gateway6;
+    };
+
+    struct Resolver {
+        std::vector<std::string> nameservers, search;
+        bool operator==(const Resolver&) const = default;
+    };
+
+    // The interfaces in index order; none when the kernel cannot be asked.
+    static std::vector<Interface> interfaces();
+    // The resolver's configuration in /etc/resolv.conf.
+    static Resolver resolver();
+
+    // The default route's gateway per interface in the text of
+    // /proc/net/route (the first such route of an interface counts).
+    static std::map<std::string, std::string> defaultGateways4(const std::string& table);
+    // Likewise for /proc/net/ipv6_route.
+    static std::map<std::string, std::string> defaultGateways6(const std::string& table);
+    // "nameserver" and "search" (or "domain") lines of a resolv.conf text;
+    // comments start with "#" or ";". A later "search" replaces an earlier one.
+    static Resolver parseResolver(const std::string& text);
+};
