@@ -1,6 +1,7 @@
 #include "base/BusSignals.h"
 
 #include <cstring>
+#include <utility>
 
 namespace Base {
 
@@ -40,9 +41,8 @@ int BusSignals::connect(std::string& why)
     const std::string owner =
         "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',"
         "arg0='" + _service + "'";
-    for (const std::string& rule : {objects, owner}) {
-        if (const int result = sd_bus_add_match(_bus.get(), nullptr, rule.c_str(), &BusSignals::announce, this);
-            result < 0) {
+    for (const auto& [rule, handler] : {std::pair{objects, &BusSignals::announceChange}, std::pair{owner, &BusSignals::announce}}) {
+        if (const int result = sd_bus_add_match(_bus.get(), nullptr, rule.c_str(), handler, this); result < 0) {
             why = std::string("the bus refused to announce its signals: ") + std::strerror(-result);
             disconnect();
             return -1;
@@ -84,6 +84,24 @@ int BusSignals::announce(sd_bus_message*, void* self, sd_bus_error*)
 {
     static_cast<BusSignals*>(self)->_announced = true;
     return 0;
+}
+
+int BusSignals::announceChange(sd_bus_message* message, void* self, sd_bus_error* error)
+{
+    if (announces(static_cast<BusSignals*>(self)->_service, sd_bus_message_get_interface(message))) {
+        return announce(message, self, error);
+    }
+    return 0;
+}
+
+bool BusSignals::announces(const std::string& service, const char* interface)
+{
+    if (interface == nullptr) {
+        return false;
+    }
+    const std::string name = interface;
+    return name == "org.freedesktop.DBus.Properties" || name == "org.freedesktop.DBus.ObjectManager" ||
+           name == service || name.rfind(service + ".", 0) == 0;
 }
 
 void BusSignals::disconnect()

@@ -1,7 +1,9 @@
-// The signals of one service on the system bus, as a change source: every
-// signal the service sends from its objects (the objects under the path its
-// name gives: org.freedesktop.UPower's under /org/freedesktop/UPower), and
-// the service arriving on the bus or leaving it. A service that is not on
+// The signals of one service on the system bus, as a change source: the
+// signals of the service's own interfaces and its property and object
+// changes, sent from its objects (those under the path its name gives:
+// org.freedesktop.UPower's under /org/freedesktop/UPower), and the service
+// arriving on the bus or leaving it. Other signals on those paths (a
+// debugging interface's, say) are no change. A service that is not on
 // the bus yet is watched all the same; only a bus that cannot be reached
 // makes the source missing.
 #pragma once
@@ -22,9 +24,14 @@ public:
 
     // The object path that a service's name gives: dots become slashes.
     static std::string pathOf(const std::string& service);
+    // Whether a signal of `interface` from the service's objects announces a
+    // change: org.freedesktop.DBus.Properties and ObjectManager, the
+    // service's name and the interfaces under it.
+    static bool announces(const std::string& service, const char* interface);
 
 private:
     static int announce(sd_bus_message* message, void* self, sd_bus_error* error);
+    static int announceChange(sd_bus_message* message, void* self, sd_bus_error* error);
 
     const std::string _service;
     SdBus _bus;

@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kLibraryName = "libpcsclite.so.1";
 
 struct Loaded {
-    std::timed_mutex mutex;
+    std::mutex mutex;
     std::atomic<int> wanting{0};  // Uses waiting for the lock
     std::mutex waitMutex;         // guards `waiting`
     SCARDCONTEXT waiting = 0;     // the context of the Wait that holds the lock, if any
@@ -32,6 +32,22 @@ Loaded& loaded()
     // Never destroyed: a watch may still use it while the process exits.
     static Loaded* process = new Loaded;
     return *process;
+}
+
+// How long a Use waits for a wait it cancelled, before it cancels again.
+constexpr int kCancelAgainMilliseconds = 20;
+
+// A timed lock made of tries (a timed mutex's wait is not seen by the thread
+// checker): true once `mutex` is locked, false after about `milliseconds`.
+bool tryLockFor(std::mutex& mutex, int milliseconds)
+{
+    for (int waited = 0; waited < milliseconds; ++waited) {
+        if (mutex.try_lock()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return mutex.try_lock();
 }
 
 std::string dlErrorText()
@@ -56,13 +72,13 @@ PcscLibrary::Use::Use()
                     process.library.cancel(process.waiting);
                 }
             }
-            if (process.mutex.try_lock_for(std::chrono::milliseconds(20))) {
+            if (tryLockFor(process.mutex, kCancelAgainMilliseconds)) {
                 break;
             }
         }
         --process.wanting;
     }
-    _lock = std::unique_lock<std::timed_mutex>(process.mutex, std::adopt_lock);
+    _lock = std::unique_lock<std::mutex>(process.mutex, std::adopt_lock);
     if (!process.tried) {
         process.tried = true;
         process.library.load();
@@ -83,7 +99,7 @@ PcscLibrary::Wait::Wait(SCARDCONTEXT context, const std::atomic<bool>& stopping)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        if (!process.mutex.try_lock_for(std::chrono::milliseconds(20))) {
+        if (!tryLockFor(process.mutex, kCancelAgainMilliseconds)) {
             continue;
         }
         if (process.wanting == 0) {

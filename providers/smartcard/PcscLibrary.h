@@ -52,7 +52,7 @@ public:
         const PcscLibrary& operator*() const { return *_library; }
 
     private:
-        std::unique_lock<std::timed_mutex> _lock;
+        std::unique_lock<std::mutex> _lock;
         const PcscLibrary* _library = nullptr;
     };
 

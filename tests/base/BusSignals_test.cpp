@@ -1,5 +1,6 @@
 // A change watch of a service on the system bus: python-dbusmock services on the test's private bus, read through
-// the real sd-bus. The service's signals, its leaving and its coming back are changes; another service's are not.
+// the real sd-bus. The service's signals, its leaving and its coming back are changes; another service's are not,
+// nor are the mock's own signals of every method called.
 #include "base/BusSignals.h"
 #include "base/ChangeWatch.h"
 
@@ -31,13 +32,20 @@ TEST(BusSignals, TheServicesSignalsAndItsComingAndGoingAreChangesUntilStop)
 {
     EXPECT_EQ(Base::BusSignals::pathOf("org.freedesktop.UPower"), "/org/freedesktop/UPower");
     EXPECT_EQ(Base::BusSignals::pathOf("org.freedesktop.hostname1"), "/org/freedesktop/hostname1");
+    const std::pair<const char*, bool> interfaces[] = {
+        {"org.freedesktop.DBus.Properties", true}, {"org.freedesktop.DBus.ObjectManager", true},
+        {"org.freedesktop.UPower", true},          {"org.freedesktop.UPower.Device", true},
+        {"org.freedesktop.UPowerX", false},        {"org.freedesktop.DBus.Mock", false}};
+    for (const auto& [interface, announces] : interfaces) {
+        EXPECT_EQ(Base::BusSignals::announces("org.freedesktop.UPower", interface), announces) << interface;
+    }
+    EXPECT_FALSE(Base::BusSignals::announces("org.freedesktop.UPower", nullptr));
     TestSupport::SystemBus::instance();
     auto watched = service(kName, kPath);
     const auto other = service("org.example.Other", "/org/example/Other");
     const auto descriptors = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
-    const auto opened = descriptors();
     std::atomic<int> changes{0};
     Base::ChangeWatch watch("Test");
     ASSERT_TRUE(watch.start({.busServices = {kName}}, [&changes] { ++changes; }));
@@ -60,6 +68,10 @@ TEST(BusSignals, TheServicesSignalsAndItsComingAndGoingAreChangesUntilStop)
                   step.change)
             << step.what;
     }
+    watch.stop();
+    const auto opened = descriptors();
+    ASSERT_TRUE(watch.start({.busServices = {kName}}, [&changes] { ++changes; }));
+    EXPECT_EQ(descriptors(), opened + 2);  // the bus connection and the thread's wake descriptor
     watch.stop();
     EXPECT_EQ(descriptors(), opened);  // the bus connection, and with it its matches, is gone
     const int stopped = changes;
