@@ -5,16 +5,19 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <future>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <future>
 
 namespace Base {
 
@@ -84,6 +87,9 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
     if (!sources.udevSubsystems.empty()) {
         watchUdev(sources.udevSubsystems);
     }
+    if (sources.networkInterfaces) {
+        watchNetlink();
+    }
     for (const std::string& service : sources.busServices) {
         _comers.push_back(Comer{std::make_shared<BusSignals>(service)});
     }
@@ -95,7 +101,7 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
             _comers.push_back(Comer{source});
         }
     }
-    if (_names.empty() && _announcing.empty() && !_udevMonitor && _comers.empty()) {
+    if (_names.empty() && _announcing.empty() && !_udevMonitor && !_netlink && _comers.empty()) {
         close();
         return false;
     }
@@ -122,6 +128,9 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
                 }
                 if (_udevMonitor) {
                     descriptors.push_back(pollfd{udev_monitor_get_fd(_udevMonitor.get()), POLLIN, 0});
+                }
+                if (_netlink) {
+                    descriptors.push_back(pollfd{_netlink.get(), POLLIN, 0});
                 }
                 _firstComer = descriptors.size();
                 descriptors.resize(descriptors.size() + _comers.size(), pollfd{-1, POLLIN, 0});
@@ -191,6 +200,14 @@ bool ChangeWatch::take(std::span<pollfd> descriptors)
         }
         if (slot >= _firstComer && slot - _firstComer < _comers.size()) {
             changed = takeComer(_comers[slot - _firstComer], descriptor) || changed;
+        } else if (_netlink && descriptor.fd == _netlink.get()) {
+            // Whatever the kernel says, or an overrun of the socket's buffer, is a change.
+            char buffer[8192];
+            for (int taken = 0; taken < 1000 && (recv(_netlink.get(), buffer, sizeof(buffer), MSG_DONTWAIT) > 0 ||
+                                                 errno == ENOBUFS);) {
+                ++taken;
+            }
+            changed = true;
         } else if (descriptor.fd == _inotify.get()) {
             changed = readEvents() || changed;
             if (_names.empty()) {
@@ -315,6 +332,19 @@ void ChangeWatch::watchUdev(const std::vector<std::string>& subsystems)
     }
 }
 
+void ChangeWatch::watchNetlink()
+{
+    _netlink.reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (!_netlink || bind(_netlink.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        TRACE_INFO << "Not watching the network interfaces for [" << _name << "] error [" << std::strerror(errno)
+                   << "]" << std::endl;
+        _netlink.reset();
+    }
+}
+
 void ChangeWatch::stop()
 {
     _thread.stop();
@@ -327,6 +357,7 @@ void ChangeWatch::close()
     _firstComer = 0;
     _names.clear();
     _announcing.clear();
+    _netlink.reset();
     _inotify.reset();
     _udevMonitor.reset();
     _udev.reset();

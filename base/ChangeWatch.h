@@ -49,6 +49,9 @@ public:
         std::vector<std::string> announcing{};      // pollable kernel files
         std::vector<std::string> udevSubsystems{};  // such as "input"
         std::vector<std::string> busServices{};     // such as "org.freedesktop.UPower" (see BusSignals)
+        // The kernel's links, addresses and routes (netlink), in the network
+        // namespace of the thread that starts the watch.
+        bool networkInterfaces = false;
         XEvents::Announcements display{};           // what of the X display's events (see XEvents)
         // Any other source that may come and go, such as the smart card service.
         std::vector<std::shared_ptr<ChangeSource>> others{};
@@ -78,6 +81,7 @@ private:
     void disconnectComers();
     bool readEvents();
     void watchUdev(const std::vector<std::string>& subsystems);
+    void watchNetlink();
     void close();
 
     const std::string _name;
@@ -86,6 +90,7 @@ private:
     Descriptor _inotify;
     std::map<int, std::vector<std::string>> _names;  // inotify watch -> the file names watched in its directory
     std::vector<Descriptor> _announcing;
+    Descriptor _netlink;
     UdevHandle _udev;
     UdevMonitorHandle _udevMonitor;
     std::vector<Comer> _comers;

@@ -82,10 +82,11 @@ public:
     // NetworkManager announces every change of its devices, their IP
     // configurations, connections and access points, as signals of its
     // objects: devices added and removed, states, addresses, gateways and
-    // DNS, the active connection and the access point in use.
+    // DNS, the active connection and the access point in use. Without it the
+    // kernel announces links, addresses and routes changing.
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchChanges({.busServices = {"org.freedesktop.NetworkManager"}}, callback);
+        watchChanges({.busServices = {"org.freedesktop.NetworkManager"}, .networkInterfaces = true}, callback);
     }
 
     // "aa:bb" as "aa-bb"; a null pointer gives the empty text.

@@ -9,6 +9,7 @@
 
 #include "support/Categories.h"
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
 #include "support/MountNamespace.h"
 #include "support/NetworkManagerService.h"
 #include "support/NetworkNamespace.h"
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 #include <tuple>
@@ -264,6 +266,20 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
     EXPECT_EQ(read(1, Nw::kIp.bit | Nw::kIPv4Enabled.bit, "19.0").at(key + "IP"),
               "192.168.1.20/24;10.1.2.3/12;2001:db8:1:2::7");
     EXPECT_EQ(read(1, Nw::kCount.bit), (PropertyMap{{"DEVICE_NETWORK_COUNT", "2"}}));
+
+    // The kernel announces links, addresses and routes changing.
+    std::atomic<int> changes{0};
+    NetworkProvider provider(category("Network"), "20.1");
+    _network.run([&] { provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; }); });
+    // The peer going down takes eth0's carrier too: nothing is up and running then.
+    for (const char* change : {"ip addr add 192.168.2.20/24 dev eth0", "ip link set eth0-peer down",
+                               "ip -6 route add 2001:db8:9::/48 via 2001:db8:1::1 dev eth0"}) {
+        const int before = changes;
+        _network.command(change);
+        EXPECT_TRUE(waitUntil([&] { return changes > before; })) << change;
+    }
+    EXPECT_EQ(read(1, Nw::kCount.bit), (PropertyMap{{"DEVICE_NETWORK_COUNT", "0"}}));
+    _network.run([&] { provider.close(); });
 }
 
 TEST(KernelNetwork, GatewaysAndResolverFromTheirTables)
