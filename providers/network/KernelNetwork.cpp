@@ -12,6 +12,7 @@
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -193,6 +194,42 @@ std::map<std::string, std::string> KernelNetwork::defaultGateways6(const std::st
         }
     }
     return gateways;
+}
+
+std::optional<KernelNetwork::Lease> KernelNetwork::networkdLease(unsigned int index)
+{
+    const std::string file = "/run/systemd/netif/leases/" + std::to_string(index);
+    struct stat status {};
+    if (index == 0 || stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> text = Utilities::readFile(file);
+    return text ? parseLease(*text, status.st_mtime) : std::nullopt;
+}
+
+std::optional<KernelNetwork::Lease> KernelNetwork::parseLease(const std::string& text, long long obtained)
+{
+    Lease lease;
+    lease.obtained = obtained;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t equals = line.find('=');
+        if (line.empty() || line[0] == '#' || equals == std::string::npos) {
+            continue;
+        }
+        const std::string name = line.substr(0, equals), value = line.substr(equals + 1);
+        if (name == "SERVER_ADDRESS") {
+            lease.server = value;
+        } else if (name == "LIFETIME" && !value.empty() &&
+                   std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                   value.size() < 12) {
+            lease.lifetime = std::stoll(value);
+        }
+    }
+    if (lease.server.empty()) {
+        return std::nullopt;
+    }
+    return lease;
 }
 
 KernelNetwork::Resolver KernelNetwork::parseResolver(const std::string& text)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,13 @@ public:
         std::string gateway4, gateway6;
     };
 
+    // An IPv4 lease of systemd-networkd's DHCP client.
+    struct Lease {
+        std::string server;
+        long long obtained = 0;  // when it was written, in seconds since the epoch
+        std::optional<long long> lifetime;  // seconds
+    };
+
     struct Resolver {
         std::vector<std::string> nameservers, search;
         bool operator==(const Resolver&) const = default;
@@ -31,6 +39,11 @@ public:
     static std::vector<Interface> interfaces();
     // The resolver's configuration in /etc/resolv.conf.
     static Resolver resolver();
+    // systemd-networkd's lease of the interface with kernel index `index`
+    // (/run/systemd/netif/leases/INDEX); none without one or its server.
+    static std::optional<Lease> networkdLease(unsigned int index);
+    // The SERVER_ADDRESS and LIFETIME of a lease file's NAME=VALUE lines.
+    static std::optional<Lease> parseLease(const std::string& text, long long obtained);
 
     // The default route's gateway per interface in the text of
     // /proc/net/route (the first such route of an interface counts).

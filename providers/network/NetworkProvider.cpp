@@ -477,10 +477,18 @@ void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) con
             return gatewayMacs(interface.name, interface.gateway4.c_str(), interface.gateway6.c_str());
         });
         properties.addIndexed(kWins, index, "");
-        // Without NetworkManager neither the link's speed nor a DHCP lease is known.
+        // Without NetworkManager the link's speed is not known; a DHCP lease
+        // only where systemd-networkd keeps one.
         properties.addIndexed(kSpeed, index, PropertyCollector::kUnavailable);
-        for (const PropertyKey& key : kDhcpKeys) {
-            properties.addIndexed(key, index, PropertyCollector::kUnavailable);
+        if (properties.anySelected(kDhcpKeys)) {
+            const std::optional<KernelNetwork::Lease> lease = KernelNetwork::networkdLease(interface.index);
+            properties.addIndexed(kDhcpServer, index, lease ? lease->server : PropertyCollector::kUnavailable);
+            properties.addIndexed(kDhcpEnabled, index, lease ? "true" : PropertyCollector::kUnavailable);
+            properties.addIndexed(kDhcpLease, index,
+                                  lease ? formatTime(lease->obtained) : PropertyCollector::kUnavailable);
+            properties.addIndexed(kDhcpExpires, index,
+                                  lease && lease->lifetime ? formatTime(lease->obtained + *lease->lifetime)
+                                                           : PropertyCollector::kUnavailable);
         }
         ++index;
     }

@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <net/if.h>
+#include <sys/time.h>
+
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -262,6 +265,20 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
         EXPECT_EQ(all.at(key + name), value) << name;
     }
     EXPECT_EQ(all.size(), 1 + 2 * expected.size());
+    // systemd-networkd's lease, written at 1700000000 for an hour.
+    const ScopedTmpfs run("/run");
+    const unsigned int index = _network.run([] { return if_nametoindex("eth0"); });
+    const std::string lease = run.write("systemd/netif/leases/" + std::to_string(index),
+                                        "# This is private data. Do not parse.\nADDRESS=192.168.1.20\n"
+                                        "SERVER_ADDRESS=192.168.1.1\nLIFETIME=3600\n");
+    const timeval written[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(utimes(lease.c_str(), written), 0);
+    const PropertyMap dhcp = read(1, kDhcpBits);
+    EXPECT_EQ(dhcp.at(key + "DHCP_SERVER"), "192.168.1.1");
+    EXPECT_EQ(dhcp.at(key + "DHCP_ENABLED"), "true");
+    EXPECT_EQ(dhcp.at(key + "DHCP_LEASE"), "2023-11-14T22:13:20.000Z");
+    EXPECT_EQ(dhcp.at(key + "DHCP_EXPIRES"), "2023-11-14T23:13:20.000Z");
+
     // Hosts before 20.1 read the addresses together; only the selected keys come.
     EXPECT_EQ(read(1, Nw::kIp.bit | Nw::kIPv4Enabled.bit, "19.0").at(key + "IP"),
               "192.168.1.20/24;10.1.2.3/12;2001:db8:1:2::7");
