@@ -37,8 +37,10 @@ public:
 
     // The interfaces in index order; none when the kernel cannot be asked.
     static std::vector<Interface> interfaces();
-    // The resolver's configuration in /etc/resolv.conf.
-    static Resolver resolver();
+    // The resolver's servers and domains for the interface with kernel index
+    // `index`: systemd-resolved's (the interface's own, then the global
+    // ones) when it is on the system bus, else /etc/resolv.conf's.
+    static Resolver resolver(unsigned int index);
     // systemd-networkd's lease of the interface with kernel index `index`
     // (/run/systemd/netif/leases/INDEX); none without one or its server.
     static std::optional<Lease> networkdLease(unsigned int index);

@@ -445,15 +445,15 @@ void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* dev
 void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) const
 {
     const std::vector<KernelNetwork::Interface> interfaces = KernelNetwork::interfaces();
-    std::optional<KernelNetwork::Resolver> resolver;
-    const auto dns = [&resolver]() -> const KernelNetwork::Resolver& {
-        if (!resolver) {
-            resolver = KernelNetwork::resolver();
-        }
-        return *resolver;
-    };
     int index = 0;
     for (const KernelNetwork::Interface& interface : interfaces) {
+        std::optional<KernelNetwork::Resolver> resolver;
+        const auto dns = [&]() -> const KernelNetwork::Resolver& {
+            if (!resolver) {
+                resolver = KernelNetwork::resolver(interface.index);
+            }
+            return *resolver;
+        };
         properties.addIndexed(kStatus, index, "Up");
         properties.addIndexed(kName, index, interface.name);
         properties.addIndexed(kDescription, index, PropertyCollector::kUnavailable);

@@ -279,6 +279,25 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
     EXPECT_EQ(dhcp.at(key + "DHCP_LEASE"), "2023-11-14T22:13:20.000Z");
     EXPECT_EQ(dhcp.at(key + "DHCP_EXPIRES"), "2023-11-14T23:13:20.000Z");
 
+    // systemd-resolved, when it runs, gives the interface's own servers and domains, then the global ones.
+    {
+        BusService resolved("org.freedesktop.resolve1", {"org.freedesktop.resolve1", "/org/freedesktop/resolve1",
+                                                         "org.freedesktop.resolve1.Manager"});
+        const std::string link = std::to_string(index), other = std::to_string(index + 100);
+        resolved.addProperty("/org/freedesktop/resolve1", "org.freedesktop.resolve1.Manager", "DNS",
+                             g_variant_new_parsed(("[(0, 2, [byte 9, 9, 9, 9]), (" + other + ", 2, [byte 8, 8, 8, 8]), (" +
+                                                   link + ", 10, [byte 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, "
+                                                   "0, 0, 0x53]), (" + link + ", 2, [byte 1, 2, 3])]")
+                                                      .c_str()));
+        resolved.addProperty("/org/freedesktop/resolve1", "org.freedesktop.resolve1.Manager", "Domains",
+                             g_variant_new_parsed(("[(" + link + ", 'corp.example', false), (0, 'global.example', false), (" +
+                                                   link + ", 'route.example', true)]")
+                                                      .c_str()));
+        const PropertyMap names = read(1, Nw::kDns.bit | Nw::kDnsSuffix.bit);
+        EXPECT_EQ(names.at(key + "DNS"), "2001:db8::53;9.9.9.9");
+        EXPECT_EQ(names.at(key + "DNS_SUFFIX"), "corp.example;global.example");
+    }
+
     // Hosts before 20.1 read the addresses together; only the selected keys come.
     EXPECT_EQ(read(1, Nw::kIp.bit | Nw::kIPv4Enabled.bit, "19.0").at(key + "IP"),
               "192.168.1.20/24;10.1.2.3/12;2001:db8:1:2::7");
