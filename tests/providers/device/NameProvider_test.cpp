@@ -2,6 +2,7 @@
 
 #include "support/Categories.h"
 #include "support/MainLoop.h"
+#include "support/SystemBus.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <optional>
 
 using TestSupport::readProvider;
 
@@ -68,4 +70,27 @@ TEST(NameProvider, ANewHostNameIsAnnouncedUntilClose)
     provider.close();
     ASSERT_TRUE(rename());
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > 1; }, std::chrono::milliseconds(100)));
+}
+
+// systemd-hostnamed announces its host names changing; its going away is announced too.
+TEST(NameProvider, HostnamedsChangesAreAnnounced)
+{
+    TestSupport::SystemBus::instance();
+    constexpr const char* kName = "org.freedesktop.hostname1";
+    constexpr const char* kPath = "/org/freedesktop/hostname1";
+    std::optional<TestSupport::BusService> hostnamed(std::in_place, kName, std::vector<std::string>{kName, kPath, kName});
+    hostnamed->addProperty(kPath, kName, "Hostname", g_variant_new_string("before"));
+    std::atomic<int> changes{0};
+    NameProvider provider(TestSupport::category("Name"), "20.1");
+    provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    for (const char* step : {"renamed", "gone"}) {
+        const int before = changes;
+        if (std::string(step) == "gone") {
+            hostnamed.reset();
+        } else {
+            hostnamed->setProperty(kPath, kName, "Hostname", g_variant_new_string("after"));
+        }
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step;
+    }
+    provider.close();
 }
