@@ -98,6 +98,12 @@ bool existsFile(const std::string& path)
     return access(path.c_str(), R_OK) == 0;
 }
 
+std::string procNetTable(const std::string& table)
+{
+    const std::string own = "/proc/thread-self/net/" + table;
+    return existsFile(own) ? own : "/proc/net/" + table;
+}
+
 std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue)
 {
     const char* value = std::getenv(name.c_str());

@@ -22,6 +22,10 @@ std::string decodeHexDelimited(const std::string& text);
 // True when the process can read the path.
 bool existsFile(const std::string& path);
 
+// The path of a /proc/net table (such as "arp" or "route") of the calling
+// thread's network namespace: /proc/net itself is the first thread's.
+std::string procNetTable(const std::string& table);
+
 // The variable's value when set (also when empty), else the default.
 std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue);
 

@@ -59,23 +59,21 @@ std::string OSProvider::getDeviceOS()
 
 void OSProvider::collectLinux(PropertyCollector& properties, const utsname& system)
 {
-    // The release file is read once, and only for the keys that come from it.
-    std::optional<std::optional<OsRelease::Fields>> release;
+    // The release file is read only for the keys that come from it.
+    const std::optional<OsRelease::Fields> release =
+        properties.anySelected(kReleaseKeys) ? OsRelease::read() : std::nullopt;
+    // os-release's own defaults stand for a missing NAME and PRETTY_NAME; a
+    // missing VERSION_ID is not known.
     const auto field = [&release](const char* name, const char* fallback) -> std::optional<std::string> {
         if (!release) {
-            release = OsRelease::read();
-        }
-        if (!*release) {
             return std::nullopt;
         }
-        const auto found = (*release)->find(name);
-        if (found != (*release)->end() && !found->second.empty()) {
+        const auto found = release->find(name);
+        if (found != release->end() && !found->second.empty()) {
             return found->second;
         }
         return fallback != nullptr ? std::optional<std::string>(fallback) : std::nullopt;
     };
-    // os-release's own defaults stand for a missing NAME and PRETTY_NAME; a
-    // missing VERSION_ID is not known.
     properties.add(kName, [&] { return field("NAME", "Linux"); });
     properties.add(kVersion, [&] { return field("VERSION_ID", nullptr); });
     properties.add(kDescription, [&] { return field("PRETTY_NAME", "Linux"); });

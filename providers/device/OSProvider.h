@@ -22,6 +22,8 @@ public:
     static constexpr const PropertyKey& kType = kKeys[3];
     static constexpr const PropertyKey& kPlatform = kKeys[4];
     static constexpr const PropertyKey& kId = kKeys[5];
+    // The keys a generic Linux reads from its os-release file.
+    static constexpr PropertyKeys kReleaseKeys{&kName, &kDescription + 1};
 
     using ProviderOf::ProviderOf;
 

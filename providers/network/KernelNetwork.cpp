@@ -28,11 +28,10 @@ namespace {
 
 using AddressList = Base::UniqueHandle<ifaddrs, freeifaddrs>;
 
-// A table of /proc/net of this thread's namespace (/proc/net itself is the first thread's).
+// A table of /proc/net of this thread's namespace.
 std::string procNet(const char* table)
 {
-    const std::string own = std::string("/proc/thread-self/net/") + table;
-    return Utilities::readFile(Utilities::existsFile(own) ? own : std::string("/proc/net/") + table).value_or("");
+    return Utilities::readFile(Utilities::procNetTable(table)).value_or("");
 }
 
 unsigned int prefixOf(const sockaddr* mask)

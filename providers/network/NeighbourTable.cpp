@@ -142,10 +142,8 @@ std::optional<std::string> NeighbourTable::fromArpTable(const std::string& table
 
 std::optional<std::string> NeighbourTable::ip4(const std::string& address, const std::string& interface)
 {
-    // /proc/net is the table of the process's first thread's namespace; the
-    // calling thread's own is under thread-self.
-    const char* path = Utilities::existsFile("/proc/thread-self/net/arp") ? "/proc/thread-self/net/arp" : "/proc/net/arp";
-    const std::optional<std::string> found = fromArpTable(Utilities::readFile(path).value_or(""), address, interface);
+    const std::optional<std::string> found =
+        fromArpTable(Utilities::readFile(Utilities::procNetTable("arp")).value_or(""), address, interface);
     if (found) {
         logFound(address, interface, *found);
     }

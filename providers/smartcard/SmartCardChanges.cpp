@@ -86,74 +86,72 @@ bool SmartCardChanges::learn(std::vector<std::string>& names, std::vector<SCARD_
 void SmartCardChanges::wait()
 {
     const Base::SignalStack stack;
+    bool asked = false;
     try {
-        std::vector<std::string> names;
-        std::vector<SCARD_READERSTATE> states;
-        // The readers and their states when last looked at: what changed
-        // while the wait was away (a reading had the library) is a change too.
-        std::vector<std::pair<std::string, DWORD>> seen;
-        bool announced = true;  // nothing to compare with yet
-        bool known = true;
-        while (known && !_stopping) {
-            LONG result = SCARD_S_SUCCESS;
-            {
-                const PcscLibrary::Wait hold(_context.get(), _stopping);
-                if (!hold) {
-                    break;
-                }
-                known = learn(names, states);
-                if (!known || _stopping) {
-                    break;
-                }
-                std::vector<std::pair<std::string, DWORD>> now;
-                for (std::size_t index = 0; index < names.size(); ++index) {
-                    now.emplace_back(names[index], states[index].dwCurrentState);
-                }
-                if (!announced && now != seen) {
-                    announce();
-                }
-                seen = std::move(now);
-                announced = false;
-                result = _pcsc->getStatusChange(_context.get(), INFINITE, states.data(),
-                                                static_cast<DWORD>(states.size()));
-            }
-            if (_stopping) {
-                break;
-            }
-            if (result == static_cast<LONG>(SCARD_E_CANCELLED) || result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
-                continue;  // a reading wanted the library
-            }
-            if (result != SCARD_S_SUCCESS && result != static_cast<LONG>(SCARD_E_UNKNOWN_READER) &&
-                result != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
-                known = false;
-                break;
-            }
-            // A reader came or went, or a reader's state changed: the readers
-            // are listed again, which also learns every state now.
-            announce();
-            announced = true;
-        }
-        if (!known && !_stopping) {
-            _lost = true;
-            announce();
-        }
+        asked = watch();
     } catch (const std::exception& error) {
         TRACE_ERROR << "Smart card watch ended by [" << error.what() << "]" << std::endl;
-        _lost = true;
-        announce();
     } catch (...) {
+        TRACE_ERROR << "Smart card watch ended by an unknown exception" << std::endl;
+    }
+    if (!asked && !_stopping) {
         _lost = true;
         announce();
     }
     _done = true;
 }
 
+bool SmartCardChanges::watch()
+{
+    std::vector<std::string> names;
+    std::vector<SCARD_READERSTATE> states;
+    // The readers and their states when last looked at: what changed while
+    // the wait was away (a reading had the library) is a change too.
+    std::vector<std::pair<std::string, DWORD>> seen;
+    bool announced = true;  // nothing to compare with yet
+    while (!_stopping) {
+        LONG result = SCARD_S_SUCCESS;
+        {
+            const PcscLibrary::Wait hold(_context.get(), _stopping);
+            if (!hold || _stopping) {
+                return true;
+            }
+            if (!learn(names, states)) {
+                return false;
+            }
+            std::vector<std::pair<std::string, DWORD>> now;
+            for (std::size_t index = 0; index < names.size(); ++index) {
+                now.emplace_back(names[index], states[index].dwCurrentState);
+            }
+            if (!announced && now != seen) {
+                announce();
+            }
+            seen = std::move(now);
+            announced = false;
+            result =
+                _pcsc->getStatusChange(_context.get(), INFINITE, states.data(), static_cast<DWORD>(states.size()));
+        }
+        if (_stopping || result == static_cast<LONG>(SCARD_E_CANCELLED) ||
+            result == static_cast<LONG>(SCARD_E_TIMEOUT)) {
+            continue;  // stopping, or a reading wanted the library
+        }
+        if (result != SCARD_S_SUCCESS && result != static_cast<LONG>(SCARD_E_UNKNOWN_READER) &&
+            result != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
+            return false;
+        }
+        // A reader came or went, or a reader's state changed: the readers are
+        // listed again, which also learns every state now.
+        announce();
+        announced = true;
+    }
+    return true;
+}
+
 void SmartCardChanges::announce()
 {
+    // A full counter means an announcement is pending already.
     const uint64_t one = 1;
-    if (write(_announced.get(), &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
-        // The counter is full: an announcement is pending already.
-    }
+    [[maybe_unused]] const ssize_t written = write(_announced.get(), &one, sizeof(one));
 }
 
 Base::ChangeSource::Taken SmartCardChanges::take()

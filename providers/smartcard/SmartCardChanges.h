@@ -25,8 +25,10 @@ public:
     void disconnect() override;
 
 private:
-    // The waiting thread.
+    // The waiting thread: announces a loss when pcscd cannot be asked.
     void wait();
+    // Waits for changes until stopped (true) or pcscd cannot be asked (false).
+    bool watch();
     // Lists the readers and learns their states (without announcing them);
     // false when pcscd cannot be asked.
     bool learn(std::vector<std::string>& names, std::vector<SCARD_READERSTATE>& states);
