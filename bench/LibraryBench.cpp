@@ -1,0 +1,274 @@
+// cvclient-bench: the library's costs as a host process sees them. It loads
+// the library with dlopen and drives it through its entry points only, as a
+// transport does, and prints one table:
+//   - dlopen: time and resident memory added before the first connection;
+//   - initial answer: from ClientDataRead of the Initialise to the initial
+//     message, for all the categories asked for and for each alone;
+//   - CPU of a periodic check without changes (user plus system time of the
+//     whole process, its children included), for all and for each alone;
+//   - resident memory, descriptors and threads after a long run of checks.
+// Checks are counted in the library's log, which the bench points at a file
+// of its own (CORVANE_LOGGING_FILE).
+//
+//   cvclient-bench LIBRARY LOG CATEGORY,... [CHECKS]
+#include "core/cvclient.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kShortestInterval = 100;  // ms, the library's shortest check interval
+constexpr int kNoChecks = 600000;       // ms, an interval no run reaches
+
+struct Written {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int initial = 0;
+    int updates = 0;
+    Clock::time_point initialAt;
+};
+
+Written gWritten;
+
+void captureWrite(TConnection*, const char* data, unsigned int length)
+{
+    const std::string text(data, length);
+    std::lock_guard<std::mutex> lock(gWritten.mutex);
+    if (text.find("\"initializeDeviceProperties\"") != std::string::npos) {
+        ++gWritten.initial;
+        gWritten.initialAt = Clock::now();
+    } else if (text.find("\"updateDeviceProperties\"") != std::string::npos) {
+        ++gWritten.updates;
+    }
+    gWritten.arrived.notify_all();
+}
+
+struct Library {
+    bool (*connected)(TConnection*);
+    void (*dataRead)(TConnection*, const char*, unsigned int);
+    void (*disconnected)(TConnection*);
+};
+
+std::vector<std::string> split(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::istringstream stream(list);
+    for (std::string item; std::getline(stream, item, ',');) {
+        if (!item.empty()) {
+            items.push_back(item);
+        }
+    }
+    return items;
+}
+
+std::string initialise(const std::vector<std::string>& categories, int interval)
+{
+    std::string message = "{\"id\":\"Initialize\",\"data\":{\"propertyCheckInterval\":" + std::to_string(interval) +
+                          ",\"softwareVersion\":\"20.1.0.0\",\"properties\":[";
+    for (std::size_t i = 0; i < categories.size(); ++i) {
+        message += (i ? "," : "") + std::string("{\"name\":\"") + categories[i] +
+                   "\",\"status\":2,\"filter\":0,\"config\":[]}";
+    }
+    return message + "]}}";
+}
+
+double cpuMilliseconds()
+{
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        getrusage(who, &usage);
+        total += (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    }
+    return total;
+}
+
+// A field of /proc/self/status in kB or as a count ("VmRSS", "Threads").
+long status(const std::string& field)
+{
+    std::ifstream file("/proc/self/status");
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
+        }
+    }
+    return -1;
+}
+
+long descriptors()
+{
+    long count = 0;
+    if (DIR* directory = opendir("/proc/self/fd")) {
+        while (readdir(directory) != nullptr) {
+            ++count;
+        }
+        closedir(directory);
+    }
+    return count - 3;  // ".", ".." and the listing's own
+}
+
+// The periodic checks the log records, counted as the log grows (only the
+// new part is read, so that counting costs next to nothing).
+class CheckCounter {
+public:
+    explicit CheckCounter(std::string path) : _path(std::move(path)) {}
+    long count()
+    {
+        std::ifstream file(_path, std::ios::ate);
+        if (file.tellg() < _offset) {
+            _offset = 0;  // the library rotated its log: a new file begins
+        }
+        file.seekg(_offset);
+        for (std::string line; std::getline(file, line);) {
+            if (file.eof()) {  // a line still being written: read it again next time
+                break;
+            }
+            _offset += static_cast<std::streamoff>(line.size() + 1);
+            _count += line.find("readAllProperties : VERBOSE - Getting properties from [") != std::string::npos;
+        }
+        return _count;
+    }
+
+private:
+    std::string _path;
+    std::streamoff _offset = 0;
+    long _count = 0;
+};
+
+// One connection asking for `categories`: the initial answer's time in ms,
+// then, when `checks` > 0, that many checks at the shortest interval.
+struct Run {
+    double initialMs = -1;
+    double cpuPerCheckMs = 0;
+    long checks = 0;
+    int updates = 0;
+};
+
+Run connectAndCheck(const Library& library, CheckCounter& log, const std::vector<std::string>& categories,
+                    long checks)
+{
+    Run run;
+    TConnection connection{};
+    connection.writeData = &captureWrite;
+    if (!library.connected(&connection)) {
+        return run;
+    }
+    int before;
+    {
+        std::lock_guard<std::mutex> lock(gWritten.mutex);
+        before = gWritten.initial;
+        gWritten.updates = 0;
+    }
+    const std::string message = initialise(categories, checks > 0 ? kShortestInterval : kNoChecks);
+    const Clock::time_point sent = Clock::now();
+    library.dataRead(&connection, message.c_str(), static_cast<unsigned int>(message.size()));
+    {
+        std::unique_lock<std::mutex> lock(gWritten.mutex);
+        if (gWritten.arrived.wait_for(lock, std::chrono::seconds(60), [&] { return gWritten.initial > before; })) {
+            run.initialMs = std::chrono::duration<double, std::milli>(gWritten.initialAt - sent).count();
+        }
+    }
+    if (checks > 0 && run.initialMs >= 0) {
+        // The first checks after the answer warm up; then the measured ones.
+        usleep(3 * kShortestInterval * 1000);
+        const long first = log.count();
+        const double cpu = cpuMilliseconds();
+        while (log.count() - first < checks) {
+            usleep(checks > 100 ? 1000 * 1000 : kShortestInterval * 1000);
+        }
+        run.checks = log.count() - first;
+        run.cpuPerCheckMs = (cpuMilliseconds() - cpu) / static_cast<double>(run.checks);
+        std::lock_guard<std::mutex> lock(gWritten.mutex);
+        run.updates = gWritten.updates;
+    }
+    library.disconnected(&connection);
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        std::cerr << "usage: cvclient-bench LIBRARY LOG CATEGORY,... [CHECKS]\n";
+        return 2;
+    }
+    CheckCounter log(argv[2]);
+    const std::vector<std::string> categories = split(argv[3]);
+    const long longRun = argc > 4 ? std::atol(argv[4]) : 10000;
+    setenv("CORVANE_LOGGING_FILE", argv[2], 1);
+
+    const long rssBefore = status("VmRSS");
+    const Clock::time_point loading = Clock::now();
+    void* handle = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    const double loadMs = std::chrono::duration<double, std::milli>(Clock::now() - loading).count();
+    if (handle == nullptr) {
+        std::cerr << "cvclient-bench: " << dlerror() << "\n";
+        return 1;
+    }
+    const long rssLoaded = status("VmRSS");
+    Library library{reinterpret_cast<bool (*)(TConnection*)>(dlsym(handle, "ClientConnected")),
+                    reinterpret_cast<void (*)(TConnection*, const char*, unsigned int)>(dlsym(handle, "ClientDataRead")),
+                    reinterpret_cast<void (*)(TConnection*)>(dlsym(handle, "ClientDisconnected"))};
+    auto* traceInit = reinterpret_cast<void (*)(unsigned int)>(dlsym(handle, "TRACE_INIT"));
+    if (!library.connected || !library.dataRead || !library.disconnected || !traceInit) {
+        std::cerr << "cvclient-bench: the library lacks an entry point\n";
+        return 1;
+    }
+    traceInit(0);
+
+    std::printf("| figure | value |\n|---|---|\n");
+    std::printf("| dlopen | %.1f ms, %.1f MiB RSS added |\n", loadMs, (rssLoaded - rssBefore) / 1024.0);
+    const Run first = connectAndCheck(library, log, categories, 0);
+    std::printf("| initial answer, all asked for, first connection | %.1f ms |\n", first.initialMs);
+    const Run all = connectAndCheck(library, log, categories, 50);
+    std::printf("| initial answer, all asked for, next connection | %.1f ms |\n", all.initialMs);
+    std::printf("| CPU per check without changes, all asked for | %.3f ms (%ld checks, %d updates) |\n",
+                all.cpuPerCheckMs, all.checks, all.updates);
+    for (const std::string& category : categories) {
+        const Run alone = connectAndCheck(library, log, {category}, 20);
+        std::printf("| %s alone: initial answer; CPU per check | %.1f ms; %.3f ms |\n", category.c_str(),
+                    alone.initialMs, alone.cpuPerCheckMs);
+    }
+    if (longRun > 0) {
+        // Warm-up, then the long run on one connection; growth is the
+        // difference between the figures after the warm-up and at the end.
+        TConnection connection{};
+        connection.writeData = &captureWrite;
+        library.connected(&connection);
+        const std::string message = initialise(categories, kShortestInterval);
+        library.dataRead(&connection, message.c_str(), static_cast<unsigned int>(message.size()));
+        const long start = log.count();
+        const auto waitFor = [&](long count) {
+            while (log.count() - start < count) {
+                sleep(1);
+            }
+        };
+        waitFor(std::min(200L, longRun));
+        const long rss = status("VmRSS"), fds = descriptors(), threads = status("Threads");
+        waitFor(longRun);
+        std::printf("| after %ld checks: RSS; descriptors; threads | %.1f -> %.1f MiB; %ld -> %ld; %ld -> %ld |\n",
+                    log.count() - start, rss / 1024.0, status("VmRSS") / 1024.0, fds, descriptors(), threads,
+                    status("Threads"));
+        library.disconnected(&connection);
+    }
+    return 0;
+}
