@@ -10,7 +10,10 @@
 // Checks are counted in the library's log, which the bench points at a file
 // of its own (CORVANE_LOGGING_FILE).
 //
-//   cvclient-bench LIBRARY LOG CATEGORY,... [CHECKS]
+//   cvclient-bench LIBRARY LOG CATEGORY,... [CHECKS [CATEGORY.NAME=VALUE...]]
+// A category written +NAME is measured alone only, not among "all" (the web
+// categories, whose answers depend on a service). The pairs are the
+// categories' configuration, as the host sends it.
 #include "core/cvclient.h"
 
 #include <dirent.h>
@@ -24,6 +27,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -78,13 +82,30 @@ std::vector<std::string> split(const std::string& list)
     return items;
 }
 
+// Configuration pairs by category.
+std::multimap<std::string, std::pair<std::string, std::string>> gConfig;
+
+std::string quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        out += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
+    }
+    return out + "\"";
+}
+
 std::string initialise(const std::vector<std::string>& categories, int interval)
 {
     std::string message = "{\"id\":\"Initialize\",\"data\":{\"propertyCheckInterval\":" + std::to_string(interval) +
                           ",\"softwareVersion\":\"20.1.0.0\",\"properties\":[";
     for (std::size_t i = 0; i < categories.size(); ++i) {
-        message += (i ? "," : "") + std::string("{\"name\":\"") + categories[i] +
-                   "\",\"status\":2,\"filter\":0,\"config\":[]}";
+        std::string config;
+        const auto [from, to] = gConfig.equal_range(categories[i]);
+        for (auto pair = from; pair != to; ++pair) {
+            config += (config.empty() ? "[" : ",[") + quoted(pair->second.first) + "," + quoted(pair->second.second) + "]";
+        }
+        message += (i ? "," : "") + std::string("{\"name\":") + quoted(categories[i]) +
+                   ",\"status\":2,\"filter\":0,\"config\":[" + config + "]}";
     }
     return message + "]}}";
 }
@@ -212,8 +233,21 @@ int main(int argc, char** argv)
         return 2;
     }
     CheckCounter log(argv[2]);
-    const std::vector<std::string> categories = split(argv[3]);
+    std::vector<std::string> categories, alone;
+    for (const std::string& name : split(argv[3])) {
+        (name[0] == '+' ? alone : categories).push_back(name[0] == '+' ? name.substr(1) : name);
+    }
+    alone.insert(alone.begin(), categories.begin(), categories.end());
     const long longRun = argc > 4 ? std::atol(argv[4]) : 10000;
+    for (int i = 5; i < argc; ++i) {
+        const std::string pair = argv[i];
+        const std::size_t dot = pair.find('.'), equals = pair.find('=');
+        if (dot == std::string::npos || equals == std::string::npos || equals < dot) {
+            std::cerr << "cvclient-bench: not CATEGORY.NAME=VALUE: " << pair << "\n";
+            return 2;
+        }
+        gConfig.emplace(pair.substr(0, dot), std::pair{pair.substr(dot + 1, equals - dot - 1), pair.substr(equals + 1)});
+    }
     setenv("CORVANE_LOGGING_FILE", argv[2], 1);
 
     const long rssBefore = status("VmRSS");
@@ -243,10 +277,10 @@ int main(int argc, char** argv)
     std::printf("| initial answer, all asked for, next connection | %.1f ms |\n", all.initialMs);
     std::printf("| CPU per check without changes, all asked for | %.3f ms (%ld checks, %d updates) |\n",
                 all.cpuPerCheckMs, all.checks, all.updates);
-    for (const std::string& category : categories) {
-        const Run alone = connectAndCheck(library, log, {category}, 20);
+    for (const std::string& category : alone) {
+        const Run single = connectAndCheck(library, log, {category}, 20);
         std::printf("| %s alone: initial answer; CPU per check | %.1f ms; %.3f ms |\n", category.c_str(),
-                    alone.initialMs, alone.cpuPerCheckMs);
+                    single.initialMs, single.cpuPerCheckMs);
     }
     if (longRun > 0) {
         // Warm-up, then the long run on one connection; growth is the
