@@ -21,7 +21,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -134,16 +137,37 @@ long status(const std::string& field)
     return -1;
 }
 
-long descriptors()
+// What each open descriptor leads to ("socket:[123]", a path, ...).
+std::multiset<std::string> descriptors()
 {
-    long count = 0;
+    std::multiset<std::string> open;
     if (DIR* directory = opendir("/proc/self/fd")) {
-        while (readdir(directory) != nullptr) {
-            ++count;
+        while (const dirent* entry = readdir(directory)) {
+            char target[512];
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+            if (entry->d_name[0] != '.' && length > 0 && std::to_string(dirfd(directory)) != entry->d_name) {
+                open.insert(std::string(target, static_cast<std::size_t>(length)));
+            }
         }
         closedir(directory);
     }
-    return count - 3;  // ".", ".." and the listing's own
+    return open;
+}
+
+// The kinds of descriptors in `after` beyond those in `before`.
+std::string added(const std::multiset<std::string>& before, const std::multiset<std::string>& after)
+{
+    std::vector<std::string> more;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(more));
+    std::string text;
+    for (std::string& target : more) {
+        if (target.rfind("socket:", 0) == 0 || target.rfind("pipe:", 0) == 0 || target.rfind("anon_inode:", 0) == 0) {
+            target.erase(target.find(':'));
+        }
+        text += (text.empty() ? " (new: " : ", ") + target;
+    }
+    return text.empty() ? "" : text + ")";
 }
 
 // The periodic checks the log records, counted as the log grows (only the
@@ -297,11 +321,13 @@ int main(int argc, char** argv)
             }
         };
         waitFor(std::min(200L, longRun));
-        const long rss = status("VmRSS"), fds = descriptors(), threads = status("Threads");
+        const long rss = status("VmRSS"), threads = status("Threads");
+        const std::multiset<std::string> fds = descriptors();
         waitFor(longRun);
-        std::printf("| after %ld checks: RSS; descriptors; threads | %.1f -> %.1f MiB; %ld -> %ld; %ld -> %ld |\n",
-                    log.count() - start, rss / 1024.0, status("VmRSS") / 1024.0, fds, descriptors(), threads,
-                    status("Threads"));
+        const std::multiset<std::string> fdsAfter = descriptors();
+        std::printf("| after %ld checks: RSS; descriptors; threads | %.1f -> %.1f MiB; %zu -> %zu%s; %ld -> %ld |\n",
+                    log.count() - start, rss / 1024.0, status("VmRSS") / 1024.0, fds.size(), fdsAfter.size(),
+                    added(fds, fdsAfter).c_str(), threads, status("Threads"));
         library.disconnected(&connection);
     }
     return 0;

@@ -157,6 +157,8 @@ def paired(build, runs):
             wall = time.monotonic() - started
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
             figures[name].append((wall, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime))
+    if runs < 1:
+        return
     median = lambda values: sorted(values)[len(values) // 2]  # noqa: E731
     for name in figures:
         figures[name] = figures[name][1:]
