@@ -2,6 +2,8 @@
 // the library, drives it through its exported entry points only, as a
 // transport does, and shows the properties it reports.
 #include "core/cvclient.h"
+#include "providers/Categories.h"
+#include "tools/KeyReference.h"
 #include "tools/ProbeOptions.h"
 #include "tools/ProbeReport.h"
 
@@ -186,6 +188,12 @@ int main(int argc, char** argv)
     if (options.help || options.version) {
         output.write(options.help ? ProbeOptions::usage(kProgram)
                                   : std::string(kProgram) + " " + CVCLIENT_VERSION + "\n");
+        return output.close() ? EXIT_SUCCESS : kExitFailure;
+    }
+    if (options.listKeys) {
+        // The key tables are the library's own, linked in from its objects.
+        const KeyReference reference(Categories::table(), *options.listKeys);
+        output.write(options.format == ProbeOptions::Format::Markdown ? reference.markdown() : reference.text());
         return output.close() ? EXIT_SUCCESS : kExitFailure;
     }
     for (const std::string& warning : options.warnings) {

@@ -235,8 +235,10 @@ std::string ProbeOptions::parse(const std::vector<std::string>& arguments, Probe
                 options.format = Format::Json;
             } else if (format == "facts") {
                 options.format = Format::Facts;
+            } else if (format == "markdown") {
+                options.format = Format::Markdown;
             } else {
-                error = "--format: '" + value + "' is none of table, json, facts";
+                error = "--format: '" + value + "' is none of table, json, facts, markdown";
             }
         } else if (option == "--filter") {
             error = parseFilter(value, options.filters);
@@ -272,6 +274,9 @@ std::string ProbeOptions::parse(const std::vector<std::string>& arguments, Probe
         }
     }
 
+    if (options.format == Format::Markdown && !options.listKeys) {
+        return "--format markdown is only for --list-keys";
+    }
     // An excluded category cannot be asked for otherwise.
     for (const std::string& category : options.excluded) {
         if (options.filters.count(category) != 0) {
@@ -311,6 +316,7 @@ std::string ProbeOptions::usage(const std::string& program)
          << "  --format FORMAT        table (default); json: the library's messages as they\n"
          << "                         are, one per line; facts: one JSON object per message,\n"
          << "                         {\"Category\":{\"KEY\":\"value\"},\"kind\":...,\"index\":...,\"time\":...}\n"
+         << "                         markdown: --list-keys as a Markdown document\n"
          << "  --json                 the same as --format json\n"
          << "  --log FILE             the library's log file (sets CORVANE_LOGGING_FILE)\n"
          << "  --library PATH         the library to load (default: libcvclient.so beside\n"

@@ -24,8 +24,9 @@ public:
     };
 
     // How the answers are printed: a table per message, the library's
-    // messages as they are, or one object of facts per message.
-    enum class Format { Table, Json, Facts };
+    // messages as they are, or one object of facts per message; Markdown is
+    // for --list-keys only.
+    enum class Format { Table, Json, Facts, Markdown };
 
     std::vector<std::string> categories;              // from --categories; empty: all of them
     std::vector<std::string> excluded;                // from --exclude
