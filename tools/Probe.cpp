@@ -81,21 +81,20 @@ bool resolve(void* handle, const std::string& path, const char* name, Function& 
     return true;
 }
 
-// libcvclient.so in the probe's own directory when there is one there (the
-// build tree), otherwise the installed library.
+// The library beside the probe when it is there (the build tree), otherwise
+// the one installed with the probe, found from the probe's own directory, so
+// a staged tree (DESTDIR) works as well as the installed one.
 std::string defaultLibrary()
 {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (length > 0) {
-        std::string directory(self, static_cast<std::size_t>(length));
-        directory.erase(directory.find_last_of('/') + 1);
-        const std::string beside = directory + "libcvclient.so";
-        if (access(beside.c_str(), F_OK) == 0) {
-            return beside;
-        }
+    if (length <= 0) {
+        return CVCLIENT_LIBRARY_FROM_PROBE;
     }
-    return CVCLIENT_INSTALLED_LIBRARY;
+    std::string directory(self, static_cast<std::size_t>(length));
+    directory.erase(directory.find_last_of('/') + 1);
+    const std::string beside = directory + CVCLIENT_LIBRARY_NAME;
+    return access(beside.c_str(), F_OK) == 0 ? beside : directory + CVCLIENT_LIBRARY_FROM_PROBE;
 }
 
 struct LoopState {
