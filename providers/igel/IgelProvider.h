@@ -32,10 +32,12 @@ public:
         {"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", 0x40, "serial number of the cloud gateway's certificate"},
         {"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", 0x80, "subject of the cloud gateway's certificate"},
         {"DEVICE_IGEL_ICG_CERTIFICATE_THUMBPRINT_SHA256", 0x100, "SHA-256 fingerprint of that certificate"},
-        {"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200, "number of environment variables of the setup", "", "Unavailable", kFrom20_1},
+        {"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200, "number of environment variables of the setup",
+          "", "Unavailable", kFrom20_1},
         {"DEVICE_IGEL_ENVIRONMENT_%d_NAME", 0x400, "name of the environment variable", "", "Unavailable", kFrom20_1},
         {"DEVICE_IGEL_ENVIRONMENT_%d_VALUE", 0x800, "value of the environment variable", "", "Unavailable", kFrom20_1},
-        {"DEVICE_IGEL_ENVIRONMENT_%d_TYPE", 0x1000, "kind of environment variable: Fixed or Dynamic", "", "Unavailable", kFrom20_1},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_TYPE", 0x1000, "kind of environment variable: Fixed or Dynamic",
+          "", "Unavailable", kFrom20_1},
     };
     static constexpr const PropertyKey& kStructureTag = kKeys[0];
     static constexpr const PropertyKey& kUmsServer = kKeys[1];
