@@ -2,11 +2,16 @@
 
 #include <algorithm>
 
-PropertyCollector::PropertyCollector(const Category& category) : _category(category) {}
+PropertyCollector::PropertyCollector(const Category& category, bool hostFrom20_1)
+    : _category(category), _hostFrom20_1(hostFrom20_1)
+{
+}
 
 bool PropertyCollector::selected(const PropertyKey& key) const
 {
-    return _category.selects(key.bit);
+    const bool forHost = key.hosts == PropertyKey::Hosts::All ||
+                         (key.hosts == PropertyKey::Hosts::From20_1) == _hostFrom20_1;
+    return forHost && _category.selects(key.bit);
 }
 
 bool PropertyCollector::anySelected(PropertyKeys keys) const

@@ -16,7 +16,9 @@ class PropertyCollector {
 public:
     static constexpr const char* kUnavailable = "Unavailable";
 
-    explicit PropertyCollector(const Category& category);
+    // `hostFrom20_1`: whether the host's version is 20.1 or later, which
+    // decides the keys that are only for some hosts (PropertyKey::hosts).
+    explicit PropertyCollector(const Category& category, bool hostFrom20_1 = true);
 
     bool selected(const PropertyKey& key) const;
     // Whether any key of `keys` (a key table or a run of one) is selected.
@@ -45,7 +47,9 @@ public:
         if (!selected(key)) {
             return;
         }
-        add(PropertyKey{indexedKey(key.key, index).c_str(), key.bit}, std::forward<Value>(value));
+        const std::string name = indexedKey(key.key, index);
+        add(PropertyKey{name.c_str(), key.bit, key.meaning, key.unit, key.failure, key.hosts},
+            std::forward<Value>(value));
     }
 
     // The key or text of item `index` for a template: its first "%d" becomes
@@ -74,5 +78,6 @@ private:
     void store(const char* key, std::string value);
 
     const Category& _category;
+    bool _hostFrom20_1;
     PropertyMap _properties;
 };

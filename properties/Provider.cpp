@@ -36,23 +36,24 @@ bool Provider::hostAtLeast(int major, int minor) const
     return !_hostVersion.LessThan(Base::Version(major, minor, -1, -1));
 }
 
-PropertyMap Provider::run(const std::shared_ptr<Category const>& category, const Collect& collect)
+PropertyMap Provider::run(const std::shared_ptr<Category const>& category, bool hostFrom20_1, const Collect& collect)
 {
-    PropertyCollector collector(*category);
+    PropertyCollector collector(*category, hostFrom20_1);
     collect(collector);
     return collector.take();
 }
 
 std::future<PropertyMap> Provider::deferred(Collect collect) const
 {
-    return std::async(std::launch::deferred, &Provider::run, _category, std::move(collect));
+    return std::async(std::launch::deferred, &Provider::run, _category, hostAtLeast(20, 1), std::move(collect));
 }
 
 std::future<PropertyMap> Provider::asynchronous(Collect collect) const
 {
-    return std::async(std::launch::async, [category = _category, collect = std::move(collect)] {
+    return std::async(std::launch::async, [category = _category, host = hostAtLeast(20, 1),
+                                           collect = std::move(collect)] {
         const Base::SignalStack stack;
-        return run(category, collect);
+        return run(category, host, collect);
     });
 }
 
@@ -60,7 +61,7 @@ std::future<PropertyMap> Provider::atOnce(const Collect& collect) const
 {
     std::promise<PropertyMap> promise;
     try {
-        promise.set_value(run(_category, collect));
+        promise.set_value(run(_category, hostAtLeast(20, 1), collect));
     } catch (...) {
         promise.set_exception(std::current_exception());
     }

@@ -84,7 +84,7 @@ protected:
     void watchChanges(const Base::ChangeWatch::Sources& sources, const ChangeCallback& callback);
 
 private:
-    static PropertyMap run(const std::shared_ptr<Category const>& category, const Collect& collect);
+    static PropertyMap run(const std::shared_ptr<Category const>& category, bool hostFrom20_1, const Collect& collect);
 
     std::shared_ptr<Category const> _category;
     Base::Version _hostVersion;

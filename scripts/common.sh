@@ -14,7 +14,9 @@ CVCLIENT_PACKAGES=(cmake g++ make pkg-config rapidjson-dev libglib2.0-dev libsys
     # the real RDP client and what its end-to-end test runs it in
     freerdp2-x11 libfreerdp-server2-2 xvfb xauth openssl util-linux
     # the fuzz targets: clang with libFuzzer and the sanitizer runtimes
-    clang clang-14 libclang-rt-14-dev)
+    clang clang-14 libclang-rt-14-dev
+    # the Debian package and its check
+    debhelper dpkg-dev fakeroot lintian git)
 
 # Runs a command as root: directly when root, else through sudo.
 asRoot() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, then builds and runs the tests three times:
 # a plain build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
-# (build-asan/), and ThreadSanitizer (build-tsan/); then builds the fuzz
+# (build-asan/), and ThreadSanitizer (build-tsan/); builds the Debian package
+# from a clone of the committed tree and checks its files; then builds the fuzz
 # targets and runs each for CVCLIENT_FUZZ_SECONDS (default 30) on its seeds,
 # with its regression inputs (scripts/fuzz.sh). Stops at the first failure.
 set -euo pipefail
@@ -17,6 +18,14 @@ installPackages
 echo "=== plain build" >&2
 configureAndBuild build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVCLIENT_TESTS=ON -DCVCLIENT_SANITIZE=
 runTests build
+
+echo "=== Debian package (of the committed tree)" >&2
+packageDir=$(mktemp -d)
+git clone --quiet "$CVCLIENT_ROOT" "$packageDir/cvclient"
+(cd "$packageDir/cvclient" && dpkg-buildpackage -us -uc -b -j2 >"$packageDir/build.log" 2>&1) ||
+    { tail -n 40 "$packageDir/build.log" >&2; exit 1; }
+"$CVCLIENT_ROOT/tests/package/check_files.sh" "$packageDir"/cvclient_*.deb
+rm -rf "$packageDir"
 
 echo "=== AddressSanitizer and UndefinedBehaviorSanitizer" >&2
 configureAndBuild build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVCLIENT_TESTS=ON -DCVCLIENT_SANITIZE=address

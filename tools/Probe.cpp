@@ -2,6 +2,8 @@
 // the library, drives it through its exported entry points only, as a
 // transport does, and shows the properties it reports.
 #include "core/cvclient.h"
+#include "providers/Categories.h"
+#include "tools/KeyReference.h"
 #include "tools/ProbeOptions.h"
 #include "tools/ProbeReport.h"
 
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -78,21 +81,20 @@ bool resolve(void* handle, const std::string& path, const char* name, Function& 
     return true;
 }
 
-// libcvclient.so in the probe's own directory when there is one there (the
-// build tree), otherwise the installed library.
+// The library beside the probe when it is there (the build tree), otherwise
+// the one installed with the probe, found from the probe's own directory, so
+// a staged tree (DESTDIR) works as well as the installed one.
 std::string defaultLibrary()
 {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (length > 0) {
-        std::string directory(self, static_cast<std::size_t>(length));
-        directory.erase(directory.find_last_of('/') + 1);
-        const std::string beside = directory + "libcvclient.so";
-        if (access(beside.c_str(), F_OK) == 0) {
-            return beside;
-        }
+    if (length <= 0) {
+        return CVCLIENT_LIBRARY_FROM_PROBE;
     }
-    return CVCLIENT_INSTALLED_LIBRARY;
+    std::string directory(self, static_cast<std::size_t>(length));
+    directory.erase(directory.find_last_of('/') + 1);
+    const std::string beside = directory + CVCLIENT_LIBRARY_NAME;
+    return access(beside.c_str(), F_OK) == 0 ? beside : directory + CVCLIENT_LIBRARY_FROM_PROBE;
 }
 
 struct LoopState {
@@ -115,6 +117,53 @@ gboolean onTimeout(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
+// Standard output, with its first write error kept: a probe whose output
+// went nowhere has failed (`cvclient-probe > /dev/full`).
+class Output {
+public:
+    // Writes and flushes `text`; false once a write failed.
+    bool write(const std::string& text)
+    {
+        if (_error == 0 && (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)) {
+            _error = errno != 0 ? errno : EIO;
+        }
+        return _error == 0;
+    }
+
+    // Closes standard output; false, with the reason on stderr, when any write failed.
+    bool close()
+    {
+        errno = 0;
+        if (std::fclose(stdout) != 0 && _error == 0) {
+            _error = errno != 0 ? errno : EIO;
+        }
+        if (_error != 0) {
+            std::cerr << kProgram << ": write error on standard output: " << std::strerror(_error) << "\n";
+        }
+        return _error == 0;
+    }
+
+private:
+    int _error = 0;
+};
+
+// The file the library is to log to cannot be written: the library then logs
+// to syslog only, which the person running the probe should know.
+void warnWhenUnwritable(const std::string& file)
+{
+    std::string checked = file;
+    int mode = W_OK;
+    if (access(file.c_str(), F_OK) != 0) {
+        const std::size_t slash = file.find_last_of('/');
+        checked = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+        mode = W_OK | X_OK;
+    }
+    if (access(checked.c_str(), mode) != 0) {
+        std::cerr << kProgram << ": warning: --log: cannot write " << file << " (" << checked << ": "
+                  << std::strerror(errno) << "); the library logs to syslog only\n";
+    }
+}
+
 std::vector<std::string> requestedNames(const ProbeOptions& options)
 {
     std::vector<std::string> names;
@@ -131,17 +180,31 @@ int main(int argc, char** argv)
     ProbeOptions options;
     const std::string error = ProbeOptions::parse(std::vector<std::string>(argv + 1, argv + argc), options);
     if (!error.empty()) {
-        std::cerr << kProgram << ": " << error << "\n\n" << ProbeOptions::usage(kProgram);
+        std::cerr << kProgram << ": " << error << "\nTry '" << kProgram << " --help' for more information.\n";
         return kExitUsage;
     }
-    if (options.help) {
-        std::cout << ProbeOptions::usage(kProgram);
-        return EXIT_SUCCESS;
+    Output output;
+    if (options.help || options.version) {
+        output.write(options.help ? ProbeOptions::usage(kProgram)
+                                  : std::string(kProgram) + " " + CVCLIENT_VERSION + "\n");
+        return output.close() ? EXIT_SUCCESS : kExitFailure;
+    }
+    if (options.listKeys) {
+        // The key tables are the library's own, linked in from its objects.
+        const KeyReference reference(Categories::table(), *options.listKeys);
+        output.write(options.format == ProbeOptions::Format::Markdown ? reference.markdown() : reference.text());
+        return output.close() ? EXIT_SUCCESS : kExitFailure;
+    }
+    for (const std::string& warning : options.warnings) {
+        std::cerr << kProgram << ": warning: " << warning << "\n";
     }
 
-    if (options.logFile && setenv("CORVANE_LOGGING_FILE", options.logFile->c_str(), 1) != 0) {
-        std::cerr << kProgram << ": cannot set CORVANE_LOGGING_FILE: " << std::strerror(errno) << "\n";
-        return kExitFailure;
+    if (options.logFile) {
+        warnWhenUnwritable(*options.logFile);
+        if (setenv("CORVANE_LOGGING_FILE", options.logFile->c_str(), 1) != 0) {
+            std::cerr << kProgram << ": cannot set CORVANE_LOGGING_FILE: " << std::strerror(errno) << "\n";
+            return kExitFailure;
+        }
     }
 
     const std::string path = options.library.value_or(defaultLibrary());
@@ -196,20 +259,27 @@ int main(int argc, char** argv)
                     state.timeoutSource = 0;
                 }
             }
-            if (options.json) {
-                std::cout << text << "\n";
+            if (options.format == ProbeOptions::Format::Json) {
+                output.write(text + "\n");
             } else if (!report.valid()) {
                 std::cerr << kProgram << ": the library wrote a message that is not a properties message ("
                           << report.error() << "): " << text << "\n";
+            } else if (options.format == ProbeOptions::Format::Facts) {
+                output.write(report.facts(std::chrono::system_clock::now() -
+                                          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                              Clock::now() - arrived)) +
+                             "\n");
             } else if (report.isInitial()) {
                 const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(arrived - sent);
-                std::cout << report.initialTable(elapsed, requested);
+                output.write(report.initialTable(elapsed, requested));
             } else if (report.isUpdate()) {
-                std::cout << "\n" << report.updateTable();
+                output.write("\n" + report.updateTable());
             } else {
-                std::cout << "\nMessage " << report.id() << ":\n" << text << "\n";
+                output.write("\nMessage " + report.id() + ":\n" + text + "\n");
             }
-            std::cout.flush();
+        }
+        if (!output.write({})) {
+            break;  // nobody reads what the probe shows: close() says why
         }
         if (answered && !options.watch) {
             break;
@@ -236,6 +306,5 @@ int main(int argc, char** argv)
         g_source_remove(state.timeoutSource);
     }
     library.clientDisconnected(&connection);
-    std::cout.flush();
-    return exitCode;
+    return output.close() ? exitCode : kExitFailure;
 }

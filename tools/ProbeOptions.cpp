@@ -63,27 +63,56 @@ std::optional<uint64_t> parseNumber(const std::string& text, uint64_t maximum)
     return value;
 }
 
-std::string parseCategories(const std::string& value, std::vector<std::string>& categories)
+// Blanks around a list item or a name do not count ("Name, OS").
+std::string trimmed(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// A comma-separated list of category names, for `option`.
+std::string parseCategories(const std::string& option, const std::string& value, std::vector<std::string>& categories)
 {
     std::istringstream list(value);
-    std::string name;
+    std::string item;
     categories.clear();
-    while (std::getline(list, name, ',')) {
+    while (std::getline(list, item, ',')) {
+        const std::string name = trimmed(item);
         if (name.empty()) {
             continue;
         }
         const std::optional<std::string> known = knownCategory(name);
         if (!known) {
-            return unknownCategory("--categories", name);
+            return unknownCategory(option, name);
         }
         if (std::find(categories.begin(), categories.end(), *known) == categories.end()) {
             categories.push_back(*known);
         }
     }
     if (categories.empty()) {
-        return "--categories: no category named";
+        return option + ": no category named";
     }
     return {};
+}
+
+// Whether `text` is a version the host could send: one to four dotted
+// decimal numbers, each at most 32767.
+bool isVersion(const std::string& text)
+{
+    std::istringstream parts(text);
+    std::string part;
+    int count = 0;
+    while (std::getline(parts, part, '.')) {
+        if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(part) > std::numeric_limits<int16_t>::max()) {
+            return false;
+        }
+        ++count;
+    }
+    return count >= 1 && count <= 4 && text.back() != '.';
 }
 
 std::string parseFilter(const std::string& value, std::map<std::string, uint32_t>& filters)
@@ -92,14 +121,15 @@ std::string parseFilter(const std::string& value, std::map<std::string, uint32_t
     if (equals == std::string::npos || equals == 0) {
         return "--filter: expected CATEGORY=BITS, got '" + value + "'";
     }
-    const std::string name = value.substr(0, equals);
+    const std::string name = trimmed(value.substr(0, equals));
     const std::optional<std::string> known = knownCategory(name);
     if (!known) {
         return unknownCategory("--filter", name);
     }
-    const std::optional<uint64_t> bits = parseNumber(value.substr(equals + 1), std::numeric_limits<uint32_t>::max());
+    const std::string number = trimmed(value.substr(equals + 1));
+    const std::optional<uint64_t> bits = parseNumber(number, std::numeric_limits<uint32_t>::max());
     if (!bits) {
-        return "--filter: '" + value.substr(equals + 1) + "' is not a 32-bit number (decimal or 0x...)";
+        return "--filter: '" + number + "' is not a 32-bit number (decimal or 0x...)";
     }
     filters[*known] = static_cast<uint32_t>(*bits);
     return {};
@@ -113,7 +143,7 @@ std::string parseConfig(const std::string& value,
     if (dot == std::string::npos || dot == 0 || equals == std::string::npos || equals == dot + 1) {
         return "--config: expected CATEGORY.NAME=VALUE, got '" + value + "'";
     }
-    const std::string name = value.substr(0, dot);
+    const std::string name = trimmed(value.substr(0, dot));
     const std::optional<std::string> known = knownCategory(name);
     if (!known) {
         return unknownCategory("--config", name);
@@ -147,18 +177,40 @@ std::string ProbeOptions::parse(const std::vector<std::string>& arguments, Probe
             option.erase(equals);
         }
 
-        if (option == "--help" || option == "-h" || option == "--watch" || option == "--json") {
+        if (option == "--help" || option == "-h" || option == "--version" || option == "--watch" ||
+            option == "--json") {
             if (inlineValue) {
                 return option + " takes no value";
             }
             options.help = options.help || option == "--help" || option == "-h";
+            options.version = options.version || option == "--version";
             options.watch = options.watch || option == "--watch";
-            options.json = options.json || option == "--json";
+            if (option == "--json") {
+                options.format = Format::Json;
+            }
+            continue;
+        }
+        if (option == "--list-keys") {
+            // An optional category: inline, or the next argument unless it is an option.
+            std::string name = inlineValue.value_or("");
+            if (!inlineValue && i + 1 < arguments.size() && arguments[i + 1].rfind("-", 0) != 0) {
+                name = arguments[++i];
+            }
+            name = trimmed(name);
+            if (!name.empty()) {
+                const std::optional<std::string> known = knownCategory(name);
+                if (!known) {
+                    return unknownCategory("--list-keys", name);
+                }
+                name = *known;
+            }
+            options.listKeys = name;
             continue;
         }
 
-        static const std::set<std::string> withValue{"--categories", "--filter", "--host-version", "--interval",
-                                                     "--config",     "--log",    "--library"};
+        static const std::set<std::string> withValue{"--categories", "--exclude", "--filter", "--host-version",
+                                                     "--interval",   "--config",  "--log",    "--library",
+                                                     "--format"};
         if (withValue.count(option) == 0) {
             return option.rfind("-", 0) == 0 ? "unknown option '" + option + "'"
                                              : "unexpected argument '" + option + "'";
@@ -173,8 +225,21 @@ std::string ProbeOptions::parse(const std::vector<std::string>& arguments, Probe
         }
 
         std::string error;
-        if (option == "--categories") {
-            error = parseCategories(value, options.categories);
+        if (option == "--categories" || option == "--exclude") {
+            error = parseCategories(option, value, option == "--categories" ? options.categories : options.excluded);
+        } else if (option == "--format") {
+            const std::string format = trimmed(value);
+            if (format == "table") {
+                options.format = Format::Table;
+            } else if (format == "json") {
+                options.format = Format::Json;
+            } else if (format == "facts") {
+                options.format = Format::Facts;
+            } else if (format == "markdown") {
+                options.format = Format::Markdown;
+            } else {
+                error = "--format: '" + value + "' is none of table, json, facts, markdown";
+            }
         } else if (option == "--filter") {
             error = parseFilter(value, options.filters);
         } else if (option == "--config") {
@@ -188,6 +253,11 @@ std::string ProbeOptions::parse(const std::vector<std::string>& arguments, Probe
             }
         } else if (option == "--host-version") {
             options.hostVersion = value;
+            if (!isVersion(value)) {
+                options.warnings.push_back("--host-version: '" + value +
+                                           "' is not a version such as 20.1.0.0 (one to four dotted numbers); "
+                                           "the library reads only what it can of it");
+            }
         } else if (option == "--log") {
             if (value.empty()) {
                 error = "--log needs a file name";
@@ -204,12 +274,23 @@ std::string ProbeOptions::parse(const std::vector<std::string>& arguments, Probe
         }
     }
 
+    if (options.format == Format::Markdown && !options.listKeys) {
+        return "--format markdown is only for --list-keys";
+    }
+    // An excluded category cannot be asked for otherwise.
+    for (const std::string& category : options.excluded) {
+        if (options.filters.count(category) != 0) {
+            return "--exclude: category '" + category + "' is given to --filter too";
+        }
+    }
     // Configuration is only sent inside a category the host asks for.
     for (const auto& [category, entry] : options.configs) {
+        const bool excluded =
+            std::find(options.excluded.begin(), options.excluded.end(), category) != options.excluded.end();
         const bool listed = options.categories.empty() ||
                             std::find(options.categories.begin(), options.categories.end(), category) !=
                                 options.categories.end();
-        if (!listed && options.filters.count(category) == 0) {
+        if (excluded || (!listed && options.filters.count(category) == 0)) {
             return "--config: category '" + category + "' is not asked for (add it to --categories)";
         }
     }
@@ -224,6 +305,7 @@ std::string ProbeOptions::usage(const std::string& program)
          << "does, and show what it reports.\n"
          << "\n"
          << "  --categories LIST      ask only for these categories (comma separated), every key\n"
+         << "  --exclude LIST         ask for every category but these (comma separated)\n"
          << "  --filter CAT=BITS      ask for category CAT with a key filter (0x.. or decimal);\n"
          << "                         repeatable, the category is asked for even if not listed\n"
          << "  --config CAT.NAME=VAL  add a configuration pair to category CAT; repeatable\n"
@@ -231,10 +313,17 @@ std::string ProbeOptions::usage(const std::string& program)
          << "  --interval MS          property check interval in milliseconds (default 60000)\n"
          << "  --watch                after the initial properties, show each update until\n"
          << "                         interrupted (Ctrl+C)\n"
-         << "  --json                 print the library's messages as they are, one per line\n"
+         << "  --format FORMAT        table (default); json: the library's messages as they\n"
+         << "                         are, one per line; facts: one JSON object per message,\n"
+         << "                         {\"Category\":{\"KEY\":\"value\"},\"kind\":...,\"index\":...,\"time\":...}\n"
+         << "                         markdown: --list-keys as a Markdown document\n"
+         << "  --json                 the same as --format json\n"
          << "  --log FILE             the library's log file (sets CORVANE_LOGGING_FILE)\n"
-         << "  --library PATH         the library to load (default: libcvclient.so beside\n"
-         << "                         the probe, else the installed one)\n"
+         << "  --library PATH         the library to load (default: the one beside the probe,\n"
+         << "                         else ../lib/<multiarch>/cvclient/ from the probe's directory)\n"
+         << "  --list-keys [CATEGORY] print every key the library can report (of CATEGORY)\n"
+         << "                         with its filter bit, meaning, unit, failure value and hosts\n"
+         << "  --version              show the probe's version\n"
          << "  --help                 show this help\n"
          << "\n"
          << "Categories:";
@@ -243,7 +332,8 @@ std::string ProbeOptions::usage(const std::string& program)
     }
     text << "\n"
          << "\n"
-         << "Exit status: 0 success, 1 the library failed or did not answer, 2 bad usage.\n";
+         << "Exit status: 0 success, 1 the library failed or did not answer or the output\n"
+         << "could not be written, 2 bad usage.\n";
     return text.str();
 }
 
@@ -253,7 +343,8 @@ std::vector<ProbeOptions::Request> ProbeOptions::requests() const
     for (const std::string& name : categoryNames()) {
         const auto filter = filters.find(name);
         const bool listed =
-            categories.empty() || std::find(categories.begin(), categories.end(), name) != categories.end();
+            (categories.empty() || std::find(categories.begin(), categories.end(), name) != categories.end()) &&
+            std::find(excluded.begin(), excluded.end(), name) == excluded.end();
         if (!listed && filter == filters.end()) {
             continue;
         }

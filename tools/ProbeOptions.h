@@ -23,14 +23,24 @@ public:
         std::vector<std::pair<std::string, std::string>> config;
     };
 
+    // How the answers are printed: a table per message, the library's
+    // messages as they are, or one object of facts per message; Markdown is
+    // for --list-keys only.
+    enum class Format { Table, Json, Facts, Markdown };
+
     std::vector<std::string> categories;              // from --categories; empty: all of them
+    std::vector<std::string> excluded;                // from --exclude
     std::map<std::string, uint32_t> filters;           // from --filter
     std::vector<std::pair<std::string, std::pair<std::string, std::string>>> configs;  // --config
     std::string hostVersion = "20.1.0.0";
     int32_t interval = 60000;
     bool watch = false;
-    bool json = false;
+    Format format = Format::Table;
     bool help = false;
+    bool version = false;
+    std::optional<std::string> listKeys;              // --list-keys; empty text: every category
+    // What is doubtful but no usage error, one line each (an unparseable --host-version).
+    std::vector<std::string> warnings;
     std::optional<std::string> logFile;
     std::optional<std::string> library;
 

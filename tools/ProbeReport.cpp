@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <sstream>
 
@@ -266,4 +267,62 @@ std::string ProbeReport::updateTable() const
         << printable(_time) << ": " << _updated.size() << " updated, " << _removed.size() << " removed\n"
         << groupedKeys();
     return out.str();
+}
+
+std::string ProbeReport::facts(std::chrono::system_clock::time_point received) const
+{
+    std::map<std::pair<std::size_t, std::string>, std::vector<std::pair<std::string, const std::string*>>> groups;
+    for (const auto& [key, value] : _updated) {
+        groups[groupOrder(categoryOf(key))].emplace_back(key, &value);
+    }
+    for (const std::string& key : _removed) {
+        groups[groupOrder(categoryOf(key))].emplace_back(key, nullptr);
+    }
+
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    const auto string = [&writer](const std::string& text) {
+        writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+    };
+    writer.StartObject();
+    writer.Key("kind");
+    writer.String(isInitial() ? "initial" : isUpdate() ? "update" : _id.c_str());
+    writer.Key("index");
+    if (_index) {
+        writer.Uint64(*_index);
+    } else {
+        writer.Null();
+    }
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(received);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    writer.Key("time");
+    writer.String(stamp);
+    writer.Key("device");
+    writer.StartObject();
+    writer.Key("name");
+    string(_deviceName);
+    writer.Key("id");
+    string(_deviceId);
+    writer.Key("os");
+    string(_deviceOS);
+    writer.EndObject();
+    for (auto& [order, keys] : groups) {
+        std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        string(order.second);
+        writer.StartObject();
+        for (const auto& [key, value] : keys) {
+            string(key);
+            if (value != nullptr) {
+                string(*value);
+            } else {
+                writer.Null();
+            }
+        }
+        writer.EndObject();
+    }
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
 }

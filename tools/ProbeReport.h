@@ -36,6 +36,14 @@ public:
     // values and the removed keys, grouped by category.
     std::string updateTable() const;
 
+    // The message as one JSON object of facts, for scripts: a member per
+    // category holding its keys and values (null for a removed key), and
+    // "kind" ("initial" or "update"), "index" (the message's index, null
+    // when it has none), "time" (`received`, ISO 8601 in UTC) and "device"
+    // ({"name","id","os"} of the message). These member names begin with a
+    // small letter, category names with a capital, so they never clash.
+    std::string facts(std::chrono::system_clock::time_point received) const;
+
     // The category a key belongs to, from its name.
     static std::string categoryOf(const std::string& key);
 

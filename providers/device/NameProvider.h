@@ -12,7 +12,7 @@ class NameProvider : public ProviderOf<NameProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_NAME", 0x01, "node name of the device"},
-        {"DEVICE_NAME_DNS", 0x08, "fully qualified DNS name of the device"},
+        {"DEVICE_NAME_DNS", 0x08, "fully qualified DNS name of the device", "", ""},
         {"DEVICE_ID", 0x20, "device id, a GUID made from the machine id"},
     };
     static constexpr const PropertyKey& kName = kKeys[0];

@@ -12,12 +12,12 @@ class DisplayProvider : public ProviderOf<DisplayProvider> {
 public:
     // Per monitor: "%d" is the monitor's index, from 0.
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_DISPLAY_%d_NAME", 0x02, "name of the monitor's output"},
-        {"DEVICE_DISPLAY_%d_WIDTH", 0x04, "width of the monitor's picture", "pixels"},
-        {"DEVICE_DISPLAY_%d_HEIGHT", 0x08, "height of the monitor's picture", "pixels"},
-        {"DEVICE_DISPLAY_%d_BPP", 0x10, "colour depth", "bits per pixel"},
+        {"DEVICE_DISPLAY_%d_NAME", 0x02, "name of the monitor's output", "", nullptr},
+        {"DEVICE_DISPLAY_%d_WIDTH", 0x04, "width of the monitor's picture", "pixels", nullptr},
+        {"DEVICE_DISPLAY_%d_HEIGHT", 0x08, "height of the monitor's picture", "pixels", nullptr},
+        {"DEVICE_DISPLAY_%d_BPP", 0x10, "colour depth", "bits per pixel", nullptr},
         {"DEVICE_DISPLAY_%d_DPI", 0x20, "resolution of the screen", "dots per inch"},
-        {"DEVICE_DISPLAY_COUNT", 0x01, "number of active monitors"},
+        {"DEVICE_DISPLAY_COUNT", 0x01, "number of active monitors", "", "0"},
     };
     static constexpr const PropertyKey& kName = kKeys[0];
     static constexpr const PropertyKey& kWidth = kKeys[1];

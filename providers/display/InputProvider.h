@@ -8,10 +8,10 @@
 class InputProvider : public ProviderOf<InputProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_INPUT_KEYBOARD", 0x01, "whether a keyboard is attached", "true/false"},
-        {"DEVICE_INPUT_MOUSE", 0x02, "whether a pointing device is attached", "true/false"},
-        {"DEVICE_INPUT_TOUCH", 0x08, "whether a touch screen is attached", "true/false"},
-        {"DEVICE_INPUT_PEN", 0x04, "whether a pen is attached", "true/false"},
+        {"DEVICE_INPUT_KEYBOARD", 0x01, "whether a keyboard is attached", "true/false", "false"},
+        {"DEVICE_INPUT_MOUSE", 0x02, "whether a pointing device is attached", "true/false", "false"},
+        {"DEVICE_INPUT_TOUCH", 0x08, "whether a touch screen is attached", "true/false", "false"},
+        {"DEVICE_INPUT_PEN", 0x04, "whether a pen is attached", "true/false", "false"},
     };
     static constexpr const PropertyKey& kKeyboard = kKeys[0];
     static constexpr const PropertyKey& kMouse = kKeys[1];

@@ -32,10 +32,12 @@ public:
         {"DEVICE_IGEL_ICG_CERTIFICATE_SERIALNUMBER", 0x40, "serial number of the cloud gateway's certificate"},
         {"DEVICE_IGEL_ICG_CERTIFICATE_SUBJECT", 0x80, "subject of the cloud gateway's certificate"},
         {"DEVICE_IGEL_ICG_CERTIFICATE_THUMBPRINT_SHA256", 0x100, "SHA-256 fingerprint of that certificate"},
-        {"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200, "number of environment variables of the setup, from 20.1 hosts on"},
-        {"DEVICE_IGEL_ENVIRONMENT_%d_NAME", 0x400, "name of the environment variable"},
-        {"DEVICE_IGEL_ENVIRONMENT_%d_VALUE", 0x800, "value of the environment variable"},
-        {"DEVICE_IGEL_ENVIRONMENT_%d_TYPE", 0x1000, "kind of environment variable: Fixed or Dynamic"},
+        {"DEVICE_IGEL_ENVIRONMENT_COUNT", 0x200, "number of environment variables of the setup",
+          "", "Unavailable", kFrom20_1},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_NAME", 0x400, "name of the environment variable", "", "Unavailable", kFrom20_1},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_VALUE", 0x800, "value of the environment variable", "", "Unavailable", kFrom20_1},
+        {"DEVICE_IGEL_ENVIRONMENT_%d_TYPE", 0x1000, "kind of environment variable: Fixed or Dynamic",
+          "", "Unavailable", kFrom20_1},
     };
     static constexpr const PropertyKey& kStructureTag = kKeys[0];
     static constexpr const PropertyKey& kUmsServer = kKeys[1];
@@ -50,10 +52,10 @@ public:
 
     // The keys of "Custom", for hosts before 20.1: the same variables.
     static constexpr PropertyKey kCustomKeys[] = {
-        {"DEVICE_CUSTOM_COUNT", 0x1, "number of environment variables of the setup, for hosts before 20.1"},
-        {"DEVICE_CUSTOM_%d_PATH", 0x2, "registry path of the environment variable"},
-        {"DEVICE_CUSTOM_%d_NAME", 0x4, "name of the environment variable"},
-        {"DEVICE_CUSTOM_%d_VALUE", 0x8, "value of the environment variable"},
+        {"DEVICE_CUSTOM_COUNT", 0x1, "number of environment variables of the setup", "", "Unavailable", kBefore20_1},
+        {"DEVICE_CUSTOM_%d_PATH", 0x2, "registry path of the environment variable", "", "Unavailable", kBefore20_1},
+        {"DEVICE_CUSTOM_%d_NAME", 0x4, "name of the environment variable", "", "Unavailable", kBefore20_1},
+        {"DEVICE_CUSTOM_%d_VALUE", 0x8, "value of the environment variable", "", "Unavailable", kBefore20_1},
     };
     static constexpr const PropertyKey& kCustomCount = kCustomKeys[0];
     static constexpr const PropertyKey& kCustomPath = kCustomKeys[1];

@@ -9,10 +9,10 @@
 class ScreenSaverProvider : public ProviderOf<ScreenSaverProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_SCREENSAVER_ENABLED", 0x01, "whether the screen locks when idle", "true/false"},
-        {"DEVICE_SCREENSAVER_SECURE", 0x02, "whether unlocking asks for a password", "true/false"},
+        {"DEVICE_SCREENSAVER_ENABLED", 0x01, "whether the screen locks when idle", "true/false", "false"},
+        {"DEVICE_SCREENSAVER_SECURE", 0x02, "whether unlocking asks for a password", "true/false", "false"},
         {"DEVICE_SCREENSAVER_TIMEOUT", 0x04, "idle time before the screen locks", "seconds"},
-        {"DEVICE_SCREENSAVER_FILENAME", 0x08, "custom logo of the locked screen"},
+        {"DEVICE_SCREENSAVER_FILENAME", 0x08, "custom logo of the locked screen", "", ""},
     };
     static constexpr const PropertyKey& kEnabled = kKeys[0];
     static constexpr const PropertyKey& kSecure = kKeys[1];

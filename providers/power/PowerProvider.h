@@ -7,8 +7,8 @@
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline"},
-        {"DEVICE_POWER_BATTERY", 0x02, "battery charge: High, Medium, Low, Critical or None"},
+        {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline", "", nullptr},
+        {"DEVICE_POWER_BATTERY", 0x02, "battery charge: High, Medium, Low, Critical or None", "", nullptr},
     };
     static constexpr const PropertyKey& kAc = kKeys[0];
     static constexpr const PropertyKey& kBattery = kKeys[1];

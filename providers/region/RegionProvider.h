@@ -14,9 +14,9 @@
 class RegionProvider : public ProviderOf<RegionProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_REGION_TIMEZONE_OFFSET", 0x01, "offset of standard time from UTC, east positive", "minutes"},
-        {"DEVICE_REGION_LOCALE", 0x04, "locale tag of the environment, such as en-US"},
-        {"DEVICE_REGION_LANGUAGE", 0x02, "language and territory of the environment's locale"},
+        {"DEVICE_REGION_TIMEZONE_OFFSET", 0x01, "offset of standard time from UTC, east positive", "minutes", ""},
+        {"DEVICE_REGION_LOCALE", 0x04, "locale tag of the environment, such as en-US", "", ""},
+        {"DEVICE_REGION_LANGUAGE", 0x02, "language and territory of the environment's locale", "", ""},
         {"DEVICE_REGION_KEYBOARD_LANGUAGE", 0x08, "language of the keyboard layout"},
         {"DEVICE_REGION_KEYBOARD_LOCALE", 0x10, "locale tag of the keyboard layout"},
     };

@@ -9,8 +9,8 @@ class SmartCardReaderProvider : public ProviderOf<SmartCardReaderProvider> {
 public:
     // Per reader: "%d" is the reader's index, from 0.
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_SMARTCARDREADER_COUNT", 0x01, "number of smart-card readers"},
-        {"DEVICE_SMARTCARDREADER_%d_NAME", 0x02, "name pcsc-lite gives the reader"},
+        {"DEVICE_SMARTCARDREADER_COUNT", 0x01, "number of smart-card readers", "", "0"},
+        {"DEVICE_SMARTCARDREADER_%d_NAME", 0x02, "name pcsc-lite gives the reader", "", nullptr},
     };
     static constexpr const PropertyKey& kCount = kKeys[0];
     static constexpr const PropertyKey& kName = kKeys[1];

@@ -13,8 +13,8 @@
 class RemoteControlProvider : public ProviderOf<RemoteControlProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
-        {"DEVICE_REMOTECONTROL_ACTIVE", 0x01, "whether a VNC server runs", "true/false"},
-        {"DEVICE_REMOTECONTROL_PROTOCOL", 0x02, "protocol of the running server: VNC, or empty"},
+        {"DEVICE_REMOTECONTROL_ACTIVE", 0x01, "whether a VNC server runs", "true/false", "false"},
+        {"DEVICE_REMOTECONTROL_PROTOCOL", 0x02, "protocol of the running server: VNC, or empty", "", ""},
     };
     static constexpr const PropertyKey& kActive = kKeys[0];
     static constexpr const PropertyKey& kProtocol = kKeys[1];

@@ -21,9 +21,26 @@ assert m["id"] == "initializeDeviceProperties" and [k for k, v in m["data"]["upd
 ' "$WORK/out" || fail "--json does not print the one initial message"
 probe --categories Corvane --filter Name=32 && [ "$(keys)" = "DEVICE_CORVANE_VERSION DEVICE_ID " ] ||
     fail "--filter shows [$(keys)]"
-for arguments in --bogus --categories "--categories Nosuch" "--filter Name=0x100000000" "--interval -1" stray; do
+for arguments in --bogus --categories "--categories Nosuch" "--filter Name=0x100000000" "--interval -1" stray \
+    "--format xml" "--exclude Name --filter Name=1"; do
     probe $arguments
-    [ $? -eq 2 ] && grep -q '^Usage: ' "$WORK/err" && [ ! -s "$WORK/out" ] || fail "'$arguments' is no usage error"
+    [ $? -eq 2 ] && [ "$(wc -l <"$WORK/err")" -eq 2 ] && grep -q "^Try 'cvclient-probe --help'" "$WORK/err" &&
+        [ ! -s "$WORK/out" ] || fail "'$arguments' is no usage error"
+done
+# ARGUMENTS | exit status | what stdout shows (ERE) | what stderr shows (ERE; -: nothing)
+while IFS='|' read -r arguments status out err; do
+    eval "set -- $arguments"; probe "$@"; code=$?
+    [ "$code" -eq "$status" ] && has "$out" && { [ "$err" = - ] && [ ! -s "$WORK/err" ] || grep -Eq -- "$err" "$WORK/err"; } || fail "'$arguments' exited $code"
+done <<EOF
+--version|0|^cvclient-probe [0-9.]+$|-
+--categories 'Name, OS ' --exclude ' OS'|0|^Properties +: 3$|-
+--categories Corvane --host-version 20.x|0|DEVICE_CORVANE|warning: --host-version: '20.x'
+--categories Corvane --log $WORK/none/x.log|0|DEVICE_CORVANE|warning: --log: cannot write
+--categories Corvane --format facts|0|^\{"kind":"initial","index":0,"time":"[0-9-]{10}T[0-9:]{8}Z",.*"Corvane":\{"DEVICE_CORVANE_VERSION":"[0-9.]+"\}\}$|-
+EOF
+for arguments in --version "--categories Corvane"; do
+    "$PROBE" --library "$LIBRARY" $arguments >/dev/full 2>"$WORK/err"
+    [ $? -eq 1 ] && grep -q 'write error.*No space left' "$WORK/err" || fail "'$arguments >/dev/full' is no error"
 done
 LIBRARY=/nonexistent.so probe; [ $? -eq 1 ] && grep -q /nonexistent.so "$WORK/err" || fail "a missing library"
 "$PROBE" --library "$LIBRARY" --watch --interval 200 --categories OS,Corvane >"$WORK/out" 2>"$WORK/err" & WATCHER=$!
