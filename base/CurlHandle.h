@@ -12,5 +12,6 @@ namespace Base {
 
 using CurlHandle = UniqueHandle<CURL, curl_easy_cleanup>;
 using CurlHeaders = UniqueHandle<curl_slist, curl_slist_free_all>;
+using CurlUrl = UniqueHandle<CURLU, curl_url_cleanup>;
 
 }  // namespace Base

@@ -1,8 +1,10 @@
 #include "base/WebRequest.h"
 
+#include "base/Address.h"
 #include "base/CurlHandle.h"
 #include "base/CustomCurlOpt.h"
 #include "base/Logging.h"
+#include "base/Policy.h"
 #include "base/Utilities.h"
 
 #include <rapidjson/stringbuffer.h>
@@ -15,6 +17,7 @@
 #include <exception>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -162,6 +165,68 @@ Base::CurlHandle CurlCreateRequestForUrl(const std::string& url)
     return curl;
 }
 
+// What the owner's policy needs during one transfer: the URL curl was given
+// parsed once, so the host checked is the host connected to.
+struct PolicyCheck {
+    std::shared_ptr<const Base::Policy> policy;
+    const std::string& url;
+    Base::CurlUrl parsed{};
+};
+
+void logRefusal(const char* function, const PolicyCheck& check, const std::string& why)
+{
+    const char* const cvLogFunction = function;
+    TRACE_ERROR << "Request to [" << check.url << "] refused by the policy [" << check.policy->source() << "]: " << why
+                << std::endl;
+}
+
+// Every connection curl opens, to the address it is about to connect to: a
+// local one is refused before a socket exists. Curl owns and closes the
+// socket returned.
+curl_socket_t openCheckedSocket(void* data, curlsocktype, curl_sockaddr* address)
+{
+    const auto* check = static_cast<const PolicyCheck*>(data);
+    if (check->policy->refusesAddress(&address->addr, address->addrlen)) {
+        std::string text = "?";
+        if (address->addrlen == sizeof(sockaddr_in) || address->addrlen == sizeof(sockaddr_in6)) {
+            text = Net::Address(&address->addr, address->addrlen).ToString(false);
+        }
+        logRefusal("openSocket", *check, "address [" + text + "] is local");
+        return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// Applies the policy to the configured handle; false, with the refusal
+// logged, when the request must not be made at all.
+bool applyPolicy(const char* function, CURL* curl, PolicyCheck& check)
+{
+    if (check.policy->restrictsHosts()) {
+        check.parsed.reset(curl_url());
+        char* rawHost = nullptr;
+        const bool parsed = check.parsed &&
+                            curl_url_set(check.parsed.get(), CURLUPART_URL, check.url.c_str(),
+                                         CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+                            curl_url_get(check.parsed.get(), CURLUPART_HOST, &rawHost, 0) == CURLUE_OK;
+        const std::string host = rawHost != nullptr ? rawHost : "";
+        curl_free(rawHost);
+        if (!parsed) {
+            logRefusal(function, check, "no host can be read from it");
+            return false;
+        }
+        if (!check.policy->allowsHost(host)) {
+            logRefusal(function, check, "host [" + host + "] is not among its allowed hosts");
+            return false;
+        }
+        curl_easy_setopt(curl, CURLOPT_CURLU, check.parsed.get());
+    }
+    if (check.policy->deniesLocalAddresses()) {
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openCheckedSocket);
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &check);
+    }
+    return true;
+}
+
 // Appends `line` to `headers`; false when libcurl cannot.
 bool appendHeader(Base::CurlHeaders& headers, const char* line)
 {
@@ -222,6 +287,10 @@ bool runRequest(const char* function, const std::string& url, std::initializer_l
     try {
         Base::CurlHandle curl = CurlCreateRequestForUrl(url);
         if (!curl) {
+            return false;
+        }
+        PolicyCheck check{Base::Policy::inForce(), url};
+        if (!applyPolicy(function, curl.get(), check)) {
             return false;
         }
         ResponseBuffer buffer(url);

@@ -2,6 +2,7 @@
 
 #include "base/EngineThread.h"
 #include "base/Logging.h"
+#include "base/Policy.h"
 #include "core/InitialiseData.h"
 #include "core/PropertiesData.h"
 #include "properties/Factory.h"
@@ -21,6 +22,44 @@ MessageEnvelope::Device readDevice()
     return {NameProvider::getDeviceName(), NameProvider::getDeviceId(), OSProvider::getDeviceOS()};
 }
 
+// The owner's policy, read at the first connection of the process.
+void installPolicy()
+{
+    std::vector<std::string> names;
+    for (const Factory::Entry& entry : Categories::table()) {
+        names.emplace_back(entry.name);
+    }
+    const Base::Policy policy = Base::Policy::read(Base::Policy::kPath, names);
+    if (!policy.problem().empty()) {
+        TRACE_ERROR << "Policy [" << policy.source() << "] cannot be read [" << policy.problem()
+                    << "]: no web requests and no category that makes them" << std::endl;
+    } else if (policy.present()) {
+        TRACE_INFO << "Policy in force: " << policy.describe() << std::endl;
+    }
+    Base::Policy::install(policy);
+}
+
+// The categories the policy leaves; each one it takes away is logged and
+// then treated like a category the library does not have.
+std::vector<std::shared_ptr<Category const>> allowedCategories(std::vector<std::shared_ptr<Category const>> categories)
+{
+    const std::shared_ptr<const Base::Policy> policy = Base::Policy::inForce();
+    std::erase_if(categories, [&policy](const std::shared_ptr<Category const>& category) {
+        bool web = false;
+        for (const Factory::Entry& entry : Categories::table()) {
+            web = web || (entry.name == category->name && entry.makesWebRequests);
+        }
+        TRACE_FUNCTION("ClientDataRead");
+        if (policy->allowsCategory(category->name, web)) {
+            return false;
+        }
+        TRACE_INFO << "Category [" << category->name << "] is denied by the policy [" << policy->source() << "]"
+                   << std::endl;
+        return true;
+    });
+    return categories;
+}
+
 }  // namespace
 
 ClientConnection::ClientConnection(TConnection* connection)
@@ -35,7 +74,10 @@ bool ClientConnection::ClientConnected()
     TRACE_INFO << "Client [" << this << "] connected to the host" << std::endl;
     // The category table is the same for every connection: register it once per process.
     static std::once_flag registered;
-    std::call_once(registered, [] { Factory::registerProviders(Categories::table()); });
+    std::call_once(registered, [] {
+        installPolicy();
+        Factory::registerProviders(Categories::table());
+    });
     return true;
 }
 
@@ -53,7 +95,7 @@ void ClientConnection::ClientDataRead(const char* data, unsigned int length)
         return;
     }
     _initialised = true;
-    _categories = initialiseData.getCategories();
+    _categories = allowedCategories(initialiseData.getCategories());
     _propertyCheckInterval = initialiseData.getPropertyCheckInterval();
     _hostVersion = initialiseData.getHostVersion();
     TRACE_VERBOSE << "Detecting initial properties asynchronously for [" << _categories.size() << "] categories..."

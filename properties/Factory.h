@@ -23,6 +23,9 @@ public:
         const char* name;
         CreateFunction create;
         PropertyKeys keys;
+        // Whether its provider reaches web services (the policy's
+        // restrictive reading leaves those out).
+        bool makesWebRequests = false;
     };
 
     // Registers `create` for `name`; an existing registration stays.

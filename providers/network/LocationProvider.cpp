@@ -3,6 +3,7 @@
 #include "base/EngineThread.h"
 #include "base/GObjectHandle.h"
 #include "base/Logging.h"
+#include "base/Policy.h"
 #include "base/WebRequest.h"
 
 #include <glib.h>
@@ -347,7 +348,14 @@ std::future<PropertyMap> LocationProvider::getProperties()
     if (std::optional<PropertyMap> reading = kept()->get()) {
         return ready(std::move(*reading));
     }
-    if (_locateUrl.empty()) {
+    // The request is nothing but the access points: when the owner's policy
+    // keeps them on the endpoint, nothing is asked and nothing is sent.
+    const bool accessPointsKept = !Base::Policy::inForce()->sendsAccessPoints();
+    if (accessPointsKept) {
+        TRACE_INFO << "Location sends no access points: the policy [" << Base::Policy::inForce()->source()
+                   << "] keeps them" << std::endl;
+    }
+    if (_locateUrl.empty() || accessPointsKept) {
         return atOnce([this](PropertyCollector& properties) {
             setPropertiesUnavailable(properties);
             kept()->keep(properties.properties());
