@@ -1,6 +1,7 @@
 // cvclient-probe: plays the host against the library on this device. It loads
 // the library, drives it through its exported entry points only, as a
 // transport does, and shows the properties it reports.
+#include "base/Policy.h"
 #include "core/cvclient.h"
 #include "providers/Categories.h"
 #include "tools/KeyReference.h"
@@ -173,6 +174,27 @@ std::vector<std::string> requestedNames(const ProbeOptions& options)
     return names;
 }
 
+// The owner's policy as the library reads it at its first connection, and
+// which of the requested categories it takes away.
+std::string policyLines(const std::vector<std::string>& requested)
+{
+    std::vector<std::string> names;
+    for (const Factory::Entry& entry : Categories::table()) {
+        names.emplace_back(entry.name);
+    }
+    const Base::Policy policy = Base::Policy::read(Base::Policy::kPath, names);
+    std::string suppressed;
+    for (const std::string& name : requested) {
+        for (const Factory::Entry& entry : Categories::table()) {
+            if (entry.name == name && !policy.allowsCategory(name, entry.makesWebRequests)) {
+                suppressed += (suppressed.empty() ? "" : ", ") + name;
+            }
+        }
+    }
+    return "Policy        : " + policy.describe() + "\n" +
+           (suppressed.empty() ? std::string() : "Suppressed    : " + suppressed + "\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -240,6 +262,9 @@ int main(int argc, char** argv)
     state.timeoutSource = g_timeout_add(kAnswerTimeoutSeconds * 1000, &onTimeout, &state);
 
     const std::vector<std::string> requested = requestedNames(options);
+    if (options.format == ProbeOptions::Format::Table) {
+        output.write(policyLines(requested));
+    }
     const std::string initialise = options.initialiseMessage();
     const Clock::time_point sent = Clock::now();
     library.clientDataRead(&connection, initialise.c_str(), static_cast<unsigned int>(initialise.size()));

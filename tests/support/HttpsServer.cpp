@@ -49,6 +49,12 @@ void HttpsServer::setAnswer(const std::string& path, const HttpsAnswer& answer) 
     _state.write(name, (answer.neverAnswer ? "never" : std::to_string(answer.status)) + "\n" + answer.body);
 }
 
+std::size_t HttpsServer::connections() const
+{
+    const std::string lines = readWhole(_state.file("connections"));
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+}
+
 std::vector<HttpsRequest> HttpsServer::requests() const
 {
     std::vector<HttpsRequest> received;

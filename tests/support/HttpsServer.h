@@ -41,7 +41,13 @@ public:
     // A path with a query matches that query only, one without any query; other paths get 404.
     void setAnswer(const std::string& path, const HttpsAnswer& answer) const;
     std::vector<HttpsRequest> requests() const;  // in the order received
-    void clearRequests() const { std::remove(_state.file("requests.jsonl").c_str()); }
+    void clearRequests() const
+    {
+        std::remove(_state.file("requests.jsonl").c_str());
+        std::remove(_state.file("connections").c_str());
+    }
+    // Connections accepted since the last clearRequests(), whether or not a request came.
+    std::size_t connections() const;
 
 private:
     TempDir _state;

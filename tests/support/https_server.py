@@ -3,7 +3,8 @@
 # for 127.0.0.1 (self-signed, made with its key NAME.key unless there). Prints its port once it listens. Each
 # request is appended as a JSON line to STATE/requests.jsonl, then answered from the file STATE/answer<path> ('/'
 # written '|'), with the query, else without: its first line is the status, or "never" to hold the connection
-# unanswered; the rest is the body. Paths without an answer get 404.
+# unanswered; the rest is the body. Paths without an answer get 404. Each connection accepted is a line of
+# STATE/connections.
 import http.server, json, os, ssl, subprocess, sys, threading, time
 
 directory, name, state = sys.argv[1:4]
@@ -47,6 +48,8 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
     def finish_request(self, request, address):  # the handshake on the request's own thread
+        with lock, open(os.path.join(state, "connections"), "a") as log:
+            log.write("%s:%d\n" % address[:2])
         try:
             super().finish_request(context.wrap_socket(request, server_side=True), address)
         except OSError:  # a client that refused the certificate

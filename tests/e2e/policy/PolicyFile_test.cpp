@@ -1,0 +1,105 @@
+// The owner's policy at /etc/cvclient/policy.conf, through the library's entry points. The library reads it once
+// per process, so each policy is served by a child process of its own that loads the library afresh; /etc is an
+// overlay in this process's own mount namespace, with the policy file and a hosts file that names local addresses.
+// NetworkManager (python-dbusmock on a private system bus) sees two access points; a local HTTPS service records
+// every connection it accepts.
+#include "support/HttpsServer.h"
+#include "support/Json.h"
+#include "support/LoadedLibrary.h"
+#include "support/LogWatch.h"
+#include "support/MountNamespace.h"
+#include "support/NetworkManagerService.h"
+#include "support/SystemBus.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace TestSupport;
+
+namespace {
+struct Row {
+    std::string policy;       // the file's text
+    std::string present;      // key prefixes that must be reported, each followed by a space
+    std::string absent;       // key prefixes that must not be
+    std::vector<std::string> logLines;
+    std::string requests;     // the service's requests: method and path, each followed by a space
+};
+
+// Serves one Initialise in a new process and checks its answer there; true when every check passed.
+bool servedInChild(const std::string& initialise, const Row& row)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        CapturingChannel channel;
+        channel.connect();
+        channel.send(initialise);
+        EXPECT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
+        std::string keys;
+        for (const auto& pair : parseJson(channel.message(0))["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
+        std::istringstream present(row.present), absent(row.absent);
+        for (std::string prefix; present >> prefix;) EXPECT_NE(keys.find(prefix), std::string::npos) << prefix << " in " << keys;
+        for (std::string prefix; absent >> prefix;) EXPECT_EQ(keys.find(prefix), std::string::npos) << prefix << " in " << keys;
+        channel.disconnect();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = -1;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+}  // namespace
+
+TEST(PolicyFile, DeniedCategoriesHostsLocalAddressesAndAccessPoints)
+{
+    SystemBus::instance();
+    NetworkManagerService manager;
+    const std::string wireless = manager.addWiFiDevice("wlan0", NetworkManagerService::kActivated, "02:00:00:00:00:02", 54000);
+    manager.addAccessPoint(wireless, "cafe", "Cafe", "0A:00:00:00:00:01", 40, {});
+    manager.addAccessPoint(wireless, "office", "Office", "0A:00:00:00:00:02", 90, {});
+    const HttpsServer server;
+    const ScopedEnv ca{"CORVANE_CERTIFICATE_FILE", HttpsServer::caFile()}, noProxy{"no_proxy", "*"};
+    const TempDir layers;
+    std::filesystem::create_directory(layers.file("upper")), std::filesystem::create_directory(layers.file("work"));
+    const std::string options = "lowerdir=/etc,upperdir=" + layers.file("upper") + ",workdir=" + layers.file("work");
+    const ScopedMount etc("overlay", "/etc", "overlay", options.c_str());
+    std::ofstream("/etc/hosts") << "127.0.0.1 localhost geo.example.com\n";
+    std::filesystem::create_directories("/etc/cvclient");
+
+    const std::string port = server.url("").substr(server.url("").rfind(':'));
+    const std::string initialise =
+        R"({"id":"Initialize","data":{"propertyCheckInterval":600000,"softwareVersion":"20.1.0.0","properties":[)"
+        R"({"name":"OS","status":2},{"name":"Corvane","status":2},)"
+        R"({"name":"Location","status":2,"config":[["LocateUrl","https://geo.example.com)" + port + R"(/geolocate"]]},)"
+        R"({"name":"Whois","status":1,"filter":3,"config":[["ProviderIpUrl","https://127.0.0.1)" + port +
+        R"(/ip"]]}]}})";
+    const std::string refused = "ERROR - Request to [https://";
+    for (const Row& row : std::vector<Row>{
+             // An allowed public-looking name and a wildcard's name that resolve to 127.0.0.1; a host not allowed.
+             {"[categories]\ndeny=OS\n[web]\nallow-hosts=geo.example.com;*.policy.test\ndeny-local-addresses=true\n",
+              "DEVICE_CORVANE_ DEVICE_LOCATION_ DEVICE_WHOIS_IP ", "DEVICE_OS_ ",
+              {"INFO - Category [OS] is denied by the policy [/etc/cvclient/policy.conf]",
+               refused + "geo.example.com" + port + "/geolocate] refused by the policy [/etc/cvclient/policy.conf]: address [127.0.0.1] is local",
+               refused + "127.0.0.1" + port + "/ip] refused by the policy [/etc/cvclient/policy.conf]: host [127.0.0.1] is not among"},
+              ""},
+             // Only these categories; the one allowed host is asked, the access points stay on the endpoint.
+             {"[categories]\nallow=Location,Whois,Corvane\n[web]\nallow-hosts=127.0.0.1\nsend-access-points=false\n",
+              "DEVICE_CORVANE_ DEVICE_LOCATION_ DEVICE_WHOIS_IP ", "DEVICE_OS_ ", {"INFO - Category [OS] is denied"},
+              "GET /ip "},
+             // Not a key file: the categories that make web requests are left out, and no request is made.
+             {"[web\nallow-hosts=*", "DEVICE_OS_ DEVICE_CORVANE_ ", "DEVICE_LOCATION_ DEVICE_WHOIS_ ",
+              {"ERROR - Policy [/etc/cvclient/policy.conf] cannot be read", "Category [Location] is denied"}, ""},
+         }) {
+        std::ofstream("/etc/cvclient/policy.conf", std::ios::trunc) << row.policy;
+        server.clearRequests();
+        EXPECT_TRUE(servedInChild(initialise, row)) << row.policy;
+        const std::string log = readWhole(LogWatch::logFile());
+        for (const std::string& line : row.logLines) EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << row.policy;
+        std::string requests;
+        for (const HttpsRequest& request : server.requests()) requests += request.method + " " + request.path + " ";
+        EXPECT_EQ(requests, row.requests) << row.policy;
+        EXPECT_EQ(server.connections(), row.requests.empty() ? 0U : 1U) << row.policy;
+    }
+}
