@@ -246,12 +246,12 @@ bool Policy::allowsCategory(const std::string& name, bool makesWebRequests) cons
 
 bool Policy::allowsHost(const std::string& host) const
 {
-    if (!_allowHosts) {
-        return true;
-    }
     const std::string wanted = normalisedHost(host);
     if (wanted.empty()) {
         return false;
+    }
+    if (!_allowHosts) {
+        return true;
     }
     return std::any_of(_allowHosts->begin(), _allowHosts->end(), [&wanted](const std::string& allowed) {
         if (allowed.rfind("*.", 0) == 0) {
