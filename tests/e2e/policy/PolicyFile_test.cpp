@@ -3,6 +3,7 @@
 // overlay in this process's own mount namespace, with the policy file and a hosts file that names local addresses.
 // NetworkManager (python-dbusmock on a private system bus) sees two access points; a local HTTPS service records
 // every connection it accepts.
+#include "support/ChildProcess.h"
 #include "support/HttpsServer.h"
 #include "support/Json.h"
 #include "support/LoadedLibrary.h"
@@ -30,27 +31,37 @@ struct Row {
     std::string requests;     // the service's requests: method and path, each followed by a space
 };
 
-// Serves one Initialise in a new process and checks its answer there; true when every check passed.
+constexpr const char* kChildTest = "PolicyFile.OneInitialiseInAProcessOfItsOwn";
+
+// Serves one Initialise in a new run of this program, which loads the library afresh (a fork would inherit this
+// process's GLib state); true when every check there passed.
 bool servedInChild(const std::string& initialise, const Row& row)
 {
-    const pid_t child = fork();
-    if (child == 0) {
-        CapturingChannel channel;
-        channel.connect();
-        channel.send(initialise);
-        EXPECT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
-        std::string keys;
-        for (const auto& pair : parseJson(channel.message(0))["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
-        std::istringstream present(row.present), absent(row.absent);
-        for (std::string prefix; present >> prefix;) EXPECT_NE(keys.find(prefix), std::string::npos) << prefix << " in " << keys;
-        for (std::string prefix; absent >> prefix;) EXPECT_EQ(keys.find(prefix), std::string::npos) << prefix << " in " << keys;
-        channel.disconnect();
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
+    const ScopedEnv message{"CVCLIENT_POLICY_TEST_INITIALISE", initialise}, present{"CVCLIENT_POLICY_TEST_PRESENT", row.present},
+        absent{"CVCLIENT_POLICY_TEST_ABSENT", row.absent};
+    const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"), std::string("--gtest_filter=") + kChildTest},
+                                   {{1, 1}, {2, 2}});
     int status = -1;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 }  // namespace
+
+// The child's part: the reported keys have the prefixes asked for and none of the others.
+TEST(PolicyFile, OneInitialiseInAProcessOfItsOwn)
+{
+    const char* initialise = getenv("CVCLIENT_POLICY_TEST_INITIALISE");
+    if (initialise == nullptr) GTEST_SKIP() << "run by the test below, in a process of its own";
+    CapturingChannel channel;
+    channel.connect();
+    channel.send(initialise);
+    ASSERT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
+    std::string keys;
+    for (const auto& pair : parseJson(channel.message(0))["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
+    std::istringstream present(getenv("CVCLIENT_POLICY_TEST_PRESENT")), absent(getenv("CVCLIENT_POLICY_TEST_ABSENT"));
+    for (std::string prefix; present >> prefix;) EXPECT_NE(keys.find(prefix), std::string::npos) << prefix << " in " << keys;
+    for (std::string prefix; absent >> prefix;) EXPECT_EQ(keys.find(prefix), std::string::npos) << prefix << " in " << keys;
+    channel.disconnect();
+}
 
 TEST(PolicyFile, DeniedCategoriesHostsLocalAddressesAndAccessPoints)
 {
