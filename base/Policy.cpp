@@ -238,10 +238,10 @@ bool Policy::allowsCategory(const std::string& name, bool makesWebRequests) cons
     if (makesWebRequests && _noWebCategories) {
         return false;
     }
-    if (_allowCategories && std::find(_allowCategories->begin(), _allowCategories->end(), name) == _allowCategories->end()) {
-        return false;
-    }
-    return std::find(_denyCategories.begin(), _denyCategories.end(), name) == _denyCategories.end();
+    const auto among = [&name](const std::vector<std::string>& names) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    return (!_allowCategories || among(*_allowCategories)) && !among(_denyCategories);
 }
 
 bool Policy::allowsHost(const std::string& host) const
@@ -256,7 +256,8 @@ bool Policy::allowsHost(const std::string& host) const
     return std::any_of(_allowHosts->begin(), _allowHosts->end(), [&wanted](const std::string& allowed) {
         if (allowed.rfind("*.", 0) == 0) {
             const std::string suffix = allowed.substr(1);
-            return wanted.size() > suffix.size() && wanted.compare(wanted.size() - suffix.size(), suffix.size(), suffix) == 0;
+            return wanted.size() > suffix.size() &&
+                   wanted.compare(wanted.size() - suffix.size(), suffix.size(), suffix) == 0;
         }
         return wanted == allowed;
     });
@@ -299,7 +300,8 @@ std::string Policy::describe() const
     }
     std::vector<std::string> parts;
     if (_allowCategories) {
-        parts.push_back("allow only " + (_allowCategories->empty() ? std::string("no category") : joined(*_allowCategories)));
+        parts.push_back("allow only " +
+                        (_allowCategories->empty() ? std::string("no category") : joined(*_allowCategories)));
     }
     if (!_denyCategories.empty()) {
         parts.push_back("deny " + joined(_denyCategories));

