@@ -50,7 +50,7 @@ std::vector<std::shared_ptr<Category const>> allowedCategories(std::vector<std::
             web = web || (entry.name == category->name && entry.makesWebRequests);
         }
         TRACE_FUNCTION("ClientDataRead");
-        if (policy->allowsCategory(category->name, web)) {
+        if (category->status == 0 || policy->allowsCategory(category->name, web)) {
             return false;
         }
         TRACE_INFO << "Category [" << category->name << "] is denied by the policy [" << policy->source() << "]"
