@@ -45,7 +45,6 @@ TEST(Policy, KeyFileTextsAndWhatTheyAllow)
              // Each of these is read restrictively: no web request, no category that makes one.
              {"[web\nallow-hosts=x", none, "unreadable"},
              {"[web]\ndeny-local-address=true\n", none, "unknown key [deny-local-address] in [web]"},
-             {"[Web]\nallow-hosts=x\n", none, "unknown group [Web]"},
              {"[categories]\ndeny=Locaton\n", none, "unknown category [Locaton]"},
              {"[web]\nsend-access-points=no\n", none, "[web] send-access-points is [no], not true or false"},
          }) {

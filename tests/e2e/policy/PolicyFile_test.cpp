@@ -22,11 +22,7 @@ using namespace TestSupport;
 
 namespace {
 // The file's text; key prefixes reported and not; lines logged; the service's requests ("METHOD PATH ").
-struct Row {
-    std::string policy, present, absent;
-    std::vector<std::string> logLines;
-    std::string requests;
-};
+struct Row { std::string policy, present, absent; std::vector<std::string> logLines; std::string requests; };
 
 // Serves one Initialise in a new run of this program, which loads the library afresh (a fork would inherit this
 // process's GLib state); true when every check there passed.
@@ -34,9 +30,8 @@ bool servedInChild(const std::string& initialise, const Row& row)
 {
     const ScopedEnv message{"CVCLIENT_POLICY_TEST_INITIALISE", initialise},
         present{"CVCLIENT_POLICY_TEST_PRESENT", row.present}, absent{"CVCLIENT_POLICY_TEST_ABSENT", row.absent};
-    const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"),
-                                    "--gtest_filter=PolicyFile.OneInitialiseInAProcessOfItsOwn"},
-                                   {{1, 1}, {2, 2}});
+    const pid_t child = startChild(
+        {std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=PolicyFile.OneInitialiseInAProcessOfItsOwn"}, {{1, 1}, {2, 2}});
     int status = -1;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -51,15 +46,11 @@ TEST(PolicyFile, OneInitialiseInAProcessOfItsOwn)
     channel.connect();
     channel.send(initialise);
     ASSERT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
-    std::string keys;
-    for (const auto& pair : parseJson(channel.message(0))["data"]["updated"].GetArray()) {
-        keys += pair[0].GetString() + std::string(" ");
-    }
+    std::string keys, prefix;
+    for (const auto& pair : parseJson(channel.message(0))["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
     for (const bool wanted : {true, false}) {
         std::istringstream prefixes(getenv(wanted ? "CVCLIENT_POLICY_TEST_PRESENT" : "CVCLIENT_POLICY_TEST_ABSENT"));
-        for (std::string prefix; prefixes >> prefix;) {
-            EXPECT_EQ(keys.find(prefix) != std::string::npos, wanted) << prefix << " in " << keys;
-        }
+        while (prefixes >> prefix) EXPECT_EQ(keys.find(prefix) != std::string::npos, wanted) << prefix << " in " << keys;
     }
     channel.disconnect();
 }
