@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One IPv4 or IPv6 socket address (address and port), built from text or from
 // a name by resolution; it masks itself to a network prefix and prints itself.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signals of one service on the system bus, as a change source: the
 // signals of the service's own interfaces and its property and object
 // changes, sent from its objects (those under the path its name gives:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A source of change announcements that may be missing, go away and come
 // back: a service on the system bus, an X display, the smart card service. A
 // change watch connects it on the watch's own thread, polls its descriptor,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A watch of a provider's sources on a thread of its own: files by name,
 // through inotify on the directory that holds each (so a file written,
 // replaced by a rename or a new link, removed or made again counts), kernel

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners for libcurl objects, so no early return leaks a handle or a list:
 //
 //     Base::CurlHandle curl(curl_easy_init());

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Numeric libcurl options that the environment may override.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An owned file descriptor: closed exactly once, whichever way the owning
 // scope is left. -1 is no descriptor.
 //

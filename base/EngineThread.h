@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's own thread, on which all of its property work runs: every
 // reading, the work that follows a host's Initialise message, every timer,
 // every check a provider's notification asks for and every provider watch.

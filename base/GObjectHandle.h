@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners for GLib/GObject references (a UPower client, a device list), so no
 // early return leaks one:
 //

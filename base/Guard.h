@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Entry points of a C caller (the hosting client, GLib) run their work through
 // guarded(): an exception is logged under the entry point's name and never
 // crosses into the caller. A thread cancellation's forced unwind passes on.

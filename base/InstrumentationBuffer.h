@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream buffer installed into std::clog: collects each thread's line on
 // its own and emits it, whole, when the line is flushed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log file on disk. It is opened without following a symbolic link at
 // its path, private to the effective user (mode 0600) and closed on exec, so
 // no child of the process inherits it. Lines are appended whole. Past

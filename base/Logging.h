@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Logging: every line goes to syslog, the log file and (flag bit 0) stdout.
 //
 // Stream statements write into the buffer of std::clog, which TRACE_INIT

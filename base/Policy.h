@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The endpoint owner's policy, /etc/cvclient/policy.conf (a GLib key file),
 // read once at the first connection of a process:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's only way to run a program: directly, without a shell, with
 // its standard output captured. Nothing of the caller's reaches the program
 // but what is passed here: the arguments, the environment, standard input

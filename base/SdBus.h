@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners for sd-bus: the bus connection is flushed and closed, the error and
 // returned strings released, on every way out.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A shared pointer handed to GLib as a callback's data: GLib holds a
 // reference of its own until it calls the destroy notify, so the object
 // outlives its other owners for as long as GLib may still call back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An alternate signal stack for the calling thread, for as long as the owner
 // lives. Every thread the library starts creates one first, so that a fault
 // handler still runs when the thread has overflowed its own stack.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keeps SIGPIPE from ending the hosting process while the calling thread
 // writes to a socket of a library that uses plain writes (Xlib's connection
 // to the X server): for the life of the object SIGPIPE is blocked on this

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners for libudev objects, so no early return leaks a reference:
 //
 //     Base::UdevHandle udev(udev_new());

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Unique owners for C library handles: the release function runs exactly
 // once, whichever way the owning scope is left.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared helpers for providers: small files, environment, trimming, case
 // folding, udev hex escapes and date reformatting. Programs are run by
 // Base::readProgramOutput (base/ProgramOutput.h), never through a shell. None keeps

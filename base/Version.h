@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dotted version numbers of up to four parts; -1 marks a part not given.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A thread that watches descriptors: it sleeps in poll() on the descriptors
 // its owner hands it and on an eventfd of its own, passes what poll reports
 // to the owner's handler, and ends when the handler says so, when poll fails,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's only HTTP client: blocking GET and POST of JSON documents,
 // one libcurl easy handle per request, with the time-outs and certificate
 // settings of the environment (CORVANE_CURLOPT_TIMEOUT,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A connection to the default X display for one piece of work on one thread,
 // made so that nothing the X server does once it is open can end the hosting
 // process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An owner for memory Xlib hands out.
 //
 //     Base::XMemoryHandle<char> name(XGetAtomName(display, atom));

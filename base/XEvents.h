@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The X display's announcements, as a change source: RandR's screen, output
 // and CRTC changes (a monitor connected, disconnected, switched off, a mode
 // changed) and XKB's keyboard group and layouts (a group switched, a new

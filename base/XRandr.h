@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owners for what the X Resize and Rotate extension hands out: screen
 // resources, output info and CRTC info each have their own release function.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cvclient-bench: the library's costs as a host process sees them. It loads
 // the library with dlopen and drives it through its entry points only, as a
 // transport does, and prints one table:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # endpoint-bench.sh [CHECKS] [PAIRS]: installs what the benchmark needs (the build's and tests' packages, and
 # facter), builds the library, the probe and the benchmark's driver into build-bench/ (RelWithDebInfo), and
 # measures them on a realistic endpoint made in private namespaces (bench/endpoint.py). Needs root.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """A realistic endpoint in a private environment, and the library measured on it.
 
     unshare -m -n --propagation private /usr/bin/python3 bench/endpoint.py BUILD [CHECKS] [PAIRS]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # watch-latency.sh [PROBE] [RUNS]: the time from a change of the endpoint to the update that reports it on the
 # channel, per source watched in real time: the system time zone (Region), the login records (User), the host name
 # (Name); UPower (Power) and NetworkManager (Network) as python-dbusmock services on a private system bus; RandR

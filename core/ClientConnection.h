@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The core's state for one open channel: waits for the host's Initialise
 // message, then runs the property engine on the library's engine thread
 // (base/EngineThread.h) and writes every property message through the

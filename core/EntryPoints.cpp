@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported C entry points through which a transport hands a channel to
 // the core. No exception ever leaves them: the caller is a C program.
 #include "base/EngineThread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's Initialise message: requested categories, check interval and the
 // host's software version.
 #pragma once

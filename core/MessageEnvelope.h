@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The envelope every outbound message shares: "id", "index", "version",
 // "time", then the body that the caller writes into "data".
 #pragma once

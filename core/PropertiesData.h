@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The property message ("initializeDeviceProperties" / "updateDeviceProperties"),
 // serialised completely by the constructor.
 #pragma once

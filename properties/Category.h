@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One category the host asked for; built by the Initialise parser and shared
 // read-only afterwards.
 #pragma once

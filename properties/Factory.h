@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide registry from category name to provider create function.
 #pragma once
 

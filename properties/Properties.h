@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The providers of one connection: reads them all, merges their readings,
 // remembers the last one and computes what changed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a connection's property engine on the library's engine thread
 // (base/EngineThread.h): the initial reading, a periodic check on a timer and
 // a check whenever a provider reports a change. Readings never overlap; a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builds one provider's reading: applies the key selection rule before every
 // key, runs a value's work only when its key is selected, and fills in
 // "Unavailable" for facts that cannot be determined.

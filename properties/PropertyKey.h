@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A key a provider can report: its name, the filter bit that selects it, what
 // it means, what it reports when its source cannot be read, and which hosts
 // it is for. A provider declares all its keys in one table of these, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Property readings: keys in ascending order, values as text.
 #pragma once
 

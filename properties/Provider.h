@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The base of every property source. A provider serves one category: it
 // declares its keys with their filter bits and produces a reading through a
 // future that is deferred, asynchronous or ready at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A periodic GLib timeout source on a given main context.
 //
 // The source keeps the timer's state alive until GLib has finished with it,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every category the host can name, in the order the host names them, with
 // the create function of its provider and the keys it can report: the one
 // list the engine's factory, the probe and the tests take them from.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Shared by probe.sh and test.sh: the packages the build needs, installing
 # them, and configuring and building a tree. Source it; do not run it.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (clang, ASan+UBSan, build-fuzz/) and runs each
 # for SECONDS (default 600) on a copy of its seed corpus, then replays its
 # regression inputs once each. Only the named TARGETs when given (for example

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the build needs, builds the library and the probe into build/
 # and runs the probe with the arguments given here, e.g.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the build needs, then builds and runs the tests three times:
 # a plain build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
 # (build-asan/), and ThreadSanitizer (build-tsan/); builds the Debian package

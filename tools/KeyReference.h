@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The keys reference: every key the library's providers can report, from
 // their key tables, with its filter bit, meaning, unit, failure value and the
 // hosts it is for. Pure: the table in, text out.

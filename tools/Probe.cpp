@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cvclient-probe: plays the host against the library on this device. It loads
 // the library, drives it through its exported entry points only, as a
 // transport does, and shows the properties it reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The probe's command line: which categories to ask for and how, where the
 // library is, and how to show what it answers. Parsing is pure: it touches
 // neither the environment nor the file system.

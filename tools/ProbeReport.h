@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One message the library wrote, read back and laid out for a person: the
 // device it names and its keys grouped by category. Pure: text in, text out.
 #pragma once

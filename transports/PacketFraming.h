@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The packet framing every channel shares: a 12-byte header of three
 // little-endian 32-bit fields (type, total length, encoding) in front of the
 // UTF-8 JSON payload, and the reassembly of packets from channel pieces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Corvane": the library's own version.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Hardware": vendor and model of the machine, processor brand,
 // speed and count, memory size, firmware serial, version and release date,
 // virtualisation, secure boot, the chassis role and the state of the lid.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Name": the device's node name, its DNS name and its id. The
 // static functions also give the identity of every outbound message.
 #pragma once

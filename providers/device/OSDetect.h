@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which endpoint operating system this is, answered once per process: IGEL OS
 // when both of its tools, `get` and `get_unit_id`, are executables on PATH;
 // any other system is a generic Linux. eLux has its value but is never

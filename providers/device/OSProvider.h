@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "OS": on IGEL OS its facts from IGEL's `get` and `get_unit_id`
 // tools; on a generic Linux the os-release file's (see OSDetect).
 #pragma once

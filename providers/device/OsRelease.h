@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The os-release file of a generic Linux (/etc/os-release, else
 // /usr/lib/os-release): shell-style variable assignments, one per line, with
 // comments and blank lines. Values are text and nothing else: no expansion,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "LogicalDisk": every block-device partition that is mounted or
 // sits on a USB device, with its type, label, file system, mount points,
 // size and free space, vendor data and bus, read through libudev and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text rules of the logical-disk provider, apart from the system: the
 // mount table, udev's escaped values, which partitions are supported and how
 // their facts become a disk record, and the size arithmetic. Each takes

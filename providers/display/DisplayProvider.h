@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Display": every active monitor of the X display, read through the
 // X Resize and Rotate extension. Each reading runs on a thread of its own and
 // opens and closes its own X connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Input": whether a keyboard, a pointing device, a touch screen and
 // a pen are attached, from udev's classification of input devices. Read
 // afresh on the thread that waits for the reading.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Subject, serial number and SHA-256 thumbprint of a PEM certificate file, as
 // the openssl command reports them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Categories "Igel" and "Custom": IGEL OS management facts, watched in real time.
 //
 // "Igel" reports the UMS structure tag, the management servers and cloud

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "ScreenSaver": the screen lock settings of IGEL OS's first xlock
 // session, read with IGEL's `get` tool.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network interfaces as the kernel knows them, for systems without
 // NetworkManager: the interfaces that are up and running (the loopback left
 // out), with their hardware addresses, addresses, default gateways, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "providers/network/LocationProvider.h"
 
 #include "base/EngineThread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Location": the endpoint's geographic position from the Wi-Fi
 // access points it can see (Wi-Fi geolocation), and optionally the postal
 // address at that position.

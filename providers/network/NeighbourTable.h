@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The hardware address of a neighbour from the kernel's neighbour tables,
 // read without any program: IPv4 from the ARP table in /proc (the one of
 // the calling thread's network namespace), IPv6 from a netlink dump

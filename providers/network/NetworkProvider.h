@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Network": every activated network interface as NetworkManager
 // sees it (through libnm), with its addresses and subnets, DNS, gateway and
 // the gateway's hardware address from the kernel's neighbour tables

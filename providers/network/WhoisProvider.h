@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Whois": public IP address, reverse name, ISP and country, from
 // public JSON web services (by default the RIPEstat data API).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Power": whether the machine runs on mains and how full its
 // battery is, from UPower.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "providers/region/EnvironmentLocale.h"
 
 #include "base/Logging.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The locale that the environment names (LC_ALL, a category's own variable,
 // LANG), read through locale objects of its own: the process locale, which
 // the hosting program's threads use, is never switched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text rules for keyboard layouts and locale names: turning the names that
 // XKB and the C library give into the names and locale tags reported to the
 // host. Plain functions on strings.

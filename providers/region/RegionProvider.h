@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "Region": time zone offset, locale, language and keyboard layout.
 //
 // The environment's locale is read through locale objects of its own

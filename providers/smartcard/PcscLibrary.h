@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pcsc-lite's client library, loaded by file name on the first use in the
 // process and kept for the rest of it: nothing is ever released, and its
 // functions stay valid for the life of the process. Only the functions' types

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pcscd's announcements, as a change source: readers added and removed (the
 // "\\?PnP?\Notification" reader) and the readers' own states (a card put in
 // or taken out), through pcsc-lite's status-change wait on a context of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "SmartCardReader": the smart-card readers that pcsc-lite knows.
 // pcsc-lite is loaded by file name on the first use in the process and kept
 // for the rest of it; every read asks pcscd afresh.

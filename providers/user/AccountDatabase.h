@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system's account and group databases, read only through the reentrant
 // lookups: the non-reentrant ones share static buffers with every other
 // thread of the hosting process.

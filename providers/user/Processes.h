@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The machine's processes as read from /proc, and set operations on sorted
 // lists of process ids. The set operations append to the list they fill.
 #pragma once

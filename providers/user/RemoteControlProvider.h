@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "RemoteControl": whether a VNC server (x11vnc) runs on the device.
 //
 // The provider remembers the processes it saw at its last reading and the VNC

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Who is logged on, as the two sources write it: the logged-in user list
 // writes a domain logon as user@domain, the account database as
 // DOMAIN\user. Both are plain text rules, kept apart from the system.

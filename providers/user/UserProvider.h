@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Category "User": the logged-on user, its domain and group membership.
 #pragma once
 

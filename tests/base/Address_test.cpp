@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Net::Address: text forms, prefix masks, name resolution, and the ERROR lines and exceptions of refusals.
 #include "base/Address.h"
 

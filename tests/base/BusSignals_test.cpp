@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A change watch of a service on the system bus: python-dbusmock services on the test's private bus, read through
 // the real sd-bus. The service's signals, its leaving and its coming back are changes; another service's are not,
 // nor are the mock's own signals of every method called.

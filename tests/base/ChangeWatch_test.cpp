@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base::ChangeWatch against the real kernel: files in a directory of their own, replaced, removed and made again.
 // The kernel files that announce changes are tested with the providers that watch them.
 #include "base/ChangeWatch.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Logging as an administrator sees it: the lines of the log file, the file itself (private, emptied, rotated,
 // never anyone else's), long content cut in UTF-8, and the fault handler's report.
 #include "base/Logging.h"

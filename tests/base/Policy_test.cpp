@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The owner's policy: key-file texts and what each allows, and the addresses counted as local.
 #include "base/Address.h"
 #include "base/Policy.h"

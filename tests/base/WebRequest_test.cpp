@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WebRequest, with CustomCurlOpt's time-outs, against one local HTTPS service.
 #include "base/CustomCurlOpt.h"
 #include "base/WebRequest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base::XConnection against a real Xvfb: failed requests and a server that
 // goes away leave the process running, with its own Xlib handlers in place.
 // GoogleTest first: Xlib's macros (None, Bool) clash with its names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library as a transport drives it: loaded with dlopen, reached only through its exported entry points.
 // Nothing here iterates a main loop: the library works on a thread of its own.
 #include "support/Json.h"

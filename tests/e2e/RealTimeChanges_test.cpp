@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Changes the endpoint announces reach the host at once, through the library's entry points, with a periodic check
 // ten minutes away: UPower, NetworkManager (python-dbusmock on a private system bus), and RandR and XKB on Xorg with
 // the dummy driver. Each update holds only what changed.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Loads the library into a plain C program that links nothing of ours, finds every core entry point, and
  * refuses an unknown record. */
 #include <dlfcn.h>

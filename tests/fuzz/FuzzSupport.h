@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the fuzz targets share. Each links the library's objects into its own executable and finds the entry
 // points there (support/LoadedLibrary.h). LLVMFuzzerInitialize, here, logs into /dev/null (unless
 // CORVANE_LOGGING_FILE names a file), calls TRACE_INIT as a transport does, and registers the provider of

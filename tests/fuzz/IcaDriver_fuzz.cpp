@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ICA driver's read path through its procedure table, a winstation driver behind it: the pieces (at most
 // 65535 bytes) arrive through the write hook with a poll after each, then the driver closes. It sent whole
 // packets and never broke the engine's interface.

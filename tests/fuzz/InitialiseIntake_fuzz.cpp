@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's first messages on a live connection go to ClientDataRead, then the channel closes. All the
 // library wrote must be property messages, none after ClientDisconnected returned (the channel is freed then).
 #include "FuzzSupport.h"

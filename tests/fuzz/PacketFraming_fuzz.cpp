@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Packet reassembly alone: the input's pieces are appended one by one to a reassembler with each transport's
 // threshold; all it reports must be what a plain reading of the same bytes finds, and no allocation may be
 // larger than the largest packet.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PCoIP plugin's read path: client_init with the client's table, the pieces announced one by one and read
 // by the plugin's read thread, then the channel's close and client_exit. Every send is one whole packet.
 #include "FuzzSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The RDP plugin's read path through FreeRDP's interface: the pieces arrive as data events on an open channel,
 // then it closes. Every write to the host is a header and then the payload it announces.
 #include "FuzzSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parsers of what the host's services answer and of the system's text. The first byte picks the parser,
 // the rest is its text: 0 a web service's answer through every location and whois decoder, 1 the mount table
 // and udev's escaped values, 2 IGEL's .icg.cfg, 3 a keyboard layout or XKB symbols name, 4 the logged-in user

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package holds exactly the expected files: check_files.sh DEB. Multiarch directories read <multiarch>.
 set -euo pipefail
 expected=$(dirname "${BASH_SOURCE[0]}")/expected-files.txt

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "properties/Properties.h"
 
 #include "support/Categories.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cvclient-rdp-test-host CERT KEY: prints "PORT n", takes one FreeRDP client on 127.0.0.1, opens the dynamic channel
 // "Corvane", sends an Initialise in three writes, checks the answer, logs the client off; PASS or FAIL.
 #include <freerdp/channels/channels.h>

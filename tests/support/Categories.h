@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Building categories the way the Initialise parser does, and reading a provider's reading at once.
 #pragma once
 #include "properties/Category.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Programs that tests run as child processes: ended with the test process, stopped by pid and reaped.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A provider for engine tests whose reading is what the test set for its tag (config "tag"); a "throw"
 // entry makes it fail with that text. Config "async" reads on a thread of its own; "gate" holds a
 // reading, once taken, until the gate is open.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs work on the library's engine thread, where readings run, and waits for it.
 #pragma once
 #include "base/EngineThread.h"

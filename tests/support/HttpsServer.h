@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A real HTTPS service on 127.0.0.1 (support/https_server.py) with canned answers per path and a record of
 // the requests it received. Its certificate, for 127.0.0.1, is made by openssl once per process and trusted
 // through caFile() (for CORVANE_CERTIFICATE_FILE); an untrusted service has another one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ICA client's engine as it drives the library's virtual driver: a winstation driver (channel 5 unless told
 // otherwise) and the write hook's procedures, which collect the pieces; rule breaks go to `protocolErrors`.
 #pragma once

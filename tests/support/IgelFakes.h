@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IGEL's `get` faked by a script first on PATH: it prints the file r.KEY when
 // there is one and records each run with its LC_ALL. With `get_unit_id` beside
 // it the endpoint is IGEL OS, when this comes before anything asks.

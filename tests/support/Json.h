@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the library's JSON messages in tests.
 #pragma once
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built shared library loaded with dlopen and driven through its exported
 // entry points only, and a transport record that captures what it writes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads what the library logged since the watch was made.
 #pragma once
 #include "support/TempDir.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files at fixed system paths for one test, through mounts that only this process sees. The test process must run
 // in a mount namespace of its own (`unshare -m --propagation private TEST`); otherwise these throw rather than mount
 // over the machine's own files.

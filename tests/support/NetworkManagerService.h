@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NetworkManager on the private system bus (python-dbusmock's networkmanager
 // template), with the devices, IP and DHCP configurations and access points a
 // test needs. libnm reads the whole object tree when its client is created,

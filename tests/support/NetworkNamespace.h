@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's engine thread in a network namespace of its own while the
 // object lives; the rest of the process keeps its namespace. Readings run on
 // the engine thread, and the commands it runs, and the commands that code run

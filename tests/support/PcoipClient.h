@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PCoIP client's side of the plugin interface: the function table, the events, the bytes queued for the plugin's
 // read thread. The table holds plain C functions: one client at a time.
 #pragma once

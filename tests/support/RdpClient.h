@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FreeRDP's dynamic channel manager as it drives the RDP plugin: its tables played here, real winpr streams. One client
 // at a time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A private D-Bus system bus for the whole test process, and python-dbusmock
 // services on it. The bus starts on first use and points
 // DBUS_SYSTEM_BUS_ADDRESS at itself, so call SystemBus::instance() before

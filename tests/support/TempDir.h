@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A temporary directory for one test, removed with everything in it; a scoped environment variable,
 // restored when the scope ends; PATH with a directory of fake tools in front; a file's whole content.
 #pragma once

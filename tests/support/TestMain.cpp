@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test main: the library logs to a file of the test run's own, removed when every test passed.
 #include "core/cvclient.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UPower on the private system bus (python-dbusmock's upower template), with
 // the devices and lid a test needs.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A real X server for a test, on a free display number and its Unix socket
 // only, ended with the object (or the test process): Xvfb (by default output
 // "screen", 1920x1080 at depth 24 and 100 dots per inch), or Xorg with the dummy

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 # A small HTTPS service on 127.0.0.1: https_server.py DIRECTORY NAME STATE, with the certificate DIRECTORY/NAME.pem
 # for 127.0.0.1 (self-signed, made with its key NAME.key unless there). Prints its port once it listens. Each
 # request is appended as a JSON line to STATE/requests.jsonl, then answered from the file STATE/answer<path> ('/'

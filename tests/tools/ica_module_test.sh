@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # cvclient-ica-module on module.ini files as the ICA client ships them and on hostile ones: ica_module_test.sh COMMAND.
 COMMAND=$1 WORK=$(mktemp -d) FAILURES=0
 trap 'rm -rf "$WORK"' EXIT

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The probe run as a person at the endpoint runs it: probe_test.sh PROBE LIBRARY. IGEL's `get` is a script
 # first on PATH answering from a file (with `get_unit_id`, the endpoint is IGEL OS), so the OS version can change under a watching probe.
 PROBE=$1 LIBRARY=$2 WORK=$(mktemp -d) WATCHER="" FAILURES=0

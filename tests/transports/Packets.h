@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Packets as the host frames them (type, total length and encoding as little-endian 32-bit fields, then the payload;
 // `length` overrides the total).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The binary interface between the ICA client's engine and a virtual driver
 // on x86-64 Linux: plain C calling convention, 16-bit fields as uint16_t,
 // 32-bit ULONG and int, 8-byte pointers. Every size and offset below is what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ICA virtual driver: the ICA client's engine loads the library, opens
 // the CRVLINK virtual channel through the winstation driver and hands every
 // received piece to the driver; the session core's outbound messages are cut

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * PcoipChannel.h - the PCoIP client's virtual channel plugin interface, as we
  * assume it.

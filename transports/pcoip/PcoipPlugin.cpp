@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PCoIP virtual channel plugin: the client loads the library, hands it its
 // function table and raises connection and channel events; the plugin opens
 // the "Corvane" channel when the PCoIP connection opens, hands it to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FreeRDP's dynamic virtual channel client plugin interface, as the "Corvane"
 // plugin uses it. FreeRDP 2's header declares no C linkage, so the entry
 // point is declared here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The RDP transport: a FreeRDP dynamic virtual channel plugin. It listens for
 // the dynamic channel "Corvane"; every channel the host opens becomes one
 // session-core connection. Inbound pieces are reassembled into packets;

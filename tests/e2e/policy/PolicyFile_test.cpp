@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The owner's policy at /etc/cvclient/policy.conf (with a hosts file, in an overlay over /etc in this process's own
 // mount namespace), through the library's entry points, each policy in a new process. NetworkManager (dbusmock)
 // sees two access points; a local HTTPS service records every connection it accepts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The hardware provider against real services: UPower and systemd's hostname
 // and manager objects as python-dbusmock services on a private system bus,
 // firmware files and /proc/cpuinfo mounted at their fixed paths in the test

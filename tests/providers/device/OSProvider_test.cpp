@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The OS provider on IGEL OS (its tools faked first on PATH) and on a generic Linux (os-release files bound over
 // /etc/os-release and /usr/lib/os-release in the test process's own mount namespace).
 #include "providers/device/OSProvider.h"

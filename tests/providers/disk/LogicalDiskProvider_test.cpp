@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The logical-disk provider through the real libudev against a umockdev testbed in this process, and tmpfs mounts named
 // as partitions in its own mount namespace: run through tests/support/disk-testbed-run.sh.
 #include "providers/disk/LogicalDiskProvider.h"

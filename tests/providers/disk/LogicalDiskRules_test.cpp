@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The logical-disk text rules, without the system.
 #include "providers/disk/LogicalDiskRules.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DisplayProvider against Xvfb with two screens, Xorg with the dummy driver's
 // outputs in different states, and no X server at all.
 #include "providers/display/DisplayProvider.h"

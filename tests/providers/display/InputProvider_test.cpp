@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // InputProvider through the real libudev against umockdev testbeds (the test
 // runs under umockdev's preload library), one testbed per set of devices.
 #include "providers/display/InputProvider.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IGEL provider and its certificates: text rules against tables, then the
 // system as IGEL OS lays it out in this process's own mount namespace and root
 // (run under `unshare -m --propagation private`): IGEL's `get`, /wfs with

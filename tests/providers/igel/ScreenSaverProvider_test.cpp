@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ScreenSaverProvider with IGEL's `get` faked first on PATH.
 #include "providers/igel/ScreenSaverProvider.h"
 

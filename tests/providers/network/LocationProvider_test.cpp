@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The location provider: its answer parsers, and whole readings on the engine thread with a real libnm
 // client asking NetworkManager (python-dbusmock on a private system bus) and a local HTTPS service.
 #include "providers/network/LocationProvider.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network provider against a real libnm client talking to NetworkManager
 // (python-dbusmock's networkmanager template) on a private system bus. Every
 // reading runs on the library's engine thread, moved into a network namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WhoisProvider: its decoders on answer texts, and whole readings through the real web requests against
 // one local HTTPS service, where every service address of the category points.
 #include "providers/network/WhoisProvider.h"

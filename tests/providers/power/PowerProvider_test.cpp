@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The power provider against UPower (python-dbusmock's upower template) on a
 // private system bus.
 #include "providers/power/PowerProvider.h"

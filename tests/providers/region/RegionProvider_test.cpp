@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RegionProvider against tzdata, locales that localedef builds into the test
 // build and a keyboard on Xvfb. TZ and the locale variables are process-wide:
 // ctest runs each test alone. GoogleTest first: Xlib's macros clash with it.

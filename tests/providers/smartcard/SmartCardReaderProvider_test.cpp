@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SmartCardReaderProvider through the real pcsc-lite against a real pcscd with
 // the two virtual readers of vsmartcard's vpcd driver, one without, and none.
 #include "providers/smartcard/SmartCardReaderProvider.h"

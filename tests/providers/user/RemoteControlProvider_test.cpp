@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Remote control against real processes: copies of sleep named as VNC servers.
 #include "providers/user/RemoteControlProvider.h"
 

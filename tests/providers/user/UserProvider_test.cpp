@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The user provider against the account and group databases glibc reads from /etc/passwd and /etc/group, and the
 // logged-in user list at /usr/bin/users, all bind-mounted in the test process's own mount namespace. The test runs as
 // root: the account read is the one of user id 0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ICA virtual driver in the built library, driven as the ICA client's engine drives it. The core's line
 // "disconnected from the host" is the trace a disconnect leaves.
 #include "support/IcaEngine.h"

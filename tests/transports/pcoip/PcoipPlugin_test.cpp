@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PCoIP plugin in the built library as the PCoIP client drives it. The core's line "disconnected from the host" is
 // the trace a disconnect leaves.
 #include "support/LoadedLibrary.h"

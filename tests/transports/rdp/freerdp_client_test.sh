@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # freerdp_client_test.sh HOST_BINARY LIBRARY: the library as the dynamic
 # channel add-in "Corvane" of the real xfreerdp (under an Xvfb of its own),
 # answering cvclient-rdp-test-host on 127.0.0.1; the host gives the verdict.
