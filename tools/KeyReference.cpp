@@ -9,6 +9,22 @@
 
 namespace {
 
+// The owner's policy keys, below the reference of every category.
+const char* const kPolicySection =
+    "\n## The owner's policy\n\n"
+    "`/etc/cvclient/policy.conf` (a GLib key file, read at the first connection of a process; see\n"
+    "README.md) can take categories away from every host and limit the web requests of Location\n"
+    "and Whois. A category taken away reports no key at all; a refused request gives the failure\n"
+    "values above.\n\n"
+    "| Key | Meaning |\n|---|---|\n"
+    "| `[categories] deny` | these categories are never served |\n"
+    "| `[categories] allow` | only these categories are served |\n"
+    "| `[web] allow-hosts` | requests only to these hosts (exact, or `*.example.com`) |\n"
+    "| `[web] deny-local-addresses` | `true`: no connection to a loopback, private, link-local or "
+    "unspecified address |\n"
+    "| `[web] send-access-points` | `false`: Location sends no access points; its keys report "
+    "`Unavailable` |\n";
+
 // One key's columns, in the order both forms show them.
 std::array<std::string, 6> columns(const PropertyKey& key)
 {
@@ -79,19 +95,7 @@ std::string KeyReference::text() const
         }
     }
     if (_category.empty()) {
-        out << "\n## The owner's policy\n\n"
-            << "`/etc/cvclient/policy.conf` (a GLib key file, read at the first connection of a process; see\n"
-            << "README.md) can take categories away from every host and limit the web requests of Location\n"
-            << "and Whois. A category taken away reports no key at all; a refused request gives the failure\n"
-            << "values above.\n\n"
-            << "| Key | Meaning |\n|---|---|\n"
-            << "| `[categories] deny` | these categories are never served |\n"
-            << "| `[categories] allow` | only these categories are served |\n"
-            << "| `[web] allow-hosts` | requests only to these hosts (exact, or `*.example.com`) |\n"
-            << "| `[web] deny-local-addresses` | `true`: no connection to a loopback, private, link-local or "
-               "unspecified address |\n"
-            << "| `[web] send-access-points` | `false`: Location sends no access points; its keys report "
-               "`Unavailable` |\n";
+        out << kPolicySection;
     }
     return out.str();
 }
@@ -132,19 +136,7 @@ std::string KeyReference::markdown() const
         }
     }
     if (_category.empty()) {
-        out << "\n## The owner's policy\n\n"
-            << "`/etc/cvclient/policy.conf` (a GLib key file, read at the first connection of a process; see\n"
-            << "README.md) can take categories away from every host and limit the web requests of Location\n"
-            << "and Whois. A category taken away reports no key at all; a refused request gives the failure\n"
-            << "values above.\n\n"
-            << "| Key | Meaning |\n|---|---|\n"
-            << "| `[categories] deny` | these categories are never served |\n"
-            << "| `[categories] allow` | only these categories are served |\n"
-            << "| `[web] allow-hosts` | requests only to these hosts (exact, or `*.example.com`) |\n"
-            << "| `[web] deny-local-addresses` | `true`: no connection to a loopback, private, link-local or "
-               "unspecified address |\n"
-            << "| `[web] send-access-points` | `false`: Location sends no access points; its keys report "
-               "`Unavailable` |\n";
+        out << kPolicySection;
     }
     return out.str();
 }
