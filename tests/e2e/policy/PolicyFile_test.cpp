@@ -48,7 +48,8 @@ TEST(PolicyFile, OneInitialiseInAProcessOfItsOwn)
     channel.send(initialise);
     ASSERT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
     std::string keys, prefix;
-    for (const auto& pair : parseJson(channel.message(0))["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
+    const auto message = parseJson(channel.message(0));  // the document outlives the loop over its array
+    for (const auto& pair : message["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
     for (const bool wanted : {true, false}) {
         std::istringstream prefixes(getenv(wanted ? "CVCLIENT_POLICY_TEST_PRESENT" : "CVCLIENT_POLICY_TEST_ABSENT"));
         while (prefixes >> prefix) EXPECT_EQ(keys.find(prefix) != std::string::npos, wanted) << prefix << " in " << keys;
