@@ -117,38 +117,6 @@ bool makePipe(Stream& readEnd, Descriptor& writeEnd)
     return true;
 }
 
-// The file a program name stands for: itself when it holds a "/", else the
-// first executable regular file of that name in an absolute directory of
-// `environment`'s PATH.
-std::optional<std::string> locate(const std::string& program, const std::vector<std::string>& environment)
-{
-    if (program.find('/') != std::string::npos) {
-        return program;
-    }
-    if (program.empty()) {
-        return std::nullopt;
-    }
-    const auto path = std::find_if(environment.begin(), environment.end(),
-                                   [](const std::string& variable) { return variable.rfind("PATH=", 0) == 0; });
-    if (path == environment.end()) {
-        return std::nullopt;
-    }
-    std::size_t start = 5;
-    while (start <= path->size()) {
-        const std::size_t end = std::min(path->find(':', start), path->size());
-        const std::string directory = path->substr(start, end - start);
-        start = end + 1;
-        if (directory.empty() || directory[0] != '/') {
-            continue;
-        }
-        const std::string candidate = directory + "/" + program;
-        struct stat facts {};
-        if (stat(candidate.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
-}
 
 // The program as a command line, for the log.
 std::string describe(const std::string& program, const std::vector<std::string>& arguments)
@@ -240,6 +208,36 @@ std::vector<std::string> programEnvironment()
     return {"LC_ALL=C", "PATH=" + absolute};
 }
 
+std::optional<std::string> locateProgram(const std::string& program, const std::vector<std::string>& environment)
+{
+    if (program.find('/') != std::string::npos) {
+        return program;
+    }
+    if (program.empty()) {
+        return std::nullopt;
+    }
+    const auto path = std::find_if(environment.begin(), environment.end(),
+                                   [](const std::string& variable) { return variable.rfind("PATH=", 0) == 0; });
+    if (path == environment.end()) {
+        return std::nullopt;
+    }
+    std::size_t start = 5;
+    while (start <= path->size()) {
+        const std::size_t end = std::min(path->find(':', start), path->size());
+        const std::string directory = path->substr(start, end - start);
+        start = end + 1;
+        if (directory.empty() || directory[0] != '/') {
+            continue;
+        }
+        const std::string candidate = directory + "/" + program;
+        struct stat facts {};
+        if (stat(candidate.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> readProgramOutput(const std::string& program, const std::vector<std::string>& arguments,
                                              const std::vector<std::string>& environment,
                                              std::chrono::milliseconds timeLimit, std::size_t outputLimit)
@@ -247,7 +245,7 @@ std::optional<std::string> readProgramOutput(const std::string& program, const s
     const Clock::time_point deadline = Clock::now() + timeLimit;
     const std::string command = describe(program, arguments);
 
-    const std::optional<std::string> file = locate(program, environment);
+    const std::optional<std::string> file = locateProgram(program, environment);
     if (!file) {
         TRACE_VERBOSE << "Program [" << command << "] could not be started with error [not found]" << std::endl;
         return std::nullopt;

@@ -29,6 +29,12 @@ constexpr std::size_t kProgramOutputLimit = 64 * 1024;
 // relative entries, or the system's default path when the process has none.
 std::vector<std::string> programEnvironment();
 
+// The file a program name stands for: itself when it holds a "/", else the
+// first executable regular file of that name in an absolute directory of
+// `environment`'s PATH; nullopt when there is none.
+std::optional<std::string> locateProgram(const std::string& program,
+                                         const std::vector<std::string>& environment = programEnvironment());
+
 // The program's trimmed standard output (at most `outputLimit` bytes are
 // kept) when it exits with status 0. nullopt when it cannot be started, exits
 // with another status, is ended by a signal, or has not finished within

@@ -2,8 +2,8 @@
 #include "providers/device/OSProvider.h"
 
 #include "base/Logging.h"
-#include "base/ProgramOutput.h"
 #include "base/Utilities.h"
+#include "providers/device/IgelTools.h"
 #include "providers/device/OSDetect.h"
 #include "providers/device/OsRelease.h"
 
@@ -19,7 +19,7 @@ constexpr const char* kLinuxName = "Linux";
 // One fact from IGEL's registry tool; empty when it cannot tell.
 std::string registryText(const char* key)
 {
-    return Base::readProgramOutput("get", {key}).value_or("");
+    return IgelTools::registry(key).value_or("");
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ std::future<PropertyMap> OSProvider::getProperties()
             properties.add(kType, "Client");
             properties.add(kPlatform, platformName(system.machine));
             properties.add(kId, []() -> std::optional<std::string> {
-                std::optional<std::string> id = Base::readProgramOutput("get_unit_id", {});
+                std::optional<std::string> id = IgelTools::unitId();
                 return id && !id->empty() ? id : std::nullopt;
             });
         }

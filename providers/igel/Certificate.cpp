@@ -2,7 +2,7 @@
 #include "providers/igel/Certificate.h"
 
 #include "base/Logging.h"
-#include "base/ProgramOutput.h"
+#include "base/ProgramAnswers.h"
 #include "base/Utilities.h"
 
 #include <cctype>
@@ -32,7 +32,7 @@ std::optional<Certificate> Certificate::get(const std::string& path)
     }
     const std::vector<std::string> arguments{"x509", "-in", path, "-subject", "-serial", "-fingerprint", "-sha256",
                                              "-noout"};
-    const std::optional<std::string> output = Base::readProgramOutput("openssl", arguments);
+    const std::optional<std::string> output = Base::ProgramAnswers::read("openssl", arguments, {path});
     if (!output) {
         TRACE_ERROR << "Failed to determine certificate information from command [openssl x509 -in " << path
                     << " -subject -serial -fingerprint -sha256 -noout]" << std::endl;

@@ -2,8 +2,7 @@
 #include "providers/igel/IgelProvider.h"
 
 #include "base/Logging.h"
-#include "base/ProgramOutput.h"
-#include "providers/device/OSDetect.h"
+#include "providers/device/IgelTools.h"
 #include "base/Utilities.h"
 #include "providers/igel/Certificate.h"
 
@@ -172,11 +171,7 @@ std::future<PropertyMap> IgelProvider::getLegacyCustomProperties() const
 
 std::optional<std::string> IgelProvider::registryValue(const std::string& key)
 {
-    // Elsewhere IGEL's tool is not there: nothing is started.
-    if (!OSDetect::IsIgel()) {
-        return std::nullopt;
-    }
-    return Base::readProgramOutput("get", {key});
+    return IgelTools::registry(key);
 }
 
 std::string IgelProvider::umsServers(const Lookup& get)

@@ -2,8 +2,7 @@
 #include "providers/igel/ScreenSaverProvider.h"
 
 #include "base/Logging.h"
-#include "base/ProgramOutput.h"
-#include "providers/device/OSDetect.h"
+#include "providers/device/IgelTools.h"
 #include "base/Utilities.h"
 
 #include <cerrno>
@@ -16,11 +15,7 @@ namespace {
 
 std::string getSetting(const char* name, const char* defaultValue)
 {
-    // Elsewhere IGEL's tool is not there: nothing is started.
-    if (!OSDetect::IsIgel()) {
-        return defaultValue;
-    }
-    return Base::readProgramOutput("get", {std::string("sessions.xlock0.options.") + name}).value_or(defaultValue);
+    return IgelTools::registry(std::string("sessions.xlock0.options.") + name).value_or(defaultValue);
 }
 
 bool contains(const std::string& text, const char* word)

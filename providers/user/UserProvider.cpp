@@ -2,12 +2,13 @@
 #include "providers/user/UserProvider.h"
 
 #include "base/Logging.h"
-#include "base/ProgramOutput.h"
+#include "base/ProgramAnswers.h"
 #include "providers/user/AccountDatabase.h"
 #include "providers/device/OSDetect.h"
 #include "providers/user/UserIdentity.h"
 
 #include <unistd.h>
+#include <utmp.h>
 
 #include <iostream>
 #include <optional>
@@ -25,7 +26,7 @@ const char* boolText(bool value)
 // The logged-in user list; nullopt when it cannot be read.
 std::optional<std::string> readUserList()
 {
-    return Base::readProgramOutput(UserProvider::kUserListProgram, {});
+    return Base::ProgramAnswers::read(UserProvider::kUserListProgram, {}, {_PATH_UTMP});
 }
 
 std::string getUserLocalAdminProperty(const char* name, gid_t group)

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: Apache-2.0
+// Answers of programs that only tell what some files hold, kept while those
+// files stay as they were, so that a periodic reading with nothing changed
+// starts no program at all.
+//
+//     // IGEL's registry tool answers from the setup file:
+//     Base::ProgramAnswers::read("get", {"product.version"}, {"/wfs/group.ini"});
+//
+// An answer (a failure included) is kept while the program's own file and
+// every input file have the same identity, size and change times as when it
+// was read. It is not kept when an input is missing, when the program is not
+// found, or when a file changed within the last two seconds before the
+// reading: a file system's clock may not tell a second change within the same
+// tick from the first, so a recent change is never trusted.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Base {
+
+class ProgramAnswers {
+public:
+    static std::optional<std::string> read(const std::string& program, const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& inputs);
+
+    // At most this many answers are kept; past it the oldest go first.
+    static constexpr std::size_t kMaximumAnswers = 256;
+};
+
+}  // namespace Base
