@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/InstrumentationBuffer.h"
 
+#include "base/HeldLines.h"
 #include "base/Logging.h"
 
-#include <syslog.h>
 
 #include <cstdio>
 
@@ -35,14 +35,17 @@ InstrumentationThreadState* InstrumentationBuffer::state()
     return created;
 }
 
-void InstrumentationBuffer::emit(int level, const std::string& text)
+void InstrumentationBuffer::emit(int level, const std::string& text, const timeval* time)
 {
-    syslog(level, "%s", text.c_str());
+    if (time == nullptr && Base::HeldLines::hold(level, text)) {
+        return;
+    }
+    Base::writeSyslogLine(level, text.c_str());
     if ((Base::logFlags() & 1U) != 0) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
-    Base::writeLogFileLine(text);
+    Base::writeLogFileLine(text, time);
 }
 
 void InstrumentationBuffer::flushLine()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/time.h>
 
 #include <streambuf>
 #include <string>
@@ -28,8 +29,10 @@ public:
     // be stored (the failure is reported on stdout).
     InstrumentationThreadState* state();
 
-    // Emits `text` at `level` to every sink.
-    static void emit(int level, const std::string& text);
+    // Emits `text` at `level` to every sink; `time`, when given, is the time
+    // the line was logged at (else now). Lines the thread holds back
+    // (Base::HeldLines) wait.
+    static void emit(int level, const std::string& text, const timeval* time = nullptr);
 
 protected:
     int sync() override;

@@ -8,6 +8,7 @@
 #include <execinfo.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <syslog.h>
@@ -383,10 +384,31 @@ std::ostream& operator<<(std::ostream& stream, const LogMarker& marker)
                   << marker.marker;
 }
 
-void writeLogFileLine(const std::string& line)
+void writeSyslogLine(int level, const char* text)
+{
+    static std::atomic<std::int64_t> nextLook{0};
+    static std::atomic<bool> present{true};
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const std::int64_t second = now.tv_sec;
+    if (second >= nextLook.load(std::memory_order_relaxed)) {
+        struct stat facts {};
+        present.store(stat(_PATH_LOG, &facts) == 0 && S_ISSOCK(facts.st_mode), std::memory_order_relaxed);
+        nextLook.store(second + 1, std::memory_order_relaxed);
+    }
+    if (present.load(std::memory_order_relaxed)) {
+        syslog(level, "%s", text);
+    }
+}
+
+void writeLogFileLine(const std::string& line, const timeval* time)
 {
     timeval now{};
-    gettimeofday(&now, nullptr);
+    if (time != nullptr) {
+        now = *time;
+    } else {
+        gettimeofday(&now, nullptr);
+    }
     char clock[16];
     int milliseconds = 0;
     formatClock(now.tv_sec, now.tv_usec, clock, milliseconds);
@@ -520,7 +542,7 @@ extern "C" void Log(int level, const char* function, const char* format, ...)
     }
     va_end(arguments);
 
-    syslog(level, "%s%s", prefix, message);
+    Base::writeSyslogLine(level, (std::string(prefix) + message).c_str());
     if ((Base::logFlags() & 1U) != 0) {
         std::printf("%s%s\n", prefix, message);
     }

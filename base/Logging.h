@@ -15,6 +15,8 @@
 // signal on to what handled it before, so the process still ends with it.
 #pragma once
 
+#include <sys/time.h>
+
 #include <cstddef>
 #include <ostream>
 #include <string>
@@ -58,10 +60,17 @@ std::ostream& operator<<(std::ostream& stream, const LogMarker& marker);
 
 const char* levelWord(int level);
 
+// Passes one line to syslog, unless the system has no syslog socket
+// (/dev/log): then syslog would drop the line anyway, after a socket and a
+// failed connect of its own for every line. Whether the socket is there is
+// looked at again at most once a second.
+void writeSyslogLine(int level, const char* text);
+
 // Writes one finished line (with or without its newline) to the log file,
 // preceded by the wall-clock time. Does nothing when no file is open.
-// Starts a new file when the file passes its bound (see LogFile).
-void writeLogFileLine(const std::string& line);
+// Starts a new file when the file passes its bound (see LogFile). `time`,
+// when given, stands instead of the wall-clock time.
+void writeLogFileLine(const std::string& line, const timeval* time = nullptr);
 
 // Inbound and outbound content in a log line: at most the first
 // kLogContentBytes, followed by "... (SHOWN of LENGTH bytes)" when cut.

@@ -188,7 +188,7 @@ public:
                 break;
             }
             _offset += static_cast<std::streamoff>(line.size() + 1);
-            _count += line.find("readAllProperties : VERBOSE - Getting properties from [") != std::string::npos;
+            _count += line.find("timeout : VERBOSE - Done handling timer [") != std::string::npos;
         }
         return _count;
     }

@@ -8,7 +8,8 @@
 of its own (the loopback and a wired interface with a gateway) it starts: a private system bus with NetworkManager (a wired interface and
 a Wi-Fi interface on one of three access points), UPower (line power and a
 battery) and systemd-hostnamed, all python-dbusmock; Xorg with the dummy
-driver; IGEL OS's tools `get` and `get_unit_id` as scripts first on PATH; and
+driver; IGEL OS's tools `get` and `get_unit_id` as scripts first on PATH, with
+IGEL's setup file and a management server certificate under /wfs; and
 an HTTPS service on 127.0.0.1 that answers as the location and public-address
 services do. Then it runs BUILD/cvclient-bench for every category (CHECKS
 checks in the long run, default 10000) and times the probe against facter for
@@ -119,6 +120,34 @@ def x_server(work):
     wait_for(lambda: subprocess.run(["xdpyinfo"], capture_output=True).returncode == 0, "Xorg")
 
 
+def private_root():
+    """A root of the benchmark's own, so that IGEL's /wfs can exist: a tmpfs (on /srv while it is filled) holding a
+    bind of every other top-level entry."""
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "root", "/srv"], check=True)
+    for entry in pathlib.Path("/").iterdir():
+        target = pathlib.Path("/srv") / entry.name
+        if entry.is_symlink():
+            target.symlink_to(os.readlink(entry))
+        elif entry != pathlib.Path("/srv"):
+            target.mkdir() if entry.is_dir() else target.touch()
+            subprocess.run(["mount", "--rbind", str(entry), str(target)], check=True)
+    os.chdir("/srv")
+    subprocess.run(["mount", "--move", ".", "/"], check=True)
+    os.chroot(".")
+    os.chdir("/")
+
+
+def igel_files():
+    """IGEL's setup file and the management server's certificate."""
+    wfs = pathlib.Path("/wfs")
+    wfs.mkdir()
+    (wfs / "group.ini").write_text("<system>\n<remotemanager>\nserver0.ip=<ums.example.com>\n</remotemanager>\n"
+                                   "</system>\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/C=DE/O=Example/CN=ums",
+                    "-days", "30", "-keyout", "/wfs/server.key", "-out", "/wfs/server.crt"], check=True,
+                   capture_output=True)
+
+
 def igel_tools(work):
     tools = work / "bin"
     tools.mkdir()
@@ -185,6 +214,8 @@ def main():
         bus = system_bus(work)
         services(bus)
         x_server(work)
+        private_root()
+        igel_files()
         igel_tools(work)
         config = web_service(work)
         sys.stdout.flush()

@@ -2,6 +2,7 @@
 #include "properties/PropertiesOrchestrator.h"
 
 #include "base/EngineThread.h"
+#include "base/HeldLines.h"
 #include "base/Logging.h"
 
 #include <iostream>
@@ -109,6 +110,7 @@ void PropertiesOrchestrator::queueCheck()
 
 void PropertiesOrchestrator::handleNotifyChanges()
 {
+    Base::HeldLines held;
     TRACE_VERBOSE << "Received request to check for property changes..." << std::endl;
     _checkQueued = false;  // what is announced from now on may come too late for this check
     try {
@@ -130,6 +132,7 @@ void PropertiesOrchestrator::handleNotifyChanges()
             }
         }
         if (!changes.empty()) {
+            held.release();
             _callback(changes);
         }
         runOwedCheck();
@@ -157,6 +160,8 @@ void PropertiesOrchestrator::timerExpired()
         TRACE_WARNING << "Property change timer expired but we've been shutdown" << std::endl;
         return;
     }
+    // A check that finds nothing new writes none of its VERBOSE lines.
+    Base::HeldLines held;
     TRACE_VERBOSE << "Checking for property changes after timer expired..." << std::endl;
     PropertyChanges changes;
     {
@@ -170,6 +175,7 @@ void PropertiesOrchestrator::timerExpired()
         changes = checkForPropertyChanges();
     }
     if (!changes.empty()) {
+        held.release();
         if (_shuttingDown) {
             TRACE_INFO << "Ignoring property changes since we've shutdown" << std::endl;
             return;
