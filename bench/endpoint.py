@@ -13,7 +13,8 @@ IGEL's setup file and a management server certificate under /wfs; and
 an HTTPS service on 127.0.0.1 that answers as the location and public-address
 services do. Then it runs BUILD/cvclient-bench for every category (CHECKS
 checks in the long run, default 10000) and times the probe against facter for
-the facts both report, PAIRS runs of each in turn (default 10)."""
+the facts both report, PAIRS runs of each in turn (default 10). BENCH_CATEGORIES names
+other categories to measure; BENCH_WRAPPER, a command to run the driver under (perf record, ...)."""
 import os, pathlib, resource, shutil, signal, subprocess, sys, tempfile, time
 
 import dbus
@@ -122,12 +123,15 @@ def x_server(work):
 
 def private_root():
     """A root of the benchmark's own, so that IGEL's /wfs can exist: a tmpfs (on /srv while it is filled) holding a
-    bind of every other top-level entry."""
+    bind of every other top-level entry but /run, which is its own, with the login records of a booted system."""
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "root", "/srv"], check=True)
     for entry in pathlib.Path("/").iterdir():
         target = pathlib.Path("/srv") / entry.name
         if entry.is_symlink():
             target.symlink_to(os.readlink(entry))
+        elif entry == pathlib.Path("/run"):
+            target.mkdir()
+            (target / "utmp").write_bytes(b"")
         elif entry != pathlib.Path("/srv"):
             target.mkdir() if entry.is_dir() else target.touch()
             subprocess.run(["mount", "--rbind", str(entry), str(target)], check=True)
@@ -219,8 +223,9 @@ def main():
         igel_tools(work)
         config = web_service(work)
         sys.stdout.flush()
-        subprocess.run([str(build / "cvclient-bench"), str(build / "libcvclient.so"), str(work / "bench.log"),
-                        LOCAL + ",+Location,+Whois", checks, *config], check=True)
+        subprocess.run([*os.environ.get("BENCH_WRAPPER", "").split(), str(build / "cvclient-bench"),
+                        str(build / "libcvclient.so"), str(work / "bench.log"),
+                        os.environ.get("BENCH_CATEGORIES", LOCAL + ",+Location,+Whois"), checks, *config], check=True)
         if shutil.which("facter"):
             paired(build, runs)
         else:
