@@ -15,8 +15,13 @@ unchanged. A variable (not a function) taken from one of the libraries
 cannot pass through a jump: it stops the build.
 """
 
+import os
 import subprocess
 import sys
+
+# The build's tools for the target (a cross build has its own).
+NM = os.environ.get("NM") or "nm"
+READELF = os.environ.get("READELF") or "readelf"
 
 # ARCH: the stub, the way into the resolver and the common path of it.
 # {slot} names a symbol's record: its slot, its name and its soname.
@@ -115,7 +120,7 @@ cvclient_lazy_common:
 
 def symbols(arguments, *options):
     """{name: type letter} of what nm lists for the files."""
-    output = subprocess.run(["nm", "--format=posix", *options, *arguments], check=True,
+    output = subprocess.run([NM, "--format=posix", *options, *arguments], check=True,
                             capture_output=True, text=True).stdout
     found = {}
     for line in output.splitlines():
@@ -127,7 +132,7 @@ def symbols(arguments, *options):
 
 
 def soname(library):
-    output = subprocess.run(["readelf", "-d", library], check=True, capture_output=True, text=True).stdout
+    output = subprocess.run([READELF, "-d", library], check=True, capture_output=True, text=True).stdout
     for line in output.splitlines():
         if "(SONAME)" in line:
             return line.split("[", 1)[1].rstrip("]")
