@@ -124,18 +124,22 @@ LazyLibrary::~LazyLibrary()
 
 void* cvclient_lazy_resolve(const char* soname, const char* name)
 {
-    using Base::LazyLibrary;
-    const LazyLibrary::Id id = LazyLibrary::named(soname);
-    std::string problem = "not a library loaded on first use";
-    if (id != LazyLibrary::kCount) {
-        const LazyLibrary& library = LazyLibrary::require(id);
-        if (void* function = library.symbol(name)) {
-            return function;
+    // Nothing may unwind into the stubs, which have no unwind tables.
+    try {
+        using Base::LazyLibrary;
+        const LazyLibrary::Id id = LazyLibrary::named(soname);
+        std::string problem = "not a library loaded on first use";
+        if (id != LazyLibrary::kCount) {
+            const LazyLibrary& library = LazyLibrary::require(id);
+            if (void* function = library.symbol(name)) {
+                return function;
+            }
+            problem = library ? "no such function" : library.error();
         }
-        problem = library ? "no such function" : library.error();
+        // Reached only when a caller did not require the library first.
+        TRACE_FUNCTION("LazyLibrary");
+        TRACE_ERROR << "Function [" << name << "] of [" << soname << "] cannot be had: " << problem << std::endl;
+    } catch (...) {
     }
-    // Reached only when a caller did not require the library first.
-    TRACE_FUNCTION("LazyLibrary");
-    TRACE_ERROR << "Function [" << name << "] of [" << soname << "] cannot be had: " << problem << std::endl;
     return reinterpret_cast<void*>(&Base::cvclient_lazy_zero);
 }
