@@ -2,6 +2,7 @@
 #include "base/EngineThread.h"
 
 #include "base/Guard.h"
+#include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/SignalStack.h"
 
@@ -13,6 +14,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace Base {
@@ -103,6 +105,15 @@ Engine& engine()
     const std::lock_guard<std::mutex> lock(gStartMutex);
     if (Engine* running = gEngine.load()) {
         return *running;
+    }
+    // GLib runs the thread, and libsystemd serves the engine's own readings
+    // (the device's name and id, bus and kernel watches): loaded now, not
+    // when the hosting client loaded the library.
+    for (const LazyLibrary::Id id : {LazyLibrary::GLib, LazyLibrary::Systemd}) {
+        if (const LazyLibrary& library = LazyLibrary::require(id); !library) {
+            throw std::runtime_error(std::string("the engine needs [") + library.soname() +
+                                     "], which cannot be loaded: " + library.error());
+        }
     }
     auto created = std::make_unique<Engine>();
     created->thread = std::thread(&run, created.get());

@@ -2,6 +2,7 @@
 // The process-wide registry from category name to provider create function.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Category.h"
 #include "properties/PropertyKey.h"
 
@@ -27,6 +28,9 @@ public:
         // Whether its provider reaches web services (the policy's
         // restrictive reading leaves those out).
         bool makesWebRequests = false;
+        // The platform libraries its provider calls into: when one cannot be
+        // loaded, the category reports its keys' failure values instead.
+        Base::LazyLibrary::Set libraries = 0;
     };
 
     // Registers `create` for `name`; an existing registration stays.
@@ -35,12 +39,13 @@ public:
     static void registerProviders(std::span<const Entry> table);
 
     // A new provider for the category's name (the caller owns it), or null
-    // when no provider is registered under that name.
+    // when no provider is registered under that name. When a library the
+    // provider needs cannot be loaded, a provider of the failure values.
     static Provider* createProvider(std::shared_ptr<Category const> category, const std::string& hostVersion);
 
     static std::size_t registeredCount();
 
 private:
     static std::mutex _mutex;
-    static std::map<std::string, CreateFunction> _factories;
+    static std::map<std::string, Entry> _factories;
 };

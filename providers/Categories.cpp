@@ -22,22 +22,24 @@
 namespace {
 
 // "Igel" and "Custom" share one provider class, which picks its worker by the
-// category name.
+// category name. The engine loads GLib and libsystemd for every category; a
+// category that needs more names its libraries here (Hardware reads only its
+// lid through UPower and checks that library itself).
 constexpr Factory::Entry kTable[] = {
-    {"Display", &DisplayProvider::create, DisplayProvider::kKeys},
+    {"Display", &DisplayProvider::create, DisplayProvider::kKeys, false, DisplayProvider::kLibraries},
     {"Hardware", &HardwareProvider::create, HardwareProvider::kKeys},
-    {"Input", &InputProvider::create, InputProvider::kKeys},
-    {"LogicalDisk", &LogicalDiskProvider::create, LogicalDiskProvider::kKeys},
+    {"Input", &InputProvider::create, InputProvider::kKeys, false, InputProvider::kLibraries},
+    {"LogicalDisk", &LogicalDiskProvider::create, LogicalDiskProvider::kKeys, false, LogicalDiskProvider::kLibraries},
     {"Name", &NameProvider::create, NameProvider::kKeys},
-    {"Network", &NetworkProvider::create, NetworkProvider::kKeys},
+    {"Network", &NetworkProvider::create, NetworkProvider::kKeys, false, NetworkProvider::kLibraries},
     {"OS", &OSProvider::create, OSProvider::kKeys},
-    {"Region", &RegionProvider::create, RegionProvider::kKeys},
+    {"Region", &RegionProvider::create, RegionProvider::kKeys, false, RegionProvider::kLibraries},
     {"User", &UserProvider::create, UserProvider::kKeys},
     {"Corvane", &CorvaneProvider::create, CorvaneProvider::kKeys},
-    {"Location", &LocationProvider::create, LocationProvider::kKeys, true},
-    {"Power", &PowerProvider::create, PowerProvider::kKeys},
+    {"Location", &LocationProvider::create, LocationProvider::kKeys, true, LocationProvider::kLibraries},
+    {"Power", &PowerProvider::create, PowerProvider::kKeys, false, PowerProvider::kLibraries},
     {"SmartCardReader", &SmartCardReaderProvider::create, SmartCardReaderProvider::kKeys},
-    {"Whois", &WhoisProvider::create, WhoisProvider::kKeys, true},
+    {"Whois", &WhoisProvider::create, WhoisProvider::kKeys, true, WhoisProvider::kLibraries},
     {"Igel", &IgelProvider::create, IgelProvider::kKeys},
     {"Custom", &IgelProvider::create, IgelProvider::kCustomKeys},
     {"ScreenSaver", &ScreenSaverProvider::create, ScreenSaverProvider::kKeys},

@@ -2,6 +2,7 @@
 #include "providers/device/HardwareProvider.h"
 
 #include "base/Guard.h"
+#include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
 #include "base/SdBus.h"
@@ -213,8 +214,17 @@ std::string getRoleProperty()
     return value;
 }
 
+// The lid alone is read through UPower, which may be missing.
+bool upowerLoaded()
+{
+    return Base::LazyLibrary::requireFor("Hardware", Base::LazyLibrary::bit(Base::LazyLibrary::UPower));
+}
+
 std::string getLidProperty()
 {
+    if (!upowerLoaded()) {
+        return HardwareProvider::kLid.failure;
+    }
     GError* raw = nullptr;
     const Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
     const Base::GErrorHandle error(raw);
@@ -297,6 +307,9 @@ void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
 {
     if (_client) {
         TRACE_VERBOSE << "Ignoring request to monitor changes since already monitoring" << std::endl;
+        return;
+    }
+    if (!upowerLoaded()) {
         return;
     }
     GError* raw = nullptr;

@@ -13,6 +13,7 @@
 #include "base/Descriptor.h"
 #include "base/Udev.h"
 #include "base/WatchThread.h"
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <span>
@@ -20,6 +21,8 @@
 
 class LogicalDiskProvider : public ProviderOf<LogicalDiskProvider> {
 public:
+    // The platform libraries it calls into: libudev.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Udev);
     // Per partition: "%d" is the partition's index, from 0.
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_LOGICALDISK_%d_TYPE", 0x0002, "Fixed or Removable"},

@@ -4,6 +4,7 @@
 // opens and closes its own X connection.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <optional>
@@ -11,6 +12,9 @@
 
 class DisplayProvider : public ProviderOf<DisplayProvider> {
 public:
+    // The platform libraries it calls into: Xlib and RandR.
+    static constexpr Base::LazyLibrary::Set kLibraries =
+        Base::LazyLibrary::bit(Base::LazyLibrary::X11) | Base::LazyLibrary::bit(Base::LazyLibrary::XRandr);
     // Per monitor: "%d" is the monitor's index, from 0.
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_DISPLAY_%d_NAME", 0x02, "name of the monitor's output", "", nullptr},

@@ -4,10 +4,13 @@
 // afresh on the thread that waits for the reading.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 class InputProvider : public ProviderOf<InputProvider> {
 public:
+    // The platform libraries it calls into: libudev.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Udev);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_INPUT_KEYBOARD", 0x01, "whether a keyboard is attached", "true/false", "false"},
         {"DEVICE_INPUT_MOUSE", 0x02, "whether a pointing device is attached", "true/false", "false"},

@@ -12,6 +12,7 @@
 // provider and answered at once from then on.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>
@@ -81,6 +82,9 @@ std::string mapLinkOf(const Location& location);
 
 class LocationProvider : public ProviderOf<LocationProvider> {
 public:
+    // The platform libraries it calls into: libnm (the access points) and libcurl.
+    static constexpr Base::LazyLibrary::Set kLibraries =
+        Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager) | Base::LazyLibrary::bit(Base::LazyLibrary::Curl);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_LOCATION_ACCURACY", 0x4, "radius the position is accurate to", "metres"},
         {"DEVICE_LOCATION_URL", 0x8, "map link of the position"},

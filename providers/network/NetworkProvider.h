@@ -9,6 +9,7 @@
 // reading creates its own client and releases it before returning.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>
@@ -17,6 +18,8 @@
 
 class NetworkProvider : public ProviderOf<NetworkProvider> {
 public:
+    // The platform libraries it calls into: libnm.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager);
     // Per interface: "%d" is the interface's index, from 0.
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_NETWORK_COUNT", 0x1, "number of activated interfaces"},

@@ -7,6 +7,7 @@
 // the public IP is looked up once per connection.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <rapidjson/document.h>
@@ -35,6 +36,8 @@ enum InternetNumberAuthority : int {
 
 class WhoisProvider : public ProviderOf<WhoisProvider> {
 public:
+    // The platform libraries it calls into: libcurl.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Curl);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_WHOIS_IP", 0x1, "public IP address the device reaches the internet from"},
         {"DEVICE_WHOIS_DNS", 0x2, "reverse DNS name of the public address"},

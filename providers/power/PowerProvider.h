@@ -3,10 +3,13 @@
 // battery is, from UPower.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
+    // The platform libraries it calls into: UPower.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::UPower);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline", "", nullptr},
         {"DEVICE_POWER_BATTERY", 0x02, "battery charge: High, Medium, Low, Critical or None", "", nullptr},

@@ -7,6 +7,7 @@
 // keyboard.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <ctime>
@@ -14,6 +15,8 @@
 
 class RegionProvider : public ProviderOf<RegionProvider> {
 public:
+    // The platform libraries it calls into: Xlib (the keyboard layout and its changes).
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::X11);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_REGION_TIMEZONE_OFFSET", 0x01, "offset of standard time from UTC, east positive", "minutes", ""},
         {"DEVICE_REGION_LOCALE", 0x04, "locale tag of the environment, such as en-US", "", ""},

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: Apache-2.0
+// A platform library missing from the endpoint (a text file bind-mounted over it in this process's own mount
+// namespace): the library still loads, the categories that need it report their failure values with one ERROR line
+// naming it, and every other category answers. Each row in a new run of this program, which loads the library afresh.
+#include "support/ChildProcess.h"
+#include "support/Json.h"
+#include "support/LoadedLibrary.h"
+#include "support/LogWatch.h"
+#include "support/MountNamespace.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <link.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace TestSupport;
+
+// The child's part: the reported "KEY=value" pairs and the keys present and absent are as the row says.
+TEST(MissingLibrary, OneInitialiseInAProcessOfItsOwn)
+{
+    const char* initialise = getenv("CVCLIENT_LAZY_TEST_INITIALISE");
+    if (initialise == nullptr) GTEST_SKIP() << "run by the test below, in a process of its own";
+    CapturingChannel channel;
+    channel.connect();
+    channel.send(initialise);
+    ASSERT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
+    std::string reported = " ";
+    const auto message = parseJson(channel.message(0));
+    for (const auto& pair : message["data"]["updated"].GetArray())
+        reported += textOf(pair[0]) + "=" + textOf(pair[1]) + " ";
+    std::istringstream expected(getenv("CVCLIENT_LAZY_TEST_EXPECTED"));
+    for (std::string item; expected >> item;) {
+        const bool absent = item[0] == '!';
+        EXPECT_EQ(reported.find(" " + item.substr(absent ? 1 : 0)) == std::string::npos, absent) << item << reported;
+    }
+    channel.disconnect();
+}
+
+TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
+{
+    struct Row { const char* soname; std::string categories, expected; std::vector<std::string> errors; };
+    for (const Row& row : std::vector<Row>{
+             {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
+              "DEVICE_NETWORK_COUNT=Unavailable !DEVICE_NETWORK_0_ DEVICE_OS_DESCRIPTION= DEVICE_CORVANE_VERSION=",
+              {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}},
+             // Power's keys are left out on failure; Hardware reads only its lid through UPower.
+             {"libupower-glib.so.3", R"({"name":"Power","status":2},{"name":"Hardware","status":2})",
+              "!DEVICE_POWER_ DEVICE_HARDWARE_LID=Unavailable DEVICE_HARDWARE_CPU_COUNT=",
+              {"Category [Power] needs [libupower-glib.so.3], which cannot be loaded: ",
+               "Category [Hardware] needs [libupower-glib.so.3], which cannot be loaded: "}},
+         }) {
+        void* loaded = dlopen(row.soname, RTLD_NOW | RTLD_LOCAL);
+        link_map* map = nullptr;
+        ASSERT_TRUE(loaded != nullptr && dlinfo(loaded, RTLD_DI_LINKMAP, &map) == 0) << row.soname;
+        const TempDir files;
+        std::ofstream(files.file("not-elf")) << "not a library\n";
+        const ScopedMount hidden(files.file("not-elf"), map->l_name);
+        std::filesystem::remove(LogWatch::logFile());  // the child's library starts it afresh
+        const LogWatch log;
+        const ScopedEnv initialise{"CVCLIENT_LAZY_TEST_INITIALISE",
+                                   R"({"id":"Initialize","data":{"propertyCheckInterval":600000,)"
+                                   R"("softwareVersion":"20.1.0.0","properties":[)" + row.categories + "]}}"},
+            expected{"CVCLIENT_LAZY_TEST_EXPECTED", row.expected};
+        const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"),
+                                        "--gtest_filter=MissingLibrary.OneInitialiseInAProcessOfItsOwn"}, {{1, 1}, {2, 2}});
+        int status = -1;
+        EXPECT_TRUE(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << row.soname;
+        for (const std::string& line : row.errors) EXPECT_EQ(log.count("ERROR - " + line), 1U) << line;
+        EXPECT_EQ(log.count(std::string("[") + row.soname + "]"), row.errors.size()) << log.text();
+    }
+}
