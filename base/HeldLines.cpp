@@ -45,10 +45,10 @@ void HeldLines::release()
 bool HeldLines::hold(int level, const std::string& text)
 {
     HeldLines* holding = tHolding;
-    if (holding == nullptr) {
+    if (holding == nullptr || level < LogInfo) {
         return false;
     }
-    if (level < LogVerbose || holding->_lines.size() >= kMaximumLines) {
+    if (holding->_lines.size() >= kMaximumLines) {
         holding->release();
         return false;
     }

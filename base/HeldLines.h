@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
-// The VERBOSE lines of one piece of work, kept back until it is known whether
-// they are worth writing. A periodic check that finds nothing new would
-// otherwise write a dozen lines for every category every interval.
+// The INFO and VERBOSE lines of one piece of work, kept back until it is known
+// whether they are worth writing. A periodic check that finds nothing new
+// would otherwise write a dozen lines for every category every interval.
 //
-//     Base::HeldLines held;            // this thread's VERBOSE lines wait
+//     Base::HeldLines held;            // this thread's INFO and VERBOSE lines wait
 //     changes = checkForPropertyChanges();
 //     if (!changes.empty()) {
 //         held.release();              // written, with the times they were logged at
 //     }                                // else dropped when `held` goes
 //
-// A line of any other level written meanwhile first releases what is held and
-// ends the holding, so an ERROR or WARNING always comes with the lines that led
-// to it, in order. Past kMaximumLines held the same happens, so holding never
-// grows without bound. A HeldLines made on a thread that already holds does
-// nothing.
+// WARNING and ERROR lines are written at once, held or not: an administrator
+// sees every one of them (each names what failed and with what). Past
+// kMaximumLines held, what is held is written and the holding ends, so it
+// never grows without bound. A HeldLines made on a thread that already holds
+// does nothing.
 #pragma once
 
 #include <sys/time.h>
@@ -36,8 +36,8 @@ public:
     // Writes what is held and ends the holding.
     void release();
 
-    // For the log's sinks: keeps a line back when the calling thread holds and
-    // the line is VERBOSE (true), else releases what the thread holds (false).
+    // For the log's sinks: keeps a line back (true) when the calling thread
+    // holds and the line is INFO or VERBOSE.
     static bool hold(int level, const std::string& text);
 
 private:

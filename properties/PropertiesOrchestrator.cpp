@@ -160,7 +160,7 @@ void PropertiesOrchestrator::timerExpired()
         TRACE_WARNING << "Property change timer expired but we've been shutdown" << std::endl;
         return;
     }
-    // A check that finds nothing new writes none of its VERBOSE lines.
+    // A check that finds nothing new writes only its WARNING and ERROR lines.
     Base::HeldLines held;
     TRACE_VERBOSE << "Checking for property changes after timer expired..." << std::endl;
     PropertyChanges changes;
