@@ -8,7 +8,6 @@
 
 #include <array>
 #include <optional>
-#include <thread>
 #include <tuple>
 
 using TestSupport::HttpsServer;
@@ -101,27 +100,6 @@ TEST_F(WebRequestTest, OnlyTrustedCertificatesUnlessVerificationIsSwitchedOff)
     certificates.write("test-ca.pem", TestSupport::readWhole(HttpsServer::caFile()));
     const ScopedEnv noFile("CORVANE_CERTIFICATE_FILE", {}), withDirectory("CORVANE_CERTIFICATE_DIR", certificates.path());
     EXPECT_TRUE(get("/geo"));
-}
-
-TEST_F(WebRequestTest, RequestsOnSeveralThreadsAtOnceEachGetTheirOwnAnswer)
-{
-    std::vector<int> answers(8, -1);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) {
-        server->setAnswer("/item/" + std::to_string(i), {.body = std::to_string(i)});
-        threads.emplace_back([&answers, i] {
-            rapidjson::Document own;
-            const std::string url = server->url("/item/" + std::to_string(i));
-            if (i % 2 == 0 ? WebRequest::getJson(url, own)
-                           : WebRequest::postJson(url, rapidjson::Document(rapidjson::kObjectType), own)) {
-                answers[i] = own.GetInt();
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(answers, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
 }
 
 TEST(WebRequestArguments, ReplaceTheFirstPlaceholderIgnoringCaseAndReadTimeOuts)
