@@ -9,7 +9,6 @@
 #include "support/Json.h"
 #include "support/LogWatch.h"
 #include "support/NetworkManagerService.h"
-#include "support/SystemBus.h"
 
 #include <thread>
 
@@ -98,8 +97,7 @@ class LocationReading : public TestSupport::HttpsTest {
 protected:
     static void SetUpTestSuite()
     {
-        TestSupport::SystemBus::instance();
-        manager.emplace();
+        manager.emplace();  // on the private system bus it starts
         manager->addEthernetDevice("eth0", 100, "52:54:00:12:34:56", 1000);
         manager->addAccessPoint(manager->addWiFiDevice("wlan0", 100, "02:00:00:00:00:01", 0), "a", "A",
                                 "0A:00:00:00:00:09", 90, {});

@@ -36,8 +36,6 @@ using Nw = NetworkProvider;
 constexpr unsigned int kActivated = NetworkManagerService::kActivated;
 constexpr AccessPointSecurity kWpa2Personal{0x1, 0x0, 0x188};  // RSN, CCMP, PSK
 
-constexpr int32_t kAddressBits = Nw::kIp.bit | Nw::kIPv4Enabled.bit | Nw::kIPv6Enabled.bit | Nw::kIPv4.bit |
-                                 Nw::kIPv4Subnet.bit | Nw::kIPv6.bit | Nw::kIPv6Subnet.bit;
 constexpr int32_t kDhcpBits = Nw::kDhcpServer.bit | Nw::kDhcpEnabled.bit | Nw::kDhcpLease.bit | Nw::kDhcpExpires.bit;
 constexpr int32_t kWifiBits = Nw::kWifiSsid.bit | Nw::kWifiBssid.bit | Nw::kWifiStrength.bit | Nw::kWifiSecurity.bit;
 
@@ -130,12 +128,6 @@ TEST_F(NetworkProviderTest, ReportsEveryActivatedInterfaceExceptTheLoopback)
     EXPECT_FALSE(log.contains(" : ERROR - ")) << log.text();
     EXPECT_FALSE(log.contains(" : WARNING - ")) << log.text();
 
-    // Hosts before 20.1 get the combined address keys.
-    EXPECT_EQ(read(1, kAddressBits, "20.0.9.9"),
-              (PropertyMap{{"DEVICE_NETWORK_0_IP", "192.168.1.20/24;10.1.2.3/12;2001:db8:1:2::7"},
-                           {"DEVICE_NETWORK_0_IPV4_ENABLED", "true"}, {"DEVICE_NETWORK_0_IPV6_ENABLED", "true"},
-                           {"DEVICE_NETWORK_1_IP", ""}, {"DEVICE_NETWORK_1_IPV4_ENABLED", "false"},
-                           {"DEVICE_NETWORK_1_IPV6_ENABLED", "false"}}));
     EXPECT_EQ(read(1, Nw::kName.bit | Nw::kSpeed.bit, "21.0").size(), 4U);
     EXPECT_TRUE(read(0, -1).empty());
     EXPECT_TRUE(read(1, 0x800000 | 0x1000000).empty());  // unused bits select nothing
