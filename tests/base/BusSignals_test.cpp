@@ -31,16 +31,12 @@ std::unique_ptr<BusService> service(const std::string& name, const std::string& 
 
 TEST(BusSignals, TheServicesSignalsAndItsComingAndGoingAreChangesUntilStop)
 {
-    EXPECT_EQ(Base::BusSignals::pathOf("org.freedesktop.UPower"), "/org/freedesktop/UPower");
     EXPECT_EQ(Base::BusSignals::pathOf("org.freedesktop.hostname1"), "/org/freedesktop/hostname1");
-    const std::pair<const char*, bool> interfaces[] = {
-        {"org.freedesktop.DBus.Properties", true}, {"org.freedesktop.DBus.ObjectManager", true},
-        {"org.freedesktop.UPower", true},          {"org.freedesktop.UPower.Device", true},
-        {"org.freedesktop.UPowerX", false},        {"org.freedesktop.DBus.Mock", false}};
-    for (const auto& [interface, announces] : interfaces) {
-        EXPECT_EQ(Base::BusSignals::announces("org.freedesktop.UPower", interface), announces) << interface;
+    for (const auto& [interface, announces] : std::initializer_list<std::pair<const char*, bool>>{
+             {"org.freedesktop.DBus.ObjectManager", true}, {"org.freedesktop.UPower.Device", true},
+             {"org.freedesktop.UPowerX", false}, {"org.freedesktop.DBus.Mock", false}, {nullptr, false}}) {
+        EXPECT_EQ(Base::BusSignals::announces("org.freedesktop.UPower", interface), announces);
     }
-    EXPECT_FALSE(Base::BusSignals::announces("org.freedesktop.UPower", nullptr));
     TestSupport::SystemBus::instance();
     auto watched = service(kName, kPath);
     const auto other = service("org.example.Other", "/org/example/Other");

@@ -35,7 +35,6 @@ TEST(InitialiseData, ReadsTheInstructionByTheRules)
         {R"({"id":"initialize","data":{}})", "error", refused},
         {R"({"id":"Initialize\u0000","data":{}})", "error", refused},
         {R"({"id":"Initialize","data":[]})", "error", refused},
-        {R"(["Initialize",{}])", "error", refused},
         {deep, "error", refused},
         {"", "error", syntax + "0] error [The document is empty."},
         {data("") + " {}", "error", syntax + "30] error [The document root must not be followed by other values."},

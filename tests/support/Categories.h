@@ -16,4 +16,12 @@ auto readProvider(const std::string& name, int32_t status = 2, int32_t filter = 
 {
     return ProviderType(category(name, status, filter), host).getProperties().get();
 }
+// `map` with the keys of `changes` set to their values, or with `unavailable` to "Unavailable".
+inline PropertyMap with(PropertyMap map, const PropertyMap& changes, bool unavailable = false)
+{
+    for (const auto& [key, value] : changes) {
+        map[key] = unavailable ? "Unavailable" : value;
+    }
+    return map;
+}
 }  // namespace TestSupport

@@ -18,7 +18,6 @@ Function icaEntry(const char* name)
 class IcaEngine {
 public:
     uint16_t channel = 5, maximumWriteSize = 1025;
-    int openRc = IcaAbi::kSuccess, hookRc = IcaAbi::kSuccess;
     IcaAbi::WriteHook hook{};
     std::vector<std::string> pieces, protocolErrors;
     std::vector<unsigned> reserved, headerSizes;
@@ -72,7 +71,7 @@ private:
         of(data).check(query->informationClass == IcaAbi::kInfoOpenVirtualChannel, "query of another class");
         of(data).check(std::strcmp(open->name, "CRVLINK") == 0, "open of another channel");
         open->channel = of(data).channel;
-        return of(data).openRc;
+        return IcaAbi::kSuccess;
     }
     static int setInformation(void* data, void* param, uint16_t*)
     {
@@ -93,7 +92,7 @@ private:
         hook->write = [](void* wd) { return of(wd).pieces.push_back(of(wd)._current), 0; };
         hook->maximumWriteSize = of(data).maximumWriteSize;
         of(data).hook = *hook;
-        return of(data).hookRc;
+        return IcaAbi::kSuccess;
     }
     IcaAbi::TableProcedure _wdTable[8]{};
     std::string _current;

@@ -15,6 +15,13 @@ inline rapidjson::Document parseJson(const std::string& text)
     EXPECT_TRUE(!document.Parse(text.c_str(), text.size()).HasParseError() && document.IsObject()) << text;
     return document;
 }
+// An answer text as it parses, an error or another type of root included.
+inline rapidjson::Document parsed(const std::string& text)
+{
+    rapidjson::Document document;
+    document.Parse(text.c_str());
+    return document;
+}
 template <typename Message>
 rapidjson::Document parseMessage(const Message& message)
 {

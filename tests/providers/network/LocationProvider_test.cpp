@@ -6,23 +6,18 @@
 #include "support/Categories.h"
 #include "support/Engine.h"
 #include "support/HttpsServer.h"
+#include "support/Json.h"
 #include "support/LogWatch.h"
 #include "support/NetworkManagerService.h"
-#include "support/SystemBus.h"
 
 #include <thread>
 
 namespace {
 
 using TestSupport::HttpsAnswer;
+using TestSupport::parsed;
+using TestSupport::with;
 using Texts = std::initializer_list<std::pair<std::string, std::string>>;
-
-rapidjson::Document parse(const std::string& text)
-{
-    rapidjson::Document document;
-    document.Parse(text.c_str());
-    return document;
-}
 
 TEST(LocationAnswer, PositionOrTheLineSayingWhyNotAndTheAddressOfEitherShape)
 {
@@ -36,12 +31,11 @@ TEST(LocationAnswer, PositionOrTheLineSayingWhyNotAndTheAddressOfEitherShape)
              {R"({"location":{"lat":51.5},"accuracy":25.0})", "WARNING - Location longitude was unavailable\n"},
              {"{" + at + R"(,"accuracy":25})", "WARNING - Location accuracy was not a double\n"},
              {R"({"location":{"lat":90.01,"lng":-0.12},"accuracy":25.0})", "] is out of range\n"},
-             {R"({"location":{"lat":51.5,"lng":-180.5},"accuracy":25.0})", "] is out of range\n"},
              {"{" + at + R"(,"accuracy":-1.0})", "] is out of range\n"},
              {R"({"error":{"code":404,"message":"Not found"}})", "ERROR - Location request failed with error [Not found] code [404]"},
              {R"({"error":"quota",)" + at + R"(,"accuracy":25.0})", "failed with error [] code [0]"}}) {
         const TestSupport::LogWatch log;
-        const std::optional<Location> read = locationFromResponse(parse(text));
+        const std::optional<Location> read = locationFromResponse(parsed(text));
         EXPECT_NE((read ? formatDecimal(read->latitude, 4) + "," + formatDecimal(read->longitude, 4) + "," +
                               formatDecimal(read->accuracy, 1)
                         : log.text())
@@ -58,7 +52,6 @@ TEST(LocationAnswer, PositionOrTheLineSayingWhyNotAndTheAddressOfEitherShape)
                  "postcode":"NW1 6XE","country":"United Kingdom","county":"Greater London"}})",
               "United Kingdom|NW1 6XE|England||A, B|Baker Street|7"},
              {R"({"address":{"city":"","town":"T","village":7,"state":{},"building":"Tower","house_number":"7"}})", "||||T||Tower"},
-             {R"({"address":{"building":["x"],"house_number":"7"}})", "||||||7"},
              {R"({"address":[],"results":[{"address_components":[{"long_name":"X","types":["country"]}]}]})", "X||||||"},
              {components(part("X", R"("administrative_area_level_2")") + part("Y", R"("administrative_area_level_5")") +
                          part("Flat 2", R"("subpremise")") + part("Tower", R"("premise")") + part("Shop", R"("establishment")") +
@@ -69,21 +62,13 @@ TEST(LocationAnswer, PositionOrTheLineSayingWhyNotAndTheAddressOfEitherShape)
               "C2|PC|S|X, Y|B||Flat 2, Tower, Shop, 7"},
              {R"({"results":[]})", "||||||"},
              {R"({"results":{"0":{}}})", "none"}}) {
-        const std::optional<Address> a = addressFromResponse(parse(text));
+        const std::optional<Address> a = addressFromResponse(parsed(text));
         EXPECT_EQ(a ? a->country + "|" + a->postcode + "|" + a->state + "|" + a->county + "|" + a->town + "|" +
                           a->street + "|" + a->building
                     : "none",
                   expected)
             << text;
     }
-}
-
-PropertyMap with(PropertyMap map, const PropertyMap& changes, bool unavailable = false)
-{
-    for (const auto& [key, value] : changes) {
-        map[key] = unavailable ? "Unavailable" : value;
-    }
-    return map;
 }
 
 const std::string kAnswer = R"({"location":{"lat":51.5,"lng":-0.12},"accuracy":25.0)";
@@ -112,8 +97,7 @@ class LocationReading : public TestSupport::HttpsTest {
 protected:
     static void SetUpTestSuite()
     {
-        TestSupport::SystemBus::instance();
-        manager.emplace();
+        manager.emplace();  // on the private system bus it starts
         manager->addEthernetDevice("eth0", 100, "52:54:00:12:34:56", 1000);
         manager->addAccessPoint(manager->addWiFiDevice("wlan0", 100, "02:00:00:00:00:01", 0), "a", "A",
                                 "0A:00:00:00:00:09", 90, {});
@@ -177,12 +161,8 @@ TEST_F(LocationReading, EachReadingFromTheServicesAnswersIsKept)
         {{.body = kAnswer + "," + kOsmAddress}, address, {{"LocateUrl", url}, {"AddressUrl", url}}, "19.4", 0, kLegacy, post},
         {{.status = 403, .body = R"({"error":{"code":403,"message":"Daily limit"}})"}, address, urls(), "20.1", 0, kNothing,
          post, "ERROR - Location request failed with error [Daily limit] code [403]"},
-        {{.status = 500, .body = kAnswer + "}"}, address, urls(), "20.1", 0, kNothing, post, "] failed with HTTP status [500]\n"},
-        {{.body = kAnswer.substr(0, kAnswer.size() - 2) + "}"}, address, urls(), "20.1", 0, kNothing, post,
-         "WARNING - Location accuracy was not a double\n"},
         {{.neverAnswer = true}, address, urls(), "20.1", 0, kNothing, post, "] failed with error [28]"},
         {located, failing, urls(), "20.1", 0, with(kFull, kAddress, true), withAddress},
-        {located, {.body = R"({"status":"ZERO_RESULTS"})"}, urls(), "20.1", 0, with(kFull, kAddress, true), withAddress},
         {located, address, {{"AddressUrl", server->url("/reverse")}}, "20.1", 0, kNothing, ""},
         {located, address, {}, "19.4", 0, with(kLegacy, kLegacy, true), ""},
         {located, address, {}, "20.1", 0x8000 | 0x1, {{"DEVICE_LOCATION_POSITION", "Unavailable"}}, ""},

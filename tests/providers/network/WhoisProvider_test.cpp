@@ -5,6 +5,7 @@
 
 #include "support/Categories.h"
 #include "support/HttpsServer.h"
+#include "support/Json.h"
 #include "support/LogWatch.h"
 
 #include <gtest/gtest.h>
@@ -14,16 +15,11 @@
 #include <numeric>
 
 using TestSupport::HttpsAnswer;
+using TestSupport::parsed;
 using TestSupport::ScopedEnv;
+using TestSupport::with;
 
 namespace {
-
-rapidjson::Document parse(const std::string& text)
-{
-    rapidjson::Document document;
-    document.Parse(text.c_str());
-    return document;
-}
 
 TEST(WhoisDecode, AddressNameIspAndCountryOfEachAnswer)
 {
@@ -32,12 +28,12 @@ TEST(WhoisDecode, AddressNameIspAndCountryOfEachAnswer)
              {R"({"address":"example.com","data":{"ip":"1.2.3.4"}})", "none"},
              {R"({"data":{"ip":"198.51.100.23/../x?resource="}})", "none"}, {R"({"data":{"ip":"1.2.3.4 "}})", "none"},
              {R"({"data":{"ip":17}})", "none"}, {R"({"data":[{"ip":"1.2.3.4"}]})", "none"}, {R"(["1.2.3.4"])", "none"}}) {
-        EXPECT_EQ(ipFromResponse(parse(text)).value_or("none"), ip) << text;
+        EXPECT_EQ(ipFromResponse(parsed(text)).value_or("none"), ip) << text;
     }
     for (const auto& [text, name] : std::initializer_list<std::pair<const char*, const char*>>{
              {R"({"data":{"result":["host.example.net","other"]}})", "host.example.net"}, {R"({"data":["x"]})", "none"},
              {R"({"data":{}})", "none"}, {R"({"data":{"result":[]}})", "none"}, {R"({"data":{"result":[7,"x"]}})", "none"}}) {
-        EXPECT_EQ(dnsFromResponse(parse(text)).value_or("none"), name) << text;
+        EXPECT_EQ(dnsFromResponse(parsed(text)).value_or("none"), name) << text;
     }
     const auto entry = [](const std::string& key, const std::string& value) {
         return R"({"key":")" + key + R"(","value":")" + value + R"("},)";
@@ -55,24 +51,16 @@ TEST(WhoisDecode, AddressNameIspAndCountryOfEachAnswer)
              {R"("ripe")", "[" + entry("country", "NL") + "{}]", "none"},
              {R"("ripe")", "", "none"}}) {
         const auto whois = ispCountryFromResponse(
-            parse(R"({"data":{"authorities":[)" + authorities + R"(],"records":[)" + records + "]}}"));
+            parsed(R"({"data":{"authorities":[)" + authorities + R"(],"records":[)" + records + "]}}"));
         EXPECT_EQ(whois ? whois->isp + "|" + whois->country : "none", expected) << authorities << records;
     }
-    EXPECT_FALSE(ispCountryFromResponse(parse(R"({"data":null})")));
+    EXPECT_FALSE(ispCountryFromResponse(parsed(R"({"data":null})")));
 }
 
 const PropertyMap kFull{{"DEVICE_WHOIS_IP", "198.51.100.23"}, {"DEVICE_WHOIS_DNS", "host.example.net"},
                         {"DEVICE_WHOIS_ISP", "ExampleNet"}, {"DEVICE_WHOIS_COUNTRY", "GB"}};
 const PropertyMap kNothing{{"DEVICE_WHOIS_IP", "Unavailable"}, {"DEVICE_WHOIS_DNS", "Unavailable"},
                            {"DEVICE_WHOIS_ISP", "Unavailable"}, {"DEVICE_WHOIS_COUNTRY", "Unavailable"}};
-
-PropertyMap with(PropertyMap map, const PropertyMap& changes)
-{
-    for (const auto& [key, value] : changes) {
-        map[key] = value;
-    }
-    return map;
-}
 
 class WhoisService : public TestSupport::HttpsTest {
 protected:
@@ -130,7 +118,6 @@ TEST_F(WhoisService, EachReadingFromTheServicesAnswers)
         {{}, {{"TestIp", "203.0.113.7&x=1"}}, 0, kFull, usual},  // not an address: ignored
         {{}, {}, 0x1, {{"DEVICE_WHOIS_IP", "198.51.100.23"}}, ip},
         {{}, {}, 0x8, {{"DEVICE_WHOIS_COUNTRY", "GB"}}, "GET /ip;GET /whois?resource=198.51.100.23;"},
-        {{}, {}, 0x10, {}, ""},
         // A country service of its own decides the country (and the ISP, given both); one service for all.
         {{{"/all", allInOne}}, {{"ProviderCountryUrl", all}}, 0,
          with(kFull, {{"DEVICE_WHOIS_ISP", "Org"}, {"DEVICE_WHOIS_COUNTRY", "US"}}), "GET /all?q=198.51.100.23;" + usual},
@@ -146,10 +133,6 @@ TEST_F(WhoisService, EachReadingFromTheServicesAnswers)
          "ERROR - Refused IP [198.51.100.23@192.0.2.9/x?] from response: not an IP address\n"},
         {{{"/whois", {.status = 400, .body = R"({"status":"error","data":{}})"}}, {"/dns", {.body = R"({"data":{"result":null}})"}}},
          {}, 0, with(kNothing, {{"DEVICE_WHOIS_IP", "198.51.100.23"}}), usual},
-        {{{"/dns", {.body = std::string(100000, '[') + std::string(100000, ']')}}}, {}, 0,
-         with(kFull, {{"DEVICE_WHOIS_DNS", "Unavailable"}}), usual},
-        {{{"/whois", {.neverAnswer = true}}}, {}, 0,
-         with(kFull, {{"DEVICE_WHOIS_ISP", "Unavailable"}, {"DEVICE_WHOIS_COUNTRY", "Unavailable"}}), usual},
         {{{"/ip", {.neverAnswer = true}}}, {}, 0, kNothing, ip},
     };
     const ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", "3000");
@@ -172,13 +155,9 @@ TEST_F(WhoisService, TheFirstReadingIsKeptForTheProvidersLifeAndOutlivesIt)
     {
         const auto category = TestSupport::category("Whois", 2, 0, config());
         WhoisProvider provider(category, "20.1"), failing(category, "20.1");
-        std::vector<std::future<PropertyMap>> readings(4);
-        for (auto& reading : readings) {
-            reading = provider.getProperties();
-        }
-        for (auto& reading : readings) {
-            EXPECT_EQ(reading.get(), kFull);
-        }
+        std::future<PropertyMap> first = provider.getProperties(), second = provider.getProperties();
+        EXPECT_EQ(first.get(), kFull);
+        EXPECT_EQ(second.get(), kFull);
         server->setAnswer("/ip", {.status = 500, .body = "{}"});
         EXPECT_EQ(failing.getProperties().get(), kNothing);
         SetUp();

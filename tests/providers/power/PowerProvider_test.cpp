@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The power provider against UPower (python-dbusmock's upower template) on a
-// private system bus.
+// The power provider against UPower (python-dbusmock's upower template) on a private system bus, which the
+// first service starts before anything reads.
 #include "providers/power/PowerProvider.h"
 
 #include "support/Categories.h"
 #include "support/LogWatch.h"
-#include "support/SystemBus.h"
 #include "support/UPowerService.h"
 
 #include <gtest/gtest.h>
@@ -24,14 +23,9 @@ PropertyMap power(const std::string& ac, const std::string& battery)
     return {{"DEVICE_POWER_AC", ac}, {"DEVICE_POWER_BATTERY", battery}};
 }
 
-class PowerProviderTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { SystemBus::instance(); }
-};
-
 }  // namespace
 
-TEST_F(PowerProviderTest, MainsAndBatteryLevels)
+TEST(PowerProviderTest, MainsAndBatteryLevels)
 {
     {
         // Without a battery the machine runs on mains, whatever the AC adapter says.
@@ -54,7 +48,7 @@ TEST_F(PowerProviderTest, MainsAndBatteryLevels)
     EXPECT_TRUE(read(0, 0x03).empty());
 }
 
-TEST_F(PowerProviderTest, AnyDischargingBatteryMeansOffline)
+TEST(PowerProviderTest, AnyDischargingBatteryMeansOffline)
 {
     UPowerService upower;
     const std::string battery = upower.addBattery("battery", 70.0, true);
