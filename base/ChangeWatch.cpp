@@ -136,13 +136,19 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
                 _firstComer = descriptors.size();
                 descriptors.resize(descriptors.size() + _comers.size(), pollfd{-1, POLLIN, 0});
                 connectComers(descriptors, false);
+                updateQuiet(descriptors);
                 opened->set_value();
                 return true;
             },
         .ready = [this](std::span<pollfd> descriptors) { return react(descriptors); },
         .idle =
             [this](std::span<pollfd> descriptors) {
-                if (connectComers(descriptors, true) && _changed) {
+                const bool back = connectComers(descriptors, true);
+                if (back) {
+                    ++_quiet->generation;
+                }
+                updateQuiet(descriptors);
+                if (back && _changed) {
                     _changed();
                 }
                 return true;
@@ -152,9 +158,14 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
                 TRACE_ERROR << "Failed to wait for the files of [" << _name << "] error [" << std::strerror(error)
                             << "]" << std::endl;
             },
-        .closed = [this](bool) { disconnectComers(); },
+        .closed =
+            [this](bool) {
+                _quiet->complete = false;
+                disconnectComers();
+            },
         .aborted =
             [this](const char* what) {
+                _quiet->complete = false;
                 TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
                 disconnectComers();
             },
@@ -172,14 +183,20 @@ bool ChangeWatch::react(std::span<pollfd> descriptors)
     // A change seldom comes alone (a file written and closed, a link removed
     // and made again): what follows within a moment is the same change.
     bool changed = take(descriptors);
+    if (changed) {
+        ++_quiet->generation;
+    }
     for (int round = 0; changed && round < kSettleRounds; ++round) {
         std::vector<pollfd> again(descriptors.begin(), descriptors.end());
         if (poll(again.data(), again.size(), kSettleMilliseconds) <= 0) {
             break;
         }
         std::copy(again.begin(), again.end(), descriptors.begin());
-        take(descriptors);
+        if (take(descriptors)) {
+            ++_quiet->generation;
+        }
     }
+    updateQuiet(descriptors);
     try {
         if (changed && _changed) {
             _changed();
@@ -352,8 +369,16 @@ void ChangeWatch::stop()
     close();
 }
 
+void ChangeWatch::updateQuiet(std::span<const pollfd> descriptors)
+{
+    // A source away or given up has its slot at -1.
+    _quiet->complete = !descriptors.empty() && std::all_of(descriptors.begin(), descriptors.end(),
+                                                           [](const pollfd& descriptor) { return descriptor.fd >= 0; });
+}
+
 void ChangeWatch::close()
 {
+    _quiet->complete = false;
     _comers.clear();
     _firstComer = 0;
     _names.clear();

@@ -29,6 +29,8 @@
 #include "base/WatchThread.h"
 #include "base/XEvents.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -67,6 +69,17 @@ public:
 
     bool running() const { return _thread.running(); }
 
+    // Whether the watch has seen everything since a moment: `generation`
+    // grows with every change it announces and every source it loses;
+    // `complete` holds while it runs with every one of its sources in place.
+    // A reading taken at generation G while complete still holds while both
+    // stay so (see KeptWhileQuiet).
+    struct Quiet {
+        std::atomic<std::uint64_t> generation{0};
+        std::atomic<bool> complete{false};
+    };
+    std::shared_ptr<const Quiet> quiet() const { return _quiet; }
+
 private:
     // A source that comes and goes, and its slot among the descriptors.
     struct Comer {
@@ -85,7 +98,10 @@ private:
     void watchNetlink();
     void close();
 
+    void updateQuiet(std::span<const pollfd> descriptors);
+
     const std::string _name;
+    const std::shared_ptr<Quiet> _quiet = std::make_shared<Quiet>();
     WatchThread _thread;
     std::function<void()> _changed;
     Descriptor _inotify;

@@ -83,6 +83,12 @@ protected:
     // of `sources` changes (see Base::ChangeWatch); ended by close(), or with
     // the provider.
     void watchChanges(const Base::ChangeWatch::Sources& sources, const ChangeCallback& callback);
+    // The change watch's account of what it has seen (KeptWhileQuiet); null
+    // while no watch was started.
+    std::shared_ptr<const Base::ChangeWatch::Quiet> quiet() const
+    {
+        return _changeWatch ? _changeWatch->quiet() : nullptr;
+    }
 
 private:
     static PropertyMap run(const std::shared_ptr<Category const>& category, bool hostFrom20_1, const Collect& collect);

@@ -11,14 +11,10 @@
 
 namespace {
 
-struct PowerState {
-    std::string ac;
-    std::string battery;
-};
 
 // Mains and battery as UPower reports them; nothing when UPower cannot be
 // asked, since then nothing is known about the machine's power.
-std::optional<PowerState> readPowerState()
+std::optional<PowerProvider::PowerState> readPowerState()
 {
     GError* raw = nullptr;
     const Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
@@ -57,20 +53,21 @@ std::optional<PowerState> readPowerState()
         }
     }
     if (battery == "None") {
-        return PowerState{"Online", battery};
+        return PowerProvider::PowerState{"Online", battery};
     }
-    return PowerState{discharging ? "Offline" : mains, battery};
+    return PowerProvider::PowerState{discharging ? "Offline" : mains, battery};
 }
 
 }  // namespace
 
 std::future<PropertyMap> PowerProvider::getProperties()
 {
-    return deferred([](PropertyCollector& properties) {
+    // While UPower's watch has announced nothing, UPower is not asked again.
+    return deferred([kept = _kept, quiet = quiet()](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting POWER properties..." << std::endl;
         if (properties.anySelected(kKeys)) {
-            if (const std::optional<PowerState> state = readPowerState()) {
+            if (const std::optional<PowerState> state = kept->get(quiet, &readPowerState)) {
                 properties.add(kAc, state->ac);
                 properties.add(kBattery, state->battery);
             }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
 class PowerProvider : public ProviderOf<PowerProvider> {
@@ -29,4 +30,14 @@ public:
     // The battery word for a charge percentage: "High" above 66, "Critical"
     // below 5, "Medium" from 33, else "Low".
     static std::string batteryLevel(double percentage);
+
+    struct PowerState {
+        std::string ac;
+        std::string battery;
+    };
+
+private:
+    // Nothing when UPower cannot be asked.
+    std::shared_ptr<KeptWhileQuiet<std::optional<PowerState>>> _kept =
+        std::make_shared<KeptWhileQuiet<std::optional<PowerState>>>();
 };
