@@ -2,8 +2,6 @@
 // A platform library missing from the endpoint (a text file bind-mounted over it in this process's own mount
 // namespace): the library still loads, the categories that need it report their failure values with one ERROR line
 // naming it, and every other category answers. Each row in a new run of this program, which loads the library afresh.
-#include "support/ChildProcess.h"
-#include "support/Json.h"
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MountNamespace.h"
@@ -11,7 +9,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <link.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,20 +21,12 @@ TEST(MissingLibrary, OneInitialiseInAProcessOfItsOwn)
 {
     const char* initialise = getenv("CVCLIENT_LAZY_TEST_INITIALISE");
     if (initialise == nullptr) GTEST_SKIP() << "run by the test below, in a process of its own";
-    CapturingChannel channel;
-    channel.connect();
-    channel.send(initialise);
-    ASSERT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
-    std::string reported = " ";
-    const auto message = parseJson(channel.message(0));
-    for (const auto& pair : message["data"]["updated"].GetArray())
-        reported += textOf(pair[0]) + "=" + textOf(pair[1]) + " ";
+    const std::string reported = initialAnswer(initialise);
     std::istringstream expected(getenv("CVCLIENT_LAZY_TEST_EXPECTED"));
     for (std::string item; expected >> item;) {
         const bool absent = item[0] == '!';
         EXPECT_EQ(reported.find(" " + item.substr(absent ? 1 : 0)) == std::string::npos, absent) << item << reported;
     }
-    channel.disconnect();
 }
 
 TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
@@ -65,11 +54,7 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
                                    R"({"id":"Initialize","data":{"propertyCheckInterval":600000,)"
                                    R"("softwareVersion":"20.1.0.0","properties":[)" + row.categories + "]}}"},
             expected{"CVCLIENT_LAZY_TEST_EXPECTED", row.expected};
-        const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"),
-                                        "--gtest_filter=MissingLibrary.OneInitialiseInAProcessOfItsOwn"}, {{1, 1}, {2, 2}});
-        int status = -1;
-        EXPECT_TRUE(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << row.soname;
+        EXPECT_TRUE(passedInOwnProcess("MissingLibrary.OneInitialiseInAProcessOfItsOwn")) << row.soname;
         for (const std::string& line : row.errors) EXPECT_EQ(log.count("ERROR - " + line), 1U) << line;
         EXPECT_EQ(log.count(std::string("[") + row.soname + "]"), row.errors.size()) << log.text();
     }

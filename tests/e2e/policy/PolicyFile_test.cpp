@@ -12,7 +12,6 @@
 #include "support/SystemBus.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -25,16 +24,12 @@ namespace {
 // The file's text; key prefixes reported and not; lines logged; the service's requests ("METHOD PATH ").
 struct Row { std::string policy, present, absent; std::vector<std::string> logLines; std::string requests; };
 
-// Serves one Initialise in a new run of this program, which loads the library afresh (a fork would inherit this
-// process's GLib state); true when every check there passed.
+// Serves one Initialise in a process of its own; true when every check there passed.
 bool servedInChild(const std::string& initialise, const Row& row)
 {
     const ScopedEnv message{"CVCLIENT_POLICY_TEST_INITIALISE", initialise},
         present{"CVCLIENT_POLICY_TEST_PRESENT", row.present}, absent{"CVCLIENT_POLICY_TEST_ABSENT", row.absent};
-    const pid_t child = startChild(
-        {std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=PolicyFile.OneInitialiseInAProcessOfItsOwn"}, {{1, 1}, {2, 2}});
-    int status = -1;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return passedInOwnProcess("PolicyFile.OneInitialiseInAProcessOfItsOwn");
 }
 }  // namespace
 
@@ -43,18 +38,12 @@ TEST(PolicyFile, OneInitialiseInAProcessOfItsOwn)
 {
     const char* initialise = getenv("CVCLIENT_POLICY_TEST_INITIALISE");
     if (initialise == nullptr) GTEST_SKIP() << "run by the test below, in a process of its own";
-    CapturingChannel channel;
-    channel.connect();
-    channel.send(initialise);
-    ASSERT_TRUE(channel.waitForCount(1, std::chrono::seconds(60)));
-    std::string keys, prefix;
-    const auto message = parseJson(channel.message(0));  // the document outlives the loop over its array
-    for (const auto& pair : message["data"]["updated"].GetArray()) keys += pair[0].GetString() + std::string(" ");
+    const std::string keys = initialAnswer(initialise);
+    std::string prefix;
     for (const bool wanted : {true, false}) {
         std::istringstream prefixes(getenv(wanted ? "CVCLIENT_POLICY_TEST_PRESENT" : "CVCLIENT_POLICY_TEST_ABSENT"));
-        while (prefixes >> prefix) EXPECT_EQ(keys.find(prefix) != std::string::npos, wanted) << prefix << " in " << keys;
+        while (prefixes >> prefix) EXPECT_EQ(keys.find(" " + prefix) != std::string::npos, wanted) << prefix << " in " << keys;
     }
-    channel.disconnect();
 }
 
 TEST(PolicyFile, DeniedCategoriesHostsLocalAddressesAndAccessPoints)
