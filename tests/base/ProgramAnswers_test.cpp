@@ -10,7 +10,8 @@
 #include <thread>
 
 // A program that tells what its input file holds runs once for as long as the file and the program stay as they
-// were (a failure included); a change of either, a missing input or a file changed moments ago makes it run again.
+// were (a failure included); a change of either, a missing input or a file changed moments ago makes it run again,
+// and once the change is old, the new answer is kept.
 TEST(ProgramAnswers, KeptWhileTheProgramAndItsInputsStayAsTheyWere)
 {
     const TestSupport::TempDir dir;
@@ -30,7 +31,8 @@ TEST(ProgramAnswers, KeptWhileTheProgramAndItsInputsStayAsTheyWere)
         {{}, reads, {input}, "one", 1}, {{}, reads, {input}, "one", 1}, {{}, fails, {input}, std::nullopt, 2},
         {{}, fails, {input}, std::nullopt, 2}, {{}, reads, missing, "one", 3}, {{}, reads, missing, "one", 4},
         {[&] { dir.write("input", "two\n"); }, reads, {input}, "two", 5}, {{}, reads, {input}, "two", 6},
-        {[&] { tool("reads", "0"); }, reads, {}, "two", 7},
+        {[] { std::this_thread::sleep_for(std::chrono::milliseconds(2100)); }, reads, {input}, "two", 7},
+        {{}, reads, {input}, "two", 7}, {[&] { tool("reads", "0"); }, reads, {}, "two", 8},
     };
     for (const auto& step : steps) {
         if (step.before) step.before();
