@@ -1,13 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/LoadedLibrary.h"
 
-#include "support/ChildProcess.h"
-#include "support/Json.h"
-
 #include <dlfcn.h>
-#include <sys/wait.h>
-
-#include <filesystem>
 
 #include <stdexcept>
 
@@ -51,29 +45,4 @@ void CapturingChannel::disconnect()
     const std::lock_guard<std::mutex> lock(mutex);
     closed = true;
 }
-bool passedInOwnProcess(const std::string& test)
-{
-    const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test},
-                                   {{1, 1}, {2, 2}});
-    int status = -1;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string initialAnswer(const std::string& initialise)
-{
-    CapturingChannel channel;
-    channel.connect();
-    channel.send(initialise);
-    std::string pairs;
-    if (channel.waitForCount(1, std::chrono::seconds(60))) {
-        const auto message = parseJson(channel.message(0));  // the document outlives the loop over its array
-        pairs = " ";
-        for (const auto& pair : message["data"]["updated"].GetArray()) {
-            pairs += textOf(pair[0]) + "=" + textOf(pair[1]) + " ";
-        }
-    }
-    channel.disconnect();
-    return pairs;
-}
-
 }  // namespace TestSupport

@@ -25,13 +25,6 @@ void* symbol(const char* name);
 template <typename Function>
 Function entryPoint(const char* name) { return reinterpret_cast<Function>(symbol(name)); }
 
-// Runs the test `test` ("Suite.Name") of this program in a new process, which loads the library afresh (a fork
-// would inherit this process's GLib state); true when it passed there.
-bool passedInOwnProcess(const std::string& test);
-// The "updated" pairs of the library's first message on a new channel after `initialise`, as " KEY=value ... ";
-// empty when none came within a minute.
-std::string initialAnswer(const std::string& initialise);
-
 // A channel as a transport keeps it: the record is embedded in the transport's
 // own structure, recovered from the record's address in writeData.
 struct CapturingChannel {

@@ -5,6 +5,7 @@
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MountNamespace.h"
+#include "support/OwnProcess.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

@@ -8,6 +8,7 @@
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MountNamespace.h"
+#include "support/OwnProcess.h"
 #include "support/NetworkManagerService.h"
 #include "support/SystemBus.h"
 
