@@ -213,11 +213,6 @@ std::string gatewayMacs(const std::string& interface, const char* ip4, const cha
     return text;
 }
 
-std::string gatewayMacFromConfig(const std::string& interface, NMIPConfig* ip4, NMIPConfig* ip6)
-{
-    return gatewayMacs(interface, gatewayOf(ip4), gatewayOf(ip6));
-}
-
 std::string speedFromDevice(NMDevice* device)
 {
     unsigned long speed = 0;
@@ -341,39 +336,58 @@ void NetworkProvider::collect(PropertyCollector& properties) const
 void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
 {
     TRACE_FUNCTION("getProperties");
+    const std::optional<ManagedReading> reading = _kept->get(quiet(), [this] { return readNetworkManager(); });
+    if (!reading) {
+        collectKernelInterfaces(properties);
+        return;
+    }
+    for (const Gateways& gateway : reading->gateways) {
+        properties.addIndexed(kGatewayMac, gateway.index, [&] {
+            return gatewayMacs(gateway.interface, gateway.ip4.c_str(), gateway.ip6.c_str());
+        });
+    }
+    properties.addKept(reading->properties);
+}
+
+std::optional<NetworkProvider::ManagedReading> NetworkProvider::readNetworkManager() const
+{
     GError* raw = nullptr;
     const Base::GObjectHandle<NMClient> client(nm_client_new(nullptr, &raw));
     const Base::GErrorHandle error(raw);
     if (!client || !nm_client_get_nm_running(client.get())) {
         TRACE_INFO << "NetworkManager is not running" << (error ? " error [" : "") << (error ? error->message : "")
                    << (error ? "]" : "") << "; reading the interfaces from the kernel" << std::endl;
-        collectKernelInterfaces(properties);
-    } else {
-        const GPtrArray* devices = nm_client_get_devices(client.get());
-        int reported = 0;
-        for (guint i = 0; devices != nullptr && i < devices->len; ++i) {
-            auto* device = static_cast<NMDevice*>(g_ptr_array_index(devices, i));
-            const char* iface = nm_device_get_iface(device);
-            const std::string name = iface != nullptr ? iface : "";
-            if (name == "lo") {
-                TRACE_VERBOSE << "Skipping network interface [" << name << "] since loopback" << std::endl;
-                continue;
-            }
-            if (nm_device_get_state(device) != NM_DEVICE_STATE_ACTIVATED) {
-                TRACE_VERBOSE << "Skipping network interface [" << name << "] since status is ["
-                              << statusFromDevice(device) << "]" << std::endl;
-                continue;
-            }
-            TRACE_VERBOSE << "Processing network interface [" << name << "] with status ["
-                          << statusFromDevice(device) << "]" << std::endl;
-            collectDevice(properties, device, reported);
-            ++reported;
-        }
-        properties.add(kCount, std::to_string(reported));
+        return std::nullopt;
     }
+    PropertyCollector properties(*category(), hostAtLeast(20, 1));
+    ManagedReading reading;
+    const GPtrArray* devices = nm_client_get_devices(client.get());
+    int reported = 0;
+    for (guint i = 0; devices != nullptr && i < devices->len; ++i) {
+        auto* device = static_cast<NMDevice*>(g_ptr_array_index(devices, i));
+        const char* iface = nm_device_get_iface(device);
+        const std::string name = iface != nullptr ? iface : "";
+        if (name == "lo") {
+            TRACE_VERBOSE << "Skipping network interface [" << name << "] since loopback" << std::endl;
+            continue;
+        }
+        if (nm_device_get_state(device) != NM_DEVICE_STATE_ACTIVATED) {
+            TRACE_VERBOSE << "Skipping network interface [" << name << "] since status is ["
+                          << statusFromDevice(device) << "]" << std::endl;
+            continue;
+        }
+        TRACE_VERBOSE << "Processing network interface [" << name << "] with status [" << statusFromDevice(device)
+                      << "]" << std::endl;
+        collectDevice(properties, device, reported, reading.gateways);
+        ++reported;
+    }
+    properties.add(kCount, std::to_string(reported));
+    reading.properties = properties.take();
+    return reading;
 }
 
-void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* device, int index) const
+void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* device, int index,
+                                    std::vector<Gateways>& gateways) const
 {
     const char* iface = nm_device_get_iface(device);
     const std::string name = iface != nullptr ? iface : "";
@@ -401,7 +415,11 @@ void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* dev
     properties.addIndexed(kDns, index, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_nameservers); });
     properties.addIndexed(kDnsSuffix, index, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_domains); });
     properties.addIndexed(kGateway, index, [&] { return gatewayFromConfig(ip4, ip6); });
-    properties.addIndexed(kGatewayMac, index, [&] { return gatewayMacFromConfig(name, ip4, ip6); });
+    if (properties.selected(kGatewayMac)) {
+        const char* gateway4 = gatewayOf(ip4);
+        const char* gateway6 = gatewayOf(ip6);
+        gateways.push_back({index, name, gateway4 != nullptr ? gateway4 : "", gateway6 != nullptr ? gateway6 : ""});
+    }
     properties.addIndexed(kWins, index, [&] { return listFromConfigs(ip4, ip6, &nm_ip_config_get_wins_servers); });
     properties.addIndexed(kSpeed, index, [&] { return speedFromDevice(device); });
 

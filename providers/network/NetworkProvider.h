@@ -5,16 +5,24 @@
 // (NeighbourTable), WINS, link speed, IPv4 DHCP lease and Wi-Fi access point.
 //
 // A reading runs at once on the calling thread, which must be the library's
-// engine thread: libnm's client is used synchronously there. Each
-// reading creates its own client and releases it before returning.
+// engine thread: libnm's client is used synchronously there. A reading that
+// asks NetworkManager creates its own client and releases it before
+// returning. NetworkManager's answer is kept while its change watch has
+// announced nothing (KeptWhileQuiet); the gateways' hardware addresses are
+// looked up in the kernel's tables at every reading, since nothing announces
+// a neighbour's change.
 #pragma once
 
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
 #include <NetworkManager.h>
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class NetworkProvider : public ProviderOf<NetworkProvider> {
 public:
@@ -105,10 +113,30 @@ public:
     static std::string securityFromFlags(unsigned int flags, unsigned int wpaFlags, unsigned int rsnFlags);
 
 private:
+    // NetworkManager's answer without the gateways' hardware addresses, and
+    // the gateways of each reported interface to look them up.
+    struct Gateways {
+        int index;
+        std::string interface;
+        std::string ip4;
+        std::string ip6;
+    };
+    struct ManagedReading {
+        PropertyMap properties;
+        std::vector<Gateways> gateways;
+    };
+
     void collect(PropertyCollector& properties) const;
-    // The interfaces of a client made for this reading, and their count.
+    // The interfaces, from NetworkManager's answer (kept or fresh) or from the kernel.
     void collectInterfaces(PropertyCollector& properties) const;
-    void collectDevice(PropertyCollector& properties, NMDevice* device, int index) const;
+    // The interfaces of a client made for this reading, and their count;
+    // nullopt when NetworkManager is not running.
+    std::optional<ManagedReading> readNetworkManager() const;
+    void collectDevice(PropertyCollector& properties, NMDevice* device, int index,
+                       std::vector<Gateways>& gateways) const;
     // Without NetworkManager: the interfaces as the kernel knows them.
     void collectKernelInterfaces(PropertyCollector& properties) const;
+
+    std::shared_ptr<KeptWhileQuiet<std::optional<ManagedReading>>> _kept =
+        std::make_shared<KeptWhileQuiet<std::optional<ManagedReading>>>();
 };
