@@ -220,13 +220,15 @@ bool upowerLoaded()
     return Base::LazyLibrary::requireFor("Hardware", Base::LazyLibrary::bit(Base::LazyLibrary::UPower));
 }
 
-std::string getLidProperty()
+// `watching`: the client of the watch, whose properties follow UPower's
+// announcements; without it a client is made for this reading.
+std::string getLidProperty(Base::GObjectHandle<UpClient> watching = {})
 {
-    if (!upowerLoaded()) {
+    if (!watching && !upowerLoaded()) {
         return HardwareProvider::kLid.failure;
     }
     GError* raw = nullptr;
-    const Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
+    const Base::GObjectHandle<UpClient> client(watching ? watching.release() : up_client_new_full(nullptr, &raw));
     const Base::GErrorHandle error(raw);
     if (!client) {
         TRACE_ERROR << "Failed to create up client error" << std::endl;
@@ -274,11 +276,12 @@ std::future<PropertyMap> HardwareProvider::getProperties()
             TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
         });
     }
-    // Only the lid is read again.
-    return atOnce([&reading](PropertyCollector& properties) {
+    // Only the lid is read again: from the watch's client when this is its
+    // thread, which has taken in every announcement before this reading.
+    return atOnce([this, &reading](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
-        properties.add(kLid, &getLidProperty);
+        properties.add(kLid, [this] { return getLidProperty(watchingClient()); });
         properties.addKept(*reading);
         TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
     });
@@ -300,11 +303,12 @@ void HardwareProvider::collect(PropertyCollector& properties)
     properties.add(kVirtualization, &getVirtualization);
     properties.add(kSecureBoot, &getSecureBoot);
     properties.add(kRole, &getRoleProperty);
-    properties.add(kLid, &getLidProperty);
+    properties.add(kLid, [] { return getLidProperty(); });
 }
 
 void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
 {
+    const std::lock_guard<std::mutex> lock(_clientMutex);
     if (_client) {
         TRACE_VERBOSE << "Ignoring request to monitor changes since already monitoring" << std::endl;
         return;
@@ -327,6 +331,15 @@ void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
     TRACE_VERBOSE << "Monitoring for power notifications..." << std::endl;
 }
 
+Base::GObjectHandle<UpClient> HardwareProvider::watchingClient() const
+{
+    const std::lock_guard<std::mutex> lock(_clientMutex);
+    if (!_client || !g_main_context_is_owner(_context.get())) {
+        return {};
+    }
+    return Base::GObjectHandle<UpClient>(UP_CLIENT(g_object_ref(_client.get())));
+}
+
 void HardwareProvider::OnPowerNotification(UpClient*, GParamSpec*, gpointer data)
 {
     Base::guarded(__func__, [&] {
@@ -345,6 +358,7 @@ void HardwareProvider::OnPowerNotification(UpClient*, GParamSpec*, gpointer data
 
 void HardwareProvider::close()
 {
+    const std::lock_guard<std::mutex> lock(_clientMutex);
     if (!_client) {
         return;
     }

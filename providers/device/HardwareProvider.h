@@ -5,13 +5,17 @@
 //
 // Everything except the lid is read once and kept; later readings return the
 // kept values with only the lid read afresh. While monitoring, UPower's change
-// notifications (the lid opening or closing) reach the engine at once.
+// notifications (the lid opening or closing) reach the engine at once, and
+// the lid is read from the watching client, which UPower keeps up to date,
+// instead of a client made for each reading.
 #pragma once
 
 #include "base/GObjectHandle.h"
 #include "properties/Provider.h"
 
 #include <upower.h>
+
+#include <mutex>
 
 class HardwareProvider : public ProviderOf<HardwareProvider> {
 public:
@@ -61,6 +65,10 @@ private:
     // Fills `properties` with every selected key, in the order of the keys above.
     static void collect(PropertyCollector& properties);
 
+    // A reference to the watch's client when this thread owns its main context.
+    Base::GObjectHandle<UpClient> watchingClient() const;
+
+    mutable std::mutex _clientMutex;        // guards _client, _handler and _context
     Base::GObjectHandle<UpClient> _client;  // held while monitoring
     gulong _handler = 0;                    // the "notify" connection on _client
     // The main context the client delivers its signals in, where it is also released.

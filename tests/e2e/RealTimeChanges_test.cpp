@@ -30,7 +30,7 @@ Pairs updated(const rapidjson::Document& message)
 TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
 {
     SystemBus::instance();
-    UPowerService upower({}, true);
+    UPowerService upower({true, false}, true);
     const std::string battery = upower.addBattery("battery", 80.0, false);
     NetworkManagerService manager;
     const std::string wireless = manager.addWiFiDevice("wlan0", NetworkManagerService::kActivated, "02:00:00:00:00:02", 54000);
@@ -47,10 +47,12 @@ TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
     channel.connect();
     channel.send(R"({"id":"Initialize","data":{"propertyCheckInterval":600000,"softwareVersion":"20.1.0.0",)"
                  R"("properties":[{"name":"Power","status":2},{"name":"Network","status":1,"filter":7864321},)"
-                 R"({"name":"Display","status":1,"filter":13},{"name":"Region","status":1,"filter":24}]}})");
+                 R"({"name":"Display","status":1,"filter":13},{"name":"Region","status":1,"filter":24},)"
+                 R"({"name":"Hardware","status":1,"filter":4096}]}})");
     ASSERT_TRUE(channel.waitForCount(1));
     const Pairs initial = updated(parseJson(channel.message(0)));
     EXPECT_EQ(initial.at("DEVICE_POWER_BATTERY"), "High");
+    EXPECT_EQ(initial.at("DEVICE_HARDWARE_LID"), "Open");
     EXPECT_EQ(initial.at("DEVICE_NETWORK_0_WIFI_SSID"), "Cafe");
     EXPECT_EQ(initial.at("DEVICE_DISPLAY_0_WIDTH"), "1024");
     EXPECT_EQ(initial.at("DEVICE_REGION_KEYBOARD_LOCALE"), "en-US");
@@ -62,6 +64,7 @@ TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
     } steps[] = {
         {"battery", [&] { upower.setDeviceProperty(battery, "Percentage", g_variant_new_double(20.0)); },
          {{"DEVICE_POWER_BATTERY", "Low"}}},
+        {"lid", [&] { upower.setLidClosed(true); }, {{"DEVICE_HARDWARE_LID", "Closed"}}},
         {"access point", [&] { manager.setActiveAccessPoint(wireless, office); },
          {{"DEVICE_NETWORK_0_WIFI_SSID", "Office"},
           {"DEVICE_NETWORK_0_WIFI_BSSID", "0A-00-00-00-00-02"},

@@ -197,13 +197,6 @@ TEST_F(HardwareProviderTest, LaterReadingsKeepEverythingButTheLid)
     expected[Hw::kLid.key] = "Closed";
     EXPECT_EQ(second.get(), expected);
     EXPECT_EQ(dmidecode.runs(), "LC_ALL=C -s system-serial-number\n");
-
-    // Only the selected keys are read; a filter of none keeps nothing.
-    HardwareProvider lidOnly(category("Hardware", 1, 0x1000), "20.1");
-    EXPECT_EQ(lidOnly.getProperties().get(), (PropertyMap{{Hw::kLid.key, "Closed"}}));
-    HardwareProvider off(category("Hardware", 0, 0x1FFF), "20.1");
-    EXPECT_TRUE(off.getProperties().get().empty());
-    EXPECT_EQ(dmidecode.runs(), "LC_ALL=C -s system-serial-number\n");
 }
 
 TEST_F(HardwareProviderTest, LidChangesReachTheEngineUntilClosed)
