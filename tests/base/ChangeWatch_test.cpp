@@ -21,27 +21,29 @@
 namespace fs = std::filesystem;
 
 namespace {
-std::size_t inotifyDescriptors()
+// Each step, in turn, is one change: no fewer, and no more within a moment.
+using Steps = std::vector<std::pair<const char*, std::function<void()>>>;
+void expectOneChangeEach(const Steps& steps, const std::atomic<int>& changes)
 {
-    std::error_code gone;
-    return static_cast<std::size_t>(std::count_if(fs::directory_iterator("/proc/self/fd"), {}, [&gone](const auto& entry) {
-        return fs::read_symlink(entry.path(), gone) == "anon_inode:inotify";
-    }));
+    for (const auto& [what, step] : steps) {
+        const int before = changes;
+        step();
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << what;
+        TestSupport::waitUntil([&] { return changes > before + 1; }, std::chrono::milliseconds(50));
+        EXPECT_EQ(changes, before + 1) << what;
+    }
 }
 }  // namespace
 
 TEST(ChangeWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
 {
     const TestSupport::TempDir dir, other;
-    const std::size_t descriptors = inotifyDescriptors();
+    const std::size_t descriptors = TestSupport::inotifyDescriptors();
     const std::string watched = dir.write("zone", "one"), second = dir.file("second");
     std::atomic<int> changes{0};
     Base::ChangeWatch watch("Test");
     ASSERT_TRUE(watch.start({.files = {watched, second, other.file("gone/x")}}, [&changes] { ++changes; }));
-    const struct {
-        const char* what;
-        std::function<void()> change;
-    } steps[] = {
+    const Steps steps = {
         {"written", [&] { std::ofstream(watched, std::ios::app) << "two"; }},
         {"replaced by a rename", [&] { fs::rename(dir.write("new", "three"), watched); }},
         {"replaced by a link", [&] { fs::remove(watched), fs::create_symlink("/etc/hostname", watched); }},
@@ -50,16 +52,10 @@ TEST(ChangeWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
         {"made", [&] { dir.write("second", "x"); }},
         {"an unwatched file, then a watched one", [&] { dir.write("unwatched", ""), fs::remove(second); }},
     };
-    for (const auto& step : steps) {
-        const int before = changes;
-        step.change();
-        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
-        TestSupport::waitUntil([&] { return changes > before + 1; }, std::chrono::milliseconds(50));
-        EXPECT_EQ(changes, before + 1) << step.what;
-    }
+    expectOneChangeEach(steps, changes);
     watch.stop();
     EXPECT_FALSE(watch.running());
-    EXPECT_EQ(inotifyDescriptors(), descriptors);
+    EXPECT_EQ(TestSupport::inotifyDescriptors(), descriptors);
     const int stopped = changes;
     dir.write("zone", "after");
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(50)));
@@ -116,22 +112,13 @@ TEST(ChangeWatch, ASourceThatComesAndGoesIsWaitedForAndEachOfItsStepsIsAChange)
     std::atomic<int> changes{0};
     Base::ChangeWatch watch("Test");
     ASSERT_TRUE(watch.start({.others = {source}}, [&changes] { ++changes; }));
-    const struct {
-        const char* what;
-        std::function<void()> step;
-    } steps[] = {
+    const Steps steps = {
         {"comes", [&] { source->there = true; }},
         {"announces", [&] { source->announce(); }},
         {"is lost", [&] { source->there = false, source->lose = true, source->announce(); }},
         {"comes back", [&] { source->lose = false, source->there = true; }},
     };
-    for (const auto& step : steps) {
-        const int before = changes;
-        step.step();
-        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
-        TestSupport::waitUntil([&] { return changes > before + 1; }, std::chrono::milliseconds(50));
-        EXPECT_EQ(changes, before + 1) << step.what;
-    }
+    expectOneChangeEach(steps, changes);
     watch.stop();
     EXPECT_EQ(source->disconnects, 2);
     EXPECT_NE(source->disconnectedOn.load(), std::this_thread::get_id());

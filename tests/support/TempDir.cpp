@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace TestSupport {
@@ -35,5 +36,13 @@ std::string pathWith(const std::string& directory)
 {
     const char* path = std::getenv("PATH");
     return directory + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+}
+std::size_t inotifyDescriptors()
+{
+    std::error_code gone;
+    return static_cast<std::size_t>(
+        std::count_if(std::filesystem::directory_iterator("/proc/self/fd"), {}, [&gone](const auto& entry) {
+            return std::filesystem::read_symlink(entry.path(), gone) == "anon_inode:inotify";
+        }));
 }
 }  // namespace TestSupport

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A temporary directory for one test, removed with everything in it; a scoped environment variable,
-// restored when the scope ends; PATH with a directory of fake tools in front; a file's whole content.
+// restored when the scope ends; PATH with a directory of fake tools in front; a file's whole content; the inotify descriptors the
+// process holds.
 #pragma once
 #include <fstream>
 #include <optional>
@@ -45,4 +46,5 @@ inline std::string readWhole(const std::string& path)  // "" when missing
     content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
 }
+std::size_t inotifyDescriptors();
 }  // namespace TestSupport

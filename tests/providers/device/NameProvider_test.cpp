@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <optional>
 
 using TestSupport::readProvider;
@@ -41,16 +42,18 @@ TEST(NameProvider, ReportsNodeNameDnsNameAndIdWhenSelected)
     ASSERT_EQ(all.size(), 3U);
     EXPECT_EQ(all.at("DEVICE_NAME"), system.nodename);
     EXPECT_EQ(all.at("DEVICE_ID"), NameProvider::getDeviceId());
-    EXPECT_EQ(readProvider<NameProvider>("Name", 1, 0x20).count("DEVICE_ID"), 1U);
-    EXPECT_EQ(readProvider<NameProvider>("Name", 1, 0x09).size(), 2U);
-    EXPECT_TRUE(readProvider<NameProvider>("Name", 1, 0x02 | 0x04 | 0x10).empty());
-    EXPECT_TRUE(readProvider<NameProvider>("Name", 0, 0xFF).empty());
+    EXPECT_EQ(readProvider<NameProvider>("Name", 1, 0x20 | 0x02 | 0x04 | 0x10).size(), 1U);  // DEVICE_ID only
 }
 
 // The kernel announces a new host name (set here in a child's own UTS namespace: the announcement reaches every
-// watcher); the provider passes it on until it is closed.
-TEST(NameProvider, ANewHostNameIsAnnouncedUntilClose)
+// watcher), systemd-hostnamed its host names changing and its going away; the provider passes each on until closed.
+TEST(NameProvider, HostNameChangesAreAnnouncedUntilClose)
 {
+    TestSupport::SystemBus::instance();
+    constexpr const char* kName = "org.freedesktop.hostname1";
+    constexpr const char* kPath = "/org/freedesktop/hostname1";
+    std::optional<TestSupport::BusService> hostnamed(std::in_place, kName, std::vector<std::string>{kName, kPath, kName});
+    hostnamed->addProperty(kPath, kName, "Hostname", g_variant_new_string("before"));
     std::atomic<int> changes{0};
     NameProvider provider(TestSupport::category("Name"), "20.1");
     provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
@@ -64,34 +67,18 @@ TEST(NameProvider, ANewHostNameIsAnnouncedUntilClose)
         int status = 1;
         return waitpid(child, &status, 0) == child && status == 0;
     };
-    if (!rename()) {
-        GTEST_SKIP() << "a UTS namespace needs root";
-    }
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return changes == 1; }));
-    provider.close();
-    ASSERT_TRUE(rename());
-    EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > 1; }, std::chrono::milliseconds(100)));
-}
-
-// systemd-hostnamed announces its host names changing; its going away is announced too.
-TEST(NameProvider, HostnamedsChangesAreAnnounced)
-{
-    TestSupport::SystemBus::instance();
-    constexpr const char* kName = "org.freedesktop.hostname1";
-    constexpr const char* kPath = "/org/freedesktop/hostname1";
-    std::optional<TestSupport::BusService> hostnamed(std::in_place, kName, std::vector<std::string>{kName, kPath, kName});
-    hostnamed->addProperty(kPath, kName, "Hostname", g_variant_new_string("before"));
-    std::atomic<int> changes{0};
-    NameProvider provider(TestSupport::category("Name"), "20.1");
-    provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
-    for (const char* step : {"renamed", "gone"}) {
+    const std::vector<std::pair<const char*, std::function<void()>>> steps = {
+        {"kernel", [&] { ASSERT_TRUE(rename()); }},
+        {"hostnamed", [&] { hostnamed->setProperty(kPath, kName, "Hostname", g_variant_new_string("after")); }},
+        {"hostnamed gone", [&] { hostnamed.reset(); }},
+    };
+    for (const auto& [what, step] : steps) {
         const int before = changes;
-        if (std::string(step) == "gone") {
-            hostnamed.reset();
-        } else {
-            hostnamed->setProperty(kPath, kName, "Hostname", g_variant_new_string("after"));
-        }
-        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step;
+        step();
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << what;
     }
     provider.close();
+    const int closed = changes;
+    ASSERT_TRUE(rename());
+    EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > closed; }, std::chrono::milliseconds(100)));
 }

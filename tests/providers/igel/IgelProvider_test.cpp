@@ -81,14 +81,6 @@ void makeCertificate(const std::string& path, const std::string& subject, const 
     ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
 }
 
-int inotifyDescriptors()
-{
-    std::error_code gone;
-    return static_cast<int>(std::count_if(fs::directory_iterator("/proc/self/fd"), {}, [&gone](const auto& entry) {
-        return fs::read_symlink(entry.path(), gone) == "anon_inode:inotify";
-    }));
-}
-
 bool use(const char* program) { return close(open(program, O_RDONLY | O_CLOEXEC)) == 0; }
 
 class IgelSystem : public ::testing::Test {
@@ -210,7 +202,7 @@ TEST_F(IgelSystem, UseOfAWatchedProgramIsAChangeUntilBothProgramsAreGone)
             EXPECT_TRUE(waitUntil([&] { return use("/usr/bin/wmconfig") && changes > 0; }));
             fs::remove("/usr/bin/wmconfig");
         }
-        EXPECT_TRUE(waitUntil([] { return inotifyDescriptors() == 0; })) << both;
+        EXPECT_TRUE(waitUntil([] { return TestSupport::inotifyDescriptors() == 0; })) << both;
     }
 }
 
