@@ -52,9 +52,36 @@ std::once_flag gBufferOnce;
 pthread_key_t gKey;
 std::atomic<InstrumentationBuffer*> gBuffer{nullptr};
 
+// The ids of a line's prefix, asked of the kernel once per thread rather than
+// twice per line; a child made by fork() asks again, since its ids are new.
+std::atomic<unsigned> gForks{0};
+std::once_flag gForkHandlerOnce;
+struct ThreadIds {
+    unsigned forks = ~0U;
+    pid_t process = 0;
+    long thread = 0;
+};
+thread_local ThreadIds tIds;
+
+const ThreadIds& currentIds()
+{
+    std::call_once(gForkHandlerOnce,
+                   [] { pthread_atfork(nullptr, nullptr, [] { gForks.fetch_add(1, std::memory_order_relaxed); }); });
+    const unsigned forks = gForks.load(std::memory_order_relaxed);
+    if (tIds.forks != forks) {
+        tIds = {forks, getpid(), static_cast<long>(syscall(SYS_gettid))};
+    }
+    return tIds;
+}
+
 long threadId()
 {
-    return static_cast<long>(syscall(SYS_gettid));
+    return currentIds().thread;
+}
+
+int processId()
+{
+    return static_cast<int>(currentIds().process);
 }
 
 void createBuffer()
@@ -374,13 +401,13 @@ const char* levelWord(int level)
 
 std::ostream& operator<<(std::ostream& stream, const LogPrefix& prefix)
 {
-    return stream << "cvclient(" << getpid() << ":" << threadId() << ") : " << prefix.function << " : "
+    return stream << "cvclient(" << processId() << ":" << threadId() << ") : " << prefix.function << " : "
                   << levelWord(prefix.level) << " - ";
 }
 
 std::ostream& operator<<(std::ostream& stream, const LogMarker& marker)
 {
-    return stream << "cvclient(" << getpid() << ":" << threadId() << ") : " << marker.function << " : "
+    return stream << "cvclient(" << processId() << ":" << threadId() << ") : " << marker.function << " : "
                   << marker.marker;
 }
 
@@ -531,7 +558,7 @@ extern "C" void TRACE_INIT(unsigned int flags)
 extern "C" void Log(int level, const char* function, const char* format, ...)
 {
     char prefix[256];
-    std::snprintf(prefix, sizeof(prefix), "cvclient(%d:%ld) : %s : %s - ", static_cast<int>(getpid()), threadId(),
+    std::snprintf(prefix, sizeof(prefix), "cvclient(%d:%ld) : %s : %s - ", processId(), threadId(),
                   function != nullptr ? function : "", Base::levelWord(level));
     char message[512];
     va_list arguments;

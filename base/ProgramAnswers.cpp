@@ -33,26 +33,77 @@ std::int64_t nanoseconds(const timespec& time)
     return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+// What the current round of this thread has looked at: the state of each file
+// (nullopt: it could not be looked at), and where each program was found on
+// PATH, by program and PATH.
+struct RoundLooks {
+    int depth = 0;
+    std::int64_t started = 0;  // nanoseconds, the round's clock
+    std::map<std::string, std::optional<FileState>> files;
+    std::map<std::string, std::optional<std::string>> programs;
+};
+thread_local RoundLooks tRound;
+
+std::int64_t realTime()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return nanoseconds(now);
+}
+
+std::optional<FileState> lookAt(const std::string& file)
+{
+    const auto found = tRound.depth > 0 ? tRound.files.find(file) : tRound.files.end();
+    if (found != tRound.files.end()) {
+        return found->second;
+    }
+    struct stat facts {};
+    std::optional<FileState> state;
+    if (stat(file.c_str(), &facts) == 0) {
+        state = FileState{facts.st_dev, facts.st_ino, facts.st_size, nanoseconds(facts.st_mtim),
+                          nanoseconds(facts.st_ctim)};
+    }
+    if (tRound.depth > 0) {
+        tRound.files.emplace(file, state);
+    }
+    return state;
+}
+
+std::optional<std::string> locate(const std::string& program, const std::vector<std::string>& environment)
+{
+    if (tRound.depth == 0) {
+        return locateProgram(program, environment);
+    }
+    std::string key = program;
+    for (const std::string& variable : environment) {
+        if (variable.rfind("PATH=", 0) == 0) {
+            key += '\0' + variable;
+        }
+    }
+    const auto found = tRound.programs.find(key);
+    if (found != tRound.programs.end()) {
+        return found->second;
+    }
+    return tRound.programs.emplace(key, locateProgram(program, environment)).first->second;
+}
+
 // The state of each file, or nullopt when one cannot be looked at or changed
 // too recently to be told apart from a next change.
 std::optional<std::vector<FileState>> states(const std::vector<std::string>& files)
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const std::int64_t trusted = nanoseconds(now) - std::chrono::nanoseconds(kRecentChange).count();
+    const std::int64_t now = tRound.depth > 0 ? tRound.started : realTime();
+    const std::int64_t trusted = now - std::chrono::nanoseconds(kRecentChange).count();
     std::vector<FileState> result;
     result.reserve(files.size());
     for (const std::string& file : files) {
-        struct stat facts {};
-        if (stat(file.c_str(), &facts) != 0) {
+        const std::optional<FileState> state = lookAt(file);
+        if (!state) {
             return std::nullopt;
         }
-        const FileState state{facts.st_dev, facts.st_ino, facts.st_size, nanoseconds(facts.st_mtim),
-                              nanoseconds(facts.st_ctim)};
-        if (state.changed > trusted || state.modified > trusted) {
+        if (state->changed > trusted || state->modified > trusted) {
             return std::nullopt;
         }
-        result.push_back(state);
+        result.push_back(*state);
     }
     return result;
 }
@@ -68,11 +119,26 @@ std::deque<std::string> gOrder;  // the keys, oldest first
 
 }  // namespace
 
+ProgramAnswers::Round::Round()
+{
+    if (tRound.depth++ == 0) {
+        tRound.started = realTime();
+    }
+}
+
+ProgramAnswers::Round::~Round()
+{
+    if (--tRound.depth == 0) {
+        tRound.files.clear();
+        tRound.programs.clear();
+    }
+}
+
 std::optional<std::string> ProgramAnswers::read(const std::string& program, const std::vector<std::string>& arguments,
                                                 const std::vector<std::string>& inputs)
 {
     const std::vector<std::string> environment = programEnvironment();
-    const std::optional<std::string> located = locateProgram(program, environment);
+    const std::optional<std::string> located = locate(program, environment);
     if (!located) {
         return readProgramOutput(program, arguments, environment);
     }

@@ -27,6 +27,18 @@ public:
 
     // At most this many answers are kept; past it the oldest go first.
     static constexpr std::size_t kMaximumAnswers = 256;
+
+    // One round of readings on this thread, such as every category of one
+    // periodic check: while a Round lives, each program is looked up on PATH
+    // and each file looked at once, and the round's later readings take what
+    // that first look saw. Rounds nest; the outermost one ends the round.
+    class Round {
+    public:
+        Round();
+        ~Round();
+        Round(const Round&) = delete;
+        Round& operator=(const Round&) = delete;
+    };
 };
 
 }  // namespace Base

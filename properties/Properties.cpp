@@ -2,6 +2,7 @@
 #include "properties/Properties.h"
 
 #include "base/Logging.h"
+#include "base/ProgramAnswers.h"
 #include "properties/Factory.h"
 
 #include <future>
@@ -26,6 +27,8 @@ void Properties::initialise(const std::vector<std::shared_ptr<Category const>>& 
 PropertyMap Properties::readAllProperties() const
 {
     TRACE_VERBOSE << "Getting properties from [" << _providers.size() << "] providers..." << std::endl;
+    // The categories read here look at each program and its inputs once.
+    const Base::ProgramAnswers::Round round;
     std::vector<std::pair<std::shared_ptr<Category const>, std::future<PropertyMap>>> futures;
     futures.reserve(_providers.size());
     for (const auto& [category, provider] : _providers) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 // A program that tells what its input file holds runs once for as long as the file and the program stay as they
@@ -21,6 +22,7 @@ TEST(ProgramAnswers, KeptWhileTheProgramAndItsInputsStayAsTheyWere)
     const std::string reads = tool("reads", "0"), fails = tool("fails", "1"), input = dir.write("input", "one\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // older than any file system's tick
     const std::vector<std::string> missing{input, dir.file("missing")};
+    std::optional<Base::ProgramAnswers::Round> round;
     const struct {
         std::function<void()> before;
         std::string program;
@@ -32,7 +34,11 @@ TEST(ProgramAnswers, KeptWhileTheProgramAndItsInputsStayAsTheyWere)
         {{}, fails, {input}, std::nullopt, 2}, {{}, reads, missing, "one", 3}, {{}, reads, missing, "one", 4},
         {[&] { dir.write("input", "two\n"); }, reads, {input}, "two", 5}, {{}, reads, {input}, "two", 6},
         {[] { std::this_thread::sleep_for(std::chrono::milliseconds(2100)); }, reads, {input}, "two", 7},
-        {{}, reads, {input}, "two", 7}, {[&] { tool("reads", "0"); }, reads, {}, "two", 8},
+        {{}, reads, {input}, "two", 7},
+        // One round looks at each file once: a change within it is seen by the next round.
+        {[&] { round.emplace(); }, reads, {input}, "two", 7},
+        {[&] { dir.write("input", "three\n"); }, reads, {input}, "two", 7},
+        {[&] { round.reset(); }, reads, {input}, "three", 8}, {[&] { tool("reads", "0"); }, reads, {}, "three", 9},
     };
     for (const auto& step : steps) {
         if (step.before) step.before();
