@@ -20,24 +20,42 @@
 template <class T>
 class KeptWhileQuiet {
 public:
+    using Quiet = std::shared_ptr<const Base::ChangeWatch::Quiet>;
+
     template <class Read>
-    T get(const std::shared_ptr<const Base::ChangeWatch::Quiet>& quiet, Read&& read)
+    T get(const Quiet& quiet, Read&& read)
     {
         // The generation is taken before reading: a change while reading makes
         // the kept value stale at once.
-        const std::optional<std::uint64_t> now =
-            quiet && quiet->complete ? std::optional<std::uint64_t>(quiet->generation.load()) : std::nullopt;
-        {
-            std::lock_guard<std::mutex> lock(_mutex);
-            if (now && _value && _generation == now && quiet->complete) {
-                return *_value;
-            }
+        const std::optional<std::uint64_t> from = generation(quiet);
+        if (std::optional<T> value = held(quiet, from)) {
+            return std::move(*value);
         }
         T value = read();
-        std::lock_guard<std::mutex> lock(_mutex);
-        _generation = now;
-        _value = value;
+        keep(from, value);
         return value;
+    }
+
+    // For a reading made elsewhere (on a thread of its own): the generation to
+    // take before reading, the kept value while it holds, and keeping the
+    // reading made from that generation.
+    static std::optional<std::uint64_t> generation(const Quiet& quiet)
+    {
+        return quiet && quiet->complete ? std::optional<std::uint64_t>(quiet->generation.load()) : std::nullopt;
+    }
+    std::optional<T> held(const Quiet& quiet, std::optional<std::uint64_t> now)
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (now && _value && _generation == now && quiet->complete) {
+            return _value;
+        }
+        return std::nullopt;
+    }
+    void keep(std::optional<std::uint64_t> from, const T& value)
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _generation = from;
+        _value = value;
     }
 
 private:

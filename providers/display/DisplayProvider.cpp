@@ -125,11 +125,22 @@ std::optional<std::string> DisplayProvider::dotsPerInch(int pixels, int millimet
 
 std::future<PropertyMap> DisplayProvider::getProperties()
 {
-    return asynchronous([](PropertyCollector& properties) {
+    // While RandR's watch has announced nothing, the X server is not asked
+    // again and no thread is started.
+    const std::optional<std::uint64_t> from = Kept::generation(quiet());
+    if (std::optional<PropertyMap> held = _kept->held(quiet(), from)) {
+        return atOnce([&held](PropertyCollector& properties) { properties.addKept(*held); });
+    }
+    return asynchronous([kept = _kept, from, category = category(), host = hostAtLeast(20, 1)](
+                            PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting DISPLAY properties..." << std::endl;
-        const int count = collectDisplays(properties);
-        properties.add(kCount, std::to_string(count));
+        PropertyCollector reading(*category, host);
+        const int count = collectDisplays(reading);
+        reading.add(kCount, std::to_string(count));
+        const PropertyMap read = reading.take();
+        kept->keep(from, read);
+        properties.addKept(read);
         TRACE_VERBOSE << "Done getting DISPLAY properties." << std::endl;
     });
 }

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // Category "Display": every active monitor of the X display, read through the
 // X Resize and Rotate extension. Each reading runs on a thread of its own and
-// opens and closes its own X connection.
+// opens and closes its own X connection; while monitoring, the reading is kept
+// as long as the watch has announced nothing (KeptWhileQuiet).
 #pragma once
 
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,4 +46,8 @@ public:
     // Dots per inch of a screen `pixels` high and `millimetres` high, rounded
     // to a whole number; none when the physical height is not known (0).
     static std::optional<std::string> dotsPerInch(int pixels, int millimetres);
+
+private:
+    using Kept = KeptWhileQuiet<PropertyMap>;
+    std::shared_ptr<Kept> _kept = std::make_shared<Kept>();
 };
