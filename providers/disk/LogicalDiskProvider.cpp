@@ -243,24 +243,9 @@ std::optional<Partition> readPartition(const PropertyCollector& properties, udev
     return Partition{std::move(*disk), std::move(directories), sizes};
 }
 
-}  // namespace
-
-LogicalDiskProvider::~LogicalDiskProvider()
-{
-    close();
-}
-
-std::future<PropertyMap> LogicalDiskProvider::getProperties()
-{
-    return deferred([](PropertyCollector& properties) {
-        TRACE_FUNCTION("getProperties");
-        TRACE_VERBOSE << "Getting LOGICALDISK properties..." << std::endl;
-        collect(properties);
-        TRACE_VERBOSE << "Done getting LOGICALDISK properties." << std::endl;
-    });
-}
-
-void LogicalDiskProvider::collect(PropertyCollector& properties)
+// Every partition to report, read from udev and the mount table; nullopt when
+// either cannot be read.
+std::optional<std::vector<Partition>> readPartitions(const PropertyCollector& properties)
 {
     TRACE_FUNCTION("getProperties");
     const Base::UdevHandle udev(udev_new());
@@ -305,8 +290,61 @@ void LogicalDiskProvider::collect(PropertyCollector& properties)
             mounts = std::move(again);
         }
     }
+    if (!udev || !enumerate || !mounts) {
+        return std::nullopt;
+    }
+    return partitions;
+}
+
+
+}  // namespace
+
+LogicalDiskProvider::~LogicalDiskProvider()
+{
+    close();
+}
+
+std::future<PropertyMap> LogicalDiskProvider::getProperties()
+{
+    return deferred([kept = _kept, quiet = std::shared_ptr<const Base::ChangeWatch::Quiet>(_quiet)](
+                        PropertyCollector& properties) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_VERBOSE << "Getting LOGICALDISK properties..." << std::endl;
+        collect(properties, *kept, quiet);
+        TRACE_VERBOSE << "Done getting LOGICALDISK properties." << std::endl;
+    });
+}
+
+void LogicalDiskProvider::collect(PropertyCollector& properties, Kept& kept, const Kept::Quiet& quiet)
+{
+    TRACE_FUNCTION("getProperties");
+    // While the watch has announced nothing, udev and the mount table are not
+    // read again; only the sizes are, which change unannounced. A change
+    // while they are read makes a fresh reading.
+    const std::optional<std::uint64_t> from = Kept::generation(quiet);
+    std::optional<std::vector<Partition>> partitions;
+    if (const std::optional<Layout> held = kept.held(quiet, from)) {
+        partitions.emplace();
+        for (const Mounted& mounted : *held) {
+            Sizes sizes;
+            if (properties.anySelected(kSizeKeys) && !mounted.directories.empty()) {
+                sizes = getSizeFromMount(mounted.directories.front());
+            }
+            partitions->push_back(Partition{mounted.disk, mounted.directories, sizes});
+        }
+        if (Kept::generation(quiet) != from) {
+            partitions.reset();
+        }
+    }
+    if (!partitions && (partitions = readPartitions(properties))) {
+        Layout layout;
+        for (const Partition& partition : *partitions) {
+            layout.push_back(Mounted{partition.disk, partition.directories});
+        }
+        kept.keep(from, layout);
+    }
     int count = 0;
-    for (const Partition& partition : partitions) {
+    for (const Partition& partition : partitions.value_or(std::vector<Partition>{})) {
         addPartition(properties, count++, partition);
     }
     char printed[16];
@@ -379,7 +417,7 @@ void LogicalDiskProvider::monitorForChanges(const ChangeCallback& callback)
                             << std::endl;
             },
         .closed = [this](bool) { cleanup(); },
-        .aborted = {},
+        .aborted = [this](const char*) { _quiet->complete = false; },
     });
 }
 
@@ -388,6 +426,8 @@ bool LogicalDiskProvider::watch(std::vector<pollfd>& descriptors)
     _mountIndex = -1;
     _udevIndex = -1;
     _failedWakeUps = 0;
+    ++_quiet->generation;
+    _quiet->complete = _mounts && _udevMonitor;
     if (_mounts) {
         _mountIndex = static_cast<int>(descriptors.size());
         descriptors.push_back(pollfd{_mounts.get(), POLLERR | POLLPRI, 0});
@@ -421,18 +461,21 @@ bool LogicalDiskProvider::react(std::span<pollfd> watched)
     }
     if ((udevEvents & (POLLHUP | POLLNVAL)) != 0 || _failedWakeUps > kFailedWakeUpsTolerated) {
         TRACE_ERROR << "Udev block partition monitor failed: no longer watching it" << std::endl;
+        _quiet->complete = false;
         watched[_udevIndex].fd = -1;  // poll skips it from now on
         _udevIndex = -1;
         _failedWakeUps = 0;
     }
     if (_mountIndex >= 0 && (watched[_mountIndex].revents & POLLNVAL) != 0) {
         TRACE_ERROR << "Mount table descriptor failed: no longer watching it" << std::endl;
+        _quiet->complete = false;
         watched[_mountIndex].fd = -1;
         _mountIndex = -1;
     } else if (_mountIndex >= 0 && (watched[_mountIndex].revents & (POLLERR | POLLPRI)) != 0) {
         changed = true;
     }
     if (changed) {
+        ++_quiet->generation;
         usleep(500);
         TRACE_INFO << "Detected changes to logical disks. Triggering property change." << std::endl;
         try {
@@ -446,6 +489,7 @@ bool LogicalDiskProvider::react(std::span<pollfd> watched)
 
 void LogicalDiskProvider::cleanup()
 {
+    _quiet->complete = false;
     if (_mounts) {
         _mounts.reset();
         TRACE_VERBOSE << "Closed Logical Disk monitor" << std::endl;

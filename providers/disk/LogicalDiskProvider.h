@@ -5,7 +5,8 @@
 // /proc/self/mounts.
 //
 // While monitoring, a thread watches udev for partitions that come and go and
-// the mount table for mounts and unmounts, and reports each change at once.
+// the mount table for mounts and unmounts, and reports each change at once;
+// while it has reported none, only the sizes are read again.
 // The thread sleeps in poll() on the udev monitor and the mount table until
 // close() wakes and joins it.
 #pragma once
@@ -13,9 +14,13 @@
 #include "base/Descriptor.h"
 #include "base/Udev.h"
 #include "base/WatchThread.h"
+#include "base/ChangeWatch.h"
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
+#include "providers/disk/LogicalDiskRules.h"
 
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -67,7 +72,15 @@ public:
     void close() override;
 
 private:
-    static void collect(PropertyCollector& properties);
+    // What udev and the mount table told of each reported partition: kept
+    // while the watch has announced nothing.
+    struct Mounted {
+        Disk disk;
+        std::vector<std::string> directories;
+    };
+    using Layout = std::vector<Mounted>;
+    using Kept = KeptWhileQuiet<Layout>;
+    static void collect(PropertyCollector& properties, Kept& kept, const Kept::Quiet& quiet);
 
     // The monitor thread's work: the descriptors to watch, then what poll
     // reported on them.
@@ -85,5 +98,8 @@ private:
     int _mountIndex = -1;
     int _udevIndex = -1;
     int _failedWakeUps = 0;
+    std::shared_ptr<Kept> _kept = std::make_shared<Kept>();
+    // Every change the monitor thread announces, and whether it watches both sources.
+    std::shared_ptr<Base::ChangeWatch::Quiet> _quiet = std::make_shared<Base::ChangeWatch::Quiet>();
     Base::WatchThread _watch{{"Logical Disk monitor thread", "Logical Disk udev monitor thread"}};
 };
