@@ -87,10 +87,7 @@ std::string atomName(Display* display, Atom atom)
     return name ? name.get() : "";
 }
 
-struct KeyboardReading {
-    std::optional<std::string> language;
-    std::optional<std::string> locale;
-};
+using KeyboardReading = RegionProvider::KeyboardReading;
 
 // The active group's layout name and locale, from an open XKB display.
 void readLayout(Display* display, KeyboardReading& reading)
@@ -163,19 +160,29 @@ KeyboardReading readKeyboard()
 
 std::future<PropertyMap> RegionProvider::getProperties()
 {
-    return asynchronous([](PropertyCollector& properties) {
+    // While XKB's watch has announced nothing, the keyboard is not read again
+    // and the reading, which then asks no X server, runs at once.
+    const KeptKeyboard::Quiet watch = quiet();
+    const std::optional<std::uint64_t> from = KeptKeyboard::generation(watch);
+    std::optional<KeyboardReading> held = _keyboard->held(watch, from);
+    const bool atHand = held.has_value();
+    Collect collect = [kept = _keyboard, from, held = std::move(held)](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting REGION properties..." << std::endl;
         properties.add(kTimezoneOffset, [] { return std::to_string(standardOffsetMinutes(std::time(nullptr))); });
         properties.add(kLocale, readLocaleTag);
         properties.add(kLanguage, readLanguage);
         if (properties.anySelected(kKeyboardKeys)) {
-            KeyboardReading keyboard = readKeyboard();
+            KeyboardReading keyboard = held ? *held : readKeyboard();
+            if (!held) {
+                kept->keep(from, keyboard);
+            }
             properties.add(kKeyboardLanguage, [&] { return std::move(keyboard.language); });
             properties.add(kKeyboardLocale, [&] { return std::move(keyboard.locale); });
         }
         TRACE_VERBOSE << "Done getting REGION properties." << std::endl;
-    });
+    };
+    return atHand ? atOnce(collect) : asynchronous(std::move(collect));
 }
 
 long RegionProvider::standardOffsetMinutes(std::time_t at)

@@ -4,13 +4,17 @@
 // The environment's locale is read through locale objects of its own
 // (EnvironmentLocale), so the process locale that the hosting program's
 // threads use is never switched. Each reading opens and closes its own X connection for the
-// keyboard.
+// keyboard; while monitoring, the keyboard's reading is kept as long as the
+// watch has announced nothing (KeptWhileQuiet).
 #pragma once
 
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <string>
 
 class RegionProvider : public ProviderOf<RegionProvider> {
@@ -57,4 +61,14 @@ public:
     // without a territory, and "" without a language (the C locale names no
     // language).
     static std::string languageName(const std::string& language, const std::string& territory);
+
+    // The keyboard layout's language and locale tag, as read from XKB.
+    struct KeyboardReading {
+        std::optional<std::string> language;
+        std::optional<std::string> locale;
+    };
+
+private:
+    using KeptKeyboard = KeptWhileQuiet<KeyboardReading>;
+    std::shared_ptr<KeptKeyboard> _keyboard = std::make_shared<KeptKeyboard>();
 };
