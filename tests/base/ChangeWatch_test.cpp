@@ -112,6 +112,8 @@ TEST(ChangeWatch, ASourceThatComesAndGoesIsWaitedForAndEachOfItsStepsIsAChange)
     std::atomic<int> changes{0};
     Base::ChangeWatch watch("Test");
     ASSERT_TRUE(watch.start({.others = {source}}, [&changes] { ++changes; }));
+    const auto quiet = watch.quiet();  // complete only while every source is in place and the watch runs
+    EXPECT_FALSE(quiet->complete);
     const Steps steps = {
         {"comes", [&] { source->there = true; }},
         {"announces", [&] { source->announce(); }},
@@ -119,7 +121,10 @@ TEST(ChangeWatch, ASourceThatComesAndGoesIsWaitedForAndEachOfItsStepsIsAChange)
         {"comes back", [&] { source->lose = false, source->there = true; }},
     };
     expectOneChangeEach(steps, changes);
+    EXPECT_TRUE(quiet->complete);
+    EXPECT_GE(quiet->generation, 4U);
     watch.stop();
+    EXPECT_FALSE(quiet->complete);
     EXPECT_EQ(source->disconnects, 2);
     EXPECT_NE(source->disconnectedOn.load(), std::this_thread::get_id());
     EXPECT_FALSE(source->announced);
