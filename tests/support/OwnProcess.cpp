@@ -10,7 +10,6 @@
 #include <filesystem>
 
 namespace TestSupport {
-
 bool passedInOwnProcess(const std::string& test)
 {
     const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test},
@@ -18,7 +17,6 @@ bool passedInOwnProcess(const std::string& test)
     int status = -1;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-
 std::string initialAnswer(const std::string& initialise)
 {
     CapturingChannel channel;
@@ -35,5 +33,4 @@ std::string initialAnswer(const std::string& initialise)
     channel.disconnect();
     return pairs;
 }
-
 }  // namespace TestSupport
