@@ -24,11 +24,8 @@ std::string initialAnswer(const std::string& initialise)
     channel.send(initialise);
     std::string pairs;
     if (channel.waitForCount(1, std::chrono::seconds(60))) {
-        const auto message = parseJson(channel.message(0));  // the document outlives the loop over its array
-        pairs = " ";
-        for (const auto& pair : message["data"]["updated"].GetArray()) {
-            pairs += textOf(pair[0]) + "=" + textOf(pair[1]) + " ";
-        }
+        for (const auto& [key, value] : updatedPairs(parseJson(channel.message(0)))) pairs += " " + key + "=" + value;
+        pairs += " ";
     }
     channel.disconnect();
     return pairs;

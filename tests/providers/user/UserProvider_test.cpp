@@ -97,9 +97,7 @@ TEST_F(UserProviderTest, IdentityAndAdministratorFromTheDatabasesAndTheUserList)
     for (const auto& row : cases) {
         given(row.passwd, row.group, row.users, row.status);
         PropertyMap expected;
-        for (std::size_t key = 0; key < std::size(U::kKeys); ++key) {
-            expected[U::kKeys[key].key] = row.values[key];
-        }
+        for (std::size_t key = 0; key < std::size(U::kKeys); ++key) expected[U::kKeys[key].key] = row.values[key];
         EXPECT_EQ(read(), expected) << row.passwd << row.group << row.users.value_or("(no user list)");
     }
 }
