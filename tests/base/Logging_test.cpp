@@ -55,9 +55,7 @@ TEST(Logging, EachStatementIsOneWholeLineWithProcessThreadFunctionAndLevel)
     std::clog << "second piece " << 2.5 << std::endl;
     std::clog << LogWarning << std::flush;  // a level without text: no line
     TRACE_ENTER;
-    for (const int level : {3, 4, 6, 7}) {
-        Log(level, "host", "[%d%s%x]", level, "abc", 255);
-    }
+    for (const int level : {3, 4, 6, 7}) Log(level, "host", "[%d%s%x]", level, "abc", 255);
     Log(6, "host", "%s", std::string(5000, 'x').c_str());
     std::thread([&other] {
         TRACE_FUNCTION("other");
@@ -111,9 +109,7 @@ TEST(Logging, TheFileIsPrivateOfItsOwnAndRotated)
     const int descriptor = file.descriptor();
     const std::string line(64 * 1024 - 1, 'x');
     const std::size_t lines = Base::LogFile::kRotateBytes / (64 * 1024) + 1;
-    for (std::size_t i = 0; i < lines; ++i) {
-        ASSERT_EQ(file.write((line + "\n").data(), line.size() + 1), "");
-    }
+    for (std::size_t i = 0; i < lines; ++i) ASSERT_EQ(file.write((line + "\n").data(), line.size() + 1), "");
     ASSERT_EQ(file.write("after\n", 6), "");
     EXPECT_EQ(std::filesystem::file_size(path + ".1"), lines * 64 * 1024);
     EXPECT_EQ(readWhole(kept), "kept\n");
@@ -139,9 +135,7 @@ TEST(Logging, ConcurrentLinesStayWholeWhileLoggingIsInitialisedAgain)
     TempDir dir;
     const std::string own = LogWatch::logFile();
     const TestSupport::ScopedEnv variable("CORVANE_LOGGING_FILE", dir.file("other.log"));
-    for (int round = 0; round < 20; ++round) {
-        TRACE_INIT(0);
-    }
+    for (int round = 0; round < 20; ++round) TRACE_INIT(0);
     std::for_each(threads.begin(), threads.end(), [](std::thread& thread) { thread.join(); });
     EXPECT_FALSE(std::filesystem::exists(dir.file("other.log")));
     EXPECT_EQ(log.count("TRACE_INIT : WARNING - Keeping log file [" + own + "] open instead of [" +
@@ -228,9 +222,7 @@ TEST(Logging, FaultsAreReportedAndEndWithTheSignalOrGoToTheHandlerBefore)
         EXPECT_TRUE(test.logged.empty() || (text.find("onFaultHandler : ERROR - " + test.logged) != std::string::npos &&
                                             text.find("onFaultHandler : ERROR - Symbol (0): ") != std::string::npos))
             << text;
-        for (const std::string& line : linesOf(text, false)) {
-            EXPECT_LT(line.size(), 1000U);
-        }
+        for (const std::string& line : linesOf(text, false)) EXPECT_LT(line.size(), 1000U);
     }
     GTEST_FLAG_SET(death_test_style, style);
 }

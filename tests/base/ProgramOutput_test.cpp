@@ -54,9 +54,7 @@ TEST(ProgramOutput, OnlyASuccessGivesOutputAndNothingOfTheCallersLeaks)
             << test.program;
     }
     dup2(saved, STDERR_FILENO);
-    for (const int descriptor : {held, high, saved, caught}) {
-        close(descriptor);
-    }
+    for (const int descriptor : {held, high, saved, caught}) close(descriptor);
     EXPECT_EQ(readWhole(dir.file("stderr")).substr(0, 200), "");
     EXPECT_TRUE(log.contains("WARNING - Program [" + dir.file("hangs") + "] did not finish within [2000] ms"));
     EXPECT_NE(access(ran.c_str(), F_OK), 0);

@@ -11,20 +11,10 @@
 
 using TestSupport::CapturingChannel;
 using TestSupport::parseJson;
+using TestSupport::initialiseWith;
 
 namespace {
-std::string initialise(const std::string& categories, int interval = 60000)
-{
-    return R"({"id":"Initialize","data":{"propertyCheckInterval":)" + std::to_string(interval) +
-           R"(,"softwareVersion":"20.1.0.0","properties":[)" + categories + "]}}";
-}
 using Pairs = std::map<std::string, std::string>;
-Pairs updated(const rapidjson::Document& message)
-{
-    Pairs pairs;
-    for (const auto& pair : message["data"]["updated"].GetArray()) pairs[pair[0].GetString()] = pair[1].GetString();
-    return pairs;
-}
 // IGEL's `get` first on PATH: prints the file "version" for product.version; while a file "slow" exists it
 // waits, leaving a file "started".
 struct FakeGet {
@@ -53,21 +43,21 @@ TEST(EntryPoints, InitialiseOnceThenUpdatesOnlyOfWhatChanged)
     channel.send("this is not json");
     channel.send(R"({"id":"initialize","data":{}})");
     EXPECT_EQ(log.count("WARNING - Ignoring content since error detected by initialise data"), 2U);
-    channel.send(initialise(std::string(kOS) + "," + kVersion + R"(,{"name":"Name","status":1,"filter":33})", 20));
+    channel.send(initialiseWith(std::string(kOS) + "," + kVersion + R"(,{"name":"Name","status":1,"filter":33})", 20));
     ASSERT_TRUE(channel.waitForCount(1));
     const rapidjson::Document message = parseJson(channel.message(0));
     EXPECT_STREQ(message["id"].GetString(), "initializeDeviceProperties");
     EXPECT_STREQ(message["data"]["deviceOS"].GetString(), "IGEL");
-    const auto pairs = updated(message);
+    const auto pairs = TestSupport::updatedPairs(message);
     EXPECT_EQ(pairs.at("DEVICE_CORVANE_VERSION"), CVCLIENT_VERSION);
     EXPECT_EQ(pairs.at("DEVICE_OS_VERSION"), "1.0");
     EXPECT_EQ(pairs.at("DEVICE_NAME"), message["data"]["deviceName"].GetString());
     EXPECT_EQ(pairs.at("DEVICE_ID"), message["data"]["deviceId"].GetString());
 
     // A second Initialise is dropped: the next connection's work, queued after it, shows it did nothing.
-    channel.send(initialise(kVersion));
+    channel.send(initialiseWith(kVersion));
     next.connect();
-    next.send(initialise(kVersion));
+    next.send(initialiseWith(kVersion));
     ASSERT_TRUE(next.waitForCount(1));
     next.disconnect();
     EXPECT_EQ(parseJson(next.message(0))["index"].GetUint(), message["index"].GetUint() + 1);
@@ -77,11 +67,11 @@ TEST(EntryPoints, InitialiseOnceThenUpdatesOnlyOfWhatChanged)
     const rapidjson::Document update = parseJson(channel.message(1));
     EXPECT_STREQ(update["id"].GetString(), "updateDeviceProperties");
     EXPECT_EQ(update["index"].GetUint(), message["index"].GetUint() + 2);
-    EXPECT_EQ(updated(update), (Pairs{{"DEVICE_OS_VERSION", "quote\" backslash\\ newline\nend"}}));
+    EXPECT_EQ(TestSupport::updatedPairs(update), (Pairs{{"DEVICE_OS_VERSION", "quote\" backslash\\ newline\nend"}}));
     EXPECT_TRUE(update["data"]["removed"].GetArray().Empty());
     channel.disconnect();
     EXPECT_EQ(channel.record.clientConnection, nullptr);
-    channel.send(initialise(kVersion));  // a stray read on the closed record is refused
+    channel.send(initialiseWith(kVersion));  // a stray read on the closed record is refused
     EXPECT_TRUE(log.contains("ERROR - Ignoring data for a connection that is not connected"));
     TConnection never{};
     TestSupport::library().clientDisconnected(&never);
@@ -95,10 +85,10 @@ TEST(EntryPoints, DisconnectDuringOrBeforeTheInitialReadingWritesNothing)
     const TestSupport::LogWatch log;
     CapturingChannel reading, queued;
     reading.connect();
-    reading.send(initialise(kOS));
+    reading.send(initialiseWith(kOS));
     ASSERT_TRUE(TestSupport::waitUntil([&] { return access(get.dir.file("started").c_str(), F_OK) == 0; }));
     queued.connect();
-    queued.send(initialise(kVersion));
+    queued.send(initialiseWith(kVersion));
     queued.disconnect();
     reading.disconnect();
     unlink(get.dir.file("slow").c_str());

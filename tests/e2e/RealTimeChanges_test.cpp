@@ -16,16 +16,7 @@
 #include <map>
 
 using namespace TestSupport;
-
-namespace {
 using Pairs = std::map<std::string, std::string>;
-Pairs updated(const rapidjson::Document& message)
-{
-    Pairs pairs;
-    for (const auto& pair : message["data"]["updated"].GetArray()) pairs[pair[0].GetString()] = pair[1].GetString();
-    return pairs;
-}
-}  // namespace
 
 TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
 {
@@ -45,12 +36,11 @@ TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
 
     CapturingChannel channel;
     channel.connect();
-    channel.send(R"({"id":"Initialize","data":{"propertyCheckInterval":600000,"softwareVersion":"20.1.0.0",)"
-                 R"("properties":[{"name":"Power","status":2},{"name":"Network","status":1,"filter":7864321},)"
-                 R"({"name":"Display","status":1,"filter":13},{"name":"Region","status":1,"filter":24},)"
-                 R"({"name":"Hardware","status":1,"filter":4096}]}})");
+    channel.send(initialiseWith(R"({"name":"Power","status":2},{"name":"Network","status":1,"filter":7864321},)"
+                                R"({"name":"Display","status":1,"filter":13},{"name":"Region","status":1,"filter":24},)"
+                                R"({"name":"Hardware","status":1,"filter":4096})"));
     ASSERT_TRUE(channel.waitForCount(1));
-    const Pairs initial = updated(parseJson(channel.message(0)));
+    const Pairs initial = updatedPairs(parseJson(channel.message(0)));
     EXPECT_EQ(initial.at("DEVICE_POWER_BATTERY"), "High");
     EXPECT_EQ(initial.at("DEVICE_HARDWARE_LID"), "Open");
     EXPECT_EQ(initial.at("DEVICE_NETWORK_0_WIFI_SSID"), "Cafe");
@@ -80,7 +70,7 @@ TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
         ASSERT_TRUE(channel.waitForCount(before + 1)) << step.what;
         const rapidjson::Document update = parseJson(channel.message(before));
         EXPECT_STREQ(update["id"].GetString(), "updateDeviceProperties") << step.what;
-        EXPECT_EQ(updated(update), step.expected) << step.what;
+        EXPECT_EQ(updatedPairs(update), step.expected) << step.what;
         EXPECT_TRUE(update["data"]["removed"].GetArray().Empty()) << step.what;
     }
     channel.disconnect();

@@ -9,13 +9,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     TestSupport::IcaEngine engine;
-    if (engine.open() != IcaAbi::kSuccess) {
-        FuzzSupport::fail("the driver did not open");
-    }
+    if (engine.open() != IcaAbi::kSuccess) FuzzSupport::fail("the driver did not open");
     for (const std::string& piece : FuzzSupport::pieces(data, size, UINT16_MAX)) {
-        if (engine.arrive(piece) != IcaAbi::kSuccess) {
-            FuzzSupport::fail("the driver refused data");
-        }
+        if (engine.arrive(piece) != IcaAbi::kSuccess) FuzzSupport::fail("the driver refused data");
         engine.poll();
     }
     FuzzSupport::drainMainContext();

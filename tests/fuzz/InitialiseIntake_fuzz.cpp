@@ -11,14 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     auto channel = std::make_unique<TestSupport::CapturingChannel>();
     channel->connect();
-    for (const std::string& message : FuzzSupport::messages(data, size)) {
-        channel->send(message);
-    }
+    for (const std::string& message : FuzzSupport::messages(data, size)) channel->send(message);
     channel->disconnect();
     FuzzSupport::drainMainContext();
-    if (channel->writesAfterClose != 0) {
-        FuzzSupport::fail("a message was written after ClientDisconnected returned");
-    }
+    if (channel->writesAfterClose != 0) FuzzSupport::fail("a message was written after ClientDisconnected returned");
     for (std::size_t i = 0; i < channel->count(); ++i) {
         rapidjson::Document document;
         document.Parse(channel->message(i).c_str());

@@ -53,9 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         std::size_t start = 0;
         for (const std::string& piece : FuzzSupport::pieces(data, size)) {
             gLargestAllocation = 0;
-            if (!reassembler.append(piece.data(), piece.size())) {
-                FuzzSupport::fail("a piece could not be buffered");
-            }
+            if (!reassembler.append(piece.data(), piece.size())) FuzzSupport::fail("a piece could not be buffered");
             reassembler.process(events);
             if (gLargestAllocation > Framing::kMaximumPacketLength) {
                 FuzzSupport::fail("an allocation of " + std::to_string(gLargestAllocation) + " bytes");

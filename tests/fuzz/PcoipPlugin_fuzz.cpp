@@ -16,17 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         FuzzSupport::fail("client_init refused the client, or the read thread never looked for data");
     }
     for (const std::string& piece : FuzzSupport::pieces(data, size)) {
-        if (!client.deliver(piece)) {
-            FuzzSupport::fail("the read thread did not read a piece");
-        }
+        if (!client.deliver(piece)) FuzzSupport::fail("the read thread did not read a piece");
     }
     client.channelEvent(PCOIP_CHANNEL_EVENT_CLOSE_PENDING);
     TestSupport::entryPoint<PcoipPluginClientExit>("pcoip_vchan_plugin_client_exit")(context);
     FuzzSupport::drainMainContext();
     for (const std::string& sent : client.with([&] { return client.sends; })) {
-        if (FuzzSupport::checkPackets(sent) != 1) {
-            FuzzSupport::fail("a send that is not one whole packet");
-        }
+        if (FuzzSupport::checkPackets(sent) != 1) FuzzSupport::fail("a send that is not one whole packet");
     }
     return 0;
 }

@@ -8,17 +8,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     TestSupport::RdpClient client;
-    if (!client.open()) {
-        FuzzSupport::fail("the plugin refused the channel");
-    }
+    if (!client.open()) FuzzSupport::fail("the plugin refused the channel");
     for (const std::string& piece : FuzzSupport::pieces(data, size)) {
-        if (client.receive(piece) != 0) {
-            FuzzSupport::fail("a data event failed");
-        }
+        if (client.receive(piece) != 0) FuzzSupport::fail("a data event failed");
     }
-    if (!client.close()) {
-        FuzzSupport::fail("closing failed");
-    }
+    if (!client.close()) FuzzSupport::fail("closing failed");
     FuzzSupport::drainMainContext();
     const std::vector<std::string> writes = client.written();
     for (std::size_t i = 0; i < writes.size(); i += 2) {

@@ -20,12 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     rapidjson::Document response;
     switch (size == 0 ? 5 : data[0] % 5) {
     case 0:
-        if (response.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size()).HasParseError()) {
-            break;
-        }
-        if (const std::optional<Location> location = locationFromResponse(response)) {
-            mapLinkOf(*location);
-        }
+        if (response.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size()).HasParseError()) break;
+        if (const std::optional<Location> location = locationFromResponse(response)) mapLinkOf(*location);
         addressFromResponse(response);
         addressFromResponseOne(response);
         addressFromResponseTwo(response);

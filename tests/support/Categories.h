@@ -19,9 +19,7 @@ auto readProvider(const std::string& name, int32_t status = 2, int32_t filter = 
 // `map` with the keys of `changes` set to their values, or with `unavailable` to "Unavailable".
 inline PropertyMap with(PropertyMap map, const PropertyMap& changes, bool unavailable = false)
 {
-    for (const auto& [key, value] : changes) {
-        map[key] = unavailable ? "Unavailable" : value;
-    }
+    for (const auto& [key, value] : changes) map[key] = unavailable ? "Unavailable" : value;
     return map;
 }
 }  // namespace TestSupport

@@ -10,25 +10,17 @@
 #include <stdexcept>
 
 namespace TestSupport {
-
 // The certificates, made by the service when it first needs them: NAME.pem and NAME.key.
 static const TempDir& certificates()
 {
     static const TempDir directory;
     return directory;
 }
-
-std::string HttpsServer::caFile()
-{
-    return certificates().file("trusted.pem");
-}
-
+std::string HttpsServer::caFile() { return certificates().file("trusted.pem"); }
 HttpsServer::HttpsServer(bool trusted)
 {
     int port[2];
-    if (pipe2(port, O_CLOEXEC) != 0) {
-        throw std::runtime_error("cannot make a pipe for the HTTPS service");
-    }
+    if (pipe2(port, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe for the HTTPS service");
     // The service's own failures go to the test's standard error.
     _pid = startChild({"/usr/bin/python3", "-I", CVCLIENT_HTTPS_SERVER_SCRIPT, certificates().path(),
                        trusted ? "trusted" : "untrusted", _state.path()},
@@ -42,20 +34,17 @@ HttpsServer::HttpsServer(bool trusted)
     }
     _base = "https://127.0.0.1:" + *line;
 }
-
 void HttpsServer::setAnswer(const std::string& path, const HttpsAnswer& answer) const
 {
     std::string name = "answer" + path;
     std::replace(name.begin(), name.end(), '/', '|');
     _state.write(name, (answer.neverAnswer ? "never" : std::to_string(answer.status)) + "\n" + answer.body);
 }
-
 std::size_t HttpsServer::connections() const
 {
     const std::string lines = readWhole(_state.file("connections"));
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
 }
-
 std::vector<HttpsRequest> HttpsServer::requests() const
 {
     std::vector<HttpsRequest> received;
@@ -74,5 +63,4 @@ std::vector<HttpsRequest> HttpsServer::requests() const
     }
     return received;
 }
-
 }  // namespace TestSupport

@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include <cstring>
+#include <map>
 
 namespace TestSupport {
 inline std::string textOf(const rapidjson::Value& value) { return {value.GetString(), value.GetStringLength()}; }
@@ -27,5 +28,18 @@ rapidjson::Document parseMessage(const Message& message)
 {
     EXPECT_EQ(std::strlen(message.text()), message.length());
     return parseJson(std::string(message.text(), message.length()));
+}
+// A 20.1 host's Initialise message asking for `categories` ("{...},{...}").
+inline std::string initialiseWith(const std::string& categories, int interval = 600000)
+{
+    return R"({"id":"Initialize","data":{"propertyCheckInterval":)" + std::to_string(interval) +
+           R"(,"softwareVersion":"20.1.0.0","properties":[)" + categories + "]}}";
+}
+// The "updated" pairs of a message.
+inline std::map<std::string, std::string> updatedPairs(const rapidjson::Value& message)
+{
+    std::map<std::string, std::string> pairs;
+    for (const auto& pair : message["data"]["updated"].GetArray()) pairs[textOf(pair[0])] = textOf(pair[1]);
+    return pairs;
 }
 }  // namespace TestSupport

@@ -17,7 +17,6 @@
 #include <string>
 
 namespace TestSupport {
-
 // Throws std::runtime_error unless the process has a private mount namespace: one its parent does not share (as
 // `unshare -m` makes), from which nothing mounted reaches the namespace it came from.
 inline void requirePrivateMountNamespace()
@@ -29,12 +28,8 @@ inline void requirePrivateMountNamespace()
                (mine.st_dev != parents.st_dev || mine.st_ino != parents.st_ino) &&
                mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     }();
-    if (!own) {
-        throw std::runtime_error("these tests mount over system paths: run them as root under "
-                                 "`unshare -m --propagation private`");
-    }
+    if (!own) throw std::runtime_error("these tests mount over system paths: run them as root under `unshare -m`");
 }
-
 // `source` mounted over the existing file or directory `target` (a bind mount without `type`), unmounted when the
 // object goes.
 class ScopedMount {
@@ -43,9 +38,8 @@ public:
         : _target(std::move(target))
     {
         requirePrivateMountNamespace();
-        if (mount(source.c_str(), _target.c_str(), type, type ? MS_NOSUID | MS_NODEV : MS_BIND, options) != 0) {
+        if (mount(source.c_str(), _target.c_str(), type, type ? MS_NOSUID | MS_NODEV : MS_BIND, options) != 0)
             throw std::runtime_error("cannot mount " + source + " over " + _target + ": " + std::strerror(errno));
-        }
     }
     ~ScopedMount() { umount2(_target.c_str(), 0) == 0 || umount2(_target.c_str(), MNT_DETACH); }
     ScopedMount(const ScopedMount&) = delete;
@@ -54,16 +48,12 @@ public:
 protected:
     std::string _target;
 };
-using ScopedBindMount = ScopedMount;
-
 // An empty tmpfs over an existing directory. write() and makeDirectory() make what they name inside it, with the
 // directories on the way, and return its full path.
 class ScopedTmpfs : public ScopedMount {
 public:
     explicit ScopedTmpfs(std::string mountPoint)
-        : ScopedMount("cvclient-test", std::move(mountPoint), "tmpfs", "size=4m,mode=0755")
-    {
-    }
+        : ScopedMount("cvclient-test", std::move(mountPoint), "tmpfs", "size=4m,mode=0755") {}
     std::string write(const std::string& relative, const std::string& content) const
     {
         const std::filesystem::path full = std::filesystem::path(makeDirectory(".")) / relative;
@@ -78,5 +68,4 @@ public:
         return full.string();
     }
 };
-
 }  // namespace TestSupport

@@ -6,19 +6,15 @@
 #include <stdexcept>
 
 namespace TestSupport {
-
 namespace {
-
 constexpr const char* kRoot = "/org/freedesktop/NetworkManager";
 constexpr const char* kMock = "org.freedesktop.DBus.Mock";
-
 std::string path(const VariantHandle& reply)
 {
     const gchar* text = nullptr;
     g_variant_get(reply.get(), "(&s)", &text);
     return text;
 }
-
 // GLib's text form of a string, quoted.
 std::string quote(const std::string& text)
 {
@@ -28,28 +24,21 @@ std::string quote(const std::string& text)
     g_free(printed);
     return quoted;
 }
-
 // The text form of an array of `type`, each item written by `write`.
 template <typename Item, typename Write>
 std::string list(const char* type, const std::vector<Item>& items, Write write)
 {
     std::string text;
-    for (const Item& item : items) {
-        text += (text.empty() ? "" : ", ") + write(item);
-    }
+    for (const Item& item : items) text += (text.empty() ? "" : ", ") + write(item);
     return std::string("@") + type + " [" + text + "]";
 }
-
 // An IPv6 address as NetworkManager's legacy property carries it: its bytes.
 std::string bytes(const std::string& address)
 {
     unsigned char parsed[sizeof(in6_addr)];
-    if (inet_pton(AF_INET6, address.c_str(), parsed) != 1) {
-        throw std::invalid_argument("not an IPv6 address: " + address);
-    }
+    if (inet_pton(AF_INET6, address.c_str(), parsed) != 1) throw std::invalid_argument("not an IPv6 address: " + address);
     return list("ay", std::vector<int>(parsed, parsed + sizeof(parsed)), [](int byte) { return std::to_string(byte); });
 }
-
 GVariant* parse(const std::string& text)
 {
     GError* error = nullptr;
@@ -61,22 +50,13 @@ GVariant* parse(const std::string& text)
     }
     return value;
 }
-
 std::string options(const std::map<std::string, std::string>& values)
 {
     std::string text;
-    for (const auto& [name, value] : values) {
-        text += (text.empty() ? "" : ", ") + quote(name) + ": <" + quote(value) + ">";
-    }
+    for (const auto& [name, value] : values) text += (text.empty() ? "" : ", ") + quote(name) + ": <" + quote(value) + ">";
     return "{" + text + "}";
 }
-
 }  // namespace
-
-NetworkManagerService::NetworkManagerService()
-    : _service("org.freedesktop.NetworkManager", {"-t", "networkmanager", "-p", "{\"Version\":\"1.42.4\"}"})
-{
-}
 
 std::string NetworkManagerService::addDevice(const char* method, const char* typeInterface,
                                              const std::string& interface, unsigned int state,
@@ -90,7 +70,6 @@ std::string NetworkManagerService::addDevice(const char* method, const char* typ
     put(device, kDeviceInterface, "HwAddress", g_variant_new_string(mac.c_str()));
     return device;
 }
-
 std::string NetworkManagerService::addAccessPoint(const std::string& device, const std::string& name,
                                                   const std::string& ssid, const std::string& bssid,
                                                   unsigned char strength, AccessPointSecurity security)
@@ -105,12 +84,6 @@ std::string NetworkManagerService::addAccessPoint(const std::string& device, con
     setProperty(accessPoint, kAccessPointInterface, "RsnFlags", g_variant_new_uint32(security.rsnFlags));
     return accessPoint;
 }
-
-void NetworkManagerService::setActiveAccessPoint(const std::string& device, const std::string& accessPoint)
-{
-    put(device, kWirelessInterface, "ActiveAccessPoint", g_variant_new_object_path(accessPoint.c_str()));
-}
-
 void NetworkManagerService::addConfigObject(const std::string& device, const std::string& kind,
                                             const char* property, const std::string& properties)
 {
@@ -121,7 +94,6 @@ void NetworkManagerService::addConfigObject(const std::string& device, const std
     put(device, kDeviceInterface, property, g_variant_new_object_path(object.c_str()));
     _configs[device + " " + kind] = object;
 }
-
 void NetworkManagerService::setIpConfig(const std::string& device, int family, const IpConfiguration& configuration)
 {
     const auto address = [](const std::pair<std::string, unsigned int>& entry) {
@@ -140,7 +112,6 @@ void NetworkManagerService::setIpConfig(const std::string& device, int family, c
     addConfigObject(device, family == AF_INET ? "IP4Config" : "IP6Config", family == AF_INET ? "Ip4Config" : "Ip6Config",
                     properties + "}");
 }
-
 void NetworkManagerService::setDhcp4Options(const std::string& device,
                                             const std::map<std::string, std::string>& values)
 {
@@ -151,21 +122,10 @@ void NetworkManagerService::setDhcp4Options(const std::string& device,
         setProperty(known->second, "org.freedesktop.NetworkManager.DHCP4Config", "Options", parse(options(values)));
     }
 }
-
 void NetworkManagerService::put(const std::string& path, const std::string& interface, const std::string& name,
                                 GVariant* value)
 {
-    if (_added.insert(path + " " + interface + " " + name).second) {
-        _service.addProperty(path, interface, name, value);
-    } else {
-        _service.setProperty(path, interface, name, value);
-    }
+    _added.insert(path + " " + interface + " " + name).second ? _service.addProperty(path, interface, name, value)
+                                                               : _service.setProperty(path, interface, name, value);
 }
-
-void NetworkManagerService::setProperty(const std::string& path, const std::string& interface,
-                                        const std::string& name, GVariant* value)
-{
-    _service.setProperty(path, interface, name, value);
-}
-
 }  // namespace TestSupport

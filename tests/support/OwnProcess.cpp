@@ -10,7 +10,6 @@
 #include <filesystem>
 
 namespace TestSupport {
-
 bool passedInOwnProcess(const std::string& test)
 {
     const pid_t child = startChild({std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test},
@@ -18,7 +17,6 @@ bool passedInOwnProcess(const std::string& test)
     int status = -1;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-
 std::string initialAnswer(const std::string& initialise)
 {
     CapturingChannel channel;
@@ -26,14 +24,10 @@ std::string initialAnswer(const std::string& initialise)
     channel.send(initialise);
     std::string pairs;
     if (channel.waitForCount(1, std::chrono::seconds(60))) {
-        const auto message = parseJson(channel.message(0));  // the document outlives the loop over its array
-        pairs = " ";
-        for (const auto& pair : message["data"]["updated"].GetArray()) {
-            pairs += textOf(pair[0]) + "=" + textOf(pair[1]) + " ";
-        }
+        for (const auto& [key, value] : updatedPairs(parseJson(channel.message(0)))) pairs += " " + key + "=" + value;
+        pairs += " ";
     }
     channel.disconnect();
     return pairs;
 }
-
 }  // namespace TestSupport

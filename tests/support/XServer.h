@@ -31,9 +31,7 @@ public:
         line.insert(line.end(), {"-displayfd", "3", "-nolisten", "tcp", "-noreset"});
         line.insert(line.end(), options.begin(), options.end());
         int ready[2];
-        if (pipe2(ready, O_CLOEXEC) != 0) {
-            throw std::runtime_error("cannot start " + line[0]);
-        }
+        if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("cannot start " + line[0]);
         _pid = startChild(line, {{3, ready[1]}});
         close(ready[1]);
         // The server writes its display number once it accepts clients.

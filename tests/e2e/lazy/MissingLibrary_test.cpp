@@ -2,6 +2,7 @@
 // A platform library missing from the endpoint (a text file bind-mounted over it in this process's own mount
 // namespace): the library still loads, the categories that need it report their failure values with one ERROR line
 // naming it, and every other category answers. Each row in a new run of this program, which loads the library afresh.
+#include "support/Json.h"
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MountNamespace.h"
@@ -51,9 +52,7 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
         const ScopedMount hidden(files.file("not-elf"), map->l_name);
         std::filesystem::remove(LogWatch::logFile());  // the child's library starts it afresh
         const LogWatch log;
-        const ScopedEnv initialise{"CVCLIENT_LAZY_TEST_INITIALISE",
-                                   R"({"id":"Initialize","data":{"propertyCheckInterval":600000,)"
-                                   R"("softwareVersion":"20.1.0.0","properties":[)" + row.categories + "]}}"},
+        const ScopedEnv initialise{"CVCLIENT_LAZY_TEST_INITIALISE", initialiseWith(row.categories)},
             expected{"CVCLIENT_LAZY_TEST_EXPECTED", row.expected};
         EXPECT_TRUE(passedInOwnProcess("MissingLibrary.OneInitialiseInAProcessOfItsOwn")) << row.soname;
         for (const std::string& line : row.errors) EXPECT_EQ(log.count("ERROR - " + line), 1U) << line;

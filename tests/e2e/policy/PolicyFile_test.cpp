@@ -64,13 +64,10 @@ TEST(PolicyFile, DeniedCategoriesHostsLocalAddressesAndAccessPoints)
     std::filesystem::create_directories("/etc/cvclient");
 
     const std::string port = server.url("").substr(server.url("").rfind(':'));
-    const std::string initialise =
-        R"({"id":"Initialize","data":{"propertyCheckInterval":600000,"softwareVersion":"20.1.0.0","properties":[)"
-        R"({"name":"OS","status":2},{"name":"Corvane","status":2},)"
-        R"({"name":"Location","status":2,"config":[["LocateUrl","https://geo.example.com)" + port +
-        R"(/geolocate"]]},)"
-        R"({"name":"Whois","status":1,"filter":3,"config":[["ProviderIpUrl","https://127.0.0.1)" + port +
-        R"(/ip"]]}]}})";
+    const std::string initialise = initialiseWith(
+        R"({"name":"OS","status":2},{"name":"Corvane","status":2},{"name":"Location","status":2,"config":[["LocateUrl",)"
+        R"("https://geo.example.com)" + port + R"(/geolocate"]]},{"name":"Whois","status":1,"filter":3,"config":[[)"
+        R"("ProviderIpUrl","https://127.0.0.1)" + port + R"(/ip"]]})");
     const std::string refused = "] refused by the policy [/etc/cvclient/policy.conf]: ";
     for (const Row& row : std::vector<Row>{
              // A public-looking name a wildcard allows, resolving to 127.0.0.1; a host not allowed.

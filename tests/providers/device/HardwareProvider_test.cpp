@@ -113,7 +113,7 @@ TEST_F(HardwareProviderTest, FirmwareProcessorAndBootFacts)
     };
     for (const auto& [cpuinfo, speed, error] : processors) {
         TempDir dir;
-        ScopedBindMount mount(dir.write("cpuinfo", cpuinfo), "/proc/cpuinfo");
+        ScopedMount mount(dir.write("cpuinfo", cpuinfo), "/proc/cpuinfo");
         LogWatch log;
         EXPECT_EQ(readOne(Hw::kCpuSpeed), speed) << cpuinfo;
         EXPECT_EQ(log.contains(std::string("ERROR - Failed to parse frequency ") + (error ? error : "")), error != nullptr)

@@ -29,9 +29,7 @@ TEST(NameProvider, DeviceIdIsTheMachineIdAsALittleEndianGuid)
          "FFFFFFFF-FFFF-FF4F-BFFF-FFFFFFFFFFFF"},
         {{}, "00000000-0000-0040-8000-000000000000"},
     };
-    for (const auto& [bytes, id] : ids) {
-        EXPECT_EQ(NameProvider::formatDeviceId(bytes), id);
-    }
+    for (const auto& [bytes, id] : ids) EXPECT_EQ(NameProvider::formatDeviceId(bytes), id);
 }
 
 TEST(NameProvider, ReportsNodeNameDnsNameAndIdWhenSelected)
@@ -61,9 +59,7 @@ TEST(NameProvider, HostNameChangesAreAnnouncedUntilClose)
     });
     const auto rename = [] {
         const pid_t child = fork();
-        if (child == 0) {
-            _exit(unshare(CLONE_NEWUTS) == 0 && sethostname("renamed", 7) == 0 ? 0 : 1);
-        }
+        if (child == 0) _exit(unshare(CLONE_NEWUTS) == 0 && sethostname("renamed", 7) == 0 ? 0 : 1);
         int status = 1;
         return waitpid(child, &status, 0) == child && status == 0;
     };

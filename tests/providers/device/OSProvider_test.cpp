@@ -70,9 +70,7 @@ TEST(OSProvider, IgelOsIsBothOfItsToolsExecutableOnPath)
         {directory.path(), OSDetect::Linux},  // `get` a directory
         {"", OSDetect::Linux},
     };
-    for (const auto& [path, os] : paths) {
-        EXPECT_EQ(OSDetect::detect(path), os) << path;
-    }
+    for (const auto& [path, os] : paths) EXPECT_EQ(OSDetect::detect(path), os) << path;
 }
 
 // Elsewhere the facts come from os-release, nothing of IGEL's is started, and what only IGEL's tools know keeps
@@ -126,7 +124,5 @@ TEST(OSProvider, PlatformWords)
 {
     const std::pair<const char*, const char*> words[] = {
         {"x86_64", "x64"}, {"i686", "x86"}, {"i586", "i586"}, {"aarch64", "aarch64"}};
-    for (const auto& [machine, word] : words) {
-        EXPECT_EQ(OSProvider::platformName(machine), word);
-    }
+    for (const auto& [machine, word] : words) EXPECT_EQ(OSProvider::platformName(machine), word);
 }

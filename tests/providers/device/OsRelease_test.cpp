@@ -24,9 +24,7 @@ TEST(OsRelease, FieldsAsTheFilesFormatDefinesThem)
          {{"NAME", "$(rm -rf /)"}, {"VERSION_ID", "`id`;echo"}, {"ID", "b"}}},
         {"", {}},
     };
-    for (const auto& [text, fields] : cases) {
-        EXPECT_EQ(OsRelease::parse(text), fields) << text;
-    }
+    for (const auto& [text, fields] : cases) EXPECT_EQ(OsRelease::parse(text), fields) << text;
     const std::string longValue(1 << 20, 'x');
     EXPECT_EQ(OsRelease::parse("NAME=" + longValue + "\nID=z").at("NAME").size(), longValue.size());
 }

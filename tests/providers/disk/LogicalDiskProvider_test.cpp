@@ -9,7 +9,6 @@
 #include "support/MountNamespace.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <umockdev.h>
 
 #include <atomic>
@@ -21,15 +20,11 @@
 namespace {
 
 // A tmpfs on the directory `path` (made here), mounted with `source` as its device name.
-struct DeviceMount {
-    DeviceMount(const std::string& source, std::string path, const std::string& size = "64m") : path(std::move(path))
+struct DeviceMount : TestSupport::ScopedMount {
+    DeviceMount(const std::string& source, const std::string& path, const std::string& size = "64m")
+        : ScopedMount(source, (std::filesystem::create_directories(path), path), "tmpfs", ("size=" + size).c_str()), path(path)
     {
-        std::filesystem::create_directories(this->path);
-        if (mount(source.c_str(), this->path.c_str(), "tmpfs", MS_NOSUID, ("size=" + size).c_str()) != 0) {
-            throw std::runtime_error("cannot mount " + source + " on " + this->path + ": " + std::strerror(errno));
-        }
     }
-    ~DeviceMount() { umount2(path.c_str(), MNT_DETACH); }
     const std::string path;
 };
 

@@ -13,9 +13,7 @@ TEST(LogicalDiskRules, MountTableFieldsAndTheirOctalEscapes)
     const std::pair<std::string, std::string> fields[] = {
         {"/media/MY\\040STICK", "/media/MY STICK"}, {"tab\\011nl\\012back\\134", "tab\tnl\nback\\"}, {"\\040", " "},
         {"end\\040", "end "}, {"\\400\\08x\\1\\04", "\\400\\08x\\1\\04"}, {"\\377", "\377"}, {"", ""}};
-    for (const auto& [field, decoded] : fields) {
-        EXPECT_EQ(R::decodeMountField(field), decoded) << field;
-    }
+    for (const auto& [field, decoded] : fields) EXPECT_EQ(R::decodeMountField(field), decoded) << field;
     // The first two fields of each line; shorter lines are skipped.
     const MountTable table = R::parseMountTable("sysfs /sys sysfs rw 0 0\n\nlonely\n/dev/sdb1 /a\\040b vfat rw 0 0\n"
                                                 "/dev/sdb1\t/mnt/second tmpfs\n /dev/sda2   /c");

@@ -72,9 +72,7 @@ TEST(InputProviderTest, PluggedAndUnpluggedDevicesAreAnnounced)
             ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, device(2, "E: ID_INPUT_MOUSE=1\n").c_str(), nullptr));
         }
         umockdev_testbed_uevent(testbed, mouse, action);
-        if (std::string(action) == "remove") {
-            umockdev_testbed_remove_device(testbed, mouse);
-        }
+        if (std::string(action) == "remove") umockdev_testbed_remove_device(testbed, mouse);
         EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << action;
         EXPECT_EQ(hasMouse(), (PropertyMap{{"DEVICE_INPUT_MOUSE", action[0] == 'a' ? "true" : "false"}})) << action;
     }

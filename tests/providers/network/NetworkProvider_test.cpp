@@ -121,9 +121,7 @@ TEST_F(NetworkProviderTest, ReportsEveryActivatedInterfaceExceptTheLoopback)
         expected[std::string("1_") + empty] = "";
     }
     PropertyMap withPrefix;
-    for (const auto& [key, value] : expected) {
-        withPrefix["DEVICE_NETWORK_" + key] = value;
-    }
+    for (const auto& [key, value] : expected) withPrefix["DEVICE_NETWORK_" + key] = value;
     EXPECT_EQ(read(), withPrefix);
     EXPECT_FALSE(log.contains(" : ERROR - ")) << log.text();
     EXPECT_FALSE(log.contains(" : WARNING - ")) << log.text();
@@ -246,9 +244,7 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
         {"GATEWAY_MAC", "AA-BB-CC-DD-EE-FF;"}, {"WINS", ""}, {"SPEED", "Unavailable"},
         {"DHCP_ENABLED", "Unavailable"}, {"DHCP_SERVER", "Unavailable"}, {"DHCP_LEASE", "Unavailable"},
         {"DHCP_EXPIRES", "Unavailable"}};
-    for (const auto& [name, value] : expected) {
-        EXPECT_EQ(all.at(key + name), value) << name;
-    }
+    for (const auto& [name, value] : expected) EXPECT_EQ(all.at(key + name), value) << name;
     EXPECT_EQ(all.size(), 1 + 2 * expected.size());
     // systemd-networkd's lease, written at 1700000000 for an hour.
     const ScopedTmpfs run("/run");
@@ -330,7 +326,5 @@ TEST(KernelNetwork, GatewaysAndResolverFromTheirTables)
          {{}, {"new.example"}}},
         {"nameserver\n", {}},
     };
-    for (const auto& [text, expected] : resolvers) {
-        EXPECT_TRUE(KernelNetwork::parseResolver(text) == expected) << text;
-    }
+    for (const auto& [text, expected] : resolvers) EXPECT_TRUE(KernelNetwork::parseResolver(text) == expected) << text;
 }

@@ -84,9 +84,7 @@ protected:
     static std::string asked()
     {
         std::vector<std::string> paths;
-        for (const auto& request : server->requests()) {
-            paths.push_back(request.method + " " + request.path + ";");
-        }
+        for (const auto& request : server->requests()) paths.push_back(request.method + " " + request.path + ";");
         std::sort(paths.begin(), paths.end());
         server->clearRequests();
         return std::accumulate(paths.begin(), paths.end(), std::string());
@@ -138,9 +136,7 @@ TEST_F(WhoisService, EachReadingFromTheServicesAnswers)
     const ScopedEnv timeout("CORVANE_CURLOPT_TIMEOUT", "3000");
     for (const auto& test : cases) {
         SetUp();
-        for (const auto& [path, answer] : test.answers) {
-            server->setAnswer(path, answer);
-        }
+        for (const auto& [path, answer] : test.answers) server->setAnswer(path, answer);
         const TestSupport::LogWatch log;
         const auto category = TestSupport::category("Whois", test.filter != 0 ? 1 : 2, test.filter, config(test.config));
         EXPECT_EQ(WhoisProvider(category, "20.1").getProperties().get(), test.expected) << test.asked;

@@ -52,11 +52,11 @@ protected:
     }
     void mount(const std::string& source, const std::string& target)
     {
-        mounts.push_back(std::make_unique<TestSupport::ScopedBindMount>(source, target));
+        mounts.push_back(std::make_unique<TestSupport::ScopedMount>(source, target));
     }
     const TestSupport::FakeIgelGet igel;  // the user list is read on IGEL OS
     const TestSupport::TempDir dir;
-    std::vector<std::unique_ptr<TestSupport::ScopedBindMount>> mounts;  // after dir: unmounted before it goes
+    std::vector<std::unique_ptr<TestSupport::ScopedMount>> mounts;  // after dir: unmounted before it goes
 };
 
 }  // namespace
@@ -97,9 +97,7 @@ TEST_F(UserProviderTest, IdentityAndAdministratorFromTheDatabasesAndTheUserList)
     for (const auto& row : cases) {
         given(row.passwd, row.group, row.users, row.status);
         PropertyMap expected;
-        for (std::size_t key = 0; key < std::size(U::kKeys); ++key) {
-            expected[U::kKeys[key].key] = row.values[key];
-        }
+        for (std::size_t key = 0; key < std::size(U::kKeys); ++key) expected[U::kKeys[key].key] = row.values[key];
         EXPECT_EQ(read(), expected) << row.passwd << row.group << row.users.value_or("(no user list)");
     }
 }
