@@ -296,7 +296,6 @@ std::optional<std::vector<Partition>> readPartitions(const PropertyCollector& pr
     return partitions;
 }
 
-
 }  // namespace
 
 LogicalDiskProvider::~LogicalDiskProvider()
@@ -344,8 +343,10 @@ void LogicalDiskProvider::collect(PropertyCollector& properties, Kept& kept, con
         kept.keep(from, layout);
     }
     int count = 0;
-    for (const Partition& partition : partitions.value_or(std::vector<Partition>{})) {
-        addPartition(properties, count++, partition);
+    if (partitions) {
+        for (const Partition& partition : *partitions) {
+            addPartition(properties, count++, partition);
+        }
     }
     char printed[16];
     std::snprintf(printed, sizeof(printed), "%d", count);
