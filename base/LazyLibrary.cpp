@@ -28,6 +28,7 @@ LazyLibrary* libraries()
         {CVCLIENT_SONAME_X11, 0},
         {CVCLIENT_SONAME_XRANDR, L::bit(L::X11)},
         {CVCLIENT_SONAME_UDEV, 0},
+        {CVCLIENT_SONAME_CRYPTO, 0},
     };
     return all;
 }

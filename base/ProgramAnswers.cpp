@@ -117,6 +117,34 @@ std::mutex gMutex;
 std::map<std::string, Answer> gAnswers;
 std::deque<std::string> gOrder;  // the keys, oldest first
 
+std::optional<std::string> kept(const std::string& key, const std::vector<std::string>& files,
+                                const std::function<std::optional<std::string>()>& answer)
+{
+    // The files are looked at before the answer is made: a change meanwhile
+    // makes the next reading make it again.
+    const std::optional<std::vector<FileState>> before = states(files);
+    if (before) {
+        std::lock_guard<std::mutex> lock(gMutex);
+        const auto found = gAnswers.find(key);
+        if (found != gAnswers.end() && found->second.files == *before) {
+            return found->second.output;
+        }
+    }
+    std::optional<std::string> output = answer();
+    if (before) {
+        std::lock_guard<std::mutex> lock(gMutex);
+        const auto [entry, inserted] = gAnswers.insert_or_assign(key, Answer{*before, output});
+        if (inserted) {
+            gOrder.push_back(key);
+        }
+        while (gOrder.size() > ProgramAnswers::kMaximumAnswers) {
+            gAnswers.erase(gOrder.front());
+            gOrder.pop_front();
+        }
+    }
+    return output;
+}
+
 }  // namespace
 
 ProgramAnswers::Round::Round()
@@ -148,30 +176,14 @@ std::optional<std::string> ProgramAnswers::read(const std::string& program, cons
     for (const std::string& argument : arguments) {
         key += '\0' + argument;
     }
+    return kept(key, files, [&] { return readProgramOutput(program, arguments, environment); });
+}
 
-    // The files are looked at before the program runs: a change while it
-    // runs makes the next reading run it again.
-    const std::optional<std::vector<FileState>> before = states(files);
-    if (before) {
-        std::lock_guard<std::mutex> lock(gMutex);
-        const auto found = gAnswers.find(key);
-        if (found != gAnswers.end() && found->second.files == *before) {
-            return found->second.output;
-        }
-    }
-    std::optional<std::string> output = readProgramOutput(program, arguments, environment);
-    if (before) {
-        std::lock_guard<std::mutex> lock(gMutex);
-        const auto [entry, inserted] = gAnswers.insert_or_assign(key, Answer{*before, output});
-        if (inserted) {
-            gOrder.push_back(key);
-        }
-        while (gOrder.size() > kMaximumAnswers) {
-            gAnswers.erase(gOrder.front());
-            gOrder.pop_front();
-        }
-    }
-    return output;
+std::optional<std::string> ProgramAnswers::readWith(const std::string& key, const std::vector<std::string>& inputs,
+                                                    const std::function<std::optional<std::string>()>& answer)
+{
+    // A program's key starts with its absolute path: a leading NUL keeps these apart.
+    return kept(std::string(1, '\0') + key, inputs, answer);
 }
 
 }  // namespace Base

@@ -14,6 +14,7 @@
 // tick from the first, so a recent change is never trusted.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ class ProgramAnswers {
 public:
     static std::optional<std::string> read(const std::string& program, const std::vector<std::string>& arguments,
                                            const std::vector<std::string>& inputs);
+
+    // The same for an answer this process makes itself from the files
+    // `inputs` (a certificate it decodes): `answer` runs only when no answer
+    // under `key` is kept for those files as they are now.
+    static std::optional<std::string> readWith(const std::string& key, const std::vector<std::string>& inputs,
+                                               const std::function<std::optional<std::string>()>& answer);
 
     // At most this many answers are kept; past it the oldest go first.
     static constexpr std::size_t kMaximumAnswers = 256;

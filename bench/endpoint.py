@@ -14,7 +14,8 @@ an HTTPS service on 127.0.0.1 that answers as the location and public-address
 services do. Then it runs BUILD/cvclient-bench for every category (CHECKS
 checks in the long run, default 10000) and times the probe against facter for
 the facts both report, PAIRS runs of each in turn (default 10). BENCH_CATEGORIES names
-other categories to measure; BENCH_WRAPPER, a command to run the driver under (perf record, ...)."""
+other categories to measure; BENCH_WRAPPER, a command to run the driver under (perf record, ...); BENCH_LOG, a file to keep the library's
+log in."""
 import os, pathlib, resource, shutil, signal, subprocess, sys, tempfile, time
 
 import dbus
@@ -241,6 +242,8 @@ def main():
                 child.wait(5)
             except subprocess.TimeoutExpired:
                 child.kill()
+        if os.environ.get("BENCH_LOG") and (work / "bench.log").exists():
+            shutil.copy(work / "bench.log", os.environ["BENCH_LOG"])
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -7,7 +7,7 @@ CVCLIENT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 CVCLIENT_PACKAGES=(cmake g++ make pkg-config rapidjson-dev libglib2.0-dev libsystemd-dev libgtest-dev libgmock-dev
     freerdp2-dev libupower-glib-dev libpcsclite-dev libnm-dev libcurl4-gnutls-dev libudev-dev libx11-dev libxrandr-dev
-    python3
+    libssl-dev python3
     # what the providers run or load, and the real services their tests start
     dmidecode net-tools iproute2 pcscd vsmartcard-vpcd dbus python3-dbusmock python3-gi gir1.2-glib-2.0 libglib2.0-bin
     umockdev libumockdev-dev gir1.2-umockdev-1.0 xserver-xorg-core xserver-xorg-video-dummy x11-xkb-utils

@@ -1,16 +1,49 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/igel/Certificate.h"
 
+#include "base/Crypto.h"
+#include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/ProgramAnswers.h"
 #include "base/Utilities.h"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include <cctype>
+#include <climits>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
 namespace {
+
+// Larger files are not read: a certificate, even a chain of them, is a few kilobytes.
+constexpr std::size_t kLargestFile = 1 << 20;
+
+std::optional<std::string> readBounded(const std::string& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    std::string contents;
+    char buffer[16384];
+    while (stream && contents.size() <= kLargestFile) {
+        stream.read(buffer, sizeof(buffer));
+        contents.append(buffer, static_cast<std::size_t>(stream.gcount()));
+    }
+    if (stream.bad() || !stream.eof() || contents.size() > kLargestFile) {
+        return std::nullopt;
+    }
+    return contents;
+}
+
+// What a memory BIO holds.
+std::string written(BIO* bio)
+{
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
 
 bool isLetter(char character)
 {
@@ -30,19 +63,61 @@ std::optional<Certificate> Certificate::get(const std::string& path)
         TRACE_ERROR << "Certificate [" << path << "] could not be found" << std::endl;
         return std::nullopt;
     }
-    const std::vector<std::string> arguments{"x509", "-in", path, "-subject", "-serial", "-fingerprint", "-sha256",
-                                             "-noout"};
-    const std::optional<std::string> output = Base::ProgramAnswers::read("openssl", arguments, {path});
-    if (!output) {
-        TRACE_ERROR << "Failed to determine certificate information from command [openssl x509 -in " << path
-                    << " -subject -serial -fingerprint -sha256 -noout]" << std::endl;
+    const Base::LazyLibrary& crypto = Base::LazyLibrary::require(Base::LazyLibrary::Crypto);
+    if (!crypto) {
+        TRACE_ERROR << "Failed to determine certificate information of [" << path << "]: [" << crypto.soname()
+                    << "] cannot be loaded: " << crypto.error() << std::endl;
         return std::nullopt;
     }
-    std::optional<Certificate> certificate = parse(*output, path);
+    const std::optional<std::string> output =
+        Base::ProgramAnswers::readWith("certificate", {path}, [&path]() -> std::optional<std::string> {
+            const std::optional<std::string> contents = readBounded(path);
+            return contents ? describe(*contents) : std::nullopt;
+        });
+    std::optional<Certificate> certificate = output ? parse(*output, path) : std::nullopt;
     if (!certificate) {
-        TRACE_ERROR << "Certificate [" << path << "] could not be read by openssl" << std::endl;
+        TRACE_ERROR << "Certificate [" << path << "] could not be read (unreadable, larger than " << kLargestFile
+                    << " bytes, or no certificate)" << std::endl;
     }
     return certificate;
+}
+
+std::optional<std::string> Certificate::describe(const std::string& contents)
+{
+    if (contents.size() > static_cast<std::size_t>(INT_MAX)) {
+        return std::nullopt;
+    }
+    const int size = static_cast<int>(contents.size());
+    Base::X509Handle certificate;
+    {
+        const Base::BioHandle input(BIO_new_mem_buf(contents.data(), size));
+        certificate.reset(input ? PEM_read_bio_X509_AUX(input.get(), nullptr, nullptr, nullptr) : nullptr);
+    }
+    if (!certificate) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(contents.data());
+        certificate.reset(d2i_X509(nullptr, &bytes, size));
+    }
+    const Base::BioHandle output(BIO_new(BIO_s_mem()));
+    if (!certificate || !output) {
+        return std::nullopt;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestSize = 0;
+    if (BIO_puts(output.get(), "subject=") <= 0 ||
+        X509_NAME_print_ex(output.get(), X509_get_subject_name(certificate.get()), 0, XN_FLAG_ONELINE) < 0 ||
+        BIO_puts(output.get(), "\nserial=") <= 0 ||
+        i2a_ASN1_INTEGER(output.get(), X509_get0_serialNumber(certificate.get())) < 0 ||
+        X509_digest(certificate.get(), EVP_sha256(), digest, &digestSize) != 1) {
+        return std::nullopt;
+    }
+    std::string lines = written(output.get()) + "\nsha256 Fingerprint=";
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (unsigned int i = 0; i < digestSize; ++i) {
+        lines += kDigits[digest[i] >> 4];
+        lines += kDigits[digest[i] & 0xF];
+        lines += i + 1 < digestSize ? ':' : '\n';
+    }
+    return lines;
 }
 
 std::optional<Certificate> Certificate::parse(const std::string& output, const std::string& path)

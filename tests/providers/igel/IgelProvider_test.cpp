@@ -11,6 +11,7 @@
 #include "support/LogWatch.h"
 #include "support/MainLoop.h"
 #include "support/MountNamespace.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -26,6 +27,15 @@ using Registry = std::map<std::string, std::string>;
 using TestSupport::waitUntil;
 static const std::string kFixed = "system.environment_variables.fixvariable";
 static const std::string kDynamic = "system.environment_variables.dynamicvariable";
+
+// What a shell command writes; "failed: " in front when it fails.
+static std::string commandOutput(const std::string& command)
+{
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    for (int character; pipe != nullptr && (character = fgetc(pipe)) != EOF;) output += static_cast<char>(character);
+    return pipe != nullptr && pclose(pipe) == 0 ? output : "failed: " + output;
+}
 
 TEST(IgelProvider, ServerListsAreHostAndOptionalPortUpToTheFirstGap)
 {
@@ -65,6 +75,36 @@ TEST(Certificate, ReadsOpensslsLinesAndFormatsTheSlashFormOfNames)
         EXPECT_EQ(read.subject + "|" + read.serialNumber + "|" + read.thumbprint, facts);
     }
     EXPECT_FALSE(Certificate::parse("Could not read certificate\nissuer=CN=x", "f"));  // no fact at all
+}
+
+// Decoded in this process, a certificate reads as the openssl command reports it: escapes, several values in one
+// name part, serial numbers of every sign and size, DER, the first of several, text before it.
+TEST(Certificate, DecodesAsTheOpensslCommandReports)
+{
+    const TestSupport::TempDir dir;
+    const std::pair<const char*, const char*> made[] = {
+        {"/C=DE/O=Example Org/CN=ums\\/one", "0x0A1B2C"}, {"/CN=Z\xC3\xBCrich/O=\xC3\x9C", "0"},
+        {"/CN=a+OU=b/O=x\\,y", "-5"}, {"/emailAddress=a@b.c/CN= lead/DC=x;y<z>#\"q", "123456789012345678901234567890"}};
+    std::string first;
+    for (const auto& [subject, serial] : made) {
+        const std::string file = dir.file(std::to_string(&subject - &made[0].first) + ".pem");
+        ASSERT_EQ(commandOutput("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                                "-utf8 -keyout /dev/null -out " + file + " -subj '" + subject + "' -set_serial " +
+                                serial + " 2>/dev/null"), "");
+        first = first.empty() ? file : first;
+        for (const std::string& form : {file, file + ".der"}) {
+            if (form != file) commandOutput("openssl x509 -in " + file + " -outform DER -out " + form);
+            const std::string expected =
+                commandOutput("openssl x509 -in " + form + " -subject -serial -fingerprint -sha256 -noout");
+            EXPECT_EQ(Certificate::describe(commandOutput("cat " + form)).value_or("none"), expected) << form;
+        }
+    }
+    const std::string pem = commandOutput("cat " + first);
+    EXPECT_EQ(Certificate::describe("notes\n" + pem + pem).value_or("none"),
+              commandOutput("openssl x509 -in " + first + " -subject -serial -fingerprint -sha256 -noout"));
+    for (const std::string& none : {std::string(), std::string("junk"), pem.substr(0, pem.size() / 2)}) {
+        EXPECT_FALSE(Certificate::describe(none)) << none;
+    }
 }
 
 namespace {
@@ -153,8 +193,7 @@ TEST_F(IgelSystem, ReadsTheRegistryTheFilesAndTheCertificates)
         {"DEVICE_IGEL_ENVIRONMENT_1_VALUE", "$(echo no) 'q'"}, {"DEVICE_IGEL_ENVIRONMENT_1_TYPE", "Fixed"},
         {"DEVICE_IGEL_ENVIRONMENT_2_NAME", "E"}, {"DEVICE_IGEL_ENVIRONMENT_2_VALUE", "5"},
         {"DEVICE_IGEL_ENVIRONMENT_2_TYPE", "Dynamic"}}));
-    EXPECT_TRUE(log.contains("ERROR - Failed to determine certificate information from command [openssl x509 -in "
-                             "/wfs/icgcert.crt -subject -serial -fingerprint -sha256 -noout]"));
+    EXPECT_TRUE(log.contains("ERROR - Certificate [/wfs/icgcert.crt] could not be read"));
     EXPECT_NE(_get.runs().find("LC_ALL=C system.remotemanager.server0.ip\n"), std::string::npos) << _get.runs();
     // Hosts before 20.1: no variables under "Igel", the older keys under "Custom", which is empty for newer hosts.
     EXPECT_EQ(read("Igel", "20.0.9.9").size(), 9U);
