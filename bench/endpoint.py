@@ -9,9 +9,12 @@ of its own (the loopback and a wired interface with a gateway) it starts: a priv
 a Wi-Fi interface on one of three access points), UPower (line power and a
 battery) and systemd-hostnamed, all python-dbusmock; Xorg with the dummy
 driver; IGEL OS's tools `get` and `get_unit_id` as scripts first on PATH, with
-IGEL's setup file and a management server certificate under /wfs; and
-an HTTPS service on 127.0.0.1 that answers as the location and public-address
-services do. Then it runs BUILD/cvclient-bench for every category (CHECKS
+IGEL's setup file and a management server certificate under /wfs; an HTTPS
+service on 127.0.0.1 that answers as the location and public-address services
+do; and a umockdev testbed (bench/endpoint.umockdev: DMI, a SATA disk with two
+partitions, an NVMe disk, a USB stick, four input devices) with tmpfs mounts
+named as its partitions (/wfs on /dev/sda2). The driver, the probe and facter
+run under umockdev-run with that testbed. Then it runs BUILD/cvclient-bench for every category (CHECKS
 checks in the long run, default 10000) and times the probe against facter for
 the facts both report, PAIRS runs of each in turn (default 10). BENCH_CATEGORIES names
 other categories to measure; BENCH_WRAPPER, a command to run the driver under (perf record, ...); BENCH_LOG, a file to keep the library's
@@ -25,6 +28,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 LOCAL = ("Display,Hardware,Input,LogicalDisk,Name,Network,OS,Region,User,Corvane,Power,SmartCardReader,Igel,Custom,"
          "ScreenSaver,RemoteControl")
 COMPARABLE = "Name,OS,Hardware,Network,LogicalDisk,Region,User,Power"
+TESTBED = ["umockdev-run", "--device", str(ROOT / "bench/endpoint.umockdev"), "--"]
 FACTER = ["facter", "--json", "networking", "os", "processors", "memory", "dmi", "disks", "timezone", "identity"]
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -142,10 +146,19 @@ def private_root():
     os.chdir("/")
 
 
+def partitions():
+    """A tmpfs for each mounted partition of the testbed, named as its device: IGEL's /wfs on the SATA disk, a data
+    partition on the NVMe disk, the USB stick. /media is a tmpfs of its own first, so nothing is made on the disk."""
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "media", "/media"], check=True)
+    for device, directory, size in (("/dev/sda2", "/wfs", "64m"), ("/dev/nvme0n1p1", "/media/data", "256m"),
+                                    ("/dev/sdb1", "/media/MY STICK", "32m"), ("/dev/sda1", "/media/efi", "8m")):
+        os.makedirs(directory, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", device, directory], check=True)
+
+
 def igel_files():
     """IGEL's setup file and the management server's certificate."""
     wfs = pathlib.Path("/wfs")
-    wfs.mkdir()
     (wfs / "group.ini").write_text("<system>\n<remotemanager>\nserver0.ip=<ums.example.com>\n</remotemanager>\n"
                                    "</system>\n")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/C=DE/O=Example/CN=ums",
@@ -188,7 +201,7 @@ def paired(build, runs):
         for name, command in (("probe", probe), ("facter", FACTER)):
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
             started = time.monotonic()
-            subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            subprocess.run([*TESTBED, *command], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             wall = time.monotonic() - started
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
             figures[name].append((wall, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime))
@@ -220,6 +233,7 @@ def main():
         services(bus)
         x_server(work)
         private_root()
+        partitions()
         igel_files()
         igel_tools(work)
         made = time.monotonic()
@@ -227,7 +241,7 @@ def main():
         # The library trusts a kept answer only once its files are two seconds old, as a real endpoint's are.
         time.sleep(max(0.0, 2.5 - (time.monotonic() - made)))
         sys.stdout.flush()
-        subprocess.run([*os.environ.get("BENCH_WRAPPER", "").split(), str(build / "cvclient-bench"),
+        subprocess.run([*TESTBED, *os.environ.get("BENCH_WRAPPER", "").split(), str(build / "cvclient-bench"),
                         str(build / "libcvclient.so"), str(work / "bench.log"),
                         os.environ.get("BENCH_CATEGORIES", LOCAL + ",+Location,+Whois"), checks, *config], check=True)
         if shutil.which("facter"):
