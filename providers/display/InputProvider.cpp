@@ -11,14 +11,6 @@
 
 namespace {
 
-// What was found; a pen is assumed wherever there is a touch screen.
-struct Found {
-    bool keyboard = false;
-    bool mouse = false;
-    bool touch = false;
-    bool pen = false;
-};
-
 // udev hands out null for anything it does not have.
 std::string text(const char* value)
 {
@@ -32,10 +24,10 @@ bool hasProperty(udev_device* device, const char* name)
     return value != nullptr && value[0] == '1';
 }
 
-Found findInputDevices()
+InputProvider::Found findInputDevices()
 {
     TRACE_FUNCTION("getProperties");
-    Found found;
+    InputProvider::Found found;
     const Base::UdevHandle udev(udev_new());
     if (!udev) {
         TRACE_ERROR << "Failed to create udev context" << std::endl;
@@ -92,10 +84,12 @@ const char* boolean(bool value)
 
 std::future<PropertyMap> InputProvider::getProperties()
 {
-    return deferred([](PropertyCollector& properties) {
+    // While udev's watch of input devices has announced nothing, they are not
+    // enumerated again.
+    return deferred([kept = _kept, quiet = quiet()](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting INPUT properties..." << std::endl;
-        const Found found = findInputDevices();
+        const Found found = kept->get(quiet, &findInputDevices);
         properties.add(kKeyboard, boolean(found.keyboard));
         properties.add(kMouse, boolean(found.mouse));
         properties.add(kTouch, boolean(found.touch));

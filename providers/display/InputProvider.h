@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Category "Input": whether a keyboard, a pointing device, a touch screen and
-// a pen are attached, from udev's classification of input devices. Read
-// afresh on the thread that waits for the reading.
+// a pen are attached, from udev's classification of input devices. Read on
+// the thread that waits for the reading, and kept while udev's watch of input
+// devices has announced nothing (KeptWhileQuiet).
 #pragma once
 
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
 class InputProvider : public ProviderOf<InputProvider> {
@@ -30,4 +32,15 @@ public:
     {
         watchChanges({.udevSubsystems = {"input"}}, callback);
     }
+
+    // What was found; a pen is assumed wherever there is a touch screen.
+    struct Found {
+        bool keyboard = false;
+        bool mouse = false;
+        bool touch = false;
+        bool pen = false;
+    };
+
+private:
+    std::shared_ptr<KeptWhileQuiet<Found>> _kept = std::make_shared<KeptWhileQuiet<Found>>();
 };

@@ -55,7 +55,8 @@ TEST(InputProviderTest, EachKindOfDeviceSetsItsFlags)
     }
 }
 
-// A device plugged and unplugged is announced by udev; the reading after each has it, or not.
+// A device plugged and unplugged is announced by udev; the watching provider's reading after each has it, or not
+// (what it kept while udev was quiet goes with the announcement).
 TEST(InputProviderTest, PluggedAndUnpluggedDevicesAreAnnounced)
 {
     UMockdevTestbed* testbed = umockdev_testbed_new();
@@ -65,7 +66,8 @@ TEST(InputProviderTest, PluggedAndUnpluggedDevicesAreAnnounced)
         changes += changed->name == "Input" ? 1 : 0;
     });
     const char* mouse = "/sys/devices/virtual/input/input2";
-    const auto hasMouse = [] { return TestSupport::readProvider<InputProvider>("Input", 1, 0x2); };
+    const auto hasMouse = [&provider] { return provider.getProperties().get().at("DEVICE_INPUT_MOUSE"); };
+    EXPECT_EQ(hasMouse(), "false");
     for (const char* action : {"add", "remove"}) {
         const int before = changes;
         if (std::string(action) == "add") {
@@ -74,7 +76,8 @@ TEST(InputProviderTest, PluggedAndUnpluggedDevicesAreAnnounced)
         umockdev_testbed_uevent(testbed, mouse, action);
         if (std::string(action) == "remove") umockdev_testbed_remove_device(testbed, mouse);
         EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << action;
-        EXPECT_EQ(hasMouse(), (PropertyMap{{"DEVICE_INPUT_MOUSE", action[0] == 'a' ? "true" : "false"}})) << action;
+        EXPECT_EQ(hasMouse(), action[0] == 'a' ? "true" : "false") << action;
+        EXPECT_EQ(hasMouse(), action[0] == 'a' ? "true" : "false") << action;  // kept
     }
     provider.close();
     g_object_unref(testbed);
