@@ -4,6 +4,8 @@
 
 #include "properties/Provider.h"
 
+#include <atomic>
+
 class UserProvider : public ProviderOf<UserProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
@@ -30,4 +32,7 @@ public:
     {
         watchChanges({.files = {"/var/run/utmp"}}, callback);
     }
+
+private:
+    std::atomic<bool> _first{true};
 };
