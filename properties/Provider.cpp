@@ -58,6 +58,11 @@ std::future<PropertyMap> Provider::asynchronous(Collect collect) const
     });
 }
 
+std::future<PropertyMap> Provider::deferredAfterFirst(Collect collect) const
+{
+    return _readBefore.exchange(true) ? deferred(std::move(collect)) : asynchronous(std::move(collect));
+}
+
 std::future<PropertyMap> Provider::atOnce(const Collect& collect) const
 {
     std::promise<PropertyMap> promise;

@@ -10,6 +10,7 @@
 #include "properties/PropertyCollector.h"
 #include "properties/PropertyMap.h"
 
+#include <atomic>
 #include <functional>
 #include <future>
 #include <memory>
@@ -75,6 +76,11 @@ protected:
     std::future<PropertyMap> asynchronous(Collect collect) const;
     // Collects at once, on the calling thread.
     std::future<PropertyMap> atOnce(const Collect& collect) const;
+    // Deferred, except the provider's first reading, which runs on a thread
+    // of its own beside the other categories: for readings whose first costs
+    // far more than the next (programs whose answers are then kept, modules
+    // loaded once).
+    std::future<PropertyMap> deferredAfterFirst(Collect collect) const;
 
     // The provider's first complete reading, for providers that read once.
     const std::shared_ptr<KeptReading>& kept() const { return _kept; }
@@ -97,6 +103,7 @@ private:
     Base::Version _hostVersion;
     std::shared_ptr<KeptReading> _kept = std::make_shared<KeptReading>();
     std::unique_ptr<Base::ChangeWatch> _changeWatch;
+    mutable std::atomic<bool> _readBefore{false};
 };
 
 // Gives a provider class the factory's create function and the base

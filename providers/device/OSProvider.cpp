@@ -26,7 +26,7 @@ std::string registryText(const char* key)
 
 std::future<PropertyMap> OSProvider::getProperties()
 {
-    return deferred([](PropertyCollector& properties) {
+    return deferredAfterFirst([](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting OS properties..." << std::endl;
         utsname system{};

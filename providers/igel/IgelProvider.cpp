@@ -130,7 +130,7 @@ std::future<PropertyMap> IgelProvider::getProperties()
 std::future<PropertyMap> IgelProvider::getIgelProperties() const
 {
     const bool environment = hostAtLeast(20, 1);
-    return deferred([environment](PropertyCollector& properties) {
+    return deferredAfterFirst([environment](PropertyCollector& properties) {
         TRACE_FUNCTION("operator()");
         TRACE_VERBOSE << "Getting IGEL properties..." << std::endl;
         properties.add(kStructureTag, &structureTag);

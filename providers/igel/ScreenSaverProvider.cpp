@@ -27,7 +27,7 @@ bool contains(const std::string& text, const char* word)
 
 std::future<PropertyMap> ScreenSaverProvider::getProperties()
 {
-    return deferred([](PropertyCollector& properties) {
+    return deferredAfterFirst([](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting SCREENSAVER properties..." << std::endl;
         properties.add(kEnabled, [] {

@@ -57,10 +57,8 @@ std::string getUserLocalAdminProperty(const char* name, gid_t group)
 
 std::future<PropertyMap> UserProvider::getProperties()
 {
-    // The first reading, which loads the account databases' modules, runs
-    // beside the other categories; later ones on the thread that waits for
-    // them, within its round, starting no thread.
-    Collect collect = [](PropertyCollector& properties) {
+    // The first reading loads the account databases' modules.
+    return deferredAfterFirst([](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting USER properties..." << std::endl;
         const std::optional<AccountDatabase::Account> account = AccountDatabase::account(geteuid());
@@ -88,6 +86,5 @@ std::future<PropertyMap> UserProvider::getProperties()
                            [&] { return getUserLocalAdminProperty(account->name.c_str(), account->group); });
         }
         TRACE_VERBOSE << "Done getting USER properties." << std::endl;
-    };
-    return _first.exchange(false) ? asynchronous(std::move(collect)) : deferred(std::move(collect));
+    });
 }

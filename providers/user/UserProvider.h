@@ -4,8 +4,6 @@
 
 #include "properties/Provider.h"
 
-#include <atomic>
-
 class UserProvider : public ProviderOf<UserProvider> {
 public:
     static constexpr PropertyKey kKeys[] = {
@@ -32,7 +30,4 @@ public:
     {
         watchChanges({.files = {"/var/run/utmp"}}, callback);
     }
-
-private:
-    std::atomic<bool> _first{true};
 };

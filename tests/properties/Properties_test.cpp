@@ -43,3 +43,21 @@ TEST(PropertiesTest, MergesReadingsAndReportsChangesOfEveryProvider)
     EXPECT_EQ(ConfigProvider::readings("off"), 0);
     EXPECT_TRUE(properties.readAllProperties().empty());
 }
+
+// A provider's first reading runs on a thread of its own while the caller goes on; later ones only when waited for.
+TEST(PropertiesTest, OnlyTheFirstReadingOfADeferredAfterFirstProviderRunsAtOnce)
+{
+    ConfigProvider::reset();
+    ConfigProvider::set("t", {{"DEVICE_A", "1"}});
+    ConfigProvider::gate(false);
+    ConfigProvider provider(TestSupport::category(ConfigProvider::kName, 2, 0, {{"tag", "t"}, {"afterFirst", ""},
+                                                                                {"gate", ""}}), "20.1");
+    std::future<PropertyMap> first = provider.getProperties();
+    ConfigProvider::waitAtGate();  // taken without waiting for it
+    ConfigProvider::gate(true);
+    EXPECT_EQ(first.get(), (PropertyMap{{"DEVICE_A", "1"}}));
+    std::future<PropertyMap> next = provider.getProperties();
+    EXPECT_EQ(ConfigProvider::readings("t"), 1);
+    EXPECT_EQ(next.get(), (PropertyMap{{"DEVICE_A", "1"}}));
+    EXPECT_EQ(ConfigProvider::readings("t"), 2);
+}

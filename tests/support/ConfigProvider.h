@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A provider for engine tests whose reading is what the test set for its tag (config "tag"); a "throw"
-// entry makes it fail with that text. Config "async" reads on a thread of its own; "gate" holds a
-// reading, once taken, until the gate is open.
+// entry makes it fail with that text. Config "async" reads on a thread of its own, "afterFirst" only
+// the first time; "gate" holds a reading, once taken, until the gate is open.
 #pragma once
 #include "properties/Factory.h"
 #include "properties/Provider.h"
@@ -54,6 +54,7 @@ public:
         Collect collect = [this](PropertyCollector& properties) {
             for (const auto& [key, value] : read()) properties.add(PropertyKey{key.c_str(), 0x1}, value);
         };
+        if (category()->config.count("afterFirst")) return deferredAfterFirst(collect);
         return category()->config.count("async") ? asynchronous(collect) : deferred(collect);
     }
     void monitorForChanges(const ChangeCallback& callback) override
