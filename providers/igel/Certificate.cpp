@@ -7,6 +7,7 @@
 #include "base/ProgramAnswers.h"
 #include "base/Utilities.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -97,6 +98,8 @@ std::optional<std::string> Certificate::describe(const std::string& contents)
         const auto* bytes = reinterpret_cast<const unsigned char*>(contents.data());
         certificate.reset(d2i_X509(nullptr, &bytes, size));
     }
+    // A failed decoding leaves its reasons on this thread's error queue.
+    ERR_clear_error();
     const Base::BioHandle output(BIO_new(BIO_s_mem()));
     if (!certificate || !output) {
         return std::nullopt;
