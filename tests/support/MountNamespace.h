@@ -30,6 +30,26 @@ inline void requirePrivateMountNamespace()
     }();
     if (!own) throw std::runtime_error("these tests mount over system paths: run them as root under `unshare -m`");
 }
+// A root of this process's own, so that top-level directories such as IGEL's /wfs can be made: a tmpfs (on the empty
+// /srv while it is filled) with a bind of every other top-level entry, moved to / and entered. Once per process.
+inline void enterPrivateRoot()
+{
+    requirePrivateMountNamespace();
+    namespace fs = std::filesystem;
+    if (mount("root", "/srv", "tmpfs", 0, "size=64m") != 0) throw std::runtime_error("cannot mount a root on /srv");
+    for (const auto& entry : fs::directory_iterator("/")) {
+        const fs::path target = fs::path("/srv") / entry.path().filename();
+        if (entry.is_symlink()) {
+            fs::create_symlink(fs::read_symlink(entry.path()), target);
+        } else if (entry.path() != "/srv") {
+            entry.is_directory() ? (void)fs::create_directory(target) : (void)std::ofstream(target);
+            if (mount(entry.path().c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+                throw std::runtime_error("cannot bind " + entry.path().string());
+        }
+    }
+    if (chdir("/srv") != 0 || mount(".", "/", nullptr, MS_MOVE, nullptr) != 0 || chroot(".") != 0 || chdir("/") != 0)
+        throw std::runtime_error("cannot enter the root made on /srv");
+}
 // `source` mounted over the existing file or directory `target` (a bind mount without `type`), unmounted when the
 // object goes.
 class ScopedMount {

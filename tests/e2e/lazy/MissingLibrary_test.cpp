@@ -2,6 +2,7 @@
 // A platform library missing from the endpoint (a text file bind-mounted over it in this process's own mount
 // namespace): the library still loads, the categories that need it report their failure values with one ERROR line
 // naming it, and every other category answers. Each row in a new run of this program, which loads the library afresh.
+#include "support/IgelFakes.h"
 #include "support/Json.h"
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
@@ -33,6 +34,12 @@ TEST(MissingLibrary, OneInitialiseInAProcessOfItsOwn)
 
 TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
 {
+    // An IGEL OS endpoint with a management server certificate, for libcrypto's row.
+    enterPrivateRoot();
+    std::filesystem::create_directory("/wfs");
+    ASSERT_EQ(std::system("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout "
+                          "/dev/null -out /wfs/server.crt -subj /CN=ums 2>/dev/null"), 0);
+    const FakeIgelGet igel;
     struct Row { const char* soname; std::string categories, expected; std::vector<std::string> errors; };
     for (const Row& row : std::vector<Row>{
              {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
@@ -43,6 +50,11 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
               "!DEVICE_POWER_ DEVICE_HARDWARE_LID=Unavailable DEVICE_HARDWARE_CPU_COUNT=",
               {"Category [Power] needs [libupower-glib.so.3], which cannot be loaded: ",
                "Category [Hardware] needs [libupower-glib.so.3], which cannot be loaded: "}},
+             // Igel reads only its certificates through libcrypto.
+             {"libcrypto.so.3", R"({"name":"Igel","status":2},{"name":"Corvane","status":2})",
+              "DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT=Unavailable DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER=Unavailable "
+              "DEVICE_IGEL_STRUCTURETAG= DEVICE_CORVANE_VERSION=",
+              {"Failed to determine certificate information of [/wfs/server.crt]: [libcrypto.so.3] cannot be loaded: "}},
          }) {
         void* loaded = dlopen(row.soname, RTLD_NOW | RTLD_LOCAL);
         link_map* map = nullptr;

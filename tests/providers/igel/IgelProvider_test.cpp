@@ -125,24 +125,11 @@ bool use(const char* program) { return close(open(program, O_RDONLY | O_CLOEXEC)
 
 class IgelSystem : public ::testing::Test {
 protected:
-    // A root of this process's own, so that /wfs can exist: a tmpfs (on the
-    // empty /srv while it is filled) with a bind of every other top-level
-    // entry; and layers of its own over /usr/bin and /tmp.
+    // A root of this process's own, so that /wfs can exist, and layers of its
+    // own over /usr/bin and /tmp.
     static void SetUpTestSuite()
     {
-        TestSupport::requirePrivateMountNamespace();
-        ASSERT_EQ(mount("root", "/srv", "tmpfs", 0, "size=64m"), 0);
-        for (const auto& entry : fs::directory_iterator("/")) {
-            const fs::path target = fs::path("/srv") / entry.path().filename();
-            if (entry.is_symlink()) {
-                fs::create_symlink(fs::read_symlink(entry.path()), target);
-            } else if (entry.path() != "/srv") {
-                entry.is_directory() ? (void)fs::create_directory(target) : (void)std::ofstream(target);
-                ASSERT_EQ(mount(entry.path().c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr), 0);
-            }
-        }
-        ASSERT_TRUE(chdir("/srv") == 0 && mount(".", "/", nullptr, MS_MOVE, nullptr) == 0 && chroot(".") == 0 &&
-                    chdir("/") == 0);
+        TestSupport::enterPrivateRoot();
         for (const std::string directory : {"/usr/bin", "/tmp"}) {
             fs::create_directories("/layers" + directory + "/upper"), fs::create_directories("/layers" + directory + "/work");
             const std::string layers = "lowerdir=" + directory + ",upperdir=/layers" + directory +
