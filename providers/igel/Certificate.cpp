@@ -71,7 +71,7 @@ std::optional<Certificate> Certificate::get(const std::string& path)
         return std::nullopt;
     }
     const std::optional<std::string> output =
-        Base::ProgramAnswers::readWith("certificate", {path}, [&path]() -> std::optional<std::string> {
+        Base::ProgramAnswers::readWith("certificate\0" + path, {path}, [&path]() -> std::optional<std::string> {
             const std::optional<std::string> contents = readBounded(path);
             return contents ? describe(*contents) : std::nullopt;
         });

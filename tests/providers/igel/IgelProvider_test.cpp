@@ -77,36 +77,6 @@ TEST(Certificate, ReadsOpensslsLinesAndFormatsTheSlashFormOfNames)
     EXPECT_FALSE(Certificate::parse("Could not read certificate\nissuer=CN=x", "f"));  // no fact at all
 }
 
-// Decoded in this process, a certificate reads as the openssl command reports it: escapes, several values in one
-// name part, serial numbers of every sign and size, DER, the first of several, text before it.
-TEST(Certificate, DecodesAsTheOpensslCommandReports)
-{
-    const TestSupport::TempDir dir;
-    const std::pair<const char*, const char*> made[] = {
-        {"/C=DE/O=Example Org/CN=ums\\/one", "0x0A1B2C"}, {"/CN=Z\xC3\xBCrich/O=\xC3\x9C", "0"},
-        {"/CN=a+OU=b/O=x\\,y", "-5"}, {"/emailAddress=a@b.c/CN= lead/DC=x;y<z>#\"q", "123456789012345678901234567890"}};
-    std::string first;
-    for (const auto& [subject, serial] : made) {
-        const std::string file = dir.file(std::to_string(&subject - &made[0].first) + ".pem");
-        ASSERT_EQ(commandOutput("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                                "-utf8 -keyout /dev/null -out " + file + " -subj '" + subject + "' -set_serial " +
-                                serial + " 2>/dev/null"), "");
-        first = first.empty() ? file : first;
-        for (const std::string& form : {file, file + ".der"}) {
-            if (form != file) commandOutput("openssl x509 -in " + file + " -outform DER -out " + form);
-            const std::string expected =
-                commandOutput("openssl x509 -in " + form + " -subject -serial -fingerprint -sha256 -noout");
-            EXPECT_EQ(Certificate::describe(commandOutput("cat " + form)).value_or("none"), expected) << form;
-        }
-    }
-    const std::string pem = commandOutput("cat " + first);
-    EXPECT_EQ(Certificate::describe("notes\n" + pem + pem).value_or("none"),
-              commandOutput("openssl x509 -in " + first + " -subject -serial -fingerprint -sha256 -noout"));
-    for (const std::string& none : {std::string(), std::string("junk"), pem.substr(0, pem.size() / 2)}) {
-        EXPECT_FALSE(Certificate::describe(none)) << none;
-    }
-}
-
 namespace {
 
 PropertyMap read(const std::string& name, const std::string& host, int32_t status = 2, int32_t filter = 0)
@@ -117,7 +87,7 @@ PropertyMap read(const std::string& name, const std::string& host, int32_t statu
 void makeCertificate(const std::string& path, const std::string& subject, const std::string& serial)
 {
     const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                                "-keyout /dev/null -out " + path + " -subj '" + subject + "' -set_serial " + serial;
+                                "-utf8 -keyout /dev/null -out " + path + " -subj '" + subject + "' -set_serial " + serial;
     ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
 }
 
@@ -150,6 +120,34 @@ protected:
 };
 
 }  // namespace
+
+// Decoded in this process, a certificate reads as the openssl command reports it: escapes, several values in one
+// name part, serial numbers of every sign and size, DER, the first of several, text before it.
+TEST(Certificate, DecodesAsTheOpensslCommandReports)
+{
+    const TestSupport::TempDir dir;
+    const std::pair<const char*, const char*> made[] = {
+        {"/C=DE/O=Example Org/CN=ums\\/one", "0x0A1B2C"}, {"/CN=Z\xC3\xBCrich/O=\xC3\x9C", "0"},
+        {"/CN=a+OU=b/O=x\\,y", "-5"}, {"/emailAddress=a@b.c/CN= lead/DC=x;y<z>#\"q", "123456789012345678901234567890"}};
+    std::string first;
+    for (const auto& [subject, serial] : made) {
+        const std::string file = dir.file(std::to_string(&subject - &made[0].first) + ".pem");
+        makeCertificate(file, subject, serial);
+        first = first.empty() ? file : first;
+        for (const std::string& form : {file, file + ".der"}) {
+            if (form != file) commandOutput("openssl x509 -in " + file + " -outform DER -out " + form);
+            const std::string expected =
+                commandOutput("openssl x509 -in " + form + " -subject -serial -fingerprint -sha256 -noout");
+            EXPECT_EQ(Certificate::describe(TestSupport::readWhole(form)).value_or("none"), expected) << form;
+        }
+    }
+    const std::string pem = TestSupport::readWhole(first);
+    EXPECT_EQ(Certificate::describe("notes\n" + pem + pem).value_or("none"),
+              commandOutput("openssl x509 -in " + first + " -subject -serial -fingerprint -sha256 -noout"));
+    for (const std::string& none : {std::string(), std::string("junk"), pem.substr(0, pem.size() / 2)}) {
+        EXPECT_FALSE(Certificate::describe(none)) << none;
+    }
+}
 
 TEST_F(IgelSystem, ReadsTheRegistryTheFilesAndTheCertificates)
 {
