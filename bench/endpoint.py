@@ -14,11 +14,12 @@ service on 127.0.0.1 that answers as the location and public-address services
 do; and a umockdev testbed (bench/endpoint.umockdev: DMI, a SATA disk with two
 partitions, an NVMe disk, a USB stick, four input devices) with tmpfs mounts
 named as its partitions (/wfs on /dev/sda2). The driver, the probe and facter
-run under umockdev-run with that testbed (the pairs all under one, whose making is timed in neither). Then it runs BUILD/cvclient-bench for every category (CHECKS
+run under umockdev-run with that testbed (the pairs all under one, whose making
+is timed in neither). Then it runs BUILD/cvclient-bench for every category (CHECKS
 checks in the long run, default 10000) and times the probe against facter for
 the facts both report, PAIRS runs of each in turn (default 10). BENCH_CATEGORIES names
-other categories to measure; BENCH_WRAPPER, a command to run the driver under (perf record, ...); BENCH_LOG, a file to keep the library's
-log in."""
+other categories to measure; BENCH_WRAPPER, a command to run the driver under (perf record, ...);
+BENCH_LOG, a file to keep the library's log in."""
 import os, pathlib, resource, shutil, signal, subprocess, sys, tempfile, time
 
 import dbus

@@ -57,6 +57,7 @@ TEST(PropertiesTest, OnlyTheFirstReadingOfADeferredAfterFirstProviderRunsAtOnce)
     ConfigProvider::gate(true);
     EXPECT_EQ(first.get(), (PropertyMap{{"DEVICE_A", "1"}}));
     std::future<PropertyMap> next = provider.getProperties();
+    EXPECT_EQ(next.wait_for(std::chrono::seconds(0)), std::future_status::deferred);
     EXPECT_EQ(ConfigProvider::readings("t"), 1);
     EXPECT_EQ(next.get(), (PropertyMap{{"DEVICE_A", "1"}}));
     EXPECT_EQ(ConfigProvider::readings("t"), 2);
