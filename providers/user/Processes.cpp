@@ -3,8 +3,11 @@
 
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
+#include "base/Utilities.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -97,6 +100,50 @@ std::optional<std::string> Processes::name(int pid)
         return std::string(start, end);
     }
     return std::nullopt;
+}
+
+std::optional<int> Processes::lastCreatedFrom(std::string_view loadavg)
+{
+    // The fifth field; the fourth is "running/all".
+    std::size_t start = 0;
+    for (int field = 0; field < 4; ++field) {
+        const std::size_t blank = loadavg.find(' ', start);
+        if (blank == std::string_view::npos) {
+            return std::nullopt;
+        }
+        start = blank + 1;
+    }
+    if (loadavg.find('/') >= start) {
+        return std::nullopt;
+    }
+    const std::string_view last = loadavg.substr(start, loadavg.find_first_of(" \n", start) - start);
+    int pid = 0;
+    const auto [end, error] = std::from_chars(last.data(), last.data() + last.size(), pid);
+    if (error != std::errc() || end != last.data() + last.size() || last.empty() || pid < 0) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+std::optional<int> Processes::lastCreated()
+{
+    // The counter is this process's namespace's, the listing that of /proc's
+    // mount: they agree when /proc/self names this process.
+    char self[32];
+    const ssize_t length = readlink("/proc/self", self, sizeof(self) - 1);
+    if (length <= 0 || std::string_view(self, static_cast<std::size_t>(length)) != std::to_string(getpid())) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> text = Utilities::readFile("/proc/loadavg");
+    return text ? lastCreatedFrom(*text) : std::nullopt;
+}
+
+bool Processes::exists(int pid)
+{
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/%d", pid);
+    struct stat facts {};
+    return stat(path, &facts) == 0;
 }
 
 void Processes::sort(std::vector<int>& ids)

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class Processes {
@@ -18,6 +19,17 @@ public:
     // first blank. None when the process does not exist or its status cannot
     // be read.
     static std::optional<std::string> name(int pid);
+
+    // The id the kernel gave to the process or thread it created last in
+    // this process's pid namespace, from /proc/loadavg. Any start of a
+    // process that /proc lists changes it. None when it cannot be read, or
+    // when /proc lists another namespace than this process's own.
+    static std::optional<int> lastCreated();
+    // The same, from the text of /proc/loadavg ("0.05 0.10 0.15 1/234 5678").
+    static std::optional<int> lastCreatedFrom(std::string_view loadavg);
+
+    // Whether /proc lists the process, ended and not yet reaped included.
+    static bool exists(int pid);
 
     // Sorts ascending.
     static void sort(std::vector<int>& ids);

@@ -33,7 +33,14 @@ bool RemoteControlProvider::isRemoteControlled()
 {
     // Readings take turns: each compares the list it takes with the one the last left.
     std::lock_guard<std::mutex> lock(_mutex);
-    std::vector<int> current = Processes::enumerate().value_or(std::vector<int>{});
+    // Taken before listing: a process started meanwhile makes the next reading list again.
+    const std::optional<int> lastCreated = Processes::lastCreated();
+    if (lastCreated && lastCreated == _lastCreated) {
+        std::erase_if(_remoteControlProcesses, [](int pid) { return !Processes::exists(pid); });
+        return !_remoteControlProcesses.empty();
+    }
+    const std::optional<std::vector<int>> listed = Processes::enumerate();
+    std::vector<int> current = listed.value_or(std::vector<int>{});
     Processes::sort(current);
     if (_knownProcesses.empty()) {
         std::vector<int> found;
@@ -53,6 +60,7 @@ bool RemoteControlProvider::isRemoteControlled()
         }
     }
     _knownProcesses = std::move(current);
+    _lastCreated = listed ? lastCreated : std::nullopt;
     return !_remoteControlProcesses.empty();
 }
 

@@ -4,11 +4,14 @@
 // The provider remembers the processes it saw at its last reading and the VNC
 // servers among them. The first reading looks at every process; later ones
 // look only at processes started since, and forget the servers that ended.
+// While the kernel has started no process since the last listing of /proc,
+// a reading only looks whether the servers it knows still run.
 #pragma once
 
 #include "properties/Provider.h"
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class RemoteControlProvider : public ProviderOf<RemoteControlProvider> {
@@ -35,4 +38,5 @@ private:
     std::mutex _mutex;
     std::vector<int> _knownProcesses;          // sorted: every process of the last reading
     std::vector<int> _remoteControlProcesses;  // sorted: the VNC servers among them
+    std::optional<int> _lastCreated;           // the kernel's last started process, before that listing
 };
