@@ -41,6 +41,7 @@ struct RoundLooks {
     std::int64_t started = 0;  // nanoseconds, the round's clock
     std::map<std::string, std::optional<FileState>> files;
     std::map<std::string, std::optional<std::string>> programs;
+    std::optional<std::vector<std::string>> environment;  // the programs' environment
 };
 thread_local RoundLooks tRound;
 
@@ -67,6 +68,14 @@ std::optional<FileState> lookAt(const std::string& file)
         tRound.files.emplace(file, state);
     }
     return state;
+}
+
+const std::vector<std::string>& roundEnvironment()
+{
+    if (tRound.depth == 0 || !tRound.environment) {
+        tRound.environment = programEnvironment();
+    }
+    return *tRound.environment;
 }
 
 std::optional<std::string> locate(const std::string& program, const std::vector<std::string>& environment)
@@ -159,13 +168,14 @@ ProgramAnswers::Round::~Round()
     if (--tRound.depth == 0) {
         tRound.files.clear();
         tRound.programs.clear();
+        tRound.environment.reset();
     }
 }
 
 std::optional<std::string> ProgramAnswers::read(const std::string& program, const std::vector<std::string>& arguments,
                                                 const std::vector<std::string>& inputs)
 {
-    const std::vector<std::string> environment = programEnvironment();
+    const std::vector<std::string>& environment = roundEnvironment();
     const std::optional<std::string> located = locate(program, environment);
     if (!located) {
         return readProgramOutput(program, arguments, environment);

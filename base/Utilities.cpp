@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/Utilities.h"
 
+#include "base/Descriptor.h"
 #include "base/Logging.h"
+
+#include <fcntl.h>
 
 #include <unistd.h>
 
@@ -114,10 +117,20 @@ std::string getEnvironmentVariable(const std::string& name, const std::string& d
 std::optional<std::string> readFile(const std::string& path)
 {
     try {
-        std::ifstream stream(path);
+        // Plain reads: a stream's buffer and locale cost more than the small
+        // files read here at every check. A file that cannot be opened or
+        // read reads as empty.
         std::string text;
-        if (stream) {
-            text.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+        if (const Base::Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC)); file) {
+            char chunk[4096];
+            for (;;) {
+                const ssize_t got = read(file.get(), chunk, sizeof(chunk));
+                if (got > 0) {
+                    text.append(chunk, static_cast<std::size_t>(got));
+                } else if (got == 0 || errno != EINTR) {
+                    break;
+                }
+            }
         }
         TRACE_VERBOSE << "Read bytes [" << text.size() << "] from [" << path << "]" << std::endl;
         return trim(text);
