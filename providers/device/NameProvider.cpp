@@ -17,12 +17,15 @@ namespace {
 
 std::string getDnsFromHostname(const std::string& host)
 {
+    // The web service's port as a number: naming it "http" would look it up
+    // in the services database at every reading, and fail the whole lookup
+    // on an endpoint whose /etc/services lacks it.
     addrinfo hints{};
-    hints.ai_flags = AI_CANONNAME;
+    hints.ai_flags = AI_CANONNAME | AI_NUMERICSERV;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* raw = nullptr;
-    const int result = getaddrinfo(host.c_str(), "http", &hints, &raw);
+    const int result = getaddrinfo(host.c_str(), "80", &hints, &raw);
     Base::UniqueHandle<addrinfo, freeaddrinfo> results(raw);
     if (result != 0) {
         TRACE_ERROR << "Failed to get address info  of host [" << host << "] with error [" << gai_strerror(result)

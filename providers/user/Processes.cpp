@@ -3,9 +3,10 @@
 
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
-#include "base/Utilities.h"
+#include "base/Descriptor.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,13 +130,17 @@ std::optional<int> Processes::lastCreated()
 {
     // The counter is this process's namespace's, the listing that of /proc's
     // mount: they agree when /proc/self names this process.
+    // Read at every check: plain calls, no log line.
     char self[32];
-    const ssize_t length = readlink("/proc/self", self, sizeof(self) - 1);
-    if (length <= 0 || std::string_view(self, static_cast<std::size_t>(length)) != std::to_string(getpid())) {
+    const ssize_t length = readlink("/proc/self", self, sizeof(self));
+    int named = 0;
+    if (length <= 0 || std::from_chars(self, self + length, named).ptr != self + length || named != getpid()) {
         return std::nullopt;
     }
-    const std::optional<std::string> text = Utilities::readFile("/proc/loadavg");
-    return text ? lastCreatedFrom(*text) : std::nullopt;
+    const Base::Descriptor file(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
+    char text[256];
+    const ssize_t got = file ? read(file.get(), text, sizeof(text)) : -1;
+    return got > 0 ? lastCreatedFrom(std::string_view(text, static_cast<std::size_t>(got))) : std::nullopt;
 }
 
 bool Processes::exists(int pid)

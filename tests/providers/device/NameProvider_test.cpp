@@ -3,7 +3,9 @@
 
 #include "support/Categories.h"
 #include "support/MainLoop.h"
+#include "support/MountNamespace.h"
 #include "support/SystemBus.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <optional>
 
@@ -41,6 +44,23 @@ TEST(NameProvider, ReportsNodeNameDnsNameAndIdWhenSelected)
     EXPECT_EQ(all.at("DEVICE_NAME"), system.nodename);
     EXPECT_EQ(all.at("DEVICE_ID"), NameProvider::getDeviceId());
     EXPECT_EQ(readProvider<NameProvider>("Name", 1, 0x20 | 0x02 | 0x04 | 0x10).size(), 1U);  // DEVICE_ID only
+}
+
+// The DNS name is the canonical name of the node name, the first name of its hosts line; the services database,
+// which lacks the web service on some endpoints or is missing, plays no part.
+TEST(NameProvider, DnsNameIsTheCanonicalNameWhateverTheServicesDatabaseHolds)
+{
+    utsname system{};
+    ASSERT_EQ(uname(&system), 0);
+    const TestSupport::TempDir dir;
+    std::ofstream(dir.file("hosts")) << "127.0.1.1 " << system.nodename << ".branch.example " << system.nodename << "\n";
+    std::ofstream(dir.file("services")) << "ssh 22/tcp\n";
+    const TestSupport::ScopedMount hosts(dir.file("hosts"), "/etc/hosts");
+    const std::string expected = std::string(system.nodename) + ".branch.example";
+    for (const std::string& services : {std::string("/etc/services"), dir.file("services"), std::string("/dev/null")}) {
+        const TestSupport::ScopedMount database(services, "/etc/services");
+        EXPECT_EQ(readProvider<NameProvider>("Name", 1, 0x08).at("DEVICE_NAME_DNS"), expected) << services;
+    }
 }
 
 // The kernel announces a new host name (set here in a child's own UTS namespace: the announcement reaches every
