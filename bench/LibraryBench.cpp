@@ -326,11 +326,16 @@ int main(int argc, char** argv)
         waitFor(std::min(200L, longRun));
         const long rss = status("VmRSS"), threads = status("Threads");
         const std::multiset<std::string> fds = descriptors();
+        const long warm = log.count();
+        const double cpu = cpuMilliseconds();
         waitFor(longRun);
+        const double cpuPerCheck = (cpuMilliseconds() - cpu) / static_cast<double>(std::max(1L, log.count() - warm));
         const std::multiset<std::string> fdsAfter = descriptors();
         std::printf("| after %ld checks: RSS; descriptors; threads | %.1f -> %.1f MiB; %zu -> %zu%s; %ld -> %ld |\n",
                     log.count() - start, rss / 1024.0, status("VmRSS") / 1024.0, fds.size(), fdsAfter.size(),
                     added(fds, fdsAfter).c_str(), threads, status("Threads"));
+        std::printf("| CPU per check without changes, all asked for, after the warm-up of the long run | %.3f ms |\n",
+                    cpuPerCheck);
         library.disconnected(&connection);
     }
     return 0;
