@@ -48,6 +48,13 @@ bool Version::LessThan(const Version& other) const
     return mine < theirs;
 }
 
+bool Version::AtLeast(int16_t major, int16_t minor) const
+{
+    const std::array<int16_t, 4> mine{_major, _minor, _build, _revision};
+    const std::array<int16_t, 4> least{major, minor, -1, -1};
+    return !(mine < least);
+}
+
 std::string Version::ToString() const
 {
     std::string text;

@@ -13,6 +13,9 @@ public:
     Version(int16_t major, int16_t minor, int16_t build, int16_t revision);
 
     bool LessThan(const Version& other) const;
+    // Whether this is `major`.`minor` or later: !LessThan(Version(major, minor, -1, -1)), without making
+    // (and logging) that version.
+    bool AtLeast(int16_t major, int16_t minor) const;
     std::string ToString() const;
 
     int16_t major() const { return _major; }

@@ -34,7 +34,7 @@ void Provider::watchChanges(const Base::ChangeWatch::Sources& sources, const Cha
 
 bool Provider::hostAtLeast(int major, int minor) const
 {
-    return !_hostVersion.LessThan(Base::Version(major, minor, -1, -1));
+    return _hostVersion.AtLeast(static_cast<int16_t>(major), static_cast<int16_t>(minor));
 }
 
 PropertyMap Provider::run(const std::shared_ptr<Category const>& category, bool hostFrom20_1, const Collect& collect)

@@ -22,4 +22,7 @@ TEST(Version, ParsesComparesAndPrints)
         EXPECT_FALSE(lower.LessThan(lower)) << lower.ToString();
     }
     EXPECT_FALSE(Version("1-2-3-4").LessThan(Version(1, 2, 3, 4)) || Version(1, 2, 3, 4).LessThan(Version("1.2.3.4")));
+    for (const char* text : {"20.1", "20", "19.9.9", "20.0.5", "20.2", "", "21", "20.1.-1.7"}) {
+        EXPECT_EQ(Version(text).AtLeast(20, 1), !Version(text).LessThan(Version(20, 1, -1, -1))) << text;
+    }
 }
