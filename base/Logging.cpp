@@ -60,6 +60,7 @@ struct ThreadIds {
     unsigned forks = ~0U;
     pid_t process = 0;
     long thread = 0;
+    std::string prefix;  // "cvclient(PROCESS:THREAD) : ", written once per thread
 };
 thread_local ThreadIds tIds;
 
@@ -69,7 +70,9 @@ const ThreadIds& currentIds()
                    [] { pthread_atfork(nullptr, nullptr, [] { gForks.fetch_add(1, std::memory_order_relaxed); }); });
     const unsigned forks = gForks.load(std::memory_order_relaxed);
     if (tIds.forks != forks) {
-        tIds = {forks, getpid(), static_cast<long>(syscall(SYS_gettid))};
+        const pid_t process = getpid();
+        const long thread = static_cast<long>(syscall(SYS_gettid));
+        tIds = {forks, process, thread, "cvclient(" + std::to_string(process) + ":" + std::to_string(thread) + ") : "};
     }
     return tIds;
 }
@@ -401,14 +404,12 @@ const char* levelWord(int level)
 
 std::ostream& operator<<(std::ostream& stream, const LogPrefix& prefix)
 {
-    return stream << "cvclient(" << processId() << ":" << threadId() << ") : " << prefix.function << " : "
-                  << levelWord(prefix.level) << " - ";
+    return stream << currentIds().prefix << prefix.function << " : " << levelWord(prefix.level) << " - ";
 }
 
 std::ostream& operator<<(std::ostream& stream, const LogMarker& marker)
 {
-    return stream << "cvclient(" << processId() << ":" << threadId() << ") : " << marker.function << " : "
-                  << marker.marker;
+    return stream << currentIds().prefix << marker.function << " : " << marker.marker;
 }
 
 void writeSyslogLine(int level, const char* text)
