@@ -17,6 +17,9 @@ HeldLines::HeldLines()
     if (tHolding == nullptr) {
         tHolding = this;
         _active = true;
+        // About what a periodic check of every category holds, so that
+        // holding does not grow the list again and again.
+        _lines.reserve(kUsualLines);
     }
 }
 

@@ -27,6 +27,7 @@ namespace Base {
 class HeldLines {
 public:
     static constexpr std::size_t kMaximumLines = 2000;
+    static constexpr std::size_t kUsualLines = 128;
 
     HeldLines();
     ~HeldLines();

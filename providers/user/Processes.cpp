@@ -126,21 +126,27 @@ std::optional<int> Processes::lastCreatedFrom(std::string_view loadavg)
     return pid;
 }
 
-std::optional<int> Processes::lastCreated()
+std::optional<int> Processes::lastCreated(int loadavg)
+{
+    // Read at every check: plain calls, no log line.
+    Base::Descriptor opened;
+    if (loadavg < 0) {
+        opened.reset(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
+        loadavg = opened.get();
+    }
+    char text[256];
+    const ssize_t got = loadavg >= 0 ? pread(loadavg, text, sizeof(text), 0) : -1;
+    return got > 0 ? lastCreatedFrom(std::string_view(text, static_cast<std::size_t>(got))) : std::nullopt;
+}
+
+bool Processes::listsOwnNamespace()
 {
     // The counter is this process's namespace's, the listing that of /proc's
     // mount: they agree when /proc/self names this process.
-    // Read at every check: plain calls, no log line.
     char self[32];
     const ssize_t length = readlink("/proc/self", self, sizeof(self));
     int named = 0;
-    if (length <= 0 || std::from_chars(self, self + length, named).ptr != self + length || named != getpid()) {
-        return std::nullopt;
-    }
-    const Base::Descriptor file(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
-    char text[256];
-    const ssize_t got = file ? read(file.get(), text, sizeof(text)) : -1;
-    return got > 0 ? lastCreatedFrom(std::string_view(text, static_cast<std::size_t>(got))) : std::nullopt;
+    return length > 0 && std::from_chars(self, self + length, named).ptr == self + length && named == getpid();
 }
 
 bool Processes::exists(int pid)

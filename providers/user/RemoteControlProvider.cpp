@@ -5,6 +5,8 @@
 #include "base/Utilities.h"
 #include "providers/user/Processes.h"
 
+#include <fcntl.h>
+
 #include <iostream>
 #include <string>
 
@@ -33,8 +35,14 @@ bool RemoteControlProvider::isRemoteControlled()
 {
     // Readings take turns: each compares the list it takes with the one the last left.
     std::lock_guard<std::mutex> lock(_mutex);
+    if (!_looked) {
+        _looked = true;
+        if (Processes::listsOwnNamespace()) {
+            _loadavg.reset(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
+        }
+    }
     // Taken before listing: a process started meanwhile makes the next reading list again.
-    const std::optional<int> lastCreated = Processes::lastCreated();
+    const std::optional<int> lastCreated = _loadavg ? Processes::lastCreated(_loadavg.get()) : std::nullopt;
     if (lastCreated && lastCreated == _lastCreated) {
         std::erase_if(_remoteControlProcesses, [](int pid) { return !Processes::exists(pid); });
         return !_remoteControlProcesses.empty();

@@ -8,6 +8,7 @@
 // a reading only looks whether the servers it knows still run.
 #pragma once
 
+#include "base/Descriptor.h"
 #include "properties/Provider.h"
 
 #include <mutex>
@@ -39,4 +40,6 @@ private:
     std::vector<int> _knownProcesses;          // sorted: every process of the last reading
     std::vector<int> _remoteControlProcesses;  // sorted: the VNC servers among them
     std::optional<int> _lastCreated;           // the kernel's last started process, before that listing
+    Base::Descriptor _loadavg;                 // /proc/loadavg, which tells it; open while /proc lists our namespace
+    bool _looked = false;                      // whether the first reading opened it
 };

@@ -30,6 +30,7 @@ TEST(Processes, LastCreatedIsTheFifthFieldOfTheLoadAverage)
 
 TEST(Processes, AStartedProcessMovesTheLastCreatedId)
 {
+    ASSERT_TRUE(Processes::listsOwnNamespace());
     const std::optional<int> before = Processes::lastCreated();
     ASSERT_TRUE(before);
     const pid_t child = fork();
