@@ -305,7 +305,9 @@ LogicalDiskProvider::~LogicalDiskProvider()
 
 std::future<PropertyMap> LogicalDiskProvider::getProperties()
 {
-    return deferred([kept = _kept, quiet = std::shared_ptr<const Base::ChangeWatch::Quiet>(_quiet)](
+    // The first reading, which enumerates udev's partitions, runs beside the
+    // other categories; later ones mostly read the sizes.
+    return deferredAfterFirst([kept = _kept, quiet = std::shared_ptr<const Base::ChangeWatch::Quiet>(_quiet)](
                         PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting LOGICALDISK properties..." << std::endl;

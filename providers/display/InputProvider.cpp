@@ -85,8 +85,9 @@ const char* boolean(bool value)
 std::future<PropertyMap> InputProvider::getProperties()
 {
     // While udev's watch of input devices has announced nothing, they are not
-    // enumerated again.
-    return deferred([kept = _kept, quiet = quiet()](PropertyCollector& properties) {
+    // enumerated again. The first enumeration, the costly one, runs beside
+    // the other categories.
+    return deferredAfterFirst([kept = _kept, quiet = quiet()](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting INPUT properties..." << std::endl;
         const Found found = kept->get(quiet, &findInputDevices);
