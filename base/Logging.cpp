@@ -60,7 +60,11 @@ struct ThreadIds {
     unsigned forks = ~0U;
     pid_t process = 0;
     long thread = 0;
-    std::string prefix;  // "cvclient(PROCESS:THREAD) : ", written once per thread
+    // "cvclient(PROCESS:THREAD) : ", written once per thread. Plain
+    // characters: a line logged while the thread's objects are destroyed
+    // still finds it.
+    char prefix[64] = {};
+    std::string_view prefixText() const { return prefix; }
 };
 thread_local ThreadIds tIds;
 
@@ -70,9 +74,11 @@ const ThreadIds& currentIds()
                    [] { pthread_atfork(nullptr, nullptr, [] { gForks.fetch_add(1, std::memory_order_relaxed); }); });
     const unsigned forks = gForks.load(std::memory_order_relaxed);
     if (tIds.forks != forks) {
-        const pid_t process = getpid();
-        const long thread = static_cast<long>(syscall(SYS_gettid));
-        tIds = {forks, process, thread, "cvclient(" + std::to_string(process) + ":" + std::to_string(thread) + ") : "};
+        tIds.forks = forks;
+        tIds.process = getpid();
+        tIds.thread = static_cast<long>(syscall(SYS_gettid));
+        std::snprintf(tIds.prefix, sizeof(tIds.prefix), "cvclient(%d:%ld) : ", static_cast<int>(tIds.process),
+                      tIds.thread);
     }
     return tIds;
 }
@@ -404,12 +410,12 @@ const char* levelWord(int level)
 
 std::ostream& operator<<(std::ostream& stream, const LogPrefix& prefix)
 {
-    return stream << currentIds().prefix << prefix.function << " : " << levelWord(prefix.level) << " - ";
+    return stream << currentIds().prefixText() << prefix.function << " : " << levelWord(prefix.level) << " - ";
 }
 
 std::ostream& operator<<(std::ostream& stream, const LogMarker& marker)
 {
-    return stream << currentIds().prefix << marker.function << " : " << marker.marker;
+    return stream << currentIds().prefixText() << marker.function << " : " << marker.marker;
 }
 
 void writeSyslogLine(int level, const char* text)
