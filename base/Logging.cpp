@@ -58,39 +58,25 @@ std::atomic<unsigned> gForks{0};
 std::once_flag gForkHandlerOnce;
 struct ThreadIds {
     unsigned forks = ~0U;
-    pid_t process = 0;
-    long thread = 0;
     // "cvclient(PROCESS:THREAD) : ", written once per thread. Plain
     // characters: a line logged while the thread's objects are destroyed
     // still finds it.
     char prefix[64] = {};
-    std::string_view prefixText() const { return prefix; }
 };
 thread_local ThreadIds tIds;
 
-const ThreadIds& currentIds()
+// The calling thread's line prefix.
+const char* idPrefix()
 {
     std::call_once(gForkHandlerOnce,
                    [] { pthread_atfork(nullptr, nullptr, [] { gForks.fetch_add(1, std::memory_order_relaxed); }); });
     const unsigned forks = gForks.load(std::memory_order_relaxed);
     if (tIds.forks != forks) {
         tIds.forks = forks;
-        tIds.process = getpid();
-        tIds.thread = static_cast<long>(syscall(SYS_gettid));
-        std::snprintf(tIds.prefix, sizeof(tIds.prefix), "cvclient(%d:%ld) : ", static_cast<int>(tIds.process),
-                      tIds.thread);
+        std::snprintf(tIds.prefix, sizeof(tIds.prefix), "cvclient(%d:%ld) : ", static_cast<int>(getpid()),
+                      static_cast<long>(syscall(SYS_gettid)));
     }
-    return tIds;
-}
-
-long threadId()
-{
-    return currentIds().thread;
-}
-
-int processId()
-{
-    return static_cast<int>(currentIds().process);
+    return tIds.prefix;
 }
 
 void createBuffer()
@@ -410,12 +396,12 @@ const char* levelWord(int level)
 
 std::ostream& operator<<(std::ostream& stream, const LogPrefix& prefix)
 {
-    return stream << currentIds().prefixText() << prefix.function << " : " << levelWord(prefix.level) << " - ";
+    return stream << idPrefix() << prefix.function << " : " << levelWord(prefix.level) << " - ";
 }
 
 std::ostream& operator<<(std::ostream& stream, const LogMarker& marker)
 {
-    return stream << currentIds().prefixText() << marker.function << " : " << marker.marker;
+    return stream << idPrefix() << marker.function << " : " << marker.marker;
 }
 
 void writeSyslogLine(int level, const char* text)
@@ -565,8 +551,8 @@ extern "C" void TRACE_INIT(unsigned int flags)
 extern "C" void Log(int level, const char* function, const char* format, ...)
 {
     char prefix[256];
-    std::snprintf(prefix, sizeof(prefix), "cvclient(%d:%ld) : %s : %s - ", processId(), threadId(),
-                  function != nullptr ? function : "", Base::levelWord(level));
+    std::snprintf(prefix, sizeof(prefix), "%s%s : %s - ", idPrefix(), function != nullptr ? function : "",
+                  Base::levelWord(level));
     char message[512];
     va_list arguments;
     va_start(arguments, format);
