@@ -190,25 +190,14 @@ Policy Policy::read(const std::string& path, const std::vector<std::string>& cat
     if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return restrictive(path, "not a regular file");
     }
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return restrictive(path, std::strerror(errno));
-        }
-        if (got == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > kMaximumBytes) {
-            return restrictive(path, "larger than 64 KiB");
-        }
+    const std::optional<std::string> text = Utilities::readDescriptor(file.get(), kMaximumBytes);
+    if (!text) {
+        return restrictive(path, std::strerror(errno));
     }
-    return parse(text, path, categories);
+    if (text->size() > kMaximumBytes) {
+        return restrictive(path, "larger than 64 KiB");
+    }
+    return parse(*text, path, categories);
 }
 
 namespace {

@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 
 namespace Utilities {
@@ -114,6 +114,26 @@ std::string getEnvironmentVariable(const std::string& name, const std::string& d
     return value != nullptr ? std::string(value) : defaultValue;
 }
 
+std::optional<std::string> readDescriptor(int descriptor, std::size_t limit)
+{
+    std::string text;
+    char chunk[4096];
+    while (text.size() <= limit) {
+        const ssize_t got = ::read(descriptor, chunk, std::min(sizeof(chunk), limit + 1 - text.size()));
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
 std::optional<std::string> readFile(const std::string& path)
 {
     try {
@@ -122,15 +142,7 @@ std::optional<std::string> readFile(const std::string& path)
         // read reads as empty.
         std::string text;
         if (const Base::Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC)); file) {
-            char chunk[4096];
-            for (;;) {
-                const ssize_t got = read(file.get(), chunk, sizeof(chunk));
-                if (got > 0) {
-                    text.append(chunk, static_cast<std::size_t>(got));
-                } else if (got == 0 || errno != EINTR) {
-                    break;
-                }
-            }
+            text = readDescriptor(file.get(), std::numeric_limits<std::size_t>::max() - 1).value_or("");
         }
         TRACE_VERBOSE << "Read bytes [" << text.size() << "] from [" << path << "]" << std::endl;
         return trim(text);

@@ -30,6 +30,11 @@ std::string procNetTable(const std::string& table);
 // The variable's value when set (also when empty), else the default.
 std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue);
 
+// Reads `descriptor` to its end, retrying interrupted reads, but no more
+// than `limit` + 1 bytes, so that a caller tells a larger file by the size.
+// Nothing, with errno kept, when a read fails.
+std::optional<std::string> readDescriptor(int descriptor, std::size_t limit);
+
 // Reads a whole file, trimmed. A file that cannot be opened reads as empty;
 // nothing (and an ERROR line) when reading fails.
 std::optional<std::string> readFile(const std::string& path);

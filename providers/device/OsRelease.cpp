@@ -3,11 +3,13 @@
 
 #include "base/Descriptor.h"
 #include "base/Logging.h"
+#include "base/Utilities.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -109,26 +111,13 @@ std::optional<OsRelease::Fields> OsRelease::read()
         if (!descriptor || fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
             continue;
         }
-        std::string text(kMaximumBytes, '\0');
-        std::size_t length = 0;
-        bool failed = false;
-        for (ssize_t got = 0; length < text.size() &&
-                              (got = ::read(descriptor.get(), text.data() + length, text.size() - length)) != 0;) {
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                failed = true;
-                break;
-            }
-            length += static_cast<std::size_t>(got);
-        }
-        if (failed) {
+        std::optional<std::string> text = Utilities::readDescriptor(descriptor.get(), kMaximumBytes);
+        if (!text) {
             TRACE_ERROR << "Failed to read [" << file << "] error [" << std::strerror(errno) << "]" << std::endl;
             continue;
         }
-        text.resize(length);
-        return parse(text);
+        text->resize(std::min(text->size(), kMaximumBytes));  // the first 64 KiB
+        return parse(*text);
     }
     TRACE_ERROR << "Failed to read the operating system's release file [/etc/os-release] or [/usr/lib/os-release]"
                 << std::endl;

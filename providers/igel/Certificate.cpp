@@ -2,18 +2,19 @@
 #include "providers/igel/Certificate.h"
 
 #include "base/Crypto.h"
+#include "base/Descriptor.h"
 #include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/ProgramAnswers.h"
 #include "base/Utilities.h"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
 #include <cctype>
 #include <climits>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <vector>
@@ -25,14 +26,9 @@ constexpr std::size_t kLargestFile = 1 << 20;
 
 std::optional<std::string> readBounded(const std::string& path)
 {
-    std::ifstream stream(path, std::ios::binary);
-    std::string contents;
-    char buffer[16384];
-    while (stream && contents.size() <= kLargestFile) {
-        stream.read(buffer, sizeof(buffer));
-        contents.append(buffer, static_cast<std::size_t>(stream.gcount()));
-    }
-    if (stream.bad() || !stream.eof() || contents.size() > kLargestFile) {
+    const Base::Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::optional<std::string> contents = file ? Utilities::readDescriptor(file.get(), kLargestFile) : std::nullopt;
+    if (!contents || contents->size() > kLargestFile) {
         return std::nullopt;
     }
     return contents;

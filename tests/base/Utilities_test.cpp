@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <tuple>
+
 TEST(Utilities, TrimCaseAndHexEscapes)
 {
     for (const auto& [input, trimmed] : std::vector<std::pair<std::string, std::string>>{
@@ -30,6 +35,15 @@ TEST(Utilities, FilesEnvironmentAndDates)
     const TestSupport::TempDir dir;
     EXPECT_EQ(Utilities::readFile(dir.write("file", "  first\nsecond \n\n")), "first\nsecond");
     EXPECT_EQ(Utilities::readFile(dir.file("absent")), "");
+    EXPECT_EQ(Utilities::readFile(dir.path()), "");  // a directory reads as empty
+    // A descriptor is read to its end, but no further than one byte past the limit.
+    for (const auto& [size, limit, read] : std::vector<std::tuple<std::size_t, std::size_t, std::size_t>>{
+             {0, 10, 0}, {10, 10, 10}, {11, 10, 11}, {20000, 10, 11}, {20000, 8192, 8193}, {20000, 100000, 20000}}) {
+        const int file = open(dir.write("sized", std::string(size, 'x')).c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(Utilities::readDescriptor(file, limit).value_or("?").size(), read) << size << " " << limit;
+        close(file);
+    }
+    EXPECT_FALSE(Utilities::readDescriptor(-1, 10));
     EXPECT_TRUE(Utilities::existsFile(dir.path()) && !Utilities::existsFile(dir.file("absent")));
     {
         const TestSupport::ScopedEnv empty("CVCLIENT_UTILITIES_TEST", std::string());
