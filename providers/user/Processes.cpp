@@ -3,10 +3,8 @@
 
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
-#include "base/Descriptor.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,14 +126,9 @@ std::optional<int> Processes::lastCreatedFrom(std::string_view loadavg)
 
 std::optional<int> Processes::lastCreated(int loadavg)
 {
-    // Read at every check: plain calls, no log line.
-    Base::Descriptor opened;
-    if (loadavg < 0) {
-        opened.reset(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
-        loadavg = opened.get();
-    }
+    // Read at every check: one call, no log line.
     char text[256];
-    const ssize_t got = loadavg >= 0 ? pread(loadavg, text, sizeof(text), 0) : -1;
+    const ssize_t got = pread(loadavg, text, sizeof(text), 0);
     return got > 0 ? lastCreatedFrom(std::string_view(text, static_cast<std::size_t>(got))) : std::nullopt;
 }
 

@@ -23,8 +23,8 @@ public:
     // The id the kernel gave to the process or thread it created last in
     // this process's pid namespace, from /proc/loadavg. Any start of a
     // process in that namespace changes it. None when it cannot be read.
-    // `loadavg`: /proc/loadavg, kept open by the caller, or -1 to open it.
-    static std::optional<int> lastCreated(int loadavg = -1);
+    // `loadavg`: /proc/loadavg, kept open by the caller.
+    static std::optional<int> lastCreated(int loadavg);
     // The same, from the text of /proc/loadavg ("0.05 0.10 0.15 1/234 5678").
     static std::optional<int> lastCreatedFrom(std::string_view loadavg);
     // Whether /proc lists this process's own pid namespace, the one whose

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/user/Processes.h"
 
+#include "base/Descriptor.h"
+
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +34,8 @@ TEST(Processes, LastCreatedIsTheFifthFieldOfTheLoadAverage)
 TEST(Processes, AStartedProcessMovesTheLastCreatedId)
 {
     ASSERT_TRUE(Processes::listsOwnNamespace());
-    const std::optional<int> before = Processes::lastCreated();
+    const Base::Descriptor loadavg(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
+    const std::optional<int> before = Processes::lastCreated(loadavg.get());
     ASSERT_TRUE(before);
     const pid_t child = fork();
     if (child == 0) {
@@ -39,7 +43,7 @@ TEST(Processes, AStartedProcessMovesTheLastCreatedId)
     }
     ASSERT_GT(child, 0);
     EXPECT_TRUE(Processes::exists(child));  // not yet reaped
-    const std::optional<int> after = Processes::lastCreated();
+    const std::optional<int> after = Processes::lastCreated(loadavg.get());  // read again in place
     waitpid(child, nullptr, 0);
     EXPECT_NE(after, before);
     EXPECT_FALSE(Processes::exists(child));
