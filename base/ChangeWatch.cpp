@@ -43,7 +43,7 @@ void rearm(int descriptor)
 constexpr int kSettleMilliseconds = 25;
 constexpr int kSettleRounds = 20;
 
-// How long start() waits for the sources that come and go to be tried.
+// How long awaitStart() waits for the sources that come and go to be tried.
 constexpr int kFirstConnectMilliseconds = 1000;
 
 }  // namespace
@@ -51,6 +51,23 @@ constexpr int kFirstConnectMilliseconds = 1000;
 ChangeWatch::ChangeWatch(std::string name) : _name(std::move(name)), _thread({"change watch thread", "change watch thread"}) {}
 
 bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
+{
+    if (!begin(sources, std::move(changed))) {
+        return false;
+    }
+    awaitStart();
+    return true;
+}
+
+void ChangeWatch::awaitStart()
+{
+    if (_tried.valid()) {
+        _tried.wait_until(_triedBy);
+        _tried = {};
+    }
+}
+
+bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
 {
     if (_thread.running()) {
         return true;
@@ -107,11 +124,12 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
         return false;
     }
     _changed = std::move(changed);
-    // The sources that come and go connect on the thread; start() returns once
-    // each was tried, so what changes from then on is seen (a source that
+    // The sources that come and go connect on the thread; awaitStart() returns
+    // once each was tried, so what changes from then on is seen (a source that
     // takes long to answer is not waited for).
     auto opened = std::make_shared<std::promise<void>>();
-    std::future<void> tried = opened->get_future();
+    _tried = opened->get_future();
+    _triedBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstConnectMilliseconds);
     const bool started = _thread.start({
         .wakeFailed = [](int) { return true; },
         .startFailed =
@@ -172,9 +190,9 @@ bool ChangeWatch::start(const Sources& sources, std::function<void()> changed)
     });
     if (!started) {
         close();
+        _tried = {};
         return false;
     }
-    tried.wait_for(std::chrono::milliseconds(kFirstConnectMilliseconds));
     return true;
 }
 

@@ -30,8 +30,10 @@
 #include "base/XEvents.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -62,7 +64,13 @@ public:
 
     // Starts watching `sources`; false when nothing could be watched or the
     // thread did not start. A watch that runs already is left as it is.
+    // Returns once the sources that come and go were tried.
     bool start(const Sources& sources, std::function<void()> changed);
+    // start() in two steps, so that several watches connect at once: begin()
+    // returns as soon as the thread runs, and awaitStart() once its sources
+    // that come and go were tried (at most a second after begin()).
+    bool begin(const Sources& sources, std::function<void()> changed);
+    void awaitStart();
 
     // Ends the watch, if any, and closes its descriptors.
     void stop();
@@ -104,6 +112,8 @@ private:
     const std::shared_ptr<Quiet> _quiet = std::make_shared<Quiet>();
     WatchThread _thread;
     std::function<void()> _changed;
+    std::future<void> _tried;  // set by the thread once its comers were tried
+    std::chrono::steady_clock::time_point _triedBy;
     Descriptor _inotify;
     std::map<int, std::vector<std::string>> _names;  // inotify watch -> the file names watched in its directory
     std::vector<Descriptor> _announcing;

@@ -5,6 +5,7 @@
 #include "base/ProgramAnswers.h"
 #include "properties/Factory.h"
 
+#include <chrono>
 #include <future>
 #include <iostream>
 
@@ -33,6 +34,14 @@ PropertyMap Properties::readAllProperties() const
     futures.reserve(_providers.size());
     for (const auto& [category, provider] : _providers) {
         futures.emplace_back(category, provider->getProperties());
+    }
+    // The readings that run on this thread run now, while the asynchronous
+    // ones run on theirs, rather than each after the readings before it in
+    // the list have ended.
+    for (auto& [category, future] : futures) {
+        if (future.valid() && future.wait_for(std::chrono::seconds(0)) == std::future_status::deferred) {
+            future.wait();
+        }
     }
     PropertyMap result;
     for (auto& [category, future] : futures) {
@@ -86,6 +95,11 @@ void Properties::monitorForChanges(const Provider::ChangeCallback& callback)
     for (const auto& [category, provider] : _providers) {
         TRACE_VERBOSE << "Monitoring for changes for provider [" << category->name << "]." << std::endl;
         provider->monitorForChanges(callback);
+    }
+    // The watches connect to their services and displays at once, each on its
+    // thread; every one sees what changes before the first reading begins.
+    for (const auto& [category, provider] : _providers) {
+        provider->awaitMonitoring();
     }
 }
 

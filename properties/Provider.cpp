@@ -25,11 +25,18 @@ void Provider::watchChanges(const Base::ChangeWatch::Sources& sources, const Cha
         _changeWatch = std::make_unique<Base::ChangeWatch>(_category->name);
     }
     std::weak_ptr<Category const> category = _category;
-    _changeWatch->start(sources, [callback, category] {
+    _changeWatch->begin(sources, [callback, category] {
         if (const auto watched = category.lock()) {
             callback(watched);
         }
     });
+}
+
+void Provider::awaitMonitoring()
+{
+    if (_changeWatch) {
+        _changeWatch->awaitStart();
+    }
 }
 
 bool Provider::hostAtLeast(int major, int minor) const

@@ -34,6 +34,11 @@ public:
     // provider's category whenever something changed. Default: nothing.
     virtual void monitorForChanges(const ChangeCallback& callback);
 
+    // Returns once the change watch that monitorForChanges started, if any,
+    // sees what changes: its sources that come and go connect meanwhile, so
+    // every provider's watch may connect at once.
+    void awaitMonitoring();
+
     // Stops threads, watches and connections. Default: ends the change watch of
     // watchChanges(), if any; a provider that overrides it calls it too.
     virtual void close();
@@ -86,8 +91,8 @@ protected:
     const std::shared_ptr<KeptReading>& kept() const { return _kept; }
 
     // For monitorForChanges: reports a change through `callback` whenever one
-    // of `sources` changes (see Base::ChangeWatch); ended by close(), or with
-    // the provider.
+    // of `sources` changes (see Base::ChangeWatch), from the moment
+    // awaitMonitoring() returns; ended by close(), or with the provider.
     void watchChanges(const Base::ChangeWatch::Sources& sources, const ChangeCallback& callback);
     // The change watch's account of what it has seen (KeptWhileQuiet); null
     // while no watch was started.

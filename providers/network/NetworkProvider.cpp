@@ -315,8 +315,8 @@ std::string ssidOf(NMAccessPoint* accessPoint)
 
 std::future<PropertyMap> NetworkProvider::getProperties()
 {
-    // All the work runs here, on the calling thread; a failure travels in the future.
-    return atOnce([this](PropertyCollector& properties) { collect(properties); });
+    // The work runs on the thread that takes the reading; a failure travels in the future.
+    return deferred([this](PropertyCollector& properties) { collect(properties); });
 }
 
 void NetworkProvider::collect(PropertyCollector& properties) const

@@ -4,7 +4,7 @@
 // the gateway's hardware address from the kernel's neighbour tables
 // (NeighbourTable), WINS, link speed, IPv4 DHCP lease and Wi-Fi access point.
 //
-// A reading runs at once on the calling thread, which must be the library's
+// A reading runs on the thread that takes it, which must be the library's
 // engine thread: libnm's client is used synchronously there. A reading that
 // asks NetworkManager creates its own client and releases it before
 // returning. NetworkManager's answer is kept while its change watch has

@@ -4,6 +4,7 @@
 #include "support/Categories.h"
 #include "support/ConfigProvider.h"
 #include "support/LogWatch.h"
+#include "support/MainLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -61,4 +62,23 @@ TEST(PropertiesTest, OnlyTheFirstReadingOfADeferredAfterFirstProviderRunsAtOnce)
     EXPECT_EQ(ConfigProvider::readings("t"), 1);
     EXPECT_EQ(next.get(), (PropertyMap{{"DEVICE_A", "1"}}));
     EXPECT_EQ(ConfigProvider::readings("t"), 2);
+}
+
+// The readings that run on the reading thread do not wait for the asynchronous readings listed before them.
+TEST(PropertiesTest, DeferredReadingsRunWhileEarlierAsynchronousOnesAreStillReading)
+{
+    ConfigProvider::reset();
+    ConfigProvider::set("slow", {{"DEVICE_SLOW", "1"}});
+    ConfigProvider::set("quick", {{"DEVICE_QUICK", "2"}});
+    ConfigProvider::gate(false);
+    Properties properties;
+    properties.initialise({TestSupport::category(ConfigProvider::kName, 2, 0, {{"tag", "slow"}, {"async", ""},
+                                                                               {"gate", ""}}),
+                           TestSupport::category(ConfigProvider::kName, 2, 0, {{"tag", "quick"}})}, "20.1");
+    std::future<PropertyMap> reading = std::async(std::launch::async, [&] { return properties.getProperties(); });
+    ConfigProvider::waitAtGate();
+    EXPECT_TRUE(TestSupport::waitUntil([] { return ConfigProvider::readings("quick") == 1; },
+                                       std::chrono::seconds(2)));
+    ConfigProvider::gate(true);
+    EXPECT_EQ(reading.get(), (PropertyMap{{"DEVICE_QUICK", "2"}, {"DEVICE_SLOW", "1"}}));
 }

@@ -77,6 +77,7 @@ TEST(NameProvider, HostNameChangesAreAnnouncedUntilClose)
     provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
         changes += changed->name == "Name" ? 1 : 0;
     });
+    provider.awaitMonitoring();
     const auto rename = [] {
         const pid_t child = fork();
         if (child == 0) _exit(unshare(CLONE_NEWUTS) == 0 && sethostname("renamed", 7) == 0 ? 0 : 1);

@@ -101,6 +101,7 @@ TEST(DisplayProvider, OutputsChangingAndTheServerGoingAwayAreAnnounced)
     std::atomic<int> changes{0};
     DisplayProvider provider(TestSupport::category("Display"), "20.1");
     provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    provider.awaitMonitoring();
     const struct {
         const char* what;
         std::function<void()> change;

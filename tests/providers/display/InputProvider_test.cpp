@@ -65,6 +65,7 @@ TEST(InputProviderTest, PluggedAndUnpluggedDevicesAreAnnounced)
     provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
         changes += changed->name == "Input" ? 1 : 0;
     });
+    provider.awaitMonitoring();
     const char* mouse = "/sys/devices/virtual/input/input2";
     const auto hasMouse = [&provider] { return provider.getProperties().get().at("DEVICE_INPUT_MOUSE"); };
     EXPECT_EQ(hasMouse(), "false");

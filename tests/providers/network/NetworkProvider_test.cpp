@@ -191,7 +191,10 @@ TEST_F(NetworkProviderTest, GatewayMacComesFromBothNeighbourTablesAndNamesAreNev
     // The neighbours are not known yet: nothing to report, yet no failure. A watching provider keeps
     // NetworkManager's answer, yet sees the neighbours the kernel learns, which nothing announces.
     NetworkProvider watching(category("Network", 1, bits), "20.1");
-    _network.run([&] { watching.monitorForChanges([](std::shared_ptr<Category const>) {}); });
+    _network.run([&] {
+        watching.monitorForChanges([](std::shared_ptr<Category const>) {});
+        watching.awaitMonitoring();
+    });
     const auto readWatching = [&] { return _network.run([&] { return watching.getProperties().get(); }); };
     EXPECT_EQ(readWatching(), (PropertyMap{{"DEVICE_NETWORK_0_GATEWAY_MAC", ""}}));
     _network.command("ip -6 neigh add fe80::fe lladdr 00:11:22:33:44:5a dev eth0 nud permanent");
@@ -287,7 +290,10 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
     // The kernel announces links, addresses and routes changing.
     std::atomic<int> changes{0};
     NetworkProvider provider(category("Network"), "20.1");
-    _network.run([&] { provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; }); });
+    _network.run([&] {
+        provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+        provider.awaitMonitoring();
+    });
     // The peer going down takes eth0's carrier too: nothing is up and running then.
     for (const char* change : {"ip addr add 192.168.2.20/24 dev eth0", "ip link set eth0-peer down",
                                "ip -6 route add 2001:db8:9::/48 via 2001:db8:1::1 dev eth0"}) {

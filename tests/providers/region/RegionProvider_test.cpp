@@ -125,6 +125,7 @@ TEST(RegionProviderTest, ANewSystemTimeZoneIsAnnounced)
     std::atomic<int> changes{0};
     RegionProvider provider(TestSupport::category("Region"), "20.1");
     provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    provider.awaitMonitoring();
     for (const auto& [zone, offset] : {std::pair{"Asia/Tokyo", "540"}, {"America/New_York", "-300"}}) {
         const int before = changes;
         std::filesystem::create_symlink(std::string("/usr/share/zoneinfo/") + zone, "/etc/localtime.new");

@@ -108,8 +108,10 @@ TEST(SmartCardReaderProvider, PcscdComingAndGoingIsAnnouncedUntilClose)
     std::atomic<int> changes{0}, others{0};
     SmartCardReaderProvider provider(TestSupport::category("SmartCardReader"), "20.1");
     provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
+    provider.awaitMonitoring();
     SmartCardReaderProvider other(TestSupport::category("SmartCardReader"), "20.1");
     other.monitorForChanges([&others](std::shared_ptr<Category const>) { ++others; });
+    other.awaitMonitoring();
     const struct {
         const char* what;
         std::function<void()> change;

@@ -136,6 +136,7 @@ TEST_F(UserProviderTest, ASessionStartingOrEndingIsAnnounced)
     provider.monitorForChanges([&changes](std::shared_ptr<Category const> changed) {
         changes += changed->name == "User" ? 1 : 0;
     });
+    provider.awaitMonitoring();
     for (const char* user : {"asmith@corp.example\n", ""}) {
         const int before = changes;
         dir.write("users-output", user);
