@@ -6,6 +6,7 @@
 #include "base/Logging.h"
 #include "base/ProgramOutput.h"
 #include "base/SdBus.h"
+#include "base/ThreadContext.h"
 #include "base/UniqueHandle.h"
 #include "base/Utilities.h"
 
@@ -268,8 +269,12 @@ std::future<PropertyMap> HardwareProvider::getProperties()
 {
     std::optional<PropertyMap> reading = kept()->get();
     if (!reading) {
-        return deferred([kept = kept()](PropertyCollector& properties) {
+        // The first reading asks programs and services: on a thread of its
+        // own, beside the other categories, with a main context of its own
+        // for UPower's client.
+        return asynchronous([kept = kept()](PropertyCollector& properties) {
             TRACE_FUNCTION("getProperties");
+            const Base::ThreadContext context;
             TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
             collect(properties);
             kept->keep(properties.properties());

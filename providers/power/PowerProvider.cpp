@@ -3,6 +3,7 @@
 
 #include "base/GObjectHandle.h"
 #include "base/Logging.h"
+#include "base/ThreadContext.h"
 
 #include <upower.h>
 
@@ -16,6 +17,9 @@ namespace {
 // asked, since then nothing is known about the machine's power.
 std::optional<PowerProvider::PowerState> readPowerState()
 {
+    // The client and its devices' proxies deliver to a context of this
+    // reading's own, whichever thread it runs on.
+    const Base::ThreadContext context;
     GError* raw = nullptr;
     const Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
     const Base::GErrorHandle error(raw);
@@ -63,7 +67,8 @@ std::optional<PowerProvider::PowerState> readPowerState()
 std::future<PropertyMap> PowerProvider::getProperties()
 {
     // While UPower's watch has announced nothing, UPower is not asked again.
-    return deferred([kept = _kept, quiet = quiet()](PropertyCollector& properties) {
+    // The first reading runs beside the other categories.
+    return deferredAfterFirst([kept = _kept, quiet = quiet()](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting POWER properties..." << std::endl;
         if (properties.anySelected(kKeys)) {

@@ -19,7 +19,7 @@ constexpr const char* kVncProtocol = "VNC";
 
 std::future<PropertyMap> RemoteControlProvider::getProperties()
 {
-    return deferred([this](PropertyCollector& properties) {
+    return deferredAfterFirst([this](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting REMOTECONTROL properties..." << std::endl;
         if (properties.anySelected(kKeys)) {

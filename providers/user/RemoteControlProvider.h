@@ -2,8 +2,9 @@
 // Category "RemoteControl": whether a VNC server (x11vnc) runs on the device.
 //
 // The provider remembers the processes it saw at its last reading and the VNC
-// servers among them. The first reading looks at every process; later ones
-// look only at processes started since, and forget the servers that ended.
+// servers among them. The first reading looks at every process, on a thread
+// of its own; later ones look only at processes started since, and forget the
+// servers that ended.
 // While the kernel has started no process since the last listing of /proc,
 // a reading only looks whether the servers it knows still run.
 #pragma once
