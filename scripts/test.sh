@@ -4,7 +4,7 @@
 # a plain build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
 # (build-asan/), and ThreadSanitizer (build-tsan/); builds the Debian package
 # from a clone of the committed tree and checks its files; then builds the fuzz
-# targets and runs each for CVCLIENT_FUZZ_SECONDS (default 30) on its seeds,
+# targets and runs each for CVCLIENT_FUZZ_SECONDS (default 20) on its seeds,
 # with its regression inputs (scripts/fuzz.sh). Stops at the first failure.
 set -euo pipefail
 # shellcheck source=scripts/common.sh
@@ -48,7 +48,7 @@ fi
 TSAN_OPTIONS=$TSAN_OPTIONS "${withoutRandomisation[@]}" \
     ctest --test-dir "$CVCLIENT_ROOT/build-tsan" --output-on-failure -j2 --no-tests=error
 
-fuzzSeconds=${CVCLIENT_FUZZ_SECONDS:-30}
+fuzzSeconds=${CVCLIENT_FUZZ_SECONDS:-20}
 echo "=== fuzz targets, $fuzzSeconds s each" >&2
 "$CVCLIENT_ROOT/scripts/fuzz.sh" "$fuzzSeconds"
 
