@@ -4,10 +4,10 @@
 // virtualisation, secure boot, the chassis role and the state of the lid.
 //
 // Everything except the lid is read once, on a thread of its own, and kept;
-// later readings return the kept values with only the lid read afresh. While monitoring, UPower's change
-// notifications (the lid opening or closing) reach the engine at once, and
-// the lid is read from the watching client, which UPower keeps up to date,
-// instead of a client made for each reading.
+// later readings return the kept values with only the lid read afresh. While
+// monitoring, UPower's change notifications (the lid opening or closing)
+// reach the engine at once, and the lid is read from the watching client,
+// which UPower keeps up to date, instead of a client made for each reading.
 #pragma once
 
 #include "base/GObjectHandle.h"
