@@ -228,6 +228,12 @@ std::string getLidProperty(Base::GObjectHandle<UpClient> watching = {})
     if (!watching && !upowerLoaded()) {
         return HardwareProvider::kLid.failure;
     }
+    // A client made for this reading delivers to a context of the reading's
+    // own, whichever thread it runs on.
+    std::optional<Base::ThreadContext> context;
+    if (!watching) {
+        context.emplace();
+    }
     GError* raw = nullptr;
     const Base::GObjectHandle<UpClient> client(watching ? watching.release() : up_client_new_full(nullptr, &raw));
     const Base::GErrorHandle error(raw);
@@ -270,11 +276,9 @@ std::future<PropertyMap> HardwareProvider::getProperties()
     std::optional<PropertyMap> reading = kept()->get();
     if (!reading) {
         // The first reading asks programs and services: on a thread of its
-        // own, beside the other categories, with a main context of its own
-        // for UPower's client.
+        // own, beside the other categories.
         return asynchronous([kept = kept()](PropertyCollector& properties) {
             TRACE_FUNCTION("getProperties");
-            const Base::ThreadContext context;
             TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
             collect(properties);
             kept->keep(properties.properties());
