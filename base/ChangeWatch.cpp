@@ -178,14 +178,14 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
             },
         .closed =
             [this](bool) {
-                _quiet->complete = false;
                 disconnectComers();
+                close();
             },
         .aborted =
             [this](const char* what) {
-                _quiet->complete = false;
                 TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
                 disconnectComers();
+                close();
             },
     });
     if (!started) {
@@ -205,11 +205,9 @@ bool ChangeWatch::react(std::span<pollfd> descriptors)
         ++_quiet->generation;
     }
     for (int round = 0; changed && round < kSettleRounds; ++round) {
-        std::vector<pollfd> again(descriptors.begin(), descriptors.end());
-        if (poll(again.data(), again.size(), kSettleMilliseconds) <= 0) {
+        if (!_thread.pollMore(descriptors, kSettleMilliseconds)) {
             break;
         }
-        std::copy(again.begin(), again.end(), descriptors.begin());
         if (take(descriptors)) {
             ++_quiet->generation;
         }

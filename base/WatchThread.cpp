@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -32,6 +33,7 @@ struct WatchThread::State {
     Watch watch;
     Descriptor wake;
     std::atomic<bool> stopping{false};
+    bool woken = false;      // only ever touched by the owner
     bool abandoned = false;  // only ever touched on the thread
 };
 
@@ -43,15 +45,17 @@ bool WatchThread::start(Watch watch)
     if (!state->wake && !(state->watch.wakeFailed && state->watch.wakeFailed(errno))) {
         return false;
     }
+    // Set before the thread runs: pollMore() reads it there.
+    _state = state;
     try {
-        _thread = std::thread(&WatchThread::run, state);
+        _thread = std::thread(&WatchThread::run, std::move(state));
     } catch (const std::system_error& error) {
-        if (state->watch.startFailed) {
-            state->watch.startFailed(error.what());
+        if (_state->watch.startFailed) {
+            _state->watch.startFailed(error.what());
         }
+        _state.reset();
         return false;
     }
-    _state = std::move(state);
     return true;
 }
 
@@ -124,12 +128,13 @@ void WatchThread::run(std::shared_ptr<State> state)
     }
 }
 
-bool WatchThread::stop()
+void WatchThread::requestStop()
 {
     TRACE_FUNCTION("close");  // the owner's
-    if (!_thread.joinable()) {
-        return true;
+    if (!_thread.joinable() || _state->woken) {
+        return;
     }
+    _state->woken = true;
     _state->stopping = true;
     std::ostringstream id;
     id << _thread.get_id();
@@ -141,6 +146,15 @@ bool WatchThread::stop()
         TRACE_ERROR << "Failed to sent close signal to " << _names.thread << " [" << id.str() << "] result ["
                     << (_state->wake ? errno : EBADF) << "]" << std::endl;
     }
+}
+
+bool WatchThread::stop()
+{
+    TRACE_FUNCTION("close");  // the owner's
+    if (!_thread.joinable()) {
+        return true;
+    }
+    requestStop();
     try {
         _thread.join();
     } catch (const std::system_error& error) {
@@ -154,6 +168,24 @@ bool WatchThread::stop()
         return false;
     }
     _state.reset();
+    return true;
+}
+
+bool WatchThread::pollMore(std::span<pollfd> descriptors, int milliseconds)
+{
+    const std::shared_ptr<State> state = _state;
+    if (!state || state->stopping) {
+        return false;
+    }
+    std::vector<pollfd> polled(descriptors.begin(), descriptors.end());
+    if (state->wake) {
+        polled.push_back(pollfd{state->wake.get(), POLLIN, 0});
+    }
+    const int reported = poll(polled.data(), polled.size(), milliseconds);
+    if (reported <= 0 || state->stopping || (state->wake && polled.back().revents != 0)) {
+        return false;
+    }
+    std::copy_n(polled.begin(), descriptors.size(), descriptors.begin());
     return true;
 }
 

@@ -77,6 +77,15 @@ public:
     // once the handler returns, calling nothing of the owner's any more.
     bool stop();
 
+    // The first half of stop(): wakes the thread without waiting for it to
+    // end, so that several threads end side by side; stop() then joins.
+    void requestStop();
+
+    // For `ready`, on the thread: waits up to `milliseconds` for more of what
+    // `descriptors` watch, as poll() does, their revents set when true. false
+    // when nothing came, poll failed or stop() was called meanwhile.
+    bool pollMore(std::span<pollfd> descriptors, int milliseconds);
+
 private:
     struct State;
     static void run(std::shared_ptr<State> state);

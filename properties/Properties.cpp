@@ -109,6 +109,10 @@ void Properties::shutdown()
     _properties.clear();
     auto providers = std::move(_providers);
     _providers.clear();
+    // Every watch is woken first, so that they end side by side.
+    for (const auto& [category, provider] : providers) {
+        provider->requestClose();
+    }
     for (const auto& [category, provider] : providers) {
         TRACE_VERBOSE << "Closing provider [" << category->name << "]." << std::endl;
         provider->close();

@@ -19,6 +19,13 @@ void Provider::close()
     }
 }
 
+void Provider::requestClose()
+{
+    if (_changeWatch) {
+        _changeWatch->requestStop();
+    }
+}
+
 void Provider::watchChanges(const Base::ChangeWatch::Sources& sources, const ChangeCallback& callback)
 {
     if (!_changeWatch) {

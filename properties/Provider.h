@@ -42,6 +42,10 @@ public:
     // Stops threads, watches and connections. Default: ends the change watch of
     // watchChanges(), if any; a provider that overrides it calls it too.
     virtual void close();
+    // Asks the provider's threads to end without waiting for them, so that
+    // every provider's end at once; close() follows and waits. Default: the
+    // change watch's.
+    virtual void requestClose();
 
     const std::shared_ptr<Category const>& category() const { return _category; }
     const Base::Version& hostVersion() const { return _hostVersion; }

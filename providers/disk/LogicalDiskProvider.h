@@ -70,6 +70,7 @@ public:
 
     // Wakes and joins the monitor thread, then releases the sources.
     void close() override;
+    void requestClose() override { _watch.requestStop(); }
 
 private:
     // What udev and the mount table told of each reported partition: kept

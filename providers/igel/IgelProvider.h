@@ -84,6 +84,7 @@ public:
     std::future<PropertyMap> getProperties() override;
     void monitorForChanges(const ChangeCallback& callback) override;
     void close() override;
+    void requestClose() override { _monitor.requestStop(); }
 
     std::future<PropertyMap> getIgelProperties() const;
     std::future<PropertyMap> getLegacyCustomProperties() const;

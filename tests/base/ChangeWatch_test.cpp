@@ -61,6 +61,42 @@ TEST(ChangeWatch, EveryWayAWatchedFileChangesIsOneChangeAndStopLeavesNothing)
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(50)));
 }
 
+TEST(ChangeWatch, WatchesAskedToStopEndOnTheirOwnThreadsWhileTheirFilesKeepChanging)
+{
+    const TestSupport::TempDir dir;
+    const std::size_t descriptors = TestSupport::inotifyDescriptors();
+    std::atomic<int> changes{0};
+    std::vector<std::unique_ptr<Base::ChangeWatch>> watches;
+    for (const char* name : {"one", "two", "three"}) {
+        watches.push_back(std::make_unique<Base::ChangeWatch>(name));
+        ASSERT_TRUE(watches.back()->start({.files = {dir.file(name)}}, [&changes] { ++changes; }));
+    }
+    // A file that changes every few milliseconds keeps its watch settling.
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (int round = 0; writing; ++round) {
+            for (const char* name : {"one", "two", "three"}) {
+                dir.write(name, std::to_string(round));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return changes > 0; }));
+    for (const auto& watch : watches) {
+        watch->requestStop();
+    }
+    // Each thread closes its descriptors as it ends, before anyone waits for it.
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return TestSupport::inotifyDescriptors() == descriptors; }));
+    const int stopped = changes;
+    EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(100)));
+    writing = false;
+    writer.join();
+    for (const auto& watch : watches) {
+        watch->stop();
+        EXPECT_FALSE(watch->running());
+    }
+}
+
 TEST(ChangeWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPart)
 {
     const TestSupport::LogWatch log;
