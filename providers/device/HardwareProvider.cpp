@@ -4,7 +4,7 @@
 #include "base/Guard.h"
 #include "base/LazyLibrary.h"
 #include "base/Logging.h"
-#include "base/ProgramOutput.h"
+#include "base/ProgramAnswers.h"
 #include "base/SdBus.h"
 #include "base/ThreadContext.h"
 #include "base/UniqueHandle.h"
@@ -124,9 +124,13 @@ std::optional<std::string> getSystemMemory()
     return printed;
 }
 
+// dmidecode answers from the firmware's tables, which the kernel read at boot
+// and shows (this serial among them) under /sys/devices/virtual/dmi/id: its
+// answer is kept while that file stays as it is, so a process asks once.
 std::optional<std::string> getBiosSerial()
 {
-    return Base::readProgramOutput("dmidecode", {"-s", "system-serial-number"});
+    return Base::ProgramAnswers::read("dmidecode", {"-s", "system-serial-number"},
+                                      {"/sys/devices/virtual/dmi/id/product_serial"});
 }
 
 std::optional<std::string> getVirtualization()

@@ -17,6 +17,7 @@
 
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 using namespace TestSupport;
@@ -140,6 +141,17 @@ TEST_F(HardwareProviderTest, FirmwareProcessorAndBootFacts)
         EXPECT_EQ(readOne(Hw::kBiosSerial), expected);
         EXPECT_EQ(dmidecode.runs(), "LC_ALL=C -s system-serial-number\n");
     }
+    // Its answer holds for the process while dmidecode and the firmware's
+    // serial file stay as they were: a new connection starts no program.
+    FakeDmidecode dmidecode("PF2ABCDE\n");
+    sysfs.write("dmi/id/product_serial", "PF2ABCDE\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // older than any file system's tick
+    EXPECT_EQ(readOne(Hw::kBiosSerial), "PF2ABCDE");
+    EXPECT_EQ(readOne(Hw::kBiosSerial), "PF2ABCDE");
+    EXPECT_EQ(dmidecode.runs(), "LC_ALL=C -s system-serial-number\n");
+    sysfs.write("dmi/id/product_serial", "PF2ABCDF\n");
+    EXPECT_EQ(readOne(Hw::kBiosSerial), "PF2ABCDE");
+    EXPECT_EQ(dmidecode.runs(), "LC_ALL=C -s system-serial-number\nLC_ALL=C -s system-serial-number\n");
 }
 
 TEST_F(HardwareProviderTest, RoleAndVirtualisationFromSystemd)
