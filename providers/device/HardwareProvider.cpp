@@ -57,8 +57,10 @@ std::string getCpu()
         std::string brand(vendor, sizeof(vendor));
         return Utilities::trim(brand);
     }
+    // The brand is all that is read: the leaves after it are not asked (each
+    // cpuid traps to the hypervisor on a virtual machine).
     std::vector<uint32_t> words;
-    for (uint32_t leaf = 0x80000000U; leaf <= highest; ++leaf) {
+    for (uint32_t leaf = 0x80000000U; leaf <= 0x80000004U; ++leaf) {
         __cpuid(leaf, eax, ebx, ecx, edx);
         words.insert(words.end(), {eax, ebx, ecx, edx});
     }
@@ -133,18 +135,39 @@ std::optional<std::string> getBiosSerial()
                                       {"/sys/devices/virtual/dmi/id/product_serial"});
 }
 
-std::optional<std::string> getVirtualization()
+// The system bus of one reading, opened when its first query needs it and
+// shared by the others.
+class ReadingBus {
+public:
+    const Base::SdBus* get()
+    {
+        if (!_result) {
+            _result = _bus.openSystem();
+        }
+        if (*_result < 0) {
+            TRACE_FUNCTION("getProperties");
+            TRACE_ERROR << "Failed to open system bus error [" << *_result << "]" << std::endl;
+            return nullptr;
+        }
+        return &_bus;
+    }
+
+private:
+    Base::SdBus _bus;
+    std::optional<int> _result;
+};
+
+std::optional<std::string> getVirtualization(ReadingBus& readingBus)
 {
     TRACE_VERBOSE << "Reading virtualisation from systemd" << std::endl;
-    Base::SdBus bus;
-    if (const int result = bus.openSystem(); result < 0) {
-        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+    const Base::SdBus* bus = readingBus.get();
+    if (bus == nullptr) {
         return std::nullopt;
     }
     Base::SdBusError error;
     std::string reported;
-    if (bus.getPropertyString("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                              "org.freedesktop.systemd1.Manager", "Virtualization", error, reported) < 0) {
+    if (bus->getPropertyString("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                               "org.freedesktop.systemd1.Manager", "Virtualization", error, reported) < 0) {
         TRACE_ERROR << "Failed to locate virtualization error [" << error.name() << "] description ["
                     << error.message() << "]" << std::endl;
         return std::nullopt;
@@ -198,17 +221,16 @@ std::string chassisRole(const std::string& chassis)
     return PropertyCollector::kUnavailable;
 }
 
-std::string getRoleProperty()
+std::string getRoleProperty(ReadingBus& readingBus)
 {
-    Base::SdBus bus;
-    if (const int result = bus.openSystem(); result < 0) {
-        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+    const Base::SdBus* bus = readingBus.get();
+    if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
     }
     Base::SdBusError error;
     std::string chassis;
-    if (const int result = bus.getPropertyString("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
-                                                 "org.freedesktop.hostname1", "Chassis", error, chassis);
+    if (const int result = bus->getPropertyString("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
+                                                  "org.freedesktop.hostname1", "Chassis", error, chassis);
         result < 0) {
         TRACE_ERROR << "Failed to query chassis from systemd error [" << result << "]" << std::endl;
         return PropertyCollector::kUnavailable;
@@ -313,9 +335,10 @@ void HardwareProvider::collect(PropertyCollector& properties)
         return Utilities::parseDateFromString(readDmi("bios_date"), "%m/%d/%Y", "%Y-%m-%dT%H:%M:%SZ");
     });
     properties.add(kBiosSerial, &getBiosSerial);
-    properties.add(kVirtualization, &getVirtualization);
+    ReadingBus bus;
+    properties.add(kVirtualization, [&bus] { return getVirtualization(bus); });
     properties.add(kSecureBoot, &getSecureBoot);
-    properties.add(kRole, &getRoleProperty);
+    properties.add(kRole, [&bus] { return getRoleProperty(bus); });
     properties.add(kLid, [] { return getLidProperty(); });
 }
 
