@@ -54,6 +54,19 @@ public:
     int getPropertyString(const char* service, const char* path, const char* interface, const char* member,
                           SdBusError& error, std::string& value) const;
 
+    // The same for a boolean property.
+    int getPropertyBool(const char* service, const char* path, const char* interface, const char* member,
+                        SdBusError& error, bool& value) const
+    {
+        int flag = 0;
+        const int result =
+            sd_bus_get_property_trivial(_bus.get(), service, path, interface, member, error.get(), 'b', &flag);
+        if (result >= 0) {
+            value = flag != 0;
+        }
+        return result;
+    }
+
 private:
     static void close(sd_bus* bus) { sd_bus_flush_close_unref(bus); }
     UniqueHandle<sd_bus, close> _bus;

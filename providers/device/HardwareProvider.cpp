@@ -6,7 +6,6 @@
 #include "base/Logging.h"
 #include "base/ProgramAnswers.h"
 #include "base/SdBus.h"
-#include "base/ThreadContext.h"
 #include "base/UniqueHandle.h"
 #include "base/Utilities.h"
 
@@ -247,36 +246,55 @@ bool upowerLoaded()
     return Base::LazyLibrary::requireFor("Hardware", Base::LazyLibrary::bit(Base::LazyLibrary::UPower));
 }
 
-// `watching`: the client of the watch, whose properties follow UPower's
-// announcements; without it a client is made for this reading.
-std::string getLidProperty(Base::GObjectHandle<UpClient> watching = {})
+std::string lidWord(bool present, bool closed)
 {
-    if (!watching && !upowerLoaded()) {
-        return HardwareProvider::kLid.failure;
-    }
-    // A client made for this reading delivers to a context of the reading's
-    // own, whichever thread it runs on.
-    std::optional<Base::ThreadContext> context;
-    if (!watching) {
-        context.emplace();
-    }
-    GError* raw = nullptr;
-    const Base::GObjectHandle<UpClient> client(watching ? watching.release() : up_client_new_full(nullptr, &raw));
-    const Base::GErrorHandle error(raw);
-    if (!client) {
-        TRACE_ERROR << "Failed to create up client error" << std::endl;
-        return PropertyCollector::kUnavailable;
-    }
-    gboolean present = FALSE;
-    gboolean closed = FALSE;
-    g_object_get(client.get(), "lid-is-present", &present, "lid-is-closed", &closed, nullptr);
     std::string value = PropertyCollector::kUnavailable;
     if (present) {
         value = closed ? "Closed" : "Open";
     }
+    TRACE_FUNCTION("getLidProperty");
     TRACE_VERBOSE << "Found lid present [" << (present ? 1 : 0) << "] closed [" << (closed ? 1 : 0) << "] result ["
                   << value << "]" << std::endl;
     return value;
+}
+
+// The lid as UPower tells it, asked over the reading's bus connection (no
+// UPower client and main context made for one reading). No UPower on the bus
+// is no lid, as a client would have reported it.
+std::string readLid(ReadingBus& readingBus)
+{
+    if (!upowerLoaded()) {
+        return HardwareProvider::kLid.failure;
+    }
+    const Base::SdBus* bus = readingBus.get();
+    if (bus == nullptr) {
+        return PropertyCollector::kUnavailable;
+    }
+    constexpr const char* kService = "org.freedesktop.UPower";
+    constexpr const char* kObject = "/org/freedesktop/UPower";
+    Base::SdBusError error;
+    bool present = false;
+    bool closed = false;
+    if (bus->getPropertyBool(kService, kObject, kService, "LidIsPresent", error, present) < 0 ||
+        (present && bus->getPropertyBool(kService, kObject, kService, "LidIsClosed", error, closed) < 0)) {
+        TRACE_VERBOSE << "Found no lid: UPower did not answer error [" << error.name() << "]" << std::endl;
+        return PropertyCollector::kUnavailable;
+    }
+    return lidWord(present, closed);
+}
+
+// `watching`: the client of the watch, whose properties follow UPower's
+// announcements; without it UPower is asked.
+std::string getLidProperty(Base::GObjectHandle<UpClient> watching)
+{
+    if (!watching) {
+        ReadingBus bus;
+        return readLid(bus);
+    }
+    gboolean present = FALSE;
+    gboolean closed = FALSE;
+    g_object_get(watching.get(), "lid-is-present", &present, "lid-is-closed", &closed, nullptr);
+    return lidWord(present != FALSE, closed != FALSE);
 }
 
 }  // namespace
@@ -339,7 +357,7 @@ void HardwareProvider::collect(PropertyCollector& properties)
     properties.add(kVirtualization, [&bus] { return getVirtualization(bus); });
     properties.add(kSecureBoot, &getSecureBoot);
     properties.add(kRole, [&bus] { return getRoleProperty(bus); });
-    properties.add(kLid, [] { return getLidProperty(); });
+    properties.add(kLid, [&bus] { return readLid(bus); });
 }
 
 void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
