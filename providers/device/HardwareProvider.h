@@ -7,7 +7,8 @@
 // later readings return the kept values with only the lid read afresh. While
 // monitoring, UPower's change notifications (the lid opening or closing)
 // reach the engine at once, and the lid is read from the watching client,
-// which UPower keeps up to date, instead of a client made for each reading.
+// which UPower keeps up to date; otherwise (the first reading among them)
+// UPower is asked over the system bus.
 #pragma once
 
 #include "base/GObjectHandle.h"
