@@ -37,7 +37,7 @@ constexpr Factory::Entry kTable[] = {
     {"User", &UserProvider::create, UserProvider::kKeys},
     {"Corvane", &CorvaneProvider::create, CorvaneProvider::kKeys},
     {"Location", &LocationProvider::create, LocationProvider::kKeys, true, LocationProvider::kLibraries},
-    {"Power", &PowerProvider::create, PowerProvider::kKeys, false, PowerProvider::kLibraries},
+    {"Power", &PowerProvider::create, PowerProvider::kKeys},
     {"SmartCardReader", &SmartCardReaderProvider::create, SmartCardReaderProvider::kKeys},
     {"Whois", &WhoisProvider::create, WhoisProvider::kKeys, true, WhoisProvider::kLibraries},
     {"Igel", &IgelProvider::create, IgelProvider::kKeys},

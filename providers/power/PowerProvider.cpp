@@ -1,33 +1,69 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/power/PowerProvider.h"
 
-#include "base/GObjectHandle.h"
 #include "base/Logging.h"
-#include "base/ThreadContext.h"
+#include "base/SdBus.h"
 
-#include <upower.h>
-
+#include <cstdint>
 #include <iostream>
 #include <optional>
+#include <vector>
 
 namespace {
 
+constexpr const char* kUPower = "org.freedesktop.UPower";
+constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
+constexpr const char* kDevice = "org.freedesktop.UPower.Device";
 
-// Mains and battery as UPower reports them; nothing when UPower cannot be
-// asked, since then nothing is known about the machine's power.
-std::optional<PowerProvider::PowerState> readPowerState()
+// UPower's device types and battery states, as its log words.
+constexpr uint32_t kLinePower = 1;
+constexpr uint32_t kBattery = 2;
+constexpr uint32_t kDischarging = 2;
+constexpr const char* kKinds[] = {"unknown", "line-power", "battery", "ups", "monitor", "mouse", "keyboard",
+                                  "pda", "phone", "media-player", "tablet", "computer", "gaming-input", "pen",
+                                  "touchpad", "modem", "network", "headset", "speakers", "headphones", "video",
+                                  "other-audio", "remote-control", "printer", "scanner", "camera", "wearable",
+                                  "toy", "bluetooth-generic"};
+constexpr const char* kStates[] = {"unknown", "charging", "discharging", "empty", "fully-charged",
+                                   "pending-charge", "pending-discharge"};
+
+template <std::size_t N>
+const char* word(const char* const (&words)[N], uint32_t value)
 {
-    // The client and its devices' proxies deliver to a context of this
-    // reading's own, whichever thread it runs on.
-    const Base::ThreadContext context;
-    GError* raw = nullptr;
-    const Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
-    const Base::GErrorHandle error(raw);
-    if (!client) {
-        TRACE_ERROR << "Failed to create up client error [" << (error ? error->message : "") << "]" << std::endl;
+    return value < N ? words[value] : "unknown";
+}
+
+// The object paths of UPower's devices; nothing when UPower does not answer.
+std::optional<std::vector<std::string>> listDevices(const Base::SdBus& bus)
+{
+    Base::SdBusError error;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_call_method(bus.get(), kUPower, kUPowerPath, kUPower, "EnumerateDevices", error.get(), &raw, "") < 0) {
         return std::nullopt;
     }
-    const Base::PtrArrayHandle devices(up_client_get_devices2(client.get()));
+    const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
+    if (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_ARRAY, "o") < 0) {
+        return std::nullopt;
+    }
+    std::vector<std::string> paths;
+    const char* path = nullptr;
+    while (sd_bus_message_read(reply.get(), "o", &path) > 0) {
+        paths.emplace_back(path);
+    }
+    return paths;
+}
+
+// Mains and battery as UPower reports them; nothing when UPower cannot be
+// asked, since then nothing is known about the machine's power. A property
+// a device does not answer counts as its default (an unknown type, no charge).
+std::optional<PowerProvider::PowerState> readPowerState()
+{
+    Base::SdBus bus;
+    if (const int result = bus.openSystem(); result < 0) {
+        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+        return std::nullopt;
+    }
+    const std::optional<std::vector<std::string>> devices = listDevices(bus);
     if (!devices) {
         TRACE_ERROR << "Failed to list power devices since UPower does not answer" << std::endl;
         return std::nullopt;
@@ -35,23 +71,27 @@ std::optional<PowerProvider::PowerState> readPowerState()
     std::string mains = "Offline";
     std::string battery = "None";
     bool discharging = false;
-    for (guint i = 0; i < devices->len; ++i) {
-        auto* device = static_cast<UpDevice*>(g_ptr_array_index(devices.get(), i));
-        guint kind = UP_DEVICE_KIND_UNKNOWN;
-        g_object_get(device, "kind", &kind, nullptr);
-        TRACE_INFO << "Found device [" << up_device_get_object_path(device) << "] kind ["
-                   << up_device_kind_to_string(static_cast<UpDeviceKind>(kind)) << "]" << std::endl;
-        if (kind == UP_DEVICE_KIND_BATTERY) {
-            gdouble percentage = 0.0;
-            guint state = UP_DEVICE_STATE_UNKNOWN;
-            g_object_get(device, "percentage", &percentage, "state", &state, nullptr);
-            TRACE_INFO << "Battery device has percentage [" << percentage << "] state ["
-                       << up_device_state_to_string(static_cast<UpDeviceState>(state)) << "]" << std::endl;
+    for (const std::string& device : *devices) {
+        // Each property on an error of its own: sd-bus asks nothing on one already set.
+        const auto get = [&bus, &device](const char* member, char type, void* value) {
+            Base::SdBusError error;
+            sd_bus_get_property_trivial(bus.get(), kUPower, device.c_str(), kDevice, member, error.get(), type, value);
+        };
+        uint32_t kind = 0;
+        get("Type", 'u', &kind);
+        TRACE_INFO << "Found device [" << device << "] kind [" << word(kKinds, kind) << "]" << std::endl;
+        if (kind == kBattery) {
+            double percentage = 0.0;
+            uint32_t state = 0;
+            get("Percentage", 'd', &percentage);
+            get("State", 'u', &state);
+            TRACE_INFO << "Battery device has percentage [" << percentage << "] state [" << word(kStates, state)
+                       << "]" << std::endl;
             battery = PowerProvider::batteryLevel(percentage);
-            discharging = discharging || state == UP_DEVICE_STATE_DISCHARGING;
-        } else if (kind == UP_DEVICE_KIND_LINE_POWER) {
-            gboolean online = FALSE;
-            g_object_get(device, "online", &online, nullptr);
+            discharging = discharging || state == kDischarging;
+        } else if (kind == kLinePower) {
+            int online = 0;
+            get("Online", 'b', &online);
             TRACE_INFO << "Line power device is online [" << (online ? 1 : 0) << "]" << std::endl;
             mains = online ? "Online" : "Offline";
         }

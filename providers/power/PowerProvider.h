@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Category "Power": whether the machine runs on mains and how full its
-// battery is, from UPower.
+// battery is, from UPower, asked over the system bus (sd-bus, which the
+// engine loads for every category).
 #pragma once
 
-#include "base/LazyLibrary.h"
 #include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
-    // The platform libraries it calls into: UPower.
-    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::UPower);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline", "", nullptr},
         {"DEVICE_POWER_BATTERY", 0x02, "battery charge: High, Medium, Low, Critical or None", "", nullptr},
