@@ -179,12 +179,14 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
         .closed =
             [this](bool) {
                 disconnectComers();
+                _thread.closeAfterRelease(std::move(_inotify));
                 close();
             },
         .aborted =
             [this](const char* what) {
                 TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
                 disconnectComers();
+                _thread.closeAfterRelease(std::move(_inotify));
                 close();
             },
     });

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <future>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -35,6 +36,9 @@ struct WatchThread::State {
     std::atomic<bool> stopping{false};
     bool woken = false;      // only ever touched by the owner
     bool abandoned = false;  // only ever touched on the thread
+    // Set once the thread calls and touches nothing of the owner's any more.
+    std::promise<void> released;
+    std::vector<Descriptor> closeLater;  // only ever touched on the thread
 };
 
 bool WatchThread::start(Watch watch)
@@ -45,8 +49,9 @@ bool WatchThread::start(Watch watch)
     if (!state->wake && !(state->watch.wakeFailed && state->watch.wakeFailed(errno))) {
         return false;
     }
-    // Set before the thread runs: pollMore() reads it there.
+    // Set before the thread runs: pollMore() and closeAfterRelease() read it there.
     _state = state;
+    _released = state->released.get_future();
     try {
         _thread = std::thread(&WatchThread::run, std::move(state));
     } catch (const std::system_error& error) {
@@ -54,6 +59,7 @@ bool WatchThread::start(Watch watch)
             _state->watch.startFailed(error.what());
         }
         _state.reset();
+        _released = {};
         return false;
     }
     return true;
@@ -64,7 +70,17 @@ bool WatchThread::start(Watch watch)
 void WatchThread::run(std::shared_ptr<State> state)
 {
     const SignalStack stack;
-    Watch& watch = state->watch;
+    watch(*state);
+    // Nothing of the owner's is touched from here on: stop() returns, and the
+    // descriptors handed over are closed while the owner goes on.
+    std::vector<Descriptor> later = std::move(state->closeLater);
+    state->released.set_value();
+    later.clear();
+}
+
+void WatchThread::watch(State& state)
+{
+    Watch& watch = state.watch;
     try {
         std::vector<pollfd> descriptors;
         if (watch.open && !watch.open(descriptors)) {
@@ -72,11 +88,11 @@ void WatchThread::run(std::shared_ptr<State> state)
         }
         const std::size_t owned = descriptors.size();
         bool watching = owned > 0;
-        if (state->wake) {
-            descriptors.push_back(pollfd{state->wake.get(), POLLIN, 0});
+        if (state.wake) {
+            descriptors.push_back(pollfd{state.wake.get(), POLLIN, 0});
         }
         auto idled = std::chrono::steady_clock::now();
-        while (watching && !state->stopping) {
+        while (watching && !state.stopping) {
             const int reported = poll(descriptors.data(), descriptors.size(), kStopCheckMilliseconds);
             if (reported < 0) {
                 if (errno == EINTR) {
@@ -87,12 +103,12 @@ void WatchThread::run(std::shared_ptr<State> state)
                 }
                 break;
             }
-            if (state->stopping || (state->wake && descriptors.back().revents != 0)) {
+            if (state.stopping || (state.wake && descriptors.back().revents != 0)) {
                 break;
             }
             if (reported > 0) {
                 watching = watch.ready(std::span<pollfd>(descriptors.data(), owned));
-                if (state->abandoned) {
+                if (state.abandoned) {
                     return;
                 }
                 for (pollfd& descriptor : descriptors) {
@@ -103,24 +119,24 @@ void WatchThread::run(std::shared_ptr<State> state)
             if (watching && watch.idle && now - idled >= std::chrono::milliseconds(kStopCheckMilliseconds)) {
                 idled = now;
                 watching = watch.idle(std::span<pollfd>(descriptors.data(), owned));
-                if (state->abandoned) {
+                if (state.abandoned) {
                     return;
                 }
             }
         }
         if (watch.closed) {
-            watch.closed(state->stopping);
+            watch.closed(state.stopping);
         }
     } catch (const std::exception& error) {
         try {
-            if (!state->abandoned && watch.aborted) {
+            if (!state.abandoned && watch.aborted) {
                 watch.aborted(error.what());
             }
         } catch (...) {
         }
     } catch (...) {
         try {
-            if (!state->abandoned && watch.aborted) {
+            if (!state.abandoned && watch.aborted) {
                 watch.aborted("unknown");
             }
         } catch (...) {
@@ -155,20 +171,30 @@ bool WatchThread::stop()
         return true;
     }
     requestStop();
-    try {
-        _thread.join();
-    } catch (const std::system_error& error) {
+    if (_thread.get_id() == std::this_thread::get_id()) {
         // Called from a handler, on the thread itself.
-        TRACE_ERROR << "Exception thrown joining " << _names.joining << " [" << error.what() << "]" << std::endl;
-        if (_thread.get_id() == std::this_thread::get_id()) {
-            _state->abandoned = true;
-        }
+        TRACE_ERROR << "Exception thrown joining " << _names.joining << " ["
+                    << std::make_error_code(std::errc::resource_deadlock_would_occur).message() << "]" << std::endl;
+        _state->abandoned = true;
         _thread.detach();
         _state.reset();
+        _released = {};
         return false;
     }
+    // The thread ends on its own once it has released the owner; what it
+    // still closes then does not hold the owner up.
+    _released.wait();
+    _thread.detach();
     _state.reset();
+    _released = {};
     return true;
+}
+
+void WatchThread::closeAfterRelease(Descriptor descriptor)
+{
+    if (_state) {
+        _state->closeLater.push_back(std::move(descriptor));
+    }
 }
 
 bool WatchThread::pollMore(std::span<pollfd> descriptors, int milliseconds)

@@ -8,13 +8,16 @@
 //     Base::WatchThread _watch{{"Logical Disk monitor thread", "Logical Disk udev monitor thread"}};
 //     _watch.start({.open = ..., .ready = ...});
 //     ...
-//     _watch.stop();  // wakes and joins the thread
+//     _watch.stop();  // wakes the thread and waits until it let go of its owner
 #pragma once
+
+#include "base/Descriptor.h"
 
 #include <poll.h>
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <span>
 #include <thread>
@@ -72,14 +75,22 @@ public:
     // its watch already.
     bool running() const { return _thread.joinable(); }
 
-    // Wakes the thread and joins it, then closes the wake descriptor. false
-    // when called on the thread itself (from a handler): then the thread ends
-    // once the handler returns, calling nothing of the owner's any more.
+    // Wakes the thread and waits until it has released its owner: from then
+    // on it calls and touches nothing of the owner's, and it ends on its own,
+    // closing what was handed to closeAfterRelease() and its wake descriptor.
+    // false when called on the thread itself (from a handler): then the
+    // thread ends once the handler returns, calling nothing of the owner's
+    // any more.
     bool stop();
 
     // The first half of stop(): wakes the thread without waiting for it to
     // end, so that several threads end side by side; stop() then joins.
     void requestStop();
+
+    // For `closed` and `aborted`, on the thread: `descriptor` is closed after
+    // the thread has released its owner, so that stop() does not wait for it
+    // (closing an inotify descriptor waits for the kernel some milliseconds).
+    void closeAfterRelease(Descriptor descriptor);
 
     // For `ready`, on the thread: waits up to `milliseconds` for more of what
     // `descriptors` watch, as poll() does, their revents set when true. false
@@ -89,9 +100,11 @@ public:
 private:
     struct State;
     static void run(std::shared_ptr<State> state);
+    static void watch(State& state);
 
     const Names _names;
     std::shared_ptr<State> _state;
+    std::future<void> _released;
     std::thread _thread;
 };
 
