@@ -23,7 +23,6 @@ LazyLibrary* libraries()
         {CVCLIENT_SONAME_GIO, L::bit(L::GObject)},
         {CVCLIENT_SONAME_SYSTEMD, 0},
         {CVCLIENT_SONAME_NM, L::bit(L::Gio)},
-        {CVCLIENT_SONAME_UPOWER, L::bit(L::Gio)},
         {CVCLIENT_SONAME_CURL, 0},
         {CVCLIENT_SONAME_X11, 0},
         {CVCLIENT_SONAME_XRANDR, L::bit(L::X11)},

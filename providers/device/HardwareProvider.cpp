@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/device/HardwareProvider.h"
 
-#include "base/Guard.h"
-#include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/ProgramAnswers.h"
 #include "base/SdBus.h"
@@ -240,12 +238,6 @@ std::string getRoleProperty(ReadingBus& readingBus)
     return value;
 }
 
-// The lid alone is read through UPower, which may be missing.
-bool upowerLoaded()
-{
-    return Base::LazyLibrary::requireFor("Hardware", Base::LazyLibrary::bit(Base::LazyLibrary::UPower));
-}
-
 std::string lidWord(bool present, bool closed)
 {
     std::string value = PropertyCollector::kUnavailable;
@@ -263,9 +255,6 @@ std::string lidWord(bool present, bool closed)
 // is no lid, as a client would have reported it.
 std::string readLid(ReadingBus& readingBus)
 {
-    if (!upowerLoaded()) {
-        return HardwareProvider::kLid.failure;
-    }
     const Base::SdBus* bus = readingBus.get();
     if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
@@ -283,37 +272,7 @@ std::string readLid(ReadingBus& readingBus)
     return lidWord(present, closed);
 }
 
-// `watching`: the client of the watch, whose properties follow UPower's
-// announcements; without it UPower is asked.
-std::string getLidProperty(Base::GObjectHandle<UpClient> watching)
-{
-    if (!watching) {
-        ReadingBus bus;
-        return readLid(bus);
-    }
-    gboolean present = FALSE;
-    gboolean closed = FALSE;
-    g_object_get(watching.get(), "lid-is-present", &present, "lid-is-closed", &closed, nullptr);
-    return lidWord(present != FALSE, closed != FALSE);
-}
-
 }  // namespace
-
-// The data of the "notify" connection. The connection owns it and frees it
-// only once no handler call runs any more, so a notification delivered on the
-// main-context thread while another thread closes and destroys the provider
-// never reaches a provider that is gone.
-struct HardwareProvider::Listener {
-    std::shared_ptr<Category const> category;
-    ChangeCallback callback;
-
-    static void release(gpointer listener, GClosure*) { delete static_cast<Listener*>(listener); }
-};
-
-HardwareProvider::~HardwareProvider()
-{
-    close();
-}
 
 std::future<PropertyMap> HardwareProvider::getProperties()
 {
@@ -321,26 +280,31 @@ std::future<PropertyMap> HardwareProvider::getProperties()
     if (!reading) {
         // The first reading asks programs and services: on a thread of its
         // own, beside the other categories.
-        return asynchronous([kept = kept()](PropertyCollector& properties) {
+        return asynchronous([kept = kept(), lid = _lid, quiet = quiet()](PropertyCollector& properties) {
             TRACE_FUNCTION("getProperties");
             TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
-            collect(properties);
+            collect(properties, *lid, quiet);
             kept->keep(properties.properties());
             TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
         });
     }
-    // Only the lid is read again: from the watch's client when this is its
-    // thread, which has taken in every announcement before this reading.
+    // Only the lid is read again, and UPower asked only once the watch has
+    // announced something since.
     return atOnce([this, &reading](PropertyCollector& properties) {
         TRACE_FUNCTION("getProperties");
         TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
-        properties.add(kLid, [this] { return getLidProperty(watchingClient()); });
+        properties.add(kLid, [this] {
+            return _lid->get(quiet(), [] {
+                ReadingBus bus;
+                return readLid(bus);
+            });
+        });
         properties.addKept(*reading);
         TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
     });
 }
 
-void HardwareProvider::collect(PropertyCollector& properties)
+void HardwareProvider::collect(PropertyCollector& properties, Lid& lid, const Lid::Quiet& quiet)
 {
     properties.add(kVendor, [] { return PropertyCollector::orUnavailable(readDmi("sys_vendor")); });
     properties.add(kModel, [] { return PropertyCollector::orUnavailable(readDmi("product_name")); });
@@ -357,71 +321,5 @@ void HardwareProvider::collect(PropertyCollector& properties)
     properties.add(kVirtualization, [&bus] { return getVirtualization(bus); });
     properties.add(kSecureBoot, &getSecureBoot);
     properties.add(kRole, [&bus] { return getRoleProperty(bus); });
-    properties.add(kLid, [&bus] { return readLid(bus); });
-}
-
-void HardwareProvider::monitorForChanges(const ChangeCallback& callback)
-{
-    const std::lock_guard<std::mutex> lock(_clientMutex);
-    if (_client) {
-        TRACE_VERBOSE << "Ignoring request to monitor changes since already monitoring" << std::endl;
-        return;
-    }
-    if (!upowerLoaded()) {
-        return;
-    }
-    GError* raw = nullptr;
-    Base::GObjectHandle<UpClient> client(up_client_new_full(nullptr, &raw));
-    const Base::GErrorHandle error(raw);
-    if (!client) {
-        TRACE_ERROR << "Failed to monitor for power notifications" << std::endl;
-        return;
-    }
-    auto listener = std::make_unique<Listener>(Listener{category(), callback});
-    _handler = g_signal_connect_data(client.get(), "notify", G_CALLBACK(&HardwareProvider::OnPowerNotification),
-                                     listener.release(), &Listener::release, GConnectFlags{});
-    _client = std::move(client);
-    _context.reset(g_main_context_ref_thread_default());
-    TRACE_VERBOSE << "Monitoring for power notifications..." << std::endl;
-}
-
-Base::GObjectHandle<UpClient> HardwareProvider::watchingClient() const
-{
-    const std::lock_guard<std::mutex> lock(_clientMutex);
-    if (!_client || !g_main_context_is_owner(_context.get())) {
-        return {};
-    }
-    return Base::GObjectHandle<UpClient>(UP_CLIENT(g_object_ref(_client.get())));
-}
-
-void HardwareProvider::OnPowerNotification(UpClient*, GParamSpec*, gpointer data)
-{
-    Base::guarded(__func__, [&] {
-        TRACE_FUNCTION("OnPowerNotification");
-        try {
-            TRACE_VERBOSE << "Received power notification" << std::endl;
-            const Listener& listener = *static_cast<const Listener*>(data);
-            if (listener.callback) {
-                listener.callback(listener.category);
-            }
-        } catch (const std::exception& error) {
-            TRACE_ERROR << "Failed to handle power notification with error [" << error.what() << "]" << std::endl;
-        }
-    });
-}
-
-void HardwareProvider::close()
-{
-    const std::lock_guard<std::mutex> lock(_clientMutex);
-    if (!_client) {
-        return;
-    }
-    TRACE_VERBOSE << "Closing hardware provider which is monitoring for changes" << std::endl;
-    g_signal_handler_disconnect(_client.get(), _handler);
-    _handler = 0;
-    // The client may be in the middle of delivering a signal on its main
-    // context's thread; it is released there (at once when that is this thread).
-    g_main_context_invoke_full(_context.get(), G_PRIORITY_DEFAULT, [](gpointer) { return gboolean{G_SOURCE_REMOVE}; },
-                               _client.release(), g_object_unref);
-    _context.reset();
+    properties.add(kLid, [&] { return lid.get(quiet, [&bus] { return readLid(bus); }); });
 }

@@ -4,19 +4,16 @@
 // virtualisation, secure boot, the chassis role and the state of the lid.
 //
 // Everything except the lid is read once, on a thread of its own, and kept;
-// later readings return the kept values with only the lid read afresh. While
-// monitoring, UPower's change notifications (the lid opening or closing)
-// reach the engine at once, and the lid is read from the watching client,
-// which UPower keeps up to date; otherwise (the first reading among them)
-// UPower is asked over the system bus.
+// later readings return the kept values with only the lid read afresh: from
+// UPower over the system bus, and only once UPower's watch has announced a
+// change (the lid opening or closing reaches the engine at once).
 #pragma once
 
-#include "base/GObjectHandle.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 
-#include <upower.h>
-
-#include <mutex>
+#include <memory>
+#include <string>
 
 class HardwareProvider : public ProviderOf<HardwareProvider> {
 public:
@@ -50,28 +47,21 @@ public:
     static constexpr const PropertyKey& kLid = kKeys[12];
 
     using ProviderOf::ProviderOf;
-    ~HardwareProvider() override;
 
     std::future<PropertyMap> getProperties() override;
-    void monitorForChanges(const ChangeCallback& callback) override;
-    void close() override;
-
-    // The handler of the UPower client's "notify" signal; `listener` is the
-    // connection's own data (the category and the callback).
-    static void OnPowerNotification(UpClient* client, GParamSpec* property, gpointer listener);
+    // UPower announces the lid opening or closing (and its other changes).
+    void monitorForChanges(const ChangeCallback& callback) override
+    {
+        watchChanges({.busServices = {"org.freedesktop.UPower"}}, callback);
+    }
 
 private:
-    struct Listener;
+    using Lid = KeptWhileQuiet<std::string>;
 
-    // Fills `properties` with every selected key, in the order of the keys above.
-    static void collect(PropertyCollector& properties);
+    // Fills `properties` with every selected key, in the order of the keys
+    // above; the lid through `lid`.
+    static void collect(PropertyCollector& properties, Lid& lid, const Lid::Quiet& quiet);
 
-    // A reference to the watch's client when this thread owns its main context.
-    Base::GObjectHandle<UpClient> watchingClient() const;
-
-    mutable std::mutex _clientMutex;        // guards _client, _handler and _context
-    Base::GObjectHandle<UpClient> _client;  // held while monitoring
-    gulong _handler = 0;                    // the "notify" connection on _client
-    // The main context the client delivers its signals in, where it is also released.
-    Base::UniqueHandle<GMainContext, g_main_context_unref> _context;
+    // UPower's answer for the lid, kept while the watch is quiet.
+    const std::shared_ptr<Lid> _lid = std::make_shared<Lid>();
 };

@@ -45,11 +45,6 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
              {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
               "DEVICE_NETWORK_COUNT=Unavailable !DEVICE_NETWORK_0_ DEVICE_OS_DESCRIPTION= DEVICE_CORVANE_VERSION=",
               {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}},
-             // Hardware watches only its lid through UPower's library; Power asks UPower over the bus
-             // without it (and, with no UPower here, leaves its keys out).
-             {"libupower-glib.so.3", R"({"name":"Power","status":2},{"name":"Hardware","status":2})",
-              "!DEVICE_POWER_ DEVICE_HARDWARE_LID=Unavailable DEVICE_HARDWARE_CPU_COUNT=",
-              {"Category [Hardware] needs [libupower-glib.so.3], which cannot be loaded: "}},
              // Igel reads only its certificates through libcrypto.
              {"libcrypto.so.3", R"({"name":"Igel","status":2},{"name":"Corvane","status":2})",
               "DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT=Unavailable DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER=Unavailable "
