@@ -8,6 +8,8 @@
 #include <fcntl.h>
 
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace {
@@ -16,6 +18,22 @@ constexpr const char* kVncServerName = "x11vnc";
 constexpr const char* kVncProtocol = "VNC";
 
 }  // namespace
+
+// The processes are the system's, not a connection's: every provider of the
+// process shares what the last reading saw, and readings take turns.
+struct RemoteControlProvider::Seen {
+    std::mutex mutex;
+    std::vector<int> knownProcesses;          // sorted: every process of the last reading
+    std::vector<int> remoteControlProcesses;  // sorted: the VNC servers among them
+    std::optional<int> lastCreated;           // the kernel's last started process, before that listing
+};
+
+RemoteControlProvider::Seen& RemoteControlProvider::seen()
+{
+    // Never destroyed: a reading may still run while the process exits.
+    static Seen* const all = new Seen;
+    return *all;
+}
 
 std::future<PropertyMap> RemoteControlProvider::getProperties()
 {
@@ -34,7 +52,8 @@ std::future<PropertyMap> RemoteControlProvider::getProperties()
 bool RemoteControlProvider::isRemoteControlled()
 {
     // Readings take turns: each compares the list it takes with the one the last left.
-    std::lock_guard<std::mutex> lock(_mutex);
+    Seen& last = seen();
+    std::lock_guard<std::mutex> lock(last.mutex);
     if (!_looked) {
         _looked = true;
         if (Processes::listsOwnNamespace()) {
@@ -43,33 +62,33 @@ bool RemoteControlProvider::isRemoteControlled()
     }
     // Taken before listing: a process started meanwhile makes the next reading list again.
     const std::optional<int> lastCreated = _loadavg ? Processes::lastCreated(_loadavg.get()) : std::nullopt;
-    if (lastCreated && lastCreated == _lastCreated) {
-        std::erase_if(_remoteControlProcesses, [](int pid) { return !Processes::exists(pid); });
-        return !_remoteControlProcesses.empty();
+    if (lastCreated && lastCreated == last.lastCreated) {
+        std::erase_if(last.remoteControlProcesses, [](int pid) { return !Processes::exists(pid); });
+        return !last.remoteControlProcesses.empty();
     }
     const std::optional<std::vector<int>> listed = Processes::enumerate();
     std::vector<int> current = listed.value_or(std::vector<int>{});
     Processes::sort(current);
-    if (_knownProcesses.empty()) {
+    if (last.knownProcesses.empty()) {
         std::vector<int> found;
         findRemoteControlledProcesses(current, found);
         Processes::sort(found);
-        _remoteControlProcesses = std::move(found);
+        last.remoteControlProcesses = std::move(found);
     } else {
         std::vector<int> created;
-        Processes::createdFromSorted(_knownProcesses, current, created);
-        if (findRemoteControlledProcesses(created, _remoteControlProcesses)) {
-            Processes::sort(_remoteControlProcesses);
+        Processes::createdFromSorted(last.knownProcesses, current, created);
+        if (findRemoteControlledProcesses(created, last.remoteControlProcesses)) {
+            Processes::sort(last.remoteControlProcesses);
         }
         std::vector<int> destroyed;
-        Processes::destroyedFromSorted(_knownProcesses, current, destroyed);
+        Processes::destroyedFromSorted(last.knownProcesses, current, destroyed);
         for (const int pid : destroyed) {
-            Processes::eraseFromSorted(pid, _remoteControlProcesses);
+            Processes::eraseFromSorted(pid, last.remoteControlProcesses);
         }
     }
-    _knownProcesses = std::move(current);
-    _lastCreated = listed ? lastCreated : std::nullopt;
-    return !_remoteControlProcesses.empty();
+    last.knownProcesses = std::move(current);
+    last.lastCreated = listed ? lastCreated : std::nullopt;
+    return !last.remoteControlProcesses.empty();
 }
 
 bool RemoteControlProvider::findRemoteControlledProcesses(const std::vector<int>& ids, std::vector<int>& found) const

@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 // Category "RemoteControl": whether a VNC server (x11vnc) runs on the device.
 //
-// The provider remembers the processes it saw at its last reading and the VNC
-// servers among them. The first reading looks at every process, on a thread
-// of its own; later ones look only at processes started since, and forget the
-// servers that ended.
-// While the kernel has started no process since the last listing of /proc,
-// a reading only looks whether the servers it knows still run.
+// The process remembers the processes the last reading saw, whichever
+// connection's it was, and the VNC servers among them: the first reading
+// looks at every process, on a thread of its own; later ones (a next
+// connection's first among them) look only at processes started since, and
+// forget the servers that ended. While the kernel has started no process
+// since the last listing of /proc, a reading only looks whether the servers
+// it knows still run.
 #pragma once
 
 #include "base/Descriptor.h"
 #include "properties/Provider.h"
 
-#include <mutex>
-#include <optional>
 #include <vector>
 
 class RemoteControlProvider : public ProviderOf<RemoteControlProvider> {
@@ -37,10 +36,10 @@ public:
     bool findRemoteControlledProcesses(const std::vector<int>& ids, std::vector<int>& found) const;
 
 private:
-    std::mutex _mutex;
-    std::vector<int> _knownProcesses;          // sorted: every process of the last reading
-    std::vector<int> _remoteControlProcesses;  // sorted: the VNC servers among them
-    std::optional<int> _lastCreated;           // the kernel's last started process, before that listing
-    Base::Descriptor _loadavg;                 // /proc/loadavg, which tells it; open while /proc lists our namespace
-    bool _looked = false;                      // whether the first reading opened it
+    // What the last reading of the process saw (see the .cpp).
+    struct Seen;
+    static Seen& seen();
+
+    Base::Descriptor _loadavg;  // /proc/loadavg, which tells the last started process; open while /proc lists our namespace
+    bool _looked = false;       // whether the first reading opened it (under Seen's mutex)
 };
