@@ -33,6 +33,8 @@ PropertyMap Properties::readAllProperties() const
     std::vector<std::pair<std::shared_ptr<Category const>, std::future<PropertyMap>>> futures;
     futures.reserve(_providers.size());
     for (const auto& [category, provider] : _providers) {
+        // Its watch sees what changes from here on (at once when it was seen to).
+        provider->awaitMonitoring();
         futures.emplace_back(category, provider->getProperties());
     }
     // The readings that run on this thread run now, while the asynchronous
@@ -92,14 +94,13 @@ void Properties::monitorForChanges(const Provider::ChangeCallback& callback)
         return;
     }
     _monitoring = true;
+    // The watches connect to their services and displays at once, each on its
+    // thread; each provider's is awaited just before the provider's first
+    // reading begins (readAllProperties), so that it sees everything that
+    // changes from then on, while the readings before it already run.
     for (const auto& [category, provider] : _providers) {
         TRACE_VERBOSE << "Monitoring for changes for provider [" << category->name << "]." << std::endl;
         provider->monitorForChanges(callback);
-    }
-    // The watches connect to their services and displays at once, each on its
-    // thread; every one sees what changes before the first reading begins.
-    for (const auto& [category, provider] : _providers) {
-        provider->awaitMonitoring();
     }
 }
 
