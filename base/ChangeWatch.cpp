@@ -67,6 +67,12 @@ void ChangeWatch::awaitStart()
     }
 }
 
+bool ChangeWatch::started() const
+{
+    return !_tried.valid() || _tried.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+           std::chrono::steady_clock::now() >= _triedBy;
+}
+
 bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
 {
     if (_thread.running()) {

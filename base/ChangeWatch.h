@@ -71,6 +71,8 @@ public:
     // that come and go were tried (at most a second after begin()).
     bool begin(const Sources& sources, std::function<void()> changed);
     void awaitStart();
+    // Whether awaitStart() would return at once.
+    bool started() const;
 
     // Ends the watch, if any, and closes its descriptors.
     void stop();

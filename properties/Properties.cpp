@@ -5,6 +5,7 @@
 #include "base/ProgramAnswers.h"
 #include "properties/Factory.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <iostream>
@@ -33,9 +34,30 @@ PropertyMap Properties::readAllProperties() const
     std::vector<std::pair<std::shared_ptr<Category const>, std::future<PropertyMap>>> futures;
     futures.reserve(_providers.size());
     for (const auto& [category, provider] : _providers) {
-        // Its watch sees what changes from here on (at once when it was seen to).
-        provider->awaitMonitoring();
-        futures.emplace_back(category, provider->getProperties());
+        futures.emplace_back(category, std::future<PropertyMap>());
+    }
+    // A provider's reading begins once its watch sees what changes (at once
+    // when it was seen to before): those whose watch is ready first, in list
+    // order, then the first of the others as soon as its watch is, and so on,
+    // so that a watch still connecting holds up only its own provider's.
+    std::vector<bool> launched(_providers.size(), false);
+    for (std::size_t left = _providers.size(); left > 0;) {
+        const std::size_t before = left;
+        for (std::size_t i = 0; i < _providers.size(); ++i) {
+            if (!launched[i] && _providers[i].second->monitoringReady()) {
+                futures[i].second = _providers[i].second->getProperties();
+                launched[i] = true;
+                --left;
+            }
+        }
+        if (left == before) {
+            const std::size_t next =
+                static_cast<std::size_t>(std::find(launched.begin(), launched.end(), false) - launched.begin());
+            _providers[next].second->awaitMonitoring();
+            futures[next].second = _providers[next].second->getProperties();
+            launched[next] = true;
+            --left;
+        }
     }
     // The readings that run on this thread run now, while the asynchronous
     // ones run on theirs, rather than each after the readings before it in

@@ -46,6 +46,11 @@ void Provider::awaitMonitoring()
     }
 }
 
+bool Provider::monitoringReady() const
+{
+    return !_changeWatch || _changeWatch->started();
+}
+
 bool Provider::hostAtLeast(int major, int minor) const
 {
     return _hostVersion.AtLeast(static_cast<int16_t>(major), static_cast<int16_t>(minor));

@@ -38,6 +38,8 @@ public:
     // sees what changes: its sources that come and go connect meanwhile, so
     // every provider's watch may connect at once.
     void awaitMonitoring();
+    // Whether awaitMonitoring() would return at once.
+    bool monitoringReady() const;
 
     // Stops threads, watches and connections. Default: ends the change watch of
     // watchChanges(), if any; a provider that overrides it calls it too.

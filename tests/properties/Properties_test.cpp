@@ -82,3 +82,23 @@ TEST(PropertiesTest, DeferredReadingsRunWhileEarlierAsynchronousOnesAreStillRead
     ConfigProvider::gate(true);
     EXPECT_EQ(reading.get(), (PropertyMap{{"DEVICE_QUICK", "2"}, {"DEVICE_SLOW", "1"}}));
 }
+
+// A watch still connecting holds up only its own provider's first reading.
+TEST(PropertiesTest, AProviderIsReadOnceItsOwnWatchIsReadyNotEveryWatch)
+{
+    ConfigProvider::reset();
+    ConfigProvider::set("watching", {{"DEVICE_WATCHING", "1"}});
+    ConfigProvider::set("plain", {{"DEVICE_PLAIN", "2"}});
+    ConfigProvider::watchGate(false);
+    Properties properties;
+    properties.initialise({TestSupport::category(ConfigProvider::kName, 2, 0, {{"tag", "watching"}, {"slowWatch", ""}}),
+                           TestSupport::category(ConfigProvider::kName, 2, 0, {{"tag", "plain"}, {"async", ""}})},
+                          "20.1");
+    properties.monitorForChanges([](std::shared_ptr<Category const>) {});
+    std::future<PropertyMap> reading = std::async(std::launch::async, [&] { return properties.getProperties(); });
+    ASSERT_TRUE(TestSupport::waitUntil([] { return ConfigProvider::readings("plain") == 1; }));
+    EXPECT_EQ(ConfigProvider::readings("watching"), 0);
+    ConfigProvider::watchGate(true);
+    EXPECT_EQ(reading.get(), (PropertyMap{{"DEVICE_PLAIN", "2"}, {"DEVICE_WATCHING", "1"}}));
+    properties.shutdown();
+}

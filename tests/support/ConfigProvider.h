@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // A provider for engine tests whose reading is what the test set for its tag (config "tag"); a "throw"
 // entry makes it fail with that text. Config "async" reads on a thread of its own, "afterFirst" only
-// the first time; "gate" holds a reading, once taken, until the gate is open.
+// the first time; "gate" holds a reading, once taken, until the gate is open. Config "slowWatch" gives it a
+// change watch whose source connects only once the watch gate is open (or after five seconds).
 #pragma once
 #include "properties/Factory.h"
 #include "properties/Provider.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <stdexcept>
@@ -26,13 +31,15 @@ public:
     static inline std::map<std::string, int> readCount, closeCount;
     static inline std::map<std::string, std::pair<ChangeCallback, std::shared_ptr<Category const>>> watchers;
     static inline bool gateOpen = true;
+    static inline bool watchGateOpen = true;
     static inline int atGate = 0;
 
     static void reset()  // registers the provider and forgets every tag
     {
         Factory::registerProvider(kName, &create);
-        locked([] { values.clear(), readCount.clear(), closeCount.clear(), gateOpen = true; });
+        locked([] { values.clear(), readCount.clear(), closeCount.clear(), gateOpen = watchGateOpen = true; });
     }
+    static void watchGate(bool open) { locked([&] { watchGateOpen = open; }), changed.notify_all(); }
     static void set(const std::string& tag, PropertyMap reading) { locked([&] { values[tag] = reading; }); }
     static int readings(const std::string& tag) { return locked([&] { return readCount[tag]; }); }
     static int closes(const std::string& tag) { return locked([&] { return closeCount[tag]; }); }
@@ -60,10 +67,25 @@ public:
     void monitorForChanges(const ChangeCallback& callback) override
     {
         locked([&] { watchers[tag()] = {callback, category()}; });
+        if (category()->config.count("slowWatch")) watchChanges({.others = {std::make_shared<GatedSource>()}}, callback);
     }
     void close() override { locked([&] { ++closeCount[tag()]; }); }
 
 private:
+    // Connects (an eventfd that never announces anything) once the watch gate is open.
+    struct GatedSource : Base::ChangeSource {
+        int descriptor = -1;
+        ~GatedSource() override { disconnect(); }
+        std::string what() const override { return "the gated source"; }
+        int connect(std::string&) override
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, std::chrono::seconds(5), [] { return watchGateOpen; });
+            return descriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        }
+        Taken take() override { return Taken::nothing; }
+        void disconnect() override { descriptor >= 0 && ::close(descriptor), descriptor = -1; }
+    };
     std::string tag() const { return category()->config.at("tag"); }
     PropertyMap read() const
     {
