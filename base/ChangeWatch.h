@@ -14,7 +14,7 @@
 //     Base::ChangeWatch _watch{"User"};
 //     _watch.start({.files = {"/var/run/utmp"}}, [this] { announce(); });
 //     ...
-//     _watch.stop();  // wakes and joins the thread, closes every descriptor
+//     _watch.stop();  // wakes the thread and waits until it let go of the watch
 //
 // A file whose directory cannot be watched, a kernel file that cannot be
 // opened or a udev monitor that cannot be made is left out with an INFO line;
@@ -74,12 +74,12 @@ public:
     // Whether awaitStart() would return at once.
     bool started() const;
 
-    // Ends the watch, if any, and closes its descriptors.
+    // Ends the watch, if any: once it returns, the thread touches nothing of
+    // the watch's; its descriptors are closed, the inotify one by the thread
+    // as it ends (that close waits for the kernel some milliseconds).
     void stop();
-    // Asks the watch to end without waiting for it; its thread closes its
-    // descriptors as it ends, and stop() then waits for that. Closing an
-    // inotify descriptor waits for the kernel (some milliseconds), so several
-    // watches end sooner side by side.
+    // Asks the watch to end without waiting for it, so that several watches
+    // end side by side; stop() then waits until its thread let go.
     void requestStop() { _thread.requestStop(); }
 
     bool running() const { return _thread.running(); }
