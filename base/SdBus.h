@@ -54,13 +54,19 @@ public:
     int getPropertyString(const char* service, const char* path, const char* interface, const char* member,
                           SdBusError& error, std::string& value) const;
 
-    // The same for a boolean property.
+    // The same for a property of a basic type (`type` as sd-bus writes it:
+    // 'u' into a uint32_t, 'd' into a double, 'b' into an int), and for a
+    // boolean one.
+    int getPropertyTrivial(const char* service, const char* path, const char* interface, const char* member,
+                           SdBusError& error, char type, void* value) const
+    {
+        return sd_bus_get_property_trivial(_bus.get(), service, path, interface, member, error.get(), type, value);
+    }
     int getPropertyBool(const char* service, const char* path, const char* interface, const char* member,
                         SdBusError& error, bool& value) const
     {
         int flag = 0;
-        const int result =
-            sd_bus_get_property_trivial(_bus.get(), service, path, interface, member, error.get(), 'b', &flag);
+        const int result = getPropertyTrivial(service, path, interface, member, error, 'b', &flag);
         if (result >= 0) {
             value = flag != 0;
         }

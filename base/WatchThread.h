@@ -83,8 +83,8 @@ public:
     // any more.
     bool stop();
 
-    // The first half of stop(): wakes the thread without waiting for it to
-    // end, so that several threads end side by side; stop() then joins.
+    // The first half of stop(): wakes the thread without waiting for it, so
+    // that several threads end side by side; stop() then waits for the release.
     void requestStop();
 
     // For `closed` and `aborted`, on the thread: `descriptor` is closed after

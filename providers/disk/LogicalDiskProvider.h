@@ -68,7 +68,7 @@ public:
     // monitoring does nothing.
     void monitorForChanges(const ChangeCallback& callback) override;
 
-    // Wakes and joins the monitor thread, then releases the sources.
+    // Wakes the monitor thread and waits until it let go, then releases the sources.
     void close() override;
     void requestClose() override { _watch.requestStop(); }
 

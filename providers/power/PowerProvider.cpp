@@ -75,7 +75,7 @@ std::optional<PowerProvider::PowerState> readPowerState()
         // Each property on an error of its own: sd-bus asks nothing on one already set.
         const auto get = [&bus, &device](const char* member, char type, void* value) {
             Base::SdBusError error;
-            sd_bus_get_property_trivial(bus.get(), kUPower, device.c_str(), kDevice, member, error.get(), type, value);
+            bus.getPropertyTrivial(kUPower, device.c_str(), kDevice, member, error, type, value);
         };
         uint32_t kind = 0;
         get("Type", 'u', &kind);

@@ -220,4 +220,13 @@ TEST_F(HardwareProviderTest, LidChangesReachTheEngineUntilClosed)
     upower.setLidClosed(false);
     EXPECT_FALSE(waitUntil([&] { return calls > before; }, std::chrono::milliseconds(200)));
     EXPECT_EQ(provider.getProperties().get(), (PropertyMap{{Hw::kLid.key, "Open"}}));
+
+    // A callback that throws is logged and ends nothing.
+    LogWatch log;
+    provider.monitorForChanges([](std::shared_ptr<Category const>) { throw std::runtime_error("engine gone"); });
+    provider.awaitMonitoring();
+    upower.setLidClosed(true);
+    const char* reported = "ERROR - Failed to report changes of [Hardware] error [engine gone]";
+    EXPECT_TRUE(waitUntil([&] { return log.contains(reported); })) << log.text();
+    provider.close();
 }
