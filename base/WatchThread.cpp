@@ -182,8 +182,10 @@ bool WatchThread::stop()
         return false;
     }
     // The thread ends on its own once it has released the owner; what it
-    // still closes then does not hold the owner up.
+    // still closes then does not hold the owner up. The wake descriptor is
+    // closed here: the thread no longer looks at it.
     _released.wait();
+    _state->wake.reset();
     _thread.detach();
     _state.reset();
     _released = {};
