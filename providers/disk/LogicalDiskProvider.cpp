@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/disk/LogicalDiskProvider.h"
 
+#include "base/Descriptor.h"
 #include "base/Logging.h"
 #include "base/Utilities.h"
 #include "providers/disk/LogicalDiskRules.h"
@@ -10,6 +11,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -34,16 +37,14 @@ constexpr int kTableReadings = 3;
 // A udev monitor that keeps reporting an error without events is given up.
 constexpr int kFailedWakeUpsTolerated = 100;
 
-std::string getProperty(udev_device* device, const char* name, bool sysattr)
+std::string getProperty(udev_device* device, const char* name)
 {
-    return LogicalDiskRules::plainValue(sysattr ? udev_device_get_sysattr_value(device, name)
-                                                : udev_device_get_property_value(device, name));
+    return LogicalDiskRules::plainValue(udev_device_get_property_value(device, name));
 }
 
-std::string getEncodedProperty(udev_device* device, const char* name, bool sysattr)
+std::string getEncodedProperty(udev_device* device, const char* name)
 {
-    return LogicalDiskRules::encodedValue(sysattr ? udev_device_get_sysattr_value(device, name)
-                                                  : udev_device_get_property_value(device, name));
+    return LogicalDiskRules::encodedValue(udev_device_get_property_value(device, name));
 }
 
 const char* orEmpty(const char* text)
@@ -121,43 +122,104 @@ void dumpDevice(udev_device* partition)
     }
 }
 
-PartitionFacts readFacts(udev_device* device, udev_device* usb)
+// A sysfs attribute of a device's directory without its trailing newlines;
+// nothing when it cannot be read.
+std::optional<std::string> readAttribute(const std::string& directory, const char* name)
+{
+    const Base::Descriptor file(open((directory + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    std::optional<std::string> value = file ? Utilities::readDescriptor(file.get(), 4096) : std::nullopt;
+    while (value && !value->empty() && (value->back() == '\n' || value->back() == '\r')) {
+        value->pop_back();
+    }
+    return value;
+}
+
+std::string plainAttribute(const std::string& directory, const char* name)
+{
+    const std::optional<std::string> value = readAttribute(directory, name);
+    return LogicalDiskRules::plainValue(value ? value->c_str() : nullptr);
+}
+
+// The devices above a partition, read from sysfs: udev's own lookup makes a
+// device of every directory above, resolving each path anew, some hundred
+// system calls per partition, where the subsystem link of each is enough.
+class Parents {
+public:
+    explicit Parents(const char* syspath)
+    {
+        for (std::string& directory : LogicalDiskRules::parentDirectories(syspath != nullptr ? syspath : "")) {
+            char target[PATH_MAX];
+            const ssize_t length = readlink((directory + "/subsystem").c_str(), target, sizeof(target));
+            if (length > 0 && static_cast<std::size_t>(length) < sizeof(target)) {
+                const std::string_view link(target, static_cast<std::size_t>(length));
+                _parents.push_back({std::move(directory), std::string(link.substr(link.rfind('/') + 1))});
+            }
+        }
+    }
+
+    // The directory of the nearest device of `subsystem` (and `devtype`,
+    // unless null) above; nothing when there is none.
+    std::optional<std::string> find(const char* subsystem, const char* devtype) const
+    {
+        for (const Parent& parent : _parents) {
+            if (parent.subsystem != subsystem) {
+                continue;
+            }
+            // Only a directory with a uevent file is a device.
+            const std::optional<std::string> uevent = readAttribute(parent.directory, "uevent");
+            if (uevent && (devtype == nullptr || LogicalDiskRules::ueventValue(*uevent, "DEVTYPE") == devtype)) {
+                return parent.directory;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Parent {
+        std::string directory;
+        std::string subsystem;
+    };
+    std::vector<Parent> _parents;
+};
+
+PartitionFacts readFacts(udev_device* device, const Parents& parents, const std::optional<std::string>& usb)
 {
     PartitionFacts facts;
-    facts.devName = getProperty(device, "DEVNAME", false);
-    facts.labelEncoded = getEncodedProperty(device, "ID_FS_LABEL_ENC", false);
-    facts.label = getProperty(device, "ID_FS_LABEL", false);
-    facts.fsType = getProperty(device, "ID_FS_TYPE", false);
-    facts.fsVersion = getProperty(device, "ID_FS_VERSION", false);
-    facts.serialShort = getProperty(device, "ID_SERIAL_SHORT", false);
-    facts.serial = getProperty(device, "ID_SERIAL", false);
-    facts.vendorEncoded = getEncodedProperty(device, "ID_VENDOR_ENC", false);
-    facts.vendor = getProperty(device, "ID_VENDOR", false);
-    facts.modelEncoded = getEncodedProperty(device, "ID_MODEL_ENC", false);
-    facts.model = getProperty(device, "ID_MODEL", false);
-    facts.bus = getProperty(device, "ID_BUS", false);
-    if (udev_device* pci = udev_device_get_parent_with_subsystem_devtype(device, "pci", nullptr)) {
+    facts.devName = getProperty(device, "DEVNAME");
+    facts.labelEncoded = getEncodedProperty(device, "ID_FS_LABEL_ENC");
+    facts.label = getProperty(device, "ID_FS_LABEL");
+    facts.fsType = getProperty(device, "ID_FS_TYPE");
+    facts.fsVersion = getProperty(device, "ID_FS_VERSION");
+    facts.serialShort = getProperty(device, "ID_SERIAL_SHORT");
+    facts.serial = getProperty(device, "ID_SERIAL");
+    facts.vendorEncoded = getEncodedProperty(device, "ID_VENDOR_ENC");
+    facts.vendor = getProperty(device, "ID_VENDOR");
+    facts.modelEncoded = getEncodedProperty(device, "ID_MODEL_ENC");
+    facts.model = getProperty(device, "ID_MODEL");
+    facts.bus = getProperty(device, "ID_BUS");
+    if (const std::optional<std::string> pci = parents.find("pci", nullptr)) {
         facts.hasPci = true;
-        facts.pciVendor = getProperty(pci, "subsystem_vendor", true);
-        facts.pciDevice = getProperty(pci, "subsystem_device", true);
+        facts.pciVendor = plainAttribute(*pci, "subsystem_vendor");
+        facts.pciDevice = plainAttribute(*pci, "subsystem_device");
     }
-    if (usb != nullptr) {
+    if (usb) {
         facts.hasUsb = true;
-        facts.usbVendor = getProperty(usb, "idVendor", true);
-        facts.usbProduct = getProperty(usb, "idProduct", true);
+        facts.usbVendor = plainAttribute(*usb, "idVendor");
+        facts.usbProduct = plainAttribute(*usb, "idProduct");
     }
-    if (udev_device* nvme = udev_device_get_parent_with_subsystem_devtype(device, "nvme", nullptr)) {
+    if (const std::optional<std::string> nvme = parents.find("nvme", nullptr)) {
         facts.hasNvme = true;
-        facts.nvmeModel = getProperty(nvme, "model", true);
+        facts.nvmeModel = plainAttribute(*nvme, "model");
     }
     return facts;
 }
 
 // The disk record of a supported partition; nothing for another major.
-std::optional<Disk> getDiskFromPartition(udev_device* device, udev_device* usb, const std::string& devName,
+std::optional<Disk> getDiskFromPartition(udev_device* device, const Parents& parents,
+                                         const std::optional<std::string>& usb, const std::string& devName,
                                          const std::vector<std::string>& directories)
 {
-    const std::string major = getProperty(device, "MAJOR", false);
+    const std::string major = getProperty(device, "MAJOR");
     const LogicalDiskRules::Kind kind = LogicalDiskRules::kindFromMajor(major);
     if (kind == LogicalDiskRules::Kind::Unsupported) {
         TRACE_INFO << "Ignoring unknown partition device with major [" << major << "]" << std::endl;
@@ -165,7 +227,7 @@ std::optional<Disk> getDiskFromPartition(udev_device* device, udev_device* usb, 
                    << LogicalDiskRules::joinDirectories(directories) << "] but was unsupported" << std::endl;
         return std::nullopt;
     }
-    return LogicalDiskRules::diskFromFacts(readFacts(device, usb), kind);
+    return LogicalDiskRules::diskFromFacts(readFacts(device, parents, usb), kind);
 }
 
 struct Sizes {
@@ -221,18 +283,19 @@ std::optional<Partition> readPartition(const PropertyCollector& properties, udev
 {
     TRACE_FUNCTION("getProperties");
     using P = LogicalDiskProvider;
-    const std::string devName = getProperty(device, "DEVNAME", false);
+    const std::string devName = getProperty(device, "DEVNAME");
     if (dumping) {
         TRACE_INFO << "Dumping partition " << devName << ": " << std::endl;
         dumpDevice(device);
     }
     std::vector<std::string> directories = getMountsForPartition(table, devName);
-    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
-    if (usb == nullptr && directories.empty()) {
+    const Parents parents(udev_device_get_syspath(device));
+    const std::optional<std::string> usb = parents.find("usb", "usb_device");
+    if (!usb && directories.empty()) {
         TRACE_INFO << "Partition [" << devName << "] had no mount points" << std::endl;
         return std::nullopt;
     }
-    std::optional<Disk> disk = getDiskFromPartition(device, usb, devName, directories);
+    std::optional<Disk> disk = getDiskFromPartition(device, parents, usb, devName, directories);
     if (!disk) {
         return std::nullopt;
     }

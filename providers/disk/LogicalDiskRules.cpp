@@ -4,6 +4,7 @@
 #include "base/Utilities.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -194,3 +195,38 @@ std::string LogicalDiskRules::printable(const char* raw)
     }
     return shown;
 }
+
+std::vector<std::string> LogicalDiskRules::parentDirectories(const std::string& syspath)
+{
+    static constexpr std::string_view kDevices = "/sys/devices/";
+    std::vector<std::string> parents;
+    if (syspath.compare(0, kDevices.size(), kDevices) != 0) {
+        return parents;
+    }
+    std::string path = syspath;
+    while (!path.empty() && path.back() == '/') {
+        path.pop_back();
+    }
+    for (std::size_t slash; (slash = path.rfind('/')) != std::string::npos && slash >= kDevices.size();) {
+        path.erase(slash);
+        parents.push_back(path);
+    }
+    return parents;
+}
+
+std::string LogicalDiskRules::ueventValue(const std::string& uevent, const std::string& key)
+{
+    const std::string prefix = key + "=";
+    for (std::size_t begin = 0; begin < uevent.size();) {
+        std::size_t end = uevent.find('\n', begin);
+        if (end == std::string::npos) {
+            end = uevent.size();
+        }
+        if (uevent.compare(begin, prefix.size(), prefix) == 0 && end - begin >= prefix.size()) {
+            return uevent.substr(begin + prefix.size(), end - begin - prefix.size());
+        }
+        begin = end + 1;
+    }
+    return {};
+}
+

@@ -82,6 +82,13 @@ public:
 
     // A udev value: trimmed; an encoded one (*_ENC) is decoded first.
     static std::string plainValue(const char* raw);
+
+    // The directories above a device's sysfs path, nearest first, down to the
+    // first one below /sys/devices: where its parent devices may be.
+    static std::vector<std::string> parentDirectories(const std::string& syspath);
+    // The value of `key` among a uevent file's KEY=value lines; empty when
+    // it has none.
+    static std::string ueventValue(const std::string& uevent, const std::string& key);
     static std::string encodedValue(const char* raw);
 
     // The disk record of a partition of `kind` (Scsi or Extended).

@@ -23,6 +23,26 @@ TEST(LogicalDiskRules, MountTableFieldsAndTheirOctalEscapes)
     EXPECT_TRUE(R::mountDirectories(table, "/dev/sdb").empty());
 }
 
+// The directories where a partition's parent devices may be, and the uevent lines that tell a device's type.
+TEST(LogicalDiskRules, ParentDirectoriesAndUeventValues)
+{
+    EXPECT_EQ(R::parentDirectories("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/block/sdb/sdb1/"),
+              (std::vector<std::string>{"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/block/sdb",
+                                        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/block",
+                                        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1",
+                                        "/sys/devices/pci0000:00/0000:00:14.0/usb1", "/sys/devices/pci0000:00/0000:00:14.0",
+                                        "/sys/devices/pci0000:00"}));
+    for (const char* outside : {"/sys/devices/virtual", "/sys/devices", "/sys/class/block/sda1", "", "devices/a/b"}) {
+        EXPECT_TRUE(R::parentDirectories(outside).empty()) << outside;
+    }
+    const std::string uevent = "MAJOR=189\nDEVTYPEX=no\nDEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\nEMPTY=";
+    EXPECT_EQ(R::ueventValue(uevent, "DEVTYPE"), "usb_device");
+    EXPECT_EQ(R::ueventValue(uevent, "DEVNAME"), "bus/usb/001/002");
+    EXPECT_EQ(R::ueventValue(uevent, "EMPTY"), "");
+    EXPECT_EQ(R::ueventValue(uevent, "TYPE"), "");
+    EXPECT_EQ(R::ueventValue("", "DEVTYPE"), "");
+}
+
 TEST(LogicalDiskRules, ValuesAndSizes)
 {
     EXPECT_EQ(R::plainValue(nullptr), "");
