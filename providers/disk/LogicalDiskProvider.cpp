@@ -3,14 +3,17 @@
 
 #include "base/Descriptor.h"
 #include "base/Logging.h"
+#include "base/UniqueHandle.h"
 #include "base/Utilities.h"
 #include "providers/disk/LogicalDiskRules.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cerrno>
 #include <cstdint>
@@ -306,24 +309,54 @@ std::optional<Partition> readPartition(const PropertyCollector& properties, udev
     return Partition{std::move(*disk), std::move(directories), sizes};
 }
 
+// The partitions' sysfs paths in udev's order, from the links of the block
+// class and each device's uevent file. udev's enumerator makes a device of
+// every block device to read its type, resolving each path anew; this reads
+// one small file of each, and only the partitions become udev devices.
+std::vector<std::string> listPartitions()
+{
+    TRACE_FUNCTION("getProperties");
+    static constexpr const char* kBlockClass = "/sys/class/block";
+    const Base::UniqueHandle<DIR, closedir> directory(opendir(kBlockClass));
+    if (!directory) {
+        TRACE_ERROR << "Failed to list the block devices in [" << kBlockClass << "] error [" << std::strerror(errno)
+                    << "]" << std::endl;
+        return {};
+    }
+    std::vector<std::string> partitions;
+    while (const dirent* entry = readdir(directory.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const std::string path = std::string(kBlockClass) + "/" + name;
+        const std::optional<std::string> uevent = readAttribute(path, "uevent");
+        char target[PATH_MAX];
+        const ssize_t length = readlink(path.c_str(), target, sizeof(target));
+        if (uevent && LogicalDiskRules::ueventValue(*uevent, "DEVTYPE") == "partition" && length > 0 &&
+            static_cast<std::size_t>(length) < sizeof(target)) {
+            partitions.push_back(
+                LogicalDiskRules::linkTarget(kBlockClass, std::string(target, static_cast<std::size_t>(length))));
+        }
+    }
+    std::sort(partitions.begin(), partitions.end(), LogicalDiskRules::enumeratedBefore);
+    return partitions;
+}
+
 // Every partition to report, read from udev and the mount table; nullopt when
 // either cannot be read.
 std::optional<std::vector<Partition>> readPartitions(const PropertyCollector& properties)
 {
     TRACE_FUNCTION("getProperties");
     const Base::UdevHandle udev(udev_new());
-    const Base::UdevEnumerateHandle enumerate(udev ? udev_enumerate_new(udev.get()) : nullptr);
     std::vector<Partition> partitions;
     std::optional<std::string> mounts;
-    if (!udev || !enumerate) {
-        TRACE_ERROR << "Failed to create udev context or enumerator error [" << std::strerror(errno) << "]"
-                    << std::endl;
+    if (!udev) {
+        TRACE_ERROR << "Failed to create udev context or enumerator error [" << std::strerror(errno) << "]" << std::endl;
     } else if ((mounts = readMountTable())) {
         const bool dumping =
             LogicalDiskRules::dumpingEnabled(Utilities::getEnvironmentVariable("CORVANE_LOGGING_DISKS", "false"));
-        udev_enumerate_add_match_subsystem(enumerate.get(), "block");
-        udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "partition");
-        udev_enumerate_scan_devices(enumerate.get());
+        const std::vector<std::string> listed = listPartitions();
         // A partition's sizes are those of its mount directory: should the
         // table change while they are read (an unmount between reading the
         // table and the directory gives the sizes of the file system
@@ -331,15 +364,11 @@ std::optional<std::vector<Partition>> readPartitions(const PropertyCollector& pr
         for (int attempt = 1;; ++attempt) {
             const MountTable table = getMountPoints(*mounts);
             partitions.clear();
-            udev_list_entry* entry = nullptr;
-            udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
-            {
-                const char* path = udev_list_entry_get_name(entry);
-                const Base::UdevDeviceHandle device(path != nullptr ? udev_device_new_from_syspath(udev.get(), path)
-                                                                    : nullptr);
+            for (const std::string& path : listed) {
+                const Base::UdevDeviceHandle device(udev_device_new_from_syspath(udev.get(), path.c_str()));
                 if (!device) {
                     // Gone between the listing and now.
-                    TRACE_INFO << "Skipping partition [" << orEmpty(path) << "] that cannot be read" << std::endl;
+                    TRACE_INFO << "Skipping partition [" << path << "] that cannot be read" << std::endl;
                     continue;
                 }
                 if (std::optional<Partition> partition = readPartition(properties, device.get(), table, dumping)) {
@@ -353,7 +382,7 @@ std::optional<std::vector<Partition>> readPartitions(const PropertyCollector& pr
             mounts = std::move(again);
         }
     }
-    if (!udev || !enumerate || !mounts) {
+    if (!udev || !mounts) {
         return std::nullopt;
     }
     return partitions;

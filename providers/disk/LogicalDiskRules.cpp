@@ -230,3 +230,39 @@ std::string LogicalDiskRules::ueventValue(const std::string& uevent, const std::
     return {};
 }
 
+std::string LogicalDiskRules::linkTarget(const std::string& directory, const std::string& link)
+{
+    std::vector<std::string> parts;
+    const std::string joined = !link.empty() && link.front() == '/' ? link : directory + "/" + link;
+    for (std::size_t begin = 0; begin <= joined.size();) {
+        std::size_t end = joined.find('/', begin);
+        if (end == std::string::npos) {
+            end = joined.size();
+        }
+        const std::string part = joined.substr(begin, end - begin);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        begin = end + 1;
+    }
+    std::string path;
+    for (const std::string& part : parts) {
+        path += "/" + part;
+    }
+    return path.empty() ? "/" : path;
+}
+
+bool LogicalDiskRules::enumeratedBefore(const std::string& syspath, const std::string& other)
+{
+    const auto late = [](const std::string& path) {
+        return path.find("/block/md") != std::string::npos || path.find("/block/dm-") != std::string::npos;
+    };
+    const bool lateOne = late(syspath);
+    const bool lateOther = late(other);
+    return lateOne != lateOther ? lateOther : syspath < other;
+}
+

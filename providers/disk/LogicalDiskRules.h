@@ -86,6 +86,12 @@ public:
     // The directories above a device's sysfs path, nearest first, down to the
     // first one below /sys/devices: where its parent devices may be.
     static std::vector<std::string> parentDirectories(const std::string& syspath);
+    // Where a symbolic link of `directory` whose target is `link` leads,
+    // with "." and ".." taken away; an absolute target as it stands.
+    static std::string linkTarget(const std::string& directory, const std::string& link);
+    // udev's order of enumerated devices by sysfs path: md and dm devices
+    // after all others, each group by path.
+    static bool enumeratedBefore(const std::string& syspath, const std::string& other);
     // The value of `key` among a uevent file's KEY=value lines; empty when
     // it has none.
     static std::string ueventValue(const std::string& uevent, const std::string& key);

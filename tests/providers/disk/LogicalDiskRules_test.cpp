@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"  // the cases name only the facts they have
 
 using R = LogicalDiskRules;
@@ -35,6 +37,21 @@ TEST(LogicalDiskRules, ParentDirectoriesAndUeventValues)
     for (const char* outside : {"/sys/devices/virtual", "/sys/devices", "/sys/class/block/sda1", "", "devices/a/b"}) {
         EXPECT_TRUE(R::parentDirectories(outside).empty()) << outside;
     }
+    // Where the block class's links lead, and udev's order of what they lead to.
+    EXPECT_EQ(R::linkTarget("/sys/class/block", "../../devices/pci0000:00/0000:00:17.0/ata1/block/sda/sda1"),
+              "/sys/devices/pci0000:00/0000:00:17.0/ata1/block/sda/sda1");
+    EXPECT_EQ(R::linkTarget("/sys/class/block", "./../.././../x//y/"), "/x/y");
+    EXPECT_EQ(R::linkTarget("/sys/class/block", "/sys/devices/virtual/block/loop0p1"), "/sys/devices/virtual/block/loop0p1");
+    std::vector<std::string> paths = {"/sys/devices/virtual/block/md0/md0p1", "/sys/devices/virtual/block/loop0/loop0p1",
+                                      "/sys/devices/virtual/block/dm-0/dm-0p1", "/sys/devices/pci0000:00/1d.0/nvme0n1p1",
+                                      "/sys/devices/pci0000:00/17.0/block/sda/sda2", "/sys/devices/pci0000:00/17.0/block/sda/sda1"};
+    std::sort(paths.begin(), paths.end(), R::enumeratedBefore);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/sys/devices/pci0000:00/17.0/block/sda/sda1",
+                                               "/sys/devices/pci0000:00/17.0/block/sda/sda2",
+                                               "/sys/devices/pci0000:00/1d.0/nvme0n1p1",
+                                               "/sys/devices/virtual/block/loop0/loop0p1",
+                                               "/sys/devices/virtual/block/dm-0/dm-0p1",
+                                               "/sys/devices/virtual/block/md0/md0p1"}));
     const std::string uevent = "MAJOR=189\nDEVTYPEX=no\nDEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\nEMPTY=";
     EXPECT_EQ(R::ueventValue(uevent, "DEVTYPE"), "usb_device");
     EXPECT_EQ(R::ueventValue(uevent, "DEVNAME"), "bus/usb/001/002");
