@@ -1,20 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/disk/LogicalDiskProvider.h"
 
-#include "base/Descriptor.h"
 #include "base/Logging.h"
-#include "base/UniqueHandle.h"
+#include "base/Sysfs.h"
 #include "base/Utilities.h"
 #include "providers/disk/LogicalDiskRules.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -22,7 +19,6 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -125,21 +121,9 @@ void dumpDevice(udev_device* partition)
     }
 }
 
-// A sysfs attribute of a device's directory without its trailing newlines;
-// nothing when it cannot be read.
-std::optional<std::string> readAttribute(const std::string& directory, const char* name)
-{
-    const Base::Descriptor file(open((directory + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
-    std::optional<std::string> value = file ? Utilities::readDescriptor(file.get(), 4096) : std::nullopt;
-    while (value && !value->empty() && (value->back() == '\n' || value->back() == '\r')) {
-        value->pop_back();
-    }
-    return value;
-}
-
 std::string plainAttribute(const std::string& directory, const char* name)
 {
-    const std::optional<std::string> value = readAttribute(directory, name);
+    const std::optional<std::string> value = Base::Sysfs::attribute(directory, name);
     return LogicalDiskRules::plainValue(value ? value->c_str() : nullptr);
 }
 
@@ -150,12 +134,9 @@ class Parents {
 public:
     explicit Parents(const char* syspath)
     {
-        for (std::string& directory : LogicalDiskRules::parentDirectories(syspath != nullptr ? syspath : "")) {
-            char target[PATH_MAX];
-            const ssize_t length = readlink((directory + "/subsystem").c_str(), target, sizeof(target));
-            if (length > 0 && static_cast<std::size_t>(length) < sizeof(target)) {
-                const std::string_view link(target, static_cast<std::size_t>(length));
-                _parents.push_back({std::move(directory), std::string(link.substr(link.rfind('/') + 1))});
+        for (std::string& directory : Base::Sysfs::parentDirectories(syspath != nullptr ? syspath : "")) {
+            if (std::optional<std::string> subsystem = Base::Sysfs::subsystem(directory)) {
+                _parents.push_back({std::move(directory), std::move(*subsystem)});
             }
         }
     }
@@ -169,8 +150,8 @@ public:
                 continue;
             }
             // Only a directory with a uevent file is a device.
-            const std::optional<std::string> uevent = readAttribute(parent.directory, "uevent");
-            if (uevent && (devtype == nullptr || LogicalDiskRules::ueventValue(*uevent, "DEVTYPE") == devtype)) {
+            const std::optional<std::string> uevent = Base::Sysfs::attribute(parent.directory, "uevent");
+            if (uevent && (devtype == nullptr || Base::Sysfs::ueventValue(*uevent, "DEVTYPE") == devtype)) {
                 return parent.directory;
             }
         }
@@ -316,27 +297,16 @@ std::optional<Partition> readPartition(const PropertyCollector& properties, udev
 std::vector<std::string> listPartitions()
 {
     TRACE_FUNCTION("getProperties");
-    static constexpr const char* kBlockClass = "/sys/class/block";
-    const Base::UniqueHandle<DIR, closedir> directory(opendir(kBlockClass));
-    if (!directory) {
-        TRACE_ERROR << "Failed to list the block devices in [" << kBlockClass << "] error [" << std::strerror(errno)
-                    << "]" << std::endl;
+    std::optional<std::vector<std::string>> devices = Base::Sysfs::classDevices("block");
+    if (!devices) {
+        TRACE_ERROR << "Failed to list the block devices error [" << std::strerror(errno) << "]" << std::endl;
         return {};
     }
     std::vector<std::string> partitions;
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        const std::string path = std::string(kBlockClass) + "/" + name;
-        const std::optional<std::string> uevent = readAttribute(path, "uevent");
-        char target[PATH_MAX];
-        const ssize_t length = readlink(path.c_str(), target, sizeof(target));
-        if (uevent && LogicalDiskRules::ueventValue(*uevent, "DEVTYPE") == "partition" && length > 0 &&
-            static_cast<std::size_t>(length) < sizeof(target)) {
-            partitions.push_back(
-                LogicalDiskRules::linkTarget(kBlockClass, std::string(target, static_cast<std::size_t>(length))));
+    for (std::string& device : *devices) {
+        const std::optional<std::string> uevent = Base::Sysfs::attribute(device, "uevent");
+        if (uevent && Base::Sysfs::ueventValue(*uevent, "DEVTYPE") == "partition") {
+            partitions.push_back(std::move(device));
         }
     }
     std::sort(partitions.begin(), partitions.end(), LogicalDiskRules::enumeratedBefore);

@@ -4,7 +4,6 @@
 #include "base/Utilities.h"
 
 #include <cstdio>
-#include <string_view>
 
 namespace {
 
@@ -196,66 +195,6 @@ std::string LogicalDiskRules::printable(const char* raw)
     return shown;
 }
 
-std::vector<std::string> LogicalDiskRules::parentDirectories(const std::string& syspath)
-{
-    static constexpr std::string_view kDevices = "/sys/devices/";
-    std::vector<std::string> parents;
-    if (syspath.compare(0, kDevices.size(), kDevices) != 0) {
-        return parents;
-    }
-    std::string path = syspath;
-    while (!path.empty() && path.back() == '/') {
-        path.pop_back();
-    }
-    for (std::size_t slash; (slash = path.rfind('/')) != std::string::npos && slash >= kDevices.size();) {
-        path.erase(slash);
-        parents.push_back(path);
-    }
-    return parents;
-}
-
-std::string LogicalDiskRules::ueventValue(const std::string& uevent, const std::string& key)
-{
-    const std::string prefix = key + "=";
-    for (std::size_t begin = 0; begin < uevent.size();) {
-        std::size_t end = uevent.find('\n', begin);
-        if (end == std::string::npos) {
-            end = uevent.size();
-        }
-        if (uevent.compare(begin, prefix.size(), prefix) == 0 && end - begin >= prefix.size()) {
-            return uevent.substr(begin + prefix.size(), end - begin - prefix.size());
-        }
-        begin = end + 1;
-    }
-    return {};
-}
-
-std::string LogicalDiskRules::linkTarget(const std::string& directory, const std::string& link)
-{
-    std::vector<std::string> parts;
-    const std::string joined = !link.empty() && link.front() == '/' ? link : directory + "/" + link;
-    for (std::size_t begin = 0; begin <= joined.size();) {
-        std::size_t end = joined.find('/', begin);
-        if (end == std::string::npos) {
-            end = joined.size();
-        }
-        const std::string part = joined.substr(begin, end - begin);
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        begin = end + 1;
-    }
-    std::string path;
-    for (const std::string& part : parts) {
-        path += "/" + part;
-    }
-    return path.empty() ? "/" : path;
-}
-
 bool LogicalDiskRules::enumeratedBefore(const std::string& syspath, const std::string& other)
 {
     const auto late = [](const std::string& path) {
@@ -265,4 +204,3 @@ bool LogicalDiskRules::enumeratedBefore(const std::string& syspath, const std::s
     const bool lateOther = late(other);
     return lateOne != lateOther ? lateOther : syspath < other;
 }
-

@@ -82,20 +82,11 @@ public:
 
     // A udev value: trimmed; an encoded one (*_ENC) is decoded first.
     static std::string plainValue(const char* raw);
+    static std::string encodedValue(const char* raw);
 
-    // The directories above a device's sysfs path, nearest first, down to the
-    // first one below /sys/devices: where its parent devices may be.
-    static std::vector<std::string> parentDirectories(const std::string& syspath);
-    // Where a symbolic link of `directory` whose target is `link` leads,
-    // with "." and ".." taken away; an absolute target as it stands.
-    static std::string linkTarget(const std::string& directory, const std::string& link);
     // udev's order of enumerated devices by sysfs path: md and dm devices
     // after all others, each group by path.
     static bool enumeratedBefore(const std::string& syspath, const std::string& other);
-    // The value of `key` among a uevent file's KEY=value lines; empty when
-    // it has none.
-    static std::string ueventValue(const std::string& uevent, const std::string& key);
-    static std::string encodedValue(const char* raw);
 
     // The disk record of a partition of `kind` (Scsi or Extended).
     static Disk diskFromFacts(const PartitionFacts& facts, Kind kind);

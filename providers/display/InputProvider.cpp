@@ -2,12 +2,17 @@
 #include "providers/display/InputProvider.h"
 
 #include "base/Logging.h"
+#include "base/Sysfs.h"
 #include "base/Udev.h"
 
 #include <libudev.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,24 +38,16 @@ InputProvider::Found findInputDevices()
         TRACE_ERROR << "Failed to create udev context" << std::endl;
         return found;
     }
-    const Base::UdevEnumerateHandle enumerate(udev_enumerate_new(udev.get()));
-    if (!enumerate) {
-        TRACE_ERROR << "Failed to create udev enumerator" << std::endl;
+    // The class's links, not udev's enumerator: that makes a device of each
+    // to match its subsystem, resolving every path component by component,
+    // and each would be made again here to read its properties.
+    const std::optional<std::vector<std::string>> paths = Base::Sysfs::classDevices("input");
+    if (!paths) {
+        TRACE_ERROR << "Failed to scan udev input devices error [" << std::strerror(errno) << "]" << std::endl;
         return found;
     }
-    if (udev_enumerate_add_match_subsystem(enumerate.get(), "input") < 0 ||
-        udev_enumerate_scan_devices(enumerate.get()) < 0) {
-        TRACE_ERROR << "Failed to scan udev input devices" << std::endl;
-        return found;
-    }
-    udev_list_entry* entry = nullptr;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
-    {
-        const char* path = udev_list_entry_get_name(entry);
-        if (path == nullptr) {
-            continue;
-        }
-        const Base::UdevDeviceHandle device(udev_device_new_from_syspath(udev.get(), path));
+    for (const std::string& path : *paths) {
+        const Base::UdevDeviceHandle device(udev_device_new_from_syspath(udev.get(), path.c_str()));
         if (!device) {
             continue;
         }

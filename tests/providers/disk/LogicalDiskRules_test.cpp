@@ -25,23 +25,9 @@ TEST(LogicalDiskRules, MountTableFieldsAndTheirOctalEscapes)
     EXPECT_TRUE(R::mountDirectories(table, "/dev/sdb").empty());
 }
 
-// The directories where a partition's parent devices may be, and the uevent lines that tell a device's type.
-TEST(LogicalDiskRules, ParentDirectoriesAndUeventValues)
+// udev's order of enumerated partitions: by path, md and dm devices last.
+TEST(LogicalDiskRules, PartitionsInUdevOrder)
 {
-    EXPECT_EQ(R::parentDirectories("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/block/sdb/sdb1/"),
-              (std::vector<std::string>{"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/block/sdb",
-                                        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/block",
-                                        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1",
-                                        "/sys/devices/pci0000:00/0000:00:14.0/usb1", "/sys/devices/pci0000:00/0000:00:14.0",
-                                        "/sys/devices/pci0000:00"}));
-    for (const char* outside : {"/sys/devices/virtual", "/sys/devices", "/sys/class/block/sda1", "", "devices/a/b"}) {
-        EXPECT_TRUE(R::parentDirectories(outside).empty()) << outside;
-    }
-    // Where the block class's links lead, and udev's order of what they lead to.
-    EXPECT_EQ(R::linkTarget("/sys/class/block", "../../devices/pci0000:00/0000:00:17.0/ata1/block/sda/sda1"),
-              "/sys/devices/pci0000:00/0000:00:17.0/ata1/block/sda/sda1");
-    EXPECT_EQ(R::linkTarget("/sys/class/block", "./../.././../x//y/"), "/x/y");
-    EXPECT_EQ(R::linkTarget("/sys/class/block", "/sys/devices/virtual/block/loop0p1"), "/sys/devices/virtual/block/loop0p1");
     std::vector<std::string> paths = {"/sys/devices/virtual/block/md0/md0p1", "/sys/devices/virtual/block/loop0/loop0p1",
                                       "/sys/devices/virtual/block/dm-0/dm-0p1", "/sys/devices/pci0000:00/1d.0/nvme0n1p1",
                                       "/sys/devices/pci0000:00/17.0/block/sda/sda2", "/sys/devices/pci0000:00/17.0/block/sda/sda1"};
@@ -52,12 +38,6 @@ TEST(LogicalDiskRules, ParentDirectoriesAndUeventValues)
                                                "/sys/devices/virtual/block/loop0/loop0p1",
                                                "/sys/devices/virtual/block/dm-0/dm-0p1",
                                                "/sys/devices/virtual/block/md0/md0p1"}));
-    const std::string uevent = "MAJOR=189\nDEVTYPEX=no\nDEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\nEMPTY=";
-    EXPECT_EQ(R::ueventValue(uevent, "DEVTYPE"), "usb_device");
-    EXPECT_EQ(R::ueventValue(uevent, "DEVNAME"), "bus/usb/001/002");
-    EXPECT_EQ(R::ueventValue(uevent, "EMPTY"), "");
-    EXPECT_EQ(R::ueventValue(uevent, "TYPE"), "");
-    EXPECT_EQ(R::ueventValue("", "DEVTYPE"), "");
 }
 
 TEST(LogicalDiskRules, ValuesAndSizes)
