@@ -97,6 +97,7 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
             continue;
         }
         _names[watch].push_back(path.filename());
+        _directoryWatches.push_back(watch);
     }
     for (const std::string& file : sources.announcing) {
         Descriptor descriptor(open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -185,14 +186,14 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
         .closed =
             [this](bool) {
                 disconnectComers();
-                _thread.closeAfterRelease(std::move(_inotify));
+                releaseInotify();
                 close();
             },
         .aborted =
             [this](const char* what) {
                 TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
                 disconnectComers();
-                _thread.closeAfterRelease(std::move(_inotify));
+                releaseInotify();
                 close();
             },
     });
@@ -344,6 +345,8 @@ bool ChangeWatch::readEvents()
             const auto watched = _names.find(event.wd);
             if ((event.mask & IN_Q_OVERFLOW) != 0) {
                 changed = true;
+            } else if ((event.mask & IN_IGNORED) != 0 && watched != _names.end() && _unwatched) {
+                _names.erase(watched);
             } else if ((event.mask & IN_IGNORED) != 0 && watched != _names.end()) {
                 TRACE_INFO << "No longer watching [" << watched->second.front() << "] for [" << _name
                            << "]: its directory went away" << std::endl;
@@ -387,6 +390,36 @@ void ChangeWatch::watchNetlink()
     }
 }
 
+// Closing an inotify descriptor waits for the kernel to retire its watches,
+// a grace period of several milliseconds, and descriptors closed side by side
+// by the threads of several watches wait one after another. Watches removed
+// beforehand, by every watch asked to stop, are retired together, and the
+// closes then find nothing left to wait for but that one retirement.
+void ChangeWatch::unwatchFiles()
+{
+    const std::lock_guard<std::mutex> lock(_inotifyMutex);
+    if (_inotify && !_unwatched) {
+        _unwatched = true;
+        for (const int watch : _directoryWatches) {
+            inotify_rm_watch(_inotify.get(), watch);
+        }
+    }
+}
+
+void ChangeWatch::requestStop()
+{
+    unwatchFiles();
+    _thread.requestStop();
+}
+
+// On the watch's thread as it ends: its inotify descriptor is closed once the
+// thread let go of the watch.
+void ChangeWatch::releaseInotify()
+{
+    const std::lock_guard<std::mutex> lock(_inotifyMutex);
+    _thread.closeAfterRelease(std::move(_inotify));
+}
+
 void ChangeWatch::stop()
 {
     _thread.stop();
@@ -408,7 +441,12 @@ void ChangeWatch::close()
     _names.clear();
     _announcing.clear();
     _netlink.reset();
-    _inotify.reset();
+    {
+        const std::lock_guard<std::mutex> lock(_inotifyMutex);
+        _inotify.reset();
+        _directoryWatches.clear();
+        _unwatched = false;
+    }
     _udevMonitor.reset();
     _udev.reset();
 }

@@ -35,6 +35,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,7 +81,8 @@ public:
     void stop();
     // Asks the watch to end without waiting for it, so that several watches
     // end side by side; stop() then waits until its thread let go.
-    void requestStop() { _thread.requestStop(); }
+    // The watched directories are let go first (see unwatchFiles()).
+    void requestStop();
 
     bool running() const { return _thread.running(); }
 
@@ -111,6 +113,8 @@ private:
     bool readEvents();
     void watchUdev(const std::vector<std::string>& subsystems);
     void watchNetlink();
+    void unwatchFiles();
+    void releaseInotify();
     void close();
 
     void updateQuiet(std::span<const pollfd> descriptors);
@@ -123,6 +127,11 @@ private:
     std::chrono::steady_clock::time_point _triedBy;
     Descriptor _inotify;
     std::map<int, std::vector<std::string>> _names;  // inotify watch -> the file names watched in its directory
+    // The inotify watches as added, for letting them go from the owner's
+    // thread while the watch's thread still reads the descriptor.
+    std::mutex _inotifyMutex;
+    std::vector<int> _directoryWatches;
+    std::atomic<bool> _unwatched{false};
     std::vector<Descriptor> _announcing;
     Descriptor _netlink;
     UdevHandle _udev;
