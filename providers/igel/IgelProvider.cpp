@@ -14,7 +14,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <iostream>
+#include <iterator>
 
 namespace {
 
@@ -133,13 +135,27 @@ std::future<PropertyMap> IgelProvider::getIgelProperties() const
     return deferredAfterFirst([environment](PropertyCollector& properties) {
         TRACE_FUNCTION("operator()");
         TRACE_VERBOSE << "Getting IGEL properties..." << std::endl;
-        properties.add(kStructureTag, &structureTag);
-        properties.add(kUmsServer, [] { return umsServers(&registryValue); });
-        properties.add(kIcgServer, &icgServersOrLegacy);
+        // IGEL's tool answers one key per start, a few milliseconds each: the
+        // lists that do not depend on each other are read side by side, and
+        // the certificates meanwhile (each list after the other should no
+        // thread be left for it).
+        const auto besides = [&properties](const PropertyKey& key, std::string (*read)()) {
+            return properties.selected(key) ? std::async(std::launch::async | std::launch::deferred, read)
+                                            : std::future<std::string>();
+        };
+        std::future<std::string> tag = besides(kStructureTag, &structureTag);
+        std::future<std::string> ums = besides(kUmsServer, [] { return umsServers(&registryValue); });
+        std::future<std::string> icg = besides(kIcgServer, &icgServersOrLegacy);
+        std::future<std::vector<Variable>> environmentVariables =
+            environment ? std::async(std::launch::async | std::launch::deferred, [] { return readVariables(&registryValue); })
+                        : std::future<std::vector<Variable>>();
         addCertificate(properties, kUmsCertificatePath, kUmsCertificateKeys);
         addCertificate(properties, kIcgCertificatePath, kIcgCertificateKeys);
+        properties.add(kStructureTag, [&tag] { return tag.get(); });
+        properties.add(kUmsServer, [&ums] { return ums.get(); });
+        properties.add(kIcgServer, [&icg] { return icg.get(); });
         if (environment) {
-            const std::vector<Variable> variables = readVariables(&registryValue);
+            const std::vector<Variable> variables = environmentVariables.get();
             for (std::size_t n = 0; n < variables.size(); ++n) {
                 const int index = static_cast<int>(n);
                 properties.addIndexed(kEnvironmentName, index, variables[n].name);
@@ -262,12 +278,8 @@ std::string IgelProvider::parseIcgConfig(const std::string& content)
 
 std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& get)
 {
-    std::vector<Variable> variables;
-    const std::pair<const char*, const char*> kinds[] = {
-        {"system.environment_variables.fixvariable", "Fixed"},
-        {"system.environment_variables.dynamicvariable", "Dynamic"},
-    };
-    for (const auto& [prefix, type] : kinds) {
+    const auto readKind = [&get](const std::string& prefix, const char* type) {
+        std::vector<Variable> variables;
         for (int i = 0; i < kMaximumVariables; ++i) {
             std::optional<Variable> variable = readVariable(get, prefix + std::to_string(i), type);
             if (!variable) {
@@ -275,7 +287,16 @@ std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& ge
             }
             variables.push_back(std::move(*variable));
         }
-    }
+        return variables;
+    };
+    // Each lookup may start IGEL's tool, a few milliseconds each: the two
+    // kinds are read side by side (one after the other should no thread be
+    // left for the second).
+    std::future<std::vector<Variable>> dynamic = std::async(std::launch::async | std::launch::deferred, readKind,
+                                                            "system.environment_variables.dynamicvariable", "Dynamic");
+    std::vector<Variable> variables = readKind("system.environment_variables.fixvariable", "Fixed");
+    std::vector<Variable> dynamicVariables = dynamic.get();
+    std::move(dynamicVariables.begin(), dynamicVariables.end(), std::back_inserter(variables));
     return variables;
 }
 
