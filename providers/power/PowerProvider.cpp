@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iostream>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -53,6 +54,66 @@ std::optional<std::vector<std::string>> listDevices(const Base::SdBus& bus)
     return paths;
 }
 
+// The properties of a device that tell mains and battery; each one the
+// device does not answer (or answers with another type) keeps its default.
+struct DeviceFacts {
+    uint32_t kind = 0;
+    double percentage = 0.0;
+    uint32_t state = 0;
+    int online = 0;
+};
+
+// Reads the value of one a{sv} entry whose name is read already into `value`
+// when it has the type `type`; skips it otherwise.
+void readVariant(sd_bus_message* reply, char type, void* value)
+{
+    const char contents[] = {type, '\0'};
+    if (sd_bus_message_enter_container(reply, SD_BUS_TYPE_VARIANT, contents) > 0) {
+        sd_bus_message_read_basic(reply, type, value);
+        sd_bus_message_exit_container(reply);
+    } else {
+        sd_bus_message_skip(reply, "v");
+    }
+}
+
+// One call for all of a device's properties, rather than one per property.
+DeviceFacts readDevice(const Base::SdBus& bus, const std::string& device)
+{
+    DeviceFacts facts;
+    Base::SdBusError error;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_call_method(bus.get(), kUPower, device.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
+                           error.get(), &raw, "s", kDevice) < 0) {
+        return facts;
+    }
+    const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
+    if (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_ARRAY, "{sv}") <= 0) {
+        return facts;
+    }
+    while (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_DICT_ENTRY, "sv") > 0) {
+        const char* name = nullptr;
+        if (sd_bus_message_read(reply.get(), "s", &name) < 0) {
+            break;
+        }
+        const std::string_view member = name != nullptr ? name : "";
+        if (member == "Type") {
+            readVariant(reply.get(), 'u', &facts.kind);
+        } else if (member == "Percentage") {
+            readVariant(reply.get(), 'd', &facts.percentage);
+        } else if (member == "State") {
+            readVariant(reply.get(), 'u', &facts.state);
+        } else if (member == "Online") {
+            readVariant(reply.get(), 'b', &facts.online);
+        } else if (sd_bus_message_skip(reply.get(), "v") < 0) {
+            break;
+        }
+        if (sd_bus_message_exit_container(reply.get()) < 0) {
+            break;
+        }
+    }
+    return facts;
+}
+
 // Mains and battery as UPower reports them; nothing when UPower cannot be
 // asked, since then nothing is known about the machine's power. A property
 // a device does not answer counts as its default (an unknown type, no charge).
@@ -72,28 +133,16 @@ std::optional<PowerProvider::PowerState> readPowerState()
     std::string battery = "None";
     bool discharging = false;
     for (const std::string& device : *devices) {
-        // Each property on an error of its own: sd-bus asks nothing on one already set.
-        const auto get = [&bus, &device](const char* member, char type, void* value) {
-            Base::SdBusError error;
-            bus.getPropertyTrivial(kUPower, device.c_str(), kDevice, member, error, type, value);
-        };
-        uint32_t kind = 0;
-        get("Type", 'u', &kind);
-        TRACE_INFO << "Found device [" << device << "] kind [" << word(kKinds, kind) << "]" << std::endl;
-        if (kind == kBattery) {
-            double percentage = 0.0;
-            uint32_t state = 0;
-            get("Percentage", 'd', &percentage);
-            get("State", 'u', &state);
-            TRACE_INFO << "Battery device has percentage [" << percentage << "] state [" << word(kStates, state)
-                       << "]" << std::endl;
-            battery = PowerProvider::batteryLevel(percentage);
-            discharging = discharging || state == kDischarging;
-        } else if (kind == kLinePower) {
-            int online = 0;
-            get("Online", 'b', &online);
-            TRACE_INFO << "Line power device is online [" << (online ? 1 : 0) << "]" << std::endl;
-            mains = online ? "Online" : "Offline";
+        const DeviceFacts facts = readDevice(bus, device);
+        TRACE_INFO << "Found device [" << device << "] kind [" << word(kKinds, facts.kind) << "]" << std::endl;
+        if (facts.kind == kBattery) {
+            TRACE_INFO << "Battery device has percentage [" << facts.percentage << "] state ["
+                       << word(kStates, facts.state) << "]" << std::endl;
+            battery = PowerProvider::batteryLevel(facts.percentage);
+            discharging = discharging || facts.state == kDischarging;
+        } else if (facts.kind == kLinePower) {
+            TRACE_INFO << "Line power device is online [" << (facts.online ? 1 : 0) << "]" << std::endl;
+            mains = facts.online ? "Online" : "Offline";
         }
     }
     if (battery == "None") {
