@@ -10,6 +10,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -106,6 +107,15 @@ void addCertificate(PropertyCollector& properties, const char* path, PropertyKey
     properties.add(keys[2], certificate->thumbprint);
 }
 
+// Whether a reading of this process asked IGEL's tool before: its answers are
+// kept from then on (Base::ProgramAnswers), so only the first reading starts
+// it for every key.
+bool toolAskedBefore()
+{
+    static std::atomic<bool> asked{false};
+    return asked.exchange(true);
+}
+
 std::string errorText(int error)
 {
     return std::strerror(error);
@@ -132,22 +142,25 @@ std::future<PropertyMap> IgelProvider::getProperties()
 std::future<PropertyMap> IgelProvider::getIgelProperties() const
 {
     const bool environment = hostAtLeast(20, 1);
-    return deferredAfterFirst([environment](PropertyCollector& properties) {
+    const std::launch launch =
+        toolAskedBefore() ? std::launch::deferred : std::launch::async | std::launch::deferred;
+    return deferredAfterFirst([environment, launch](PropertyCollector& properties) {
         TRACE_FUNCTION("operator()");
         TRACE_VERBOSE << "Getting IGEL properties..." << std::endl;
-        // IGEL's tool answers one key per start, a few milliseconds each: the
+        // IGEL's tool answers one key per start, a few milliseconds each: at
+        // the process's first reading, which starts it for every key, the
         // lists that do not depend on each other are read side by side, and
         // the certificates meanwhile (each list after the other should no
-        // thread be left for it).
-        const auto besides = [&properties](const PropertyKey& key, std::string (*read)()) {
-            return properties.selected(key) ? std::async(std::launch::async | std::launch::deferred, read)
-                                            : std::future<std::string>();
+        // thread be left for it). Later readings mostly take kept answers,
+        // which threads of their own would only make dearer.
+        const auto besides = [&properties, launch](const PropertyKey& key, std::string (*read)()) {
+            return properties.selected(key) ? std::async(launch, read) : std::future<std::string>();
         };
         std::future<std::string> tag = besides(kStructureTag, &structureTag);
         std::future<std::string> ums = besides(kUmsServer, [] { return umsServers(&registryValue); });
         std::future<std::string> icg = besides(kIcgServer, &icgServersOrLegacy);
         std::future<std::vector<Variable>> environmentVariables =
-            environment ? std::async(std::launch::async | std::launch::deferred, [] { return readVariables(&registryValue); })
+            environment ? std::async(launch, [launch] { return readVariables(&registryValue, launch != std::launch::deferred); })
                         : std::future<std::vector<Variable>>();
         addCertificate(properties, kUmsCertificatePath, kUmsCertificateKeys);
         addCertificate(properties, kIcgCertificatePath, kIcgCertificateKeys);
@@ -276,7 +289,7 @@ std::string IgelProvider::parseIcgConfig(const std::string& content)
     return list;
 }
 
-std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& get)
+std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& get, bool sideBySide)
 {
     const auto readKind = [&get](const std::string& prefix, const char* type) {
         std::vector<Variable> variables;
@@ -289,11 +302,12 @@ std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& ge
         }
         return variables;
     };
-    // Each lookup may start IGEL's tool, a few milliseconds each: the two
-    // kinds are read side by side (one after the other should no thread be
-    // left for the second).
-    std::future<std::vector<Variable>> dynamic = std::async(std::launch::async | std::launch::deferred, readKind,
-                                                            "system.environment_variables.dynamicvariable", "Dynamic");
+    // Each lookup may start IGEL's tool, a few milliseconds each: side by
+    // side, the two kinds are read together (one after the other should no
+    // thread be left for the second).
+    std::future<std::vector<Variable>> dynamic =
+        std::async(sideBySide ? std::launch::async | std::launch::deferred : std::launch::deferred, readKind,
+                   "system.environment_variables.dynamicvariable", "Dynamic");
     std::vector<Variable> variables = readKind("system.environment_variables.fixvariable", "Fixed");
     std::vector<Variable> dynamicVariables = dynamic.get();
     std::move(dynamicVariables.begin(), dynamicVariables.end(), std::back_inserter(variables));

@@ -105,7 +105,8 @@ public:
 
     // The fixed variables, then the dynamic ones; each list ends at the first
     // variable without a name or value.
-    static std::vector<Variable> readVariables(const Lookup& get);
+    // `sideBySide`: the two kinds are read on threads of their own.
+    static std::vector<Variable> readVariables(const Lookup& get, bool sideBySide = false);
 
     // Appends "host" or "host:port" to a ";"-separated list.
     static void appendServer(std::string& list, const std::string& host, const std::string& port);
