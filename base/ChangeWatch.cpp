@@ -422,6 +422,7 @@ void ChangeWatch::releaseInotify()
 
 void ChangeWatch::stop()
 {
+    unwatchFiles();
     _thread.stop();
     close();
 }

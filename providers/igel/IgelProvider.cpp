@@ -142,9 +142,8 @@ std::future<PropertyMap> IgelProvider::getProperties()
 std::future<PropertyMap> IgelProvider::getIgelProperties() const
 {
     const bool environment = hostAtLeast(20, 1);
-    const std::launch launch =
-        toolAskedBefore() ? std::launch::deferred : std::launch::async | std::launch::deferred;
-    return deferredAfterFirst([environment, launch](PropertyCollector& properties) {
+    const bool sideBySide = !toolAskedBefore();
+    return deferredAfterFirst([environment, sideBySide](PropertyCollector& properties) {
         TRACE_FUNCTION("operator()");
         TRACE_VERBOSE << "Getting IGEL properties..." << std::endl;
         // IGEL's tool answers one key per start, a few milliseconds each: at
@@ -153,14 +152,14 @@ std::future<PropertyMap> IgelProvider::getIgelProperties() const
         // the certificates meanwhile (each list after the other should no
         // thread be left for it). Later readings mostly take kept answers,
         // which threads of their own would only make dearer.
-        const auto besides = [&properties, launch](const PropertyKey& key, std::string (*read)()) {
-            return properties.selected(key) ? std::async(launch, read) : std::future<std::string>();
+        const auto list = [&properties, sideBySide](const PropertyKey& key, std::string (*read)()) {
+            return properties.selected(key) ? beside(sideBySide, read) : std::future<std::string>();
         };
-        std::future<std::string> tag = besides(kStructureTag, &structureTag);
-        std::future<std::string> ums = besides(kUmsServer, [] { return umsServers(&registryValue); });
-        std::future<std::string> icg = besides(kIcgServer, &icgServersOrLegacy);
+        std::future<std::string> tag = list(kStructureTag, &structureTag);
+        std::future<std::string> ums = list(kUmsServer, [] { return umsServers(&registryValue); });
+        std::future<std::string> icg = list(kIcgServer, &icgServersOrLegacy);
         std::future<std::vector<Variable>> environmentVariables =
-            environment ? std::async(launch, [launch] { return readVariables(&registryValue, launch != std::launch::deferred); })
+            environment ? beside(sideBySide, [sideBySide] { return readVariables(&registryValue, sideBySide); })
                         : std::future<std::vector<Variable>>();
         addCertificate(properties, kUmsCertificatePath, kUmsCertificateKeys);
         addCertificate(properties, kIcgCertificatePath, kIcgCertificateKeys);
@@ -306,8 +305,7 @@ std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& ge
     // side, the two kinds are read together (one after the other should no
     // thread be left for the second).
     std::future<std::vector<Variable>> dynamic =
-        std::async(sideBySide ? std::launch::async | std::launch::deferred : std::launch::deferred, readKind,
-                   "system.environment_variables.dynamicvariable", "Dynamic");
+        beside(sideBySide, [&readKind] { return readKind("system.environment_variables.dynamicvariable", "Dynamic"); });
     std::vector<Variable> variables = readKind("system.environment_variables.fixvariable", "Fixed");
     std::vector<Variable> dynamicVariables = dynamic.get();
     std::move(dynamicVariables.begin(), dynamicVariables.end(), std::back_inserter(variables));
