@@ -109,6 +109,12 @@ std::vector<std::string> parentDirectories(const std::string& syspath)
     }
     for (std::size_t slash; (slash = path.rfind('/')) != std::string::npos && slash >= kDevices.size();) {
         path.erase(slash);
+        while (path.back() == '/') {
+            path.pop_back();  // "a//b" names one directory above b
+        }
+        if (path.size() < kDevices.size()) {
+            break;  // /sys/devices itself is no device
+        }
         parents.push_back(path);
     }
     return parents;

@@ -21,7 +21,9 @@ TEST(Sysfs, LinkTargetsParentsAndUeventValues)
                                         "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1",
                                         "/sys/devices/pci0000:00/0000:00:14.0/usb1",
                                         "/sys/devices/pci0000:00/0000:00:14.0", "/sys/devices/pci0000:00"}));
-    for (const char* outside : {"/sys/devices/virtual", "/sys/devices", "/sys/class/block/sda1", "", "devices/a/b"}) {
+    EXPECT_EQ(Sysfs::parentDirectories("/sys/devices//a//b"), (std::vector<std::string>{"/sys/devices//a"}));
+    for (const char* outside : {"/sys/devices/virtual", "/sys/devices", "/sys/devices//x", "/sys/class/block/sda1", "",
+                                "devices/a/b"}) {
         EXPECT_TRUE(Sysfs::parentDirectories(outside).empty()) << outside;
     }
 
