@@ -51,3 +51,12 @@ void PropertyCollector::store(const char* key, std::string value)
 {
     _properties.emplace(key, std::move(value));
 }
+
+PropertyMap PropertyCollector::take()
+{
+    for (auto& [key, value] : _beside) {
+        store(key.c_str(), value.get());
+    }
+    _beside.clear();
+    return std::move(_properties);
+}

@@ -4,14 +4,17 @@
 // "Unavailable" for facts that cannot be determined.
 #pragma once
 
+#include "base/SignalStack.h"
 #include "properties/Category.h"
 #include "properties/PropertyKey.h"
 #include "properties/PropertyMap.h"
 
+#include <future>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 class PropertyCollector {
 public:
@@ -41,6 +44,34 @@ public:
         }
     }
 
+    // Like add() with a function, but when `sideBySide` the function runs
+    // beside the rest of the reading (beside()), and the value is in place
+    // once the reading is taken: for facts each of which starts a program.
+    template <typename Work>
+    void addBeside(const PropertyKey& key, bool sideBySide, Work work)
+    {
+        if (!sideBySide) {
+            add(key, std::move(work));
+        } else if (selected(key)) {
+            _beside.emplace_back(key.key, beside(true, [work = std::move(work)] { return resolve(work()); }));
+        }
+    }
+
+    // Part of a reading run beside the rest of it: on a thread of its own
+    // (with the library's signal stack) when `sideBySide`, else once its
+    // result is asked for, as also when no thread is left for it.
+    template <typename Work>
+    static std::future<std::invoke_result_t<Work>> beside(bool sideBySide, Work work)
+    {
+        if (!sideBySide) {
+            return std::async(std::launch::deferred, std::move(work));
+        }
+        return std::async(std::launch::async | std::launch::deferred, [work = std::move(work)] {
+            const Base::SignalStack stack;
+            return work();
+        });
+    }
+
     // Adds the key of item `index` of a group, `key` being its template.
     template <typename Value>
     void addIndexed(const PropertyKey& key, int index, Value&& value)
@@ -68,7 +99,9 @@ public:
     void addKept(const PropertyMap& reading);
 
     const PropertyMap& properties() const { return _properties; }
-    PropertyMap take() { return std::move(_properties); }
+    // The reading, once the values added beside it are in place; the
+    // exception of one that failed travels on.
+    PropertyMap take();
 
 private:
     static std::string resolve(std::string value) { return value; }
@@ -81,4 +114,5 @@ private:
     const Category& _category;
     bool _hostFrom20_1;
     PropertyMap _properties;
+    std::vector<std::pair<std::string, std::future<std::string>>> _beside;
 };

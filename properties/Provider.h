@@ -5,7 +5,6 @@
 #pragma once
 
 #include "base/ChangeWatch.h"
-#include "base/SignalStack.h"
 #include "base/Version.h"
 #include "properties/Category.h"
 #include "properties/PropertyCollector.h"
@@ -15,7 +14,6 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <type_traits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -94,20 +92,6 @@ protected:
     // far more than the next (programs whose answers are then kept, modules
     // loaded once).
     std::future<PropertyMap> deferredAfterFirst(Collect collect) const;
-    // Part of a reading run beside the rest of it: on a thread of its own
-    // (with the library's signal stack) when `sideBySide`, else once its
-    // result is asked for, as also when no thread is left for it.
-    template <typename Work>
-    static std::future<std::invoke_result_t<Work>> beside(bool sideBySide, Work work)
-    {
-        if (!sideBySide) {
-            return std::async(std::launch::deferred, std::move(work));
-        }
-        return std::async(std::launch::async | std::launch::deferred, [work = std::move(work)] {
-            const Base::SignalStack stack;
-            return work();
-        });
-    }
 
     // The provider's first complete reading, for providers that read once.
     const std::shared_ptr<KeptReading>& kept() const { return _kept; }

@@ -152,20 +152,15 @@ std::future<PropertyMap> IgelProvider::getIgelProperties() const
         // the certificates meanwhile (each list after the other should no
         // thread be left for it). Later readings mostly take kept answers,
         // which threads of their own would only make dearer.
-        const auto list = [&properties, sideBySide](const PropertyKey& key, std::string (*read)()) {
-            return properties.selected(key) ? beside(sideBySide, read) : std::future<std::string>();
-        };
-        std::future<std::string> tag = list(kStructureTag, &structureTag);
-        std::future<std::string> ums = list(kUmsServer, [] { return umsServers(&registryValue); });
-        std::future<std::string> icg = list(kIcgServer, &icgServersOrLegacy);
+        properties.addBeside(kStructureTag, sideBySide, &structureTag);
+        properties.addBeside(kUmsServer, sideBySide, [] { return umsServers(&registryValue); });
+        properties.addBeside(kIcgServer, sideBySide, &icgServersOrLegacy);
         std::future<std::vector<Variable>> environmentVariables =
-            environment ? beside(sideBySide, [sideBySide] { return readVariables(&registryValue, sideBySide); })
+            environment ? PropertyCollector::beside(sideBySide,
+                                                    [sideBySide] { return readVariables(&registryValue, sideBySide); })
                         : std::future<std::vector<Variable>>();
         addCertificate(properties, kUmsCertificatePath, kUmsCertificateKeys);
         addCertificate(properties, kIcgCertificatePath, kIcgCertificateKeys);
-        properties.add(kStructureTag, [&tag] { return tag.get(); });
-        properties.add(kUmsServer, [&ums] { return ums.get(); });
-        properties.add(kIcgServer, [&icg] { return icg.get(); });
         if (environment) {
             const std::vector<Variable> variables = environmentVariables.get();
             for (std::size_t n = 0; n < variables.size(); ++n) {
@@ -304,8 +299,8 @@ std::vector<IgelProvider::Variable> IgelProvider::readVariables(const Lookup& ge
     // Each lookup may start IGEL's tool, a few milliseconds each: side by
     // side, the two kinds are read together (one after the other should no
     // thread be left for the second).
-    std::future<std::vector<Variable>> dynamic =
-        beside(sideBySide, [&readKind] { return readKind("system.environment_variables.dynamicvariable", "Dynamic"); });
+    std::future<std::vector<Variable>> dynamic = PropertyCollector::beside(
+        sideBySide, [&readKind] { return readKind("system.environment_variables.dynamicvariable", "Dynamic"); });
     std::vector<Variable> variables = readKind("system.environment_variables.fixvariable", "Fixed");
     std::vector<Variable> dynamicVariables = dynamic.get();
     std::move(dynamicVariables.begin(), dynamicVariables.end(), std::back_inserter(variables));
