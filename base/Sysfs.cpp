@@ -23,6 +23,9 @@ std::optional<std::string> readLink(const std::string& path)
     char target[PATH_MAX];
     const ssize_t length = readlink(path.c_str(), target, sizeof(target));
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof(target)) {
+        if (length >= 0) {
+            errno = ENAMETOOLONG;
+        }
         return std::nullopt;
     }
     return std::string(target, static_cast<std::size_t>(length));
@@ -44,8 +47,11 @@ std::optional<std::vector<std::string>> classDevices(const std::string& name)
         if (entryName == "." || entryName == "..") {
             continue;
         }
-        if (const std::optional<std::string> link = readLink(directory + "/" + std::string(entryName))) {
+        const std::string path = directory + "/" + std::string(entryName);
+        if (const std::optional<std::string> link = readLink(path)) {
             devices.push_back(linkTarget(directory, *link));
+        } else if (errno == EINVAL) {
+            devices.push_back(path);  // the device's own directory, no link to it
         }
     }
     return devices;

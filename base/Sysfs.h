@@ -12,9 +12,10 @@
 
 namespace Base::Sysfs {
 
-// The sysfs paths that the entries of /sys/class/<name> link to, in the
-// directory's order (none when the class has no directory); nothing when it
-// cannot be listed (errno kept).
+// The sysfs paths that the entries of /sys/class/<name> link to (an entry
+// that is a directory itself as it stands), in the directory's order (none
+// when the class has no directory); nothing when it cannot be listed (errno
+// kept).
 std::optional<std::vector<std::string>> classDevices(const std::string& name);
 
 // An attribute file of a device's directory without its trailing newlines;
