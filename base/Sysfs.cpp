@@ -76,6 +76,33 @@ std::optional<std::string> subsystem(const std::string& directory)
     return link;
 }
 
+std::vector<Parent> parents(const std::string& syspath)
+{
+    std::vector<Parent> found;
+    for (std::string& directory : parentDirectories(syspath)) {
+        if (std::optional<std::string> name = subsystem(directory)) {
+            found.push_back({std::move(directory), std::move(*name)});
+        }
+    }
+    return found;
+}
+
+std::optional<std::string> findParent(const std::vector<Parent>& parents, const char* subsystem,
+                                      const char* devtype)
+{
+    for (const Parent& parent : parents) {
+        if (parent.subsystem != subsystem) {
+            continue;
+        }
+        // Only a directory with a uevent file is a device.
+        const std::optional<std::string> uevent = attribute(parent.directory, "uevent");
+        if (uevent && (devtype == nullptr || ueventValue(*uevent, "DEVTYPE") == devtype)) {
+            return parent.directory;
+        }
+    }
+    return std::nullopt;
+}
+
 std::string linkTarget(const std::string& directory, const std::string& link)
 {
     std::vector<std::string> parts;

@@ -26,6 +26,20 @@ std::optional<std::string> attribute(const std::string& directory, const char* n
 // nothing when it has none.
 std::optional<std::string> subsystem(const std::string& directory);
 
+// A directory above a device with a subsystem link: a parent device, as udev
+// tells them (a directory with a uevent file).
+struct Parent {
+    std::string directory;
+    std::string subsystem;
+};
+// The directories above a device's sysfs path that have a subsystem, nearest
+// first.
+std::vector<Parent> parents(const std::string& syspath);
+// The directory of the nearest device of `subsystem` (and `devtype`, unless
+// null) among `parents`; nothing when there is none.
+std::optional<std::string> findParent(const std::vector<Parent>& parents, const char* subsystem,
+                                      const char* devtype);
+
 // Where a symbolic link of `directory` whose target is `link` leads, with
 // "." and ".." taken away; an absolute target as it stands.
 std::string linkTarget(const std::string& directory, const std::string& link);

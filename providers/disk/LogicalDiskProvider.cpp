@@ -127,44 +127,11 @@ std::string plainAttribute(const std::string& directory, const char* name)
     return LogicalDiskRules::plainValue(value ? value->c_str() : nullptr);
 }
 
-// The devices above a partition, read from sysfs: udev's own lookup makes a
-// device of every directory above, resolving each path anew, some hundred
-// system calls per partition, where the subsystem link of each is enough.
-class Parents {
-public:
-    explicit Parents(const char* syspath)
-    {
-        for (std::string& directory : Base::Sysfs::parentDirectories(syspath != nullptr ? syspath : "")) {
-            if (std::optional<std::string> subsystem = Base::Sysfs::subsystem(directory)) {
-                _parents.push_back({std::move(directory), std::move(*subsystem)});
-            }
-        }
-    }
-
-    // The directory of the nearest device of `subsystem` (and `devtype`,
-    // unless null) above; nothing when there is none.
-    std::optional<std::string> find(const char* subsystem, const char* devtype) const
-    {
-        for (const Parent& parent : _parents) {
-            if (parent.subsystem != subsystem) {
-                continue;
-            }
-            // Only a directory with a uevent file is a device.
-            const std::optional<std::string> uevent = Base::Sysfs::attribute(parent.directory, "uevent");
-            if (uevent && (devtype == nullptr || Base::Sysfs::ueventValue(*uevent, "DEVTYPE") == devtype)) {
-                return parent.directory;
-            }
-        }
-        return std::nullopt;
-    }
-
-private:
-    struct Parent {
-        std::string directory;
-        std::string subsystem;
-    };
-    std::vector<Parent> _parents;
-};
+// The devices above a partition are read from sysfs (Base::Sysfs::parents):
+// udev's own lookup makes a device of every directory above, resolving each
+// path anew, some hundred system calls per partition, where the subsystem
+// link of each is enough.
+using Parents = std::vector<Base::Sysfs::Parent>;
 
 PartitionFacts readFacts(udev_device* device, const Parents& parents, const std::optional<std::string>& usb)
 {
@@ -181,7 +148,7 @@ PartitionFacts readFacts(udev_device* device, const Parents& parents, const std:
     facts.modelEncoded = getEncodedProperty(device, "ID_MODEL_ENC");
     facts.model = getProperty(device, "ID_MODEL");
     facts.bus = getProperty(device, "ID_BUS");
-    if (const std::optional<std::string> pci = parents.find("pci", nullptr)) {
+    if (const std::optional<std::string> pci = Base::Sysfs::findParent(parents, "pci", nullptr)) {
         facts.hasPci = true;
         facts.pciVendor = plainAttribute(*pci, "subsystem_vendor");
         facts.pciDevice = plainAttribute(*pci, "subsystem_device");
@@ -191,7 +158,7 @@ PartitionFacts readFacts(udev_device* device, const Parents& parents, const std:
         facts.usbVendor = plainAttribute(*usb, "idVendor");
         facts.usbProduct = plainAttribute(*usb, "idProduct");
     }
-    if (const std::optional<std::string> nvme = parents.find("nvme", nullptr)) {
+    if (const std::optional<std::string> nvme = Base::Sysfs::findParent(parents, "nvme", nullptr)) {
         facts.hasNvme = true;
         facts.nvmeModel = plainAttribute(*nvme, "model");
     }
@@ -273,8 +240,9 @@ std::optional<Partition> readPartition(const PropertyCollector& properties, udev
         dumpDevice(device);
     }
     std::vector<std::string> directories = getMountsForPartition(table, devName);
-    const Parents parents(udev_device_get_syspath(device));
-    const std::optional<std::string> usb = parents.find("usb", "usb_device");
+    const char* syspath = udev_device_get_syspath(device);
+    const Parents parents = Base::Sysfs::parents(syspath != nullptr ? syspath : "");
+    const std::optional<std::string> usb = Base::Sysfs::findParent(parents, "usb", "usb_device");
     if (!usb && directories.empty()) {
         TRACE_INFO << "Partition [" << devName << "] had no mount points" << std::endl;
         return std::nullopt;
