@@ -94,9 +94,12 @@ std::optional<std::string> findParent(const std::vector<Parent>& parents, const 
         if (parent.subsystem != subsystem) {
             continue;
         }
-        // Only a directory with a uevent file is a device.
-        const std::optional<std::string> uevent = attribute(parent.directory, "uevent");
-        if (uevent && (devtype == nullptr || ueventValue(*uevent, "DEVTYPE") == devtype)) {
+        // Only a directory with a uevent file is a device; its type is
+        // read only when asked for.
+        const bool matches = devtype == nullptr
+                                 ? access((parent.directory + "/uevent").c_str(), F_OK) == 0
+                                 : ueventValue(attribute(parent.directory, "uevent").value_or(""), "DEVTYPE") == devtype;
+        if (matches) {
             return parent.directory;
         }
     }

@@ -2,7 +2,7 @@
 // Owners for libudev objects, so no early return leaks a reference:
 //
 //     Base::UdevHandle udev(udev_new());
-//     Base::UdevEnumerateHandle enumerate(udev_enumerate_new(udev.get()));
+//     Base::UdevDeviceHandle device(udev_device_new_from_syspath(udev.get(), path));
 #pragma once
 
 #include "base/UniqueHandle.h"
@@ -12,7 +12,6 @@
 namespace Base {
 
 using UdevHandle = UniqueHandle<udev, udev_unref>;
-using UdevEnumerateHandle = UniqueHandle<udev_enumerate, udev_enumerate_unref>;
 using UdevDeviceHandle = UniqueHandle<udev_device, udev_device_unref>;
 using UdevMonitorHandle = UniqueHandle<udev_monitor, udev_monitor_unref>;
 
