@@ -2,13 +2,12 @@
 #include "providers/user/UserProvider.h"
 
 #include "base/Logging.h"
-#include "base/ProgramAnswers.h"
 #include "providers/user/AccountDatabase.h"
+#include "providers/user/LoginRecords.h"
 #include "providers/device/OSDetect.h"
 #include "providers/user/UserIdentity.h"
 
 #include <unistd.h>
-#include <utmp.h>
 
 #include <iostream>
 #include <optional>
@@ -21,12 +20,6 @@ constexpr gid_t kAdministratorGroup = 27;
 const char* boolText(bool value)
 {
     return value ? "true" : "false";
-}
-
-// The logged-in user list; nullopt when it cannot be read.
-std::optional<std::string> readUserList()
-{
-    return Base::ProgramAnswers::read(UserProvider::kUserListProgram, {}, {_PATH_UTMP});
 }
 
 std::string getUserLocalAdminProperty(const char* name, gid_t group)
@@ -71,7 +64,7 @@ std::future<PropertyMap> UserProvider::getProperties()
                 if (!identity) {
                     std::optional<std::string> users;
                     if (OSDetect::IsIgel()) {
-                        users = readUserList();
+                        users = LoginRecords::read();
                     }
                     identity = users ? UserIdentity::fromUserList(*users)
                                      : UserIdentity::fromAccountName(account->name);
@@ -87,4 +80,9 @@ std::future<PropertyMap> UserProvider::getProperties()
         }
         TRACE_VERBOSE << "Done getting USER properties." << std::endl;
     });
+}
+
+void UserProvider::monitorForChanges(const ChangeCallback& callback)
+{
+    watchChanges({.files = {LoginRecords::kFile}}, callback);
 }

@@ -19,15 +19,9 @@ public:
     static constexpr const PropertyKey& kDomainLogon = kKeys[3];
     static constexpr const PropertyKey& kLocalAdmin = kKeys[4];
 
-    // The logged-in user list of IGEL OS.
-    static constexpr const char* kUserListProgram = "/usr/bin/users";
-
     using ProviderOf::ProviderOf;
 
     std::future<PropertyMap> getProperties() override;
-    // A session starting or ending changes the login records the user list reads.
-    void monitorForChanges(const ChangeCallback& callback) override
-    {
-        watchChanges({.files = {"/var/run/utmp"}}, callback);
-    }
+    // A session starting or ending rewrites the login records.
+    void monitorForChanges(const ChangeCallback& callback) override;
 };

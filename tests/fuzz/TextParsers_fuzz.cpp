@@ -2,7 +2,7 @@
 // The parsers of what the host's services answer and of the system's text. The first byte picks the parser,
 // the rest is its text: 0 a web service's answer through every location and whois decoder, 1 the mount table,
 // udev's escaped values and sysfs links, paths and uevent files, 2 IGEL's .icg.cfg, 3 a keyboard layout or XKB
-// symbols name, 4 the logged-in user list and an account name, 5 the owner's policy file.
+// symbols name, 4 login records, the logged-in user list and an account name, 5 the owner's policy file.
 #include "FuzzSupport.h"
 
 #include "base/Policy.h"
@@ -13,6 +13,7 @@
 #include "providers/network/LocationProvider.h"
 #include "providers/network/WhoisProvider.h"
 #include "providers/region/KeyboardLayout.h"
+#include "providers/user/LoginRecords.h"
 #include "providers/user/UserIdentity.h"
 
 #include <rapidjson/document.h>
@@ -68,6 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         KeyboardLayout::symbolToLocale(text);
         break;
     case 4:
+        if (const std::string list = LoginRecords::userList(text, [](pid_t pid) { return pid % 2 == 0; });
+            list.size() > text.size()) {
+            FuzzSupport::fail("the login records gave [" + list + "]");
+        }
         UserIdentity::fromUserList(text);
         UserIdentity::fromAccountName(text);
         break;
