@@ -58,7 +58,7 @@ std::future<PropertyMap> UserProvider::getProperties()
         if (!account) {
             properties.unavailable(kKeys);
         } else {
-            // The user list is only run when a key that comes from it is selected.
+            // The login records are only read when a key that comes from them is selected.
             std::optional<UserIdentity> identity;
             auto user = [&]() -> const UserIdentity& {
                 if (!identity) {
