@@ -60,8 +60,9 @@ std::optional<IgelProvider::Variable> readVariable(const IgelProvider::Lookup& g
                                                    const char* type)
 {
     TRACE_FUNCTION("getEnvironmentVariable");
+    // A variable needs both; a missing name spares the tool's start for the value.
     const std::optional<std::string> name = get(path + ".name");
-    const std::optional<std::string> value = get(path + ".value");
+    const std::optional<std::string> value = name && !name->empty() ? get(path + ".value") : std::nullopt;
     if (!name || !value || name->empty() || value->empty()) {
         TRACE_VERBOSE << "Unable to find environment variable path [" << path << "]" << std::endl;
         return std::nullopt;

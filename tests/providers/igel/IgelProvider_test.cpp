@@ -53,6 +53,20 @@ TEST(IgelProvider, ServerListsAreHostAndOptionalPortUpToTheFirstGap)
     const auto every = [](const std::string&) { return std::optional<std::string>("x"); };
     EXPECT_EQ(IgelProvider::umsServers(every).size(), 16U * 4 - 1);
     EXPECT_EQ(IgelProvider::readVariables(every).size(), 40U);
+    // A variable without a name ends its list; its value is not asked for.
+    std::vector<std::string> asked;
+    const Registry variables{{"system.environment_variables.fixvariable0.name", "A"},
+                             {"system.environment_variables.fixvariable0.value", "1"},
+                             {"system.environment_variables.dynamicvariable0.value", "orphan"}};
+    const auto recorded = [&](const std::string& key) -> std::optional<std::string> {
+        asked.push_back(key);
+        return variables.contains(key) ? variables.at(key) : "";
+    };
+    EXPECT_EQ(IgelProvider::readVariables(recorded).size(), 1U);
+    EXPECT_EQ(asked, (std::vector<std::string>{"system.environment_variables.fixvariable0.name",
+                                               "system.environment_variables.fixvariable0.value",
+                                               "system.environment_variables.fixvariable1.name",
+                                               "system.environment_variables.dynamicvariable0.name"}));
 }
 
 TEST(Certificate, ReadsOpensslsLinesAndFormatsTheSlashFormOfNames)
