@@ -106,14 +106,12 @@ Engine& engine()
     if (Engine* running = gEngine.load()) {
         return *running;
     }
-    // GLib runs the thread, and libsystemd serves the engine's own readings
-    // (the device's name and id, bus and kernel watches): loaded now, not
-    // when the hosting client loaded the library.
-    for (const LazyLibrary::Id id : {LazyLibrary::GLib, LazyLibrary::Systemd}) {
-        if (const LazyLibrary& library = LazyLibrary::require(id); !library) {
-            throw std::runtime_error(std::string("the engine needs [") + library.soname() +
-                                     "], which cannot be loaded: " + library.error());
-        }
+    // GLib runs the thread: loaded now, not when the hosting client loaded
+    // the library. libsystemd waits for the first Initialise, which reads the
+    // device's id with it.
+    if (const LazyLibrary& library = LazyLibrary::require(LazyLibrary::GLib); !library) {
+        throw std::runtime_error(std::string("the engine needs [") + library.soname() +
+                                 "], which cannot be loaded: " + library.error());
     }
     auto created = std::make_unique<Engine>();
     created->thread = std::thread(&run, created.get());

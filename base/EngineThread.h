@@ -24,8 +24,8 @@ namespace Base {
 class EngineThread {
 public:
     // Starts the thread unless it runs already. Throws std::system_error
-    // when no thread can be started, std::runtime_error when GLib or
-    // libsystemd cannot be loaded (a later call tries again).
+    // when no thread can be started, std::runtime_error when GLib cannot be
+    // loaded (a later call tries again).
     static void start();
 
     // The thread's main context, for sources of its own (timers).

@@ -30,6 +30,10 @@ struct FakeGet {
     }
     void version(const std::string& text) const { dir.write("version", text); }
 };
+bool mapped(const std::string& soname)
+{
+    return TestSupport::readWhole("/proc/self/maps").find("/" + soname) != std::string::npos;
+}
 constexpr const char* kOS = R"({"name":"OS","status":2})";
 constexpr const char* kVersion = R"({"name":"Corvane","status":2})";
 }  // namespace
@@ -39,12 +43,14 @@ TEST(EntryPoints, InitialiseOnceThenUpdatesOnlyOfWhatChanged)
     const FakeGet get;
     CapturingChannel channel, next;
     channel.connect();
+    EXPECT_FALSE(mapped("libsystemd.so.0"));  // an open channel costs no more than the engine's GLib
     const TestSupport::LogWatch log;
     channel.send("this is not json");
     channel.send(R"({"id":"initialize","data":{}})");
     EXPECT_EQ(log.count("WARNING - Ignoring content since error detected by initialise data"), 2U);
     channel.send(initialiseWith(std::string(kOS) + "," + kVersion + R"(,{"name":"Name","status":1,"filter":33})", 20));
     ASSERT_TRUE(channel.waitForCount(1));
+    EXPECT_TRUE(mapped("libsystemd.so.0"));
     const rapidjson::Document message = parseJson(channel.message(0));
     EXPECT_STREQ(message["id"].GetString(), "initializeDeviceProperties");
     EXPECT_STREQ(message["data"]["deviceOS"].GetString(), "IGEL");
