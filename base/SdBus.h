@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace Base {
@@ -47,6 +48,15 @@ public:
         return result;
     }
 
+    // Opens the system bus the first time; the first result at every call.
+    int openSystemOnce()
+    {
+        if (!_opened) {
+            _opened = openSystem();
+        }
+        return *_opened;
+    }
+
     sd_bus* get() const { return _bus.get(); }
 
     // Reads a string property of a service's object; the sd-bus result, with
@@ -76,6 +86,7 @@ public:
 private:
     static void close(sd_bus* bus) { sd_bus_flush_close_unref(bus); }
     UniqueHandle<sd_bus, close> _bus;
+    std::optional<int> _opened;
 };
 
 // A string the C library allocated with malloc.

@@ -133,31 +133,22 @@ std::optional<std::string> getBiosSerial()
 }
 
 // The system bus of one reading, opened when its first query needs it and
-// shared by the others.
-class ReadingBus {
-public:
-    const Base::SdBus* get()
-    {
-        if (!_result) {
-            _result = _bus.openSystem();
-        }
-        if (*_result < 0) {
-            TRACE_FUNCTION("getProperties");
-            TRACE_ERROR << "Failed to open system bus error [" << *_result << "]" << std::endl;
-            return nullptr;
-        }
-        return &_bus;
+// shared by the others; null (with an ERROR line at each query) when it
+// cannot be opened.
+const Base::SdBus* readingBus(Base::SdBus& bus)
+{
+    if (const int result = bus.openSystemOnce(); result < 0) {
+        TRACE_FUNCTION("getProperties");
+        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+        return nullptr;
     }
+    return &bus;
+}
 
-private:
-    Base::SdBus _bus;
-    std::optional<int> _result;
-};
-
-std::optional<std::string> getVirtualization(ReadingBus& readingBus)
+std::optional<std::string> getVirtualization(Base::SdBus& shared)
 {
     TRACE_VERBOSE << "Reading virtualisation from systemd" << std::endl;
-    const Base::SdBus* bus = readingBus.get();
+    const Base::SdBus* bus = readingBus(shared);
     if (bus == nullptr) {
         return std::nullopt;
     }
@@ -218,9 +209,9 @@ std::string chassisRole(const std::string& chassis)
     return PropertyCollector::kUnavailable;
 }
 
-std::string getRoleProperty(ReadingBus& readingBus)
+std::string getRoleProperty(Base::SdBus& shared)
 {
-    const Base::SdBus* bus = readingBus.get();
+    const Base::SdBus* bus = readingBus(shared);
     if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
     }
@@ -253,19 +244,18 @@ std::string lidWord(bool present, bool closed)
 // The lid as UPower tells it, asked over the reading's bus connection (no
 // UPower client and main context made for one reading). No UPower on the bus
 // is no lid, as a client would have reported it.
-std::string readLid(ReadingBus& readingBus)
+std::string readLid(Base::SdBus& shared)
 {
-    const Base::SdBus* bus = readingBus.get();
+    const Base::SdBus* bus = readingBus(shared);
     if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
     }
-    constexpr const char* kService = "org.freedesktop.UPower";
-    constexpr const char* kObject = "/org/freedesktop/UPower";
     Base::SdBusError error;
     bool present = false;
     bool closed = false;
-    if (bus->getPropertyBool(kService, kObject, kService, "LidIsPresent", error, present) < 0 ||
-        (present && bus->getPropertyBool(kService, kObject, kService, "LidIsClosed", error, closed) < 0)) {
+    using UPower::kManager, UPower::kService;
+    if (bus->getPropertyBool(kService, kManager, kService, "LidIsPresent", error, present) < 0 ||
+        (present && bus->getPropertyBool(kService, kManager, kService, "LidIsClosed", error, closed) < 0)) {
         TRACE_VERBOSE << "Found no lid: UPower did not answer error [" << error.name() << "]" << std::endl;
         return PropertyCollector::kUnavailable;
     }
@@ -295,7 +285,7 @@ std::future<PropertyMap> HardwareProvider::getProperties()
         TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
         properties.add(kLid, [this] {
             return _lid->get(quiet(), [] {
-                ReadingBus bus;
+                Base::SdBus bus;
                 return readLid(bus);
             });
         });
@@ -317,7 +307,7 @@ void HardwareProvider::collect(PropertyCollector& properties, Lid& lid, const Li
         return Utilities::parseDateFromString(readDmi("bios_date"), "%m/%d/%Y", "%Y-%m-%dT%H:%M:%SZ");
     });
     properties.add(kBiosSerial, &getBiosSerial);
-    ReadingBus bus;
+    Base::SdBus bus;
     properties.add(kVirtualization, [&bus] { return getVirtualization(bus); });
     properties.add(kSecureBoot, &getSecureBoot);
     properties.add(kRole, [&bus] { return getRoleProperty(bus); });

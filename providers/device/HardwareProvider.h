@@ -11,6 +11,7 @@
 
 #include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
+#include "providers/power/UPower.h"
 
 #include <memory>
 #include <string>
@@ -52,7 +53,7 @@ public:
     // UPower announces the lid opening or closing (and its other changes).
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchChanges({.busServices = {"org.freedesktop.UPower"}}, callback);
+        watchChanges({.busServices = {UPower::kService}}, callback);
     }
 
 private:

@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr const char* kUPower = "org.freedesktop.UPower";
-constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
-constexpr const char* kDevice = "org.freedesktop.UPower.Device";
 
 // UPower's device types and battery states, as its log words.
 constexpr uint32_t kLinePower = 1;
@@ -39,7 +36,8 @@ std::optional<std::vector<std::string>> listDevices(const Base::SdBus& bus)
 {
     Base::SdBusError error;
     sd_bus_message* raw = nullptr;
-    if (sd_bus_call_method(bus.get(), kUPower, kUPowerPath, kUPower, "EnumerateDevices", error.get(), &raw, "") < 0) {
+    if (sd_bus_call_method(bus.get(), UPower::kService, UPower::kManager, UPower::kService, "EnumerateDevices",
+                           error.get(), &raw, "") < 0) {
         return std::nullopt;
     }
     const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
@@ -82,8 +80,8 @@ DeviceFacts readDevice(const Base::SdBus& bus, const std::string& device)
     DeviceFacts facts;
     Base::SdBusError error;
     sd_bus_message* raw = nullptr;
-    if (sd_bus_call_method(bus.get(), kUPower, device.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
-                           error.get(), &raw, "s", kDevice) < 0) {
+    if (sd_bus_call_method(bus.get(), UPower::kService, device.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
+                           error.get(), &raw, "s", UPower::kDevice) < 0) {
         return facts;
     }
     const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);

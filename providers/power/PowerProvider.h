@@ -6,6 +6,7 @@
 
 #include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
+#include "providers/power/UPower.h"
 
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
@@ -22,7 +23,7 @@ public:
     // UPower announces batteries and line power changing, coming and going.
     void monitorForChanges(const ChangeCallback& callback) override
     {
-        watchChanges({.busServices = {"org.freedesktop.UPower"}}, callback);
+        watchChanges({.busServices = {UPower::kService}}, callback);
     }
 
     // The battery word for a charge percentage: "High" above 66, "Critical"
