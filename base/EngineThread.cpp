@@ -106,9 +106,8 @@ Engine& engine()
     if (Engine* running = gEngine.load()) {
         return *running;
     }
-    // GLib runs the thread: loaded now, not when the hosting client loaded
-    // the library. libsystemd waits for the first Initialise, which reads the
-    // device's id with it.
+    // GLib runs the thread: loaded as it starts (with the first Initialise),
+    // not when the hosting client loaded the library or opened a channel.
     if (const LazyLibrary& library = LazyLibrary::require(LazyLibrary::GLib); !library) {
         throw std::runtime_error(std::string("the engine needs [") + library.soname() +
                                  "], which cannot be loaded: " + library.error());
@@ -145,9 +144,9 @@ gboolean runPosted(gpointer data)
 
 }  // namespace
 
-void EngineThread::start()
+bool EngineThread::running()
 {
-    engine();
+    return gEngine.load() != nullptr;
 }
 
 GMainContext* EngineThread::context()

@@ -23,10 +23,10 @@ namespace Base {
 
 class EngineThread {
 public:
-    // Starts the thread unless it runs already. Throws std::system_error
+    // The thread starts with the first context() or post(): the first
+    // Initialise, not the channel's opening. Either throws std::system_error
     // when no thread can be started, std::runtime_error when GLib cannot be
     // loaded (a later call tries again).
-    static void start();
 
     // The thread's main context, for sources of its own (timers).
     static GMainContext* context();
@@ -35,6 +35,9 @@ public:
     // never runs it on the calling thread, even when that is the engine
     // thread. An exception from `work` is logged and goes no further.
     static void post(std::function<void()> work);
+
+    // Whether the thread was started.
+    static bool running();
 
     // True on the engine thread, while it runs its work.
     static bool isCurrent();

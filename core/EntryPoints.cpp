@@ -44,7 +44,6 @@ extern "C" bool ClientConnected(TConnection* connection)
             return;
         }
         checkMainLoopSetting();
-        Base::EngineThread::start();
         auto client = std::make_shared<ClientConnection>(connection);
         connected = client->ClientConnected();
         if (connected) {

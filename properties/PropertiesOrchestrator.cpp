@@ -198,6 +198,12 @@ void PropertiesOrchestrator::shutdown()
     TRACE_VERBOSE << "Shutting down properties..." << std::endl;
     _shuttingDown = true;
     _timer.destroy();
+    if (!Base::EngineThread::running()) {
+        // No Initialise started the engine: there is no provider, and none
+        // is made once shutting down; nothing to start a thread for.
+        closeProviders();
+        return;
+    }
     // Readings run on the engine thread, so the providers are closed there,
     // after the reading in progress (if any) has ended; the caller does not
     // wait for that.

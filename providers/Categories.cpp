@@ -22,9 +22,9 @@
 namespace {
 
 // "Igel" and "Custom" share one provider class, which picks its worker by the
-// category name. The engine loads GLib, and every Initialise libsystemd, for
-// every category; a category that needs more names its libraries here
-// (Hardware and Power ask UPower over sd-bus).
+// category name. The first Initialise loads GLib and libsystemd for every
+// category; a category that needs more names its libraries here (Hardware and
+// Power ask UPower over sd-bus).
 constexpr Factory::Entry kTable[] = {
     {"Display", &DisplayProvider::create, DisplayProvider::kKeys, false, DisplayProvider::kLibraries},
     {"Hardware", &HardwareProvider::create, HardwareProvider::kKeys},

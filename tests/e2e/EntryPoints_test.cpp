@@ -42,14 +42,17 @@ TEST(EntryPoints, InitialiseOnceThenUpdatesOnlyOfWhatChanged)
 {
     const FakeGet get;
     CapturingChannel channel, next;
-    channel.connect();
-    EXPECT_FALSE(mapped("libsystemd.so.0"));  // an open channel costs no more than the engine's GLib
     const TestSupport::LogWatch log;
+    channel.connect();
+    // An open channel costs nothing more until its Initialise: no engine thread, no libsystemd.
+    EXPECT_FALSE(log.contains("Started the engine thread"));
+    EXPECT_FALSE(mapped("libsystemd.so.0"));
     channel.send("this is not json");
     channel.send(R"({"id":"initialize","data":{}})");
     EXPECT_EQ(log.count("WARNING - Ignoring content since error detected by initialise data"), 2U);
     channel.send(initialiseWith(std::string(kOS) + "," + kVersion + R"(,{"name":"Name","status":1,"filter":33})", 20));
     ASSERT_TRUE(channel.waitForCount(1));
+    EXPECT_TRUE(log.contains("Started the engine thread"));
     EXPECT_TRUE(mapped("libsystemd.so.0"));
     const rapidjson::Document message = parseJson(channel.message(0));
     EXPECT_STREQ(message["id"].GetString(), "initializeDeviceProperties");
