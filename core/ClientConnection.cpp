@@ -2,7 +2,6 @@
 #include "core/ClientConnection.h"
 
 #include "base/EngineThread.h"
-#include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/Policy.h"
 #include "core/InitialiseData.h"
@@ -15,7 +14,6 @@
 #include <chrono>
 #include <iostream>
 #include <mutex>
-#include <stdexcept>
 
 namespace {
 
@@ -126,12 +124,8 @@ void ClientConnection::HandleInitialise()
 void ClientConnection::Initialise()
 {
     TRACE_ENTER;
-    // libsystemd serves every reading (the device's id, bus and kernel
-    // watches): loaded with the first Initialise, not when the channel opened.
-    if (const Base::LazyLibrary& systemd = Base::LazyLibrary::require(Base::LazyLibrary::Systemd); !systemd) {
-        throw std::runtime_error(std::string("the readings need [") + systemd.soname() +
-                                 "], which cannot be loaded: " + systemd.error());
-    }
+    // libsystemd (the device's id, the categories that ask D-Bus services)
+    // loads here, with the first Initialise, not when the channel opened.
     _device = readDevice();
     _orchestrator->initialise(_categories, _hostVersion);
     std::weak_ptr<ClientConnection> self = weak_from_this();

@@ -22,22 +22,22 @@
 namespace {
 
 // "Igel" and "Custom" share one provider class, which picks its worker by the
-// category name. The first Initialise loads GLib and libsystemd for every
-// category; a category that needs more names its libraries here (Hardware and
-// Power ask UPower over sd-bus).
+// category name. The first Initialise loads GLib for every category; a
+// category that needs more names its libraries here (libsystemd's sd-bus for
+// the ones that ask D-Bus services: Hardware, Name, Network and Power).
 constexpr Factory::Entry kTable[] = {
     {"Display", &DisplayProvider::create, DisplayProvider::kKeys, false, DisplayProvider::kLibraries},
-    {"Hardware", &HardwareProvider::create, HardwareProvider::kKeys},
+    {"Hardware", &HardwareProvider::create, HardwareProvider::kKeys, false, HardwareProvider::kLibraries},
     {"Input", &InputProvider::create, InputProvider::kKeys, false, InputProvider::kLibraries},
     {"LogicalDisk", &LogicalDiskProvider::create, LogicalDiskProvider::kKeys, false, LogicalDiskProvider::kLibraries},
-    {"Name", &NameProvider::create, NameProvider::kKeys},
+    {"Name", &NameProvider::create, NameProvider::kKeys, false, NameProvider::kLibraries},
     {"Network", &NetworkProvider::create, NetworkProvider::kKeys, false, NetworkProvider::kLibraries},
     {"OS", &OSProvider::create, OSProvider::kKeys},
     {"Region", &RegionProvider::create, RegionProvider::kKeys, false, RegionProvider::kLibraries},
     {"User", &UserProvider::create, UserProvider::kKeys},
     {"Corvane", &CorvaneProvider::create, CorvaneProvider::kKeys},
     {"Location", &LocationProvider::create, LocationProvider::kKeys, true, LocationProvider::kLibraries},
-    {"Power", &PowerProvider::create, PowerProvider::kKeys},
+    {"Power", &PowerProvider::create, PowerProvider::kKeys, false, PowerProvider::kLibraries},
     {"SmartCardReader", &SmartCardReaderProvider::create, SmartCardReaderProvider::kKeys},
     {"Whois", &WhoisProvider::create, WhoisProvider::kKeys, true, WhoisProvider::kLibraries},
     {"Igel", &IgelProvider::create, IgelProvider::kKeys},

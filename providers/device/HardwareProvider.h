@@ -10,6 +10,7 @@
 #pragma once
 
 #include "properties/KeptWhileQuiet.h"
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 #include "providers/power/UPower.h"
 
@@ -18,6 +19,9 @@
 
 class HardwareProvider : public ProviderOf<HardwareProvider> {
 public:
+    // The platform libraries it calls into: libsystemd (sd-bus), for systemd's,
+    // hostnamed's and UPower's answers and UPower's signals.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_HARDWARE_VENDOR", 0x0001, "maker of the machine"},
         {"DEVICE_HARDWARE_MODEL", 0x0002, "model of the machine"},

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "providers/device/NameProvider.h"
 
+#include "base/LazyLibrary.h"
 #include "base/Logging.h"
 #include "base/UniqueHandle.h"
+#include "base/Utilities.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -70,13 +72,44 @@ std::string NameProvider::getDeviceName()
 
 std::string NameProvider::getDeviceId()
 {
-    sd_id128_t machine{};
-    if (sd_id128_get_machine(&machine) < 0) {
-        return PropertyCollector::kUnavailable;
+    std::array<uint8_t, 16> bytes{};
+    if (Base::LazyLibrary::require(Base::LazyLibrary::Systemd)) {
+        sd_id128_t machine{};
+        if (sd_id128_get_machine(&machine) < 0) {
+            return PropertyCollector::kUnavailable;
+        }
+        std::memcpy(bytes.data(), machine.bytes, bytes.size());
+    } else {
+        // Without libsystemd, its source: the machine id's file.
+        const std::optional<std::array<uint8_t, 16>> parsed =
+            parseMachineId(Utilities::readFile("/etc/machine-id").value_or(""));
+        if (!parsed) {
+            return PropertyCollector::kUnavailable;
+        }
+        bytes = *parsed;
+    }
+    return formatDeviceId(bytes);
+}
+
+std::optional<std::array<uint8_t, 16>> NameProvider::parseMachineId(const std::string& text)
+{
+    const std::size_t digits = text.size() == 33 && text.back() == '\n' ? 32 : text.size();
+    if (digits != 32) {
+        return std::nullopt;
     }
     std::array<uint8_t, 16> bytes{};
-    std::memcpy(bytes.data(), machine.bytes, bytes.size());
-    return formatDeviceId(bytes);
+    for (std::size_t i = 0; i < digits; ++i) {
+        const char c = text[i];
+        const int nibble = c >= '0' && c <= '9'   ? c - '0'
+                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                  : -1;
+        if (nibble < 0) {
+            return std::nullopt;
+        }
+        bytes[i / 2] = static_cast<uint8_t>(bytes[i / 2] << 4 | nibble);
+    }
+    return bytes;
 }
 
 std::string NameProvider::formatDeviceId(std::array<uint8_t, 16> m)

@@ -3,14 +3,19 @@
 // static functions also give the identity of every outbound message.
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class NameProvider : public ProviderOf<NameProvider> {
 public:
+    // The platform libraries it calls into: libsystemd, for its watch of
+    // hostnamed (sd-bus) and the machine id.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_NAME", 0x01, "node name of the device"},
         {"DEVICE_NAME_DNS", 0x08, "fully qualified DNS name of the device", "", ""},
@@ -39,4 +44,7 @@ public:
     // The device id text of a 128-bit machine id: a GUID with the version and
     // variant bits set, its first three groups in little-endian order.
     static std::string formatDeviceId(std::array<uint8_t, 16> machineId);
+    // The machine id as /etc/machine-id holds it: 32 hexadecimal digits and
+    // an optional newline; nullopt for any other text.
+    static std::optional<std::array<uint8_t, 16>> parseMachineId(const std::string& text);
 };

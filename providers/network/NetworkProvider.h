@@ -26,8 +26,10 @@
 
 class NetworkProvider : public ProviderOf<NetworkProvider> {
 public:
-    // The platform libraries it calls into: libnm.
-    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager);
+    // The platform libraries it calls into: libnm, and libsystemd (sd-bus) for
+    // its watch of NetworkManager and the kernel's DNS servers from resolved.
+    static constexpr Base::LazyLibrary::Set kLibraries =
+        Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager) | Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     // Per interface: "%d" is the interface's index, from 0.
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_NETWORK_COUNT", 0x1, "number of activated interfaces"},

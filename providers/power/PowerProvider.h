@@ -5,11 +5,14 @@
 #pragma once
 
 #include "properties/KeptWhileQuiet.h"
+#include "base/LazyLibrary.h"
 #include "properties/Provider.h"
 #include "providers/power/UPower.h"
 
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
+    // The platform libraries it calls into: libsystemd (sd-bus), for UPower's answers and signals.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline", "", nullptr},
         {"DEVICE_POWER_BATTERY", 0x02, "battery charge: High, Medium, Low, Critical or None", "", nullptr},

@@ -24,8 +24,9 @@ std::string initialAnswer(const std::string& initialise)
     channel.send(initialise);
     std::string pairs;
     if (channel.waitForCount(1, std::chrono::seconds(60))) {
-        for (const auto& [key, value] : updatedPairs(parseJson(channel.message(0)))) pairs += " " + key + "=" + value;
-        pairs += " ";
+        const rapidjson::Document message = parseJson(channel.message(0));
+        for (const auto& [key, value] : updatedPairs(message)) pairs += " " + key + "=" + value;
+        pairs += std::string(" deviceId=") + message["data"]["deviceId"].GetString() + " ";
     }
     channel.disconnect();
     return pairs;

@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 using namespace TestSupport;
@@ -40,8 +41,21 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
     ASSERT_EQ(std::system("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout "
                           "/dev/null -out /wfs/server.crt -subj /CN=ums 2>/dev/null"), 0);
     const FakeIgelGet igel;
+    // A machine id of the test's own, where the endpoint has one: the device id without libsystemd comes from it.
+    const TempDir ids;
+    std::optional<ScopedMount> machineId;
+    if (std::filesystem::exists("/etc/machine-id")) {
+        std::ofstream(ids.file("machine-id")) << "00112233445566778899aabbccddeeff\n";
+        machineId.emplace(ids.file("machine-id"), "/etc/machine-id");
+    }
     struct Row { const char* soname; std::string categories, expected; std::vector<std::string> errors; };
     for (const Row& row : std::vector<Row>{
+             // sd-bus serves the categories that ask D-Bus services; the device id is read from its file then.
+             {"libsystemd.so.0", R"({"name":"Name","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
+              std::string("DEVICE_NAME=Unavailable DEVICE_ID=Unavailable DEVICE_OS_DESCRIPTION= "
+                          "DEVICE_CORVANE_VERSION= ") +
+                  (machineId ? "deviceId=33221100-5544-7746-8899-AABBCCDDEEFF" : "deviceId=Unavailable"),
+              {"Category [Name] needs [libsystemd.so.0], which cannot be loaded: "}},
              {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
               "DEVICE_NETWORK_COUNT=Unavailable !DEVICE_NETWORK_0_ DEVICE_OS_DESCRIPTION= DEVICE_CORVANE_VERSION=",
               {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}},

@@ -33,6 +33,16 @@ TEST(NameProvider, DeviceIdIsTheMachineIdAsALittleEndianGuid)
         {{}, "00000000-0000-0040-8000-000000000000"},
     };
     for (const auto& [bytes, id] : ids) EXPECT_EQ(NameProvider::formatDeviceId(bytes), id);
+    // The machine id's file, read without libsystemd: 32 hexadecimal digits, a newline after them allowed.
+    const std::array<uint8_t, 16> bytes{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                        0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    EXPECT_EQ(NameProvider::parseMachineId("00112233445566778899aabbccddeeff\n"), bytes);
+    EXPECT_EQ(NameProvider::parseMachineId("00112233445566778899AABBCCDDEEFF"), bytes);
+    for (const char* text : {"", "uninitialized\n", "00112233445566778899aabbccddeef\n",
+                             "00112233445566778899aabbccddeeff0", "0011223344556677-899aabbccddeeff",
+                             "00112233445566778899aabbccddeeff\n\n"}) {
+        EXPECT_EQ(NameProvider::parseMachineId(text), std::nullopt) << text;
+    }
 }
 
 TEST(NameProvider, ReportsNodeNameDnsNameAndIdWhenSelected)
