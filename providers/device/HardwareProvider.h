@@ -9,8 +9,8 @@
 // change (the lid opening or closing reaches the engine at once).
 #pragma once
 
-#include "properties/KeptWhileQuiet.h"
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 #include "providers/power/UPower.h"
 

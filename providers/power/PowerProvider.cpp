@@ -12,7 +12,6 @@
 
 namespace {
 
-
 // UPower's device types and battery states, as its log words.
 constexpr uint32_t kLinePower = 1;
 constexpr uint32_t kBattery = 2;

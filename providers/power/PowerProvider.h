@@ -4,14 +4,15 @@
 // engine loads for every category).
 #pragma once
 
-#include "properties/KeptWhileQuiet.h"
 #include "base/LazyLibrary.h"
+#include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
 #include "providers/power/UPower.h"
 
 class PowerProvider : public ProviderOf<PowerProvider> {
 public:
-    // The platform libraries it calls into: libsystemd (sd-bus), for UPower's answers and signals.
+    // The platform libraries it calls into: libsystemd (sd-bus), for UPower's
+    // answers and signals.
     static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_POWER_AC", 0x01, "whether the machine runs on mains: Online or Offline", "", nullptr},
