@@ -3,6 +3,7 @@
 
 #include "base/Descriptor.h"
 #include "base/Logging.h"
+#include "base/ProgramAnswers.h"
 #include "base/Utilities.h"
 
 #include <fcntl.h>
@@ -43,6 +44,13 @@ std::string LoginRecords::userList(std::string_view records, const std::function
 }
 
 std::optional<std::string> LoginRecords::read()
+{
+    // The list is kept while the records stay as they are, as `users`'s
+    // output was: a check with no session begun or ended reads nothing.
+    return Base::ProgramAnswers::readWith("login records", {kFile}, &readNow);
+}
+
+std::optional<std::string> LoginRecords::readNow()
 {
     const Base::Descriptor file(open(kFile, O_RDONLY | O_CLOEXEC));
     std::optional<std::string> records;

@@ -24,7 +24,11 @@ public:
     // process still runs.
     static std::string userList(std::string_view records, const std::function<bool(pid_t)>& alive);
 
-    // The list from kFile, each session's process looked up with kill(pid, 0);
-    // nullopt when the file cannot be opened or read.
+    // The list from kFile, each session's process looked up with kill(pid, 0),
+    // kept while the file stays as it is (Base::ProgramAnswers); nullopt when
+    // the file cannot be opened or read.
     static std::optional<std::string> read();
+
+private:
+    static std::optional<std::string> readNow();
 };
