@@ -28,8 +28,10 @@ std::string BusSignals::pathOf(const std::string& service)
 int BusSignals::connect(std::string& why)
 {
     disconnect();
+    _absent = false;
     if (const int result = _bus.openSystem(); result < 0) {
         why = std::string("no system bus: ") + std::strerror(-result);
+        _absent = true;
         disconnect();
         return -1;
     }

@@ -19,6 +19,7 @@ public:
     explicit BusSignals(std::string service);
 
     std::string what() const override { return _service; }
+    bool absent() const override { return _absent; }
     int connect(std::string& why) override;
     Taken take() override;
     void disconnect() override;
@@ -37,6 +38,7 @@ private:
     const std::string _service;
     SdBus _bus;
     bool _announced = false;
+    bool _absent = false;  // the last connect() found no system bus
 };
 
 }  // namespace Base

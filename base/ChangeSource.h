@@ -34,6 +34,12 @@ public:
 
     // Lets go of the source; a later connect() may follow.
     virtual void disconnect() = 0;
+
+    // After a connect() that failed: whether the source is not there at all
+    // (no bus, no display), so that no reading can reach it either, and its
+    // coming is announced; false when it is there but refused what the watch
+    // asked for, or when that cannot be told.
+    virtual bool absent() const { return false; }
 };
 
 }  // namespace Base

@@ -429,9 +429,16 @@ void ChangeWatch::stop()
 
 void ChangeWatch::updateQuiet(std::span<const pollfd> descriptors)
 {
-    // A source away or given up has its slot at -1.
-    _quiet->complete = !descriptors.empty() && std::all_of(descriptors.begin(), descriptors.end(),
-                                                           [](const pollfd& descriptor) { return descriptor.fd >= 0; });
+    // A source away or given up has its slot at -1. One that is not there at
+    // all (no bus, no display) counts as in place: what it would announce
+    // cannot be read either, and its coming is announced.
+    bool complete = !descriptors.empty();
+    for (std::size_t slot = 0; complete && slot < descriptors.size(); ++slot) {
+        const std::size_t comer = slot - _firstComer;
+        complete = descriptors[slot].fd >= 0 ||
+                   (slot >= _firstComer && comer < _comers.size() && _comers[comer].source->absent());
+    }
+    _quiet->complete = complete;
 }
 
 void ChangeWatch::close()

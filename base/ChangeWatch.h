@@ -88,7 +88,8 @@ public:
 
     // Whether the watch has seen everything since a moment: `generation`
     // grows with every change it announces and every source it loses;
-    // `complete` holds while it runs with every one of its sources in place.
+    // `complete` holds while it runs with every one of its sources in place,
+    // or not there at all and announced when it comes (ChangeSource::absent).
     // A reading taken at generation G while complete still holds while both
     // stay so (see KeptWhileQuiet).
     struct Quiet {

@@ -17,6 +17,7 @@ int XEvents::connect(std::string& why)
     disconnect();
     auto connection = std::make_unique<XConnection>();
     Display* display = connection->get();
+    _absent = display == nullptr;
     if (display == nullptr) {
         why = "no X display";
         return -1;

@@ -27,6 +27,7 @@ public:
     ~XEvents() override;
 
     std::string what() const override { return "the X display"; }
+    bool absent() const override { return _absent; }
     int connect(std::string& why) override;
     Taken take() override;
     void disconnect() override;
@@ -35,6 +36,7 @@ private:
     const Announcements _announcements;
     std::unique_ptr<XConnection> _connection;
     int _randrEvent = 0;
+    bool _absent = false;  // the last connect() found no X display
 };
 
 }  // namespace Base

@@ -463,7 +463,8 @@ void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* dev
 
 void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) const
 {
-    const std::vector<KernelNetwork::Interface> interfaces = KernelNetwork::interfaces();
+    const std::vector<KernelNetwork::Interface> interfaces =
+        _kernelInterfaces->get(quiet(), [] { return KernelNetwork::interfaces(); });
     int index = 0;
     for (const KernelNetwork::Interface& interface : interfaces) {
         std::optional<KernelNetwork::Resolver> resolver;

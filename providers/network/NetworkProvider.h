@@ -8,14 +8,16 @@
 // engine thread: libnm's client is used synchronously there. A reading that
 // asks NetworkManager creates its own client and releases it before
 // returning. NetworkManager's answer is kept while its change watch has
-// announced nothing (KeptWhileQuiet); the gateways' hardware addresses are
-// looked up in the kernel's tables at every reading, since nothing announces
-// a neighbour's change.
+// announced nothing (KeptWhileQuiet), and so are the kernel's links,
+// addresses and routes, which its netlink watch announces; the gateways'
+// hardware addresses and the resolver's servers are looked up at every
+// reading, since nothing announces a neighbour's or a resolver's change.
 #pragma once
 
 #include "base/LazyLibrary.h"
 #include "properties/KeptWhileQuiet.h"
 #include "properties/Provider.h"
+#include "providers/network/KernelNetwork.h"
 
 #include <NetworkManager.h>
 
@@ -141,4 +143,6 @@ private:
 
     std::shared_ptr<KeptWhileQuiet<std::optional<ManagedReading>>> _kept =
         std::make_shared<KeptWhileQuiet<std::optional<ManagedReading>>>();
+    std::shared_ptr<KeptWhileQuiet<std::vector<KernelNetwork::Interface>>> _kernelInterfaces =
+        std::make_shared<KeptWhileQuiet<std::vector<KernelNetwork::Interface>>>();
 };

@@ -7,6 +7,7 @@
 
 #include "support/MainLoop.h"
 #include "support/SystemBus.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -74,4 +75,20 @@ TEST(BusSignals, TheServicesSignalsAndItsComingAndGoingAreChangesUntilStop)
     const int stopped = changes;
     watched->setProperty(kPath, kName, "Level", g_variant_new_int32(3));
     EXPECT_FALSE(TestSupport::waitUntil([&] { return changes > stopped; }, std::chrono::milliseconds(200)));
+}
+
+// Without a system bus the service is not there at all; with one it is there, running or not.
+TEST(BusSignals, NoSystemBusIsASourceNotThereAtAll)
+{
+    TestSupport::SystemBus::instance();
+    Base::BusSignals signals(kName);
+    std::string why;
+    {
+        const TestSupport::ScopedEnv noBus{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket"};
+        EXPECT_LT(signals.connect(why), 0);
+        EXPECT_TRUE(signals.absent()) << why;
+    }
+    EXPECT_GE(signals.connect(why), 0) << why;
+    EXPECT_FALSE(signals.absent());
+    signals.disconnect();
 }

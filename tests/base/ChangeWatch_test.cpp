@@ -115,7 +115,7 @@ TEST(ChangeWatch, AWatchWithNothingToWatchDoesNotStartAndAGoneDirectoryEndsItsPa
 namespace {
 // A source the test switches: away, there (announcing through an eventfd), or lost while connected.
 struct SwitchedSource : Base::ChangeSource {
-    std::atomic<bool> there{false}, lose{false};
+    std::atomic<bool> there{false}, lose{false}, absentWhileAway{false};
     std::atomic<int> connects{0}, disconnects{0};
     std::atomic<std::thread::id> disconnectedOn{};
     Base::Descriptor announced;
@@ -137,6 +137,7 @@ struct SwitchedSource : Base::ChangeSource {
         return lose ? Taken::lost : read ? Taken::changed : Taken::nothing;
     }
     void disconnect() override { ++disconnects, disconnectedOn = std::this_thread::get_id(), announced.reset(); }
+    bool absent() const override { return absentWhileAway; }
     void announce() { uint64_t one = 1; EXPECT_EQ(write(announced.get(), &one, sizeof(one)), 8); }
 };
 }  // namespace
@@ -165,4 +166,24 @@ TEST(ChangeWatch, ASourceThatComesAndGoesIsWaitedForAndEachOfItsStepsIsAChange)
     EXPECT_EQ(source->disconnects, 2);
     EXPECT_NE(source->disconnectedOn.load(), std::this_thread::get_id());
     EXPECT_FALSE(source->announced);
+}
+
+// A source not there at all (no bus, no display) leaves the watch complete, so that readings are kept while it is
+// away; one that is there but refuses does not. Either's coming is a change that ends what was kept.
+TEST(ChangeWatch, ASourceNotThereAtAllLeavesTheWatchCompleteOneThatRefusesDoesNot)
+{
+    for (const bool absent : {true, false}) {
+        auto source = std::make_shared<SwitchedSource>();
+        source->absentWhileAway = absent;
+        std::atomic<int> changes{0};
+        Base::ChangeWatch watch("Test");
+        ASSERT_TRUE(watch.start({.others = {source}}, [&changes] { ++changes; }));
+        const auto quiet = watch.quiet();
+        EXPECT_EQ(quiet->complete, absent) << absent;
+        const std::uint64_t away = quiet->generation;
+        source->there = true;
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > 0; })) << absent;
+        EXPECT_TRUE(quiet->complete) << absent;
+        EXPECT_GT(quiet->generation, away) << absent;
+    }
 }

@@ -287,21 +287,27 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
               "192.168.1.20/24;10.1.2.3/12;2001:db8:1:2::7");
     EXPECT_EQ(read(1, Nw::kCount.bit), (PropertyMap{{"DEVICE_NETWORK_COUNT", "2"}}));
 
-    // The kernel announces links, addresses and routes changing.
+    // The kernel announces links, addresses and routes changing; a watched provider keeps its reading of them
+    // until it does, so each change shows in its next reading.
     std::atomic<int> changes{0};
     NetworkProvider provider(category("Network"), "20.1");
     _network.run([&] {
         provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
         provider.awaitMonitoring();
     });
+    const auto watched = [&] { return _network.run([&] { return provider.getProperties().get(); }); };
+    EXPECT_EQ(watched().at(key + "IPV4"), "192.168.1.20;10.1.2.3");
     // The peer going down takes eth0's carrier too: nothing is up and running then.
-    for (const char* change : {"ip addr add 192.168.2.20/24 dev eth0", "ip link set eth0-peer down",
-                               "ip -6 route add 2001:db8:9::/48 via 2001:db8:1::1 dev eth0"}) {
+    for (const auto& [change, name, shows] : std::initializer_list<std::tuple<const char*, std::string, const char*>>{
+             {"ip addr add 192.168.2.20/24 dev eth0", key + "IPV4", "192.168.1.20;10.1.2.3;192.168.2.20"},
+             {"ip -6 route add 2001:db8:9::/48 via 2001:db8:1::1 dev eth0", key + "GATEWAY", "192.168.1.1;2001:db8:1::1"},
+             {"ip link set eth0-peer down", "DEVICE_NETWORK_COUNT", "0"}}) {
         const int before = changes;
         _network.command(change);
         EXPECT_TRUE(waitUntil([&] { return changes > before; })) << change;
+        const PropertyMap reading = watched();
+        EXPECT_EQ(reading.count(name) ? reading.at(name) : "(none)", shows) << change;
     }
-    EXPECT_EQ(read(1, Nw::kCount.bit), (PropertyMap{{"DEVICE_NETWORK_COUNT", "0"}}));
     _network.run([&] { provider.close(); });
 }
 
