@@ -142,26 +142,25 @@ constexpr const char* kResolved = "org.freedesktop.resolve1";
 constexpr const char* kResolvedPath = "/org/freedesktop/resolve1";
 constexpr const char* kResolvedManager = "org.freedesktop.resolve1.Manager";
 
-// systemd-resolved's servers (DNS: a(iiay)) and domains (Domains: a(isb)) of
-// interface `index` and the global ones (index 0); none when it cannot be asked.
-std::optional<KernelNetwork::Resolver> resolvedConfiguration(unsigned int index)
+// systemd-resolved's servers (DNS: a(iiay)) and domains (Domains: a(isb)),
+// each with its interface index (0 for the global ones), into `resolvers`;
+// false when it cannot be asked.
+bool askResolved(KernelNetwork::Resolvers& resolvers)
 {
-    const auto linkIndex = static_cast<int32_t>(index);
     Base::SdBus bus;
     if (bus.openSystem() < 0) {
-        return std::nullopt;
+        return false;
     }
-    KernelNetwork::Resolver own, global;
     {
         Base::SdBusError error;
         sd_bus_message* raw = nullptr;
         if (sd_bus_get_property(bus.get(), kResolved, kResolvedPath, kResolvedManager, "DNS", error.get(), &raw,
                                 "a(iiay)") < 0) {
-            return std::nullopt;
+            return false;
         }
         const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
         if (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_ARRAY, "(iiay)") < 0) {
-            return std::nullopt;
+            return false;
         }
         while (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_STRUCT, "iiay") > 0) {
             int32_t link = 0, family = 0;
@@ -170,48 +169,71 @@ std::optional<KernelNetwork::Resolver> resolvedConfiguration(unsigned int index)
             if (sd_bus_message_read(reply.get(), "ii", &link, &family) < 0 ||
                 sd_bus_message_read_array(reply.get(), 'y', &bytes, &size) < 0 ||
                 sd_bus_message_exit_container(reply.get()) < 0) {
-                return std::nullopt;
+                return false;
             }
             char text[INET6_ADDRSTRLEN] = {};
-            if ((family == AF_INET && size == 4) || (family == AF_INET6 && size == 16)) {
-                if (inet_ntop(family, bytes, text, sizeof(text)) != nullptr && (link == 0 || link == linkIndex)) {
-                    (link == 0 ? global : own).nameservers.emplace_back(text);
+            if (((family == AF_INET && size == 4) || (family == AF_INET6 && size == 16)) &&
+                inet_ntop(family, bytes, text, sizeof(text)) != nullptr) {
+                resolvers.servers.emplace_back(link, text);
+            }
+        }
+    }
+    Base::SdBusError error;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_get_property(bus.get(), kResolved, kResolvedPath, kResolvedManager, "Domains", error.get(), &raw,
+                            "a(isb)") >= 0) {
+        const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
+        if (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_ARRAY, "(isb)") >= 0) {
+            int32_t link = 0;
+            const char* domain = nullptr;
+            int routeOnly = 0;
+            while (sd_bus_message_read(reply.get(), "(isb)", &link, &domain, &routeOnly) > 0) {
+                if (domain != nullptr && !routeOnly) {
+                    resolvers.search.emplace_back(link, domain);
                 }
             }
         }
     }
-    {
-        Base::SdBusError error;
-        sd_bus_message* raw = nullptr;
-        if (sd_bus_get_property(bus.get(), kResolved, kResolvedPath, kResolvedManager, "Domains", error.get(), &raw,
-                                "a(isb)") >= 0) {
-            const Base::UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
-            if (sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_ARRAY, "(isb)") >= 0) {
-                int32_t link = 0;
-                const char* domain = nullptr;
-                int routeOnly = 0;
-                while (sd_bus_message_read(reply.get(), "(isb)", &link, &domain, &routeOnly) > 0) {
-                    if (domain != nullptr && !routeOnly && (link == 0 || link == linkIndex)) {
-                        (link == 0 ? global : own).search.emplace_back(domain);
-                    }
-                }
-            }
-        }
-    }
-    KernelNetwork::Resolver both = own;
-    both.nameservers.insert(both.nameservers.end(), global.nameservers.begin(), global.nameservers.end());
-    both.search.insert(both.search.end(), global.search.begin(), global.search.end());
-    return both;
+    return true;
 }
 
 }  // namespace
 
-KernelNetwork::Resolver KernelNetwork::resolver(unsigned int index)
+KernelNetwork::Resolvers KernelNetwork::resolvers()
 {
-    if (std::optional<Resolver> resolved = resolvedConfiguration(index)) {
-        return *resolved;
+    Resolvers resolvers;
+    resolvers.fromResolved = askResolved(resolvers);
+    if (!resolvers.fromResolved) {
+        resolvers = Resolvers{};
+        resolvers.file = parseResolver(Utilities::readFile("/etc/resolv.conf").value_or(""));
     }
-    return parseResolver(Utilities::readFile("/etc/resolv.conf").value_or(""));
+    return resolvers;
+}
+
+KernelNetwork::Resolver KernelNetwork::Resolvers::of(unsigned int index) const
+{
+    if (!fromResolved) {
+        return file;
+    }
+    const auto link = static_cast<int>(index);
+    Resolver resolver;
+    // The interface's own, then the global ones.
+    for (const int wanted : {link, 0}) {
+        for (const auto& [entry, server] : servers) {
+            if (entry == wanted) {
+                resolver.nameservers.push_back(server);
+            }
+        }
+        for (const auto& [entry, domain] : search) {
+            if (entry == wanted) {
+                resolver.search.push_back(domain);
+            }
+        }
+        if (link == 0) {
+            break;
+        }
+    }
+    return resolver;
 }
 
 std::map<std::string, std::string> KernelNetwork::defaultGateways4(const std::string& table)

@@ -38,10 +38,18 @@ public:
 
     // The interfaces in index order; none when the kernel cannot be asked.
     static std::vector<Interface> interfaces();
-    // The resolver's servers and domains for the interface with kernel index
-    // `index`: systemd-resolved's (the interface's own, then the global
-    // ones) when it is on the system bus, else /etc/resolv.conf's.
-    static Resolver resolver(unsigned int index);
+    // What the resolver says of every interface, asked once for a reading:
+    // systemd-resolved's servers and search domains, each with its interface
+    // index (0 for the global ones), when it is on the system bus; else
+    // /etc/resolv.conf's, for every interface.
+    struct Resolvers {
+        bool fromResolved = false;
+        std::vector<std::pair<int, std::string>> servers, search;  // resolved's
+        Resolver file;                                             // without resolved
+        // The interface with kernel index `index`: its own, then the global ones.
+        Resolver of(unsigned int index) const;
+    };
+    static Resolvers resolvers();
     // systemd-networkd's lease of the interface with kernel index `index`
     // (/run/systemd/netif/leases/INDEX); none without one or its server.
     static std::optional<Lease> networkdLease(unsigned int index);

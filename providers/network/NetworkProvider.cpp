@@ -465,12 +465,17 @@ void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) con
 {
     const std::vector<KernelNetwork::Interface> interfaces =
         _kernelInterfaces->get(quiet(), [] { return KernelNetwork::interfaces(); });
+    // The resolver is asked once, when a selected key needs it.
+    std::optional<KernelNetwork::Resolvers> resolvers;
     int index = 0;
     for (const KernelNetwork::Interface& interface : interfaces) {
         std::optional<KernelNetwork::Resolver> resolver;
         const auto dns = [&]() -> const KernelNetwork::Resolver& {
             if (!resolver) {
-                resolver = KernelNetwork::resolver(interface.index);
+                if (!resolvers) {
+                    resolvers = KernelNetwork::resolvers();
+                }
+                resolver = resolvers->of(interface.index);
             }
             return *resolver;
         };

@@ -339,4 +339,11 @@ TEST(KernelNetwork, GatewaysAndResolverFromTheirTables)
         {"nameserver\n", {}},
     };
     for (const auto& [text, expected] : resolvers) EXPECT_TRUE(KernelNetwork::parseResolver(text) == expected) << text;
+    // resolved's answer, asked once, gives each interface its own servers and domains, then the global ones.
+    KernelNetwork::Resolvers asked{true, {{3, "192.0.2.3"}, {0, "9.9.9.9"}, {2, "192.0.2.2"}, {3, "2001:db8::3"}},
+                                   {{0, "global.example"}, {3, "three.example"}}, {{"192.0.2.53"}, {"file.example"}}};
+    EXPECT_TRUE(asked.of(3) == (KernelNetwork::Resolver{{"192.0.2.3", "2001:db8::3", "9.9.9.9"}, {"three.example", "global.example"}}));
+    EXPECT_TRUE(asked.of(7) == (KernelNetwork::Resolver{{"9.9.9.9"}, {"global.example"}}));
+    asked.fromResolved = false;  // resolv.conf's, for every interface
+    EXPECT_TRUE(asked.of(3) == (KernelNetwork::Resolver{{"192.0.2.53"}, {"file.example"}}));
 }
