@@ -432,11 +432,13 @@ void ChangeWatch::updateQuiet(std::span<const pollfd> descriptors)
     // A source away or given up has its slot at -1. One that is not there at
     // all (no bus, no display) counts as in place: what it would announce
     // cannot be read either, and its coming is announced.
+    const auto inPlace = [this, descriptors](std::size_t slot) {
+        const bool comer = slot >= _firstComer && slot - _firstComer < _comers.size();
+        return descriptors[slot].fd >= 0 || (comer && _comers[slot - _firstComer].source->absent());
+    };
     bool complete = !descriptors.empty();
     for (std::size_t slot = 0; complete && slot < descriptors.size(); ++slot) {
-        const std::size_t comer = slot - _firstComer;
-        complete = descriptors[slot].fd >= 0 ||
-                   (slot >= _firstComer && comer < _comers.size() && _comers[comer].source->absent());
+        complete = inPlace(slot);
     }
     _quiet->complete = complete;
 }
