@@ -469,15 +469,11 @@ void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) con
     std::optional<KernelNetwork::Resolvers> resolvers;
     int index = 0;
     for (const KernelNetwork::Interface& interface : interfaces) {
-        std::optional<KernelNetwork::Resolver> resolver;
-        const auto dns = [&]() -> const KernelNetwork::Resolver& {
-            if (!resolver) {
-                if (!resolvers) {
-                    resolvers = KernelNetwork::resolvers();
-                }
-                resolver = resolvers->of(interface.index);
+        const auto dns = [&] {
+            if (!resolvers) {
+                resolvers = KernelNetwork::resolvers();
             }
-            return *resolver;
+            return resolvers->of(interface.index);
         };
         properties.addIndexed(kStatus, index, "Up");
         properties.addIndexed(kName, index, interface.name);
