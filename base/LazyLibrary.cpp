@@ -24,8 +24,9 @@ LazyLibrary* libraries()
         {CVCLIENT_SONAME_SYSTEMD, 0},
         {CVCLIENT_SONAME_NM, L::bit(L::Gio)},
         {CVCLIENT_SONAME_CURL, 0},
-        {CVCLIENT_SONAME_X11, 0},
-        {CVCLIENT_SONAME_XRANDR, L::bit(L::X11)},
+        {CVCLIENT_SONAME_XCB, 0},
+        {CVCLIENT_SONAME_XCB_RANDR, L::bit(L::Xcb)},
+        {CVCLIENT_SONAME_XCB_XKB, L::bit(L::Xcb)},
         {CVCLIENT_SONAME_UDEV, 0},
         {CVCLIENT_SONAME_CRYPTO, 0},
     };
@@ -97,7 +98,7 @@ void LazyLibrary::load()
         return;
     }
     // Kept in the process even when this handle is closed: objects of the
-    // library (GObject types, Xlib's connections) may outlive any owner.
+    // library (GObject types, xcb's extension data) may outlive any owner.
     _handle = dlopen(_soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (_handle == nullptr) {
         const char* text = dlerror();

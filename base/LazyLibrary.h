@@ -2,8 +2,8 @@
 // The platform libraries the library loads when it first needs them, rather
 // than when the hosting client loads it: GLib (the engine thread), libsystemd
 // (sd-bus), and the libraries of single categories (libnm, libcurl,
-// Xlib and RandR, libudev, OpenSSL's libcrypto). Each is loaded once per
-// process, with what it needs first (RandR needs Xlib), and kept for the life
+// xcb with its RandR and XKB, libudev, OpenSSL's libcrypto). Each is loaded
+// once per process, with what it needs first (xcb's RandR needs xcb), and kept for the life
 // of the process; a library that cannot be loaded is not tried again.
 //
 //     const Base::LazyLibrary& nm = Base::LazyLibrary::require(Base::LazyLibrary::NetworkManager);
@@ -26,7 +26,7 @@ namespace Base {
 
 class LazyLibrary {
 public:
-    enum Id : uint8_t { GLib, GObject, Gio, Systemd, NetworkManager, Curl, X11, XRandr, Udev, Crypto, kCount };
+    enum Id : uint8_t { GLib, GObject, Gio, Systemd, NetworkManager, Curl, Xcb, XcbRandr, XcbXkb, Udev, Crypto, kCount };
     // A set of libraries, one bit each (1 << Id).
     using Set = uint32_t;
     static constexpr Set bit(Id id) { return Set{1} << id; }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Keeps SIGPIPE from ending the hosting process while the calling thread
-// writes to a socket of a library that uses plain writes (Xlib's connection
+// writes to a socket of a library that uses plain writes (xcb's connection
 // to the X server): for the life of the object SIGPIPE is blocked on this
 // thread only, so such a write fails with EPIPE instead. A SIGPIPE that the
 // thread raised meanwhile is taken before the thread's mask is restored.

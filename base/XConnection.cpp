@@ -4,132 +4,131 @@
 #include "base/Guard.h"
 #include "base/Logging.h"
 
-#include <map>
+#include <cstdlib>
+#include <iostream>
 #include <mutex>
-
-// Last: Xlib's internal header (the extension hooks) defines short macros.
-#include <X11/Xlibint.h>
 
 namespace Base {
 
 namespace {
 
-// The connections of this file that are open, and the I/O error handler that
-// was in place before the first of them opened.
-struct OpenConnections {
-    std::mutex mutex;
-    std::map<Display*, bool> lost;  // every open connection: whether it broke
-    XIOErrorHandler previous = nullptr;
-};
-
-OpenConnections& openConnections()
-{
-    // Never destroyed: a connection may still close while the process exits.
-    static OpenConnections* connections = new OpenConnections;
-    return *connections;
-}
-
-// Process-wide while a connection is open. Returns for this file's
-// connections; every other display goes to the handler that was there before.
-int handleLostConnection(Display* display)
-{
-    XIOErrorHandler previous = nullptr;
-    bool ours = false;
-    Base::guarded(__func__, [&] {
-        OpenConnections& connections = openConnections();
-        const std::lock_guard<std::mutex> lock(connections.mutex);
-        const auto found = connections.lost.find(display);
-        if (found != connections.lost.end()) {
-            found->second = true;
-            ours = true;
-        }
-        previous = connections.previous;
-    });
-    if (!ours) {
-        return previous != nullptr ? previous(display) : 0;
-    }
-    Base::guarded(__func__, [&] {
-        TRACE_FUNCTION("handleLostConnection");
-        const char* name = DisplayString(display);
-        TRACE_ERROR << "Lost the connection to X display [" << (name != nullptr ? name : "") << "]" << std::endl;
-    });
-    return 0;
-}
-
-// In place of Xlib's default, which ends the process after a lost connection.
-void keepRunning(Display*, void*) {}
-
-// Takes the errors of the connection's own requests, so Xlib's process-wide
-// error handler (by default: print and exit) never sees them. The failed
-// request's function returns its failure value.
-int suppressRequestError(Display*, xError* error, XExtCodes*, int* result)
-{
-    Base::guarded(__func__, [&] {
-        TRACE_FUNCTION("suppressRequestError");
-        TRACE_WARNING << "X request [" << static_cast<int>(error->majorCode) << "."
-                      << static_cast<int>(error->minorCode) << "] failed error ["
-                      << static_cast<int>(error->errorCode) << "]" << std::endl;
-    });
-    *result = 0;
-    return True;
-}
-
-void track(Display* display)
-{
-    OpenConnections& connections = openConnections();
-    const std::lock_guard<std::mutex> lock(connections.mutex);
-    if (connections.lost.empty()) {
-        connections.previous = XSetIOErrorHandler(handleLostConnection);
-    }
-    connections.lost.emplace(display, false);
-}
-
-void untrack(Display* display)
-{
-    OpenConnections& connections = openConnections();
-    const std::lock_guard<std::mutex> lock(connections.mutex);
-    connections.lost.erase(display);
-    if (connections.lost.empty()) {
-        const XIOErrorHandler current = XSetIOErrorHandler(connections.previous);
-        if (current != handleLostConnection) {
-            // The process installed a handler of its own meanwhile: it stays.
-            XSetIOErrorHandler(current);
-        }
-        connections.previous = nullptr;
-    }
-}
+// libXau, which xcb asks for the display's authorisation, keeps the name of
+// the authority file in one static buffer: this process's connections are
+// made one at a time.
+std::mutex gConnecting;
 
 }  // namespace
 
-XConnection::XConnection() : _display(XOpenDisplay(nullptr))
+XConnection::XConnection()
 {
-    if (_display == nullptr) {
-        return;
+    const char* name = std::getenv("DISPLAY");
+    _name = name != nullptr ? name : "";
+    xcb_connection_t* connection = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(gConnecting);
+        connection = xcb_connect(nullptr, &_defaultScreen);
     }
-    XSetIOErrorExitHandler(_display, keepRunning, nullptr);
-    if (XExtCodes* codes = XAddExtension(_display)) {
-        XESetError(_display, codes->extension, suppressRequestError);
+    // A connection that failed is still an object of xcb's, to be released.
+    if (connection != nullptr && xcb_connection_has_error(connection) != 0) {
+        xcb_disconnect(connection);
+        connection = nullptr;
     }
-    track(_display);
+    _connection = connection;
 }
 
 XConnection::~XConnection()
 {
-    if (_display != nullptr) {
-        XCloseDisplay(_display);
-        untrack(_display);
+    if (_connection != nullptr) {
+        lost();  // a loss not yet logged is logged now
+        xcb_disconnect(_connection);
     }
+    std::free(_error);
+}
+
+const xcb_setup_t* XConnection::setup() const
+{
+    return _connection != nullptr ? xcb_get_setup(_connection) : nullptr;
+}
+
+const xcb_screen_t* XConnection::screen(int number) const
+{
+    const xcb_setup_t* info = setup();
+    if (info == nullptr || number < 0) {
+        return nullptr;
+    }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(info);
+    for (int index = 0; screens.rem > 0; ++index, xcb_screen_next(&screens)) {
+        if (index == number) {
+            return screens.data;
+        }
+    }
+    return nullptr;
+}
+
+const xcb_query_extension_reply_t* XConnection::extension(LazyLibrary::Id library, const char* name) const
+{
+    auto* description = static_cast<xcb_extension_t*>(LazyLibrary::require(library).symbol(name));
+    if (_connection == nullptr || description == nullptr) {
+        return nullptr;
+    }
+    return xcb_get_extension_data(_connection, description);
+}
+
+bool XConnection::has(LazyLibrary::Id library, const char* name) const
+{
+    const xcb_query_extension_reply_t* answer = extension(library, name);
+    return answer != nullptr && answer->present != 0;
 }
 
 bool XConnection::lost() const
 {
-    if (_display == nullptr) {
+    if (_connection == nullptr || xcb_connection_has_error(_connection) == 0) {
         return false;
     }
-    OpenConnections& connections = openConnections();
-    const std::lock_guard<std::mutex> lock(connections.mutex);
-    const auto found = connections.lost.find(_display);
-    return found != connections.lost.end() && found->second;
+    if (!_lossLogged) {
+        _lossLogged = true;
+        Base::guarded(__func__, [&] {
+            TRACE_FUNCTION("handleLostConnection");
+            TRACE_ERROR << "Lost the connection to X display [" << _name << "]" << std::endl;
+        });
+    }
+    return true;
+}
+
+void XConnection::failed(const xcb_generic_error_t& error) const
+{
+    Base::guarded(__func__, [&] {
+        TRACE_FUNCTION("suppressRequestError");
+        TRACE_WARNING << "X request [" << static_cast<int>(error.major_code) << "." << error.minor_code
+                      << "] failed error [" << static_cast<int>(error.error_code) << "]" << std::endl;
+    });
+}
+
+int XConnection::takeError() const
+{
+    if (_error == nullptr) {
+        lost();
+        return kNoAnswer;
+    }
+    const int code = _error->error_code;
+    failed(*_error);
+    std::free(_error);
+    _error = nullptr;
+    return code;
+}
+
+bool XConnection::fitsReply(const void* reply, std::uint32_t words, const void* data, std::size_t bytes)
+{
+    if (reply == nullptr || data == nullptr) {
+        return reply != nullptr && bytes == 0;
+    }
+    const auto* start = static_cast<const unsigned char*>(reply);
+    const auto* at = static_cast<const unsigned char*>(data);
+    const std::size_t size = 32 + std::size_t{words} * 4;
+    if (at < start || static_cast<std::size_t>(at - start) > size) {
+        return false;
+    }
+    return bytes <= size - static_cast<std::size_t>(at - start);
 }
 
 }  // namespace Base

@@ -1,38 +1,51 @@
 // SPDX-License-Identifier: Apache-2.0
 // A connection to the default X display for one piece of work on one thread,
-// made so that nothing the X server does once it is open can end the hosting
-// process.
+// made through xcb so that nothing the X server does can end the hosting
+// process, nor touch the process's own Xlib handlers.
 //
-// Xlib's defaults call exit() on a failed request and on a lost connection.
-// This connection instead:
-//  - suppresses and logs the errors of its own requests, through an error hook
-//    of its own display (no process-wide handler): the request's function
-//    then returns its failure value (a null pointer, a zero status);
-//  - survives a lost connection: while at least one such connection is open,
-//    a process-wide I/O error handler is in place that returns for these
-//    connections and hands every other display to the handler that was there
-//    before; the last connection to close puts that handler back (unless the
-//    process has installed yet another one meanwhile, which then stays).
-//    After a lost connection every request fails at once. A server lost
-//    during the round trips of XOpenDisplay itself still ends the process:
-//    Xlib's exit handler of a display cannot be replaced before XOpenDisplay
-//    returns it;
-//  - blocks SIGPIPE on the calling thread while it is open, so a write to a
-//    server that has just gone away fails instead of raising the signal.
+// xcb never exits and installs no process-wide handler:
+//  - a failed request gives no reply and an error, which this connection
+//    logs as a WARNING ("X request [major.minor] failed error [code]");
+//  - a lost connection (the server gone, even while the connection is being
+//    made) makes every later request fail at once; lost() tells, and the loss
+//    is logged once, as an ERROR;
+//  - SIGPIPE is blocked on the calling thread while the connection is open,
+//    so a write to a server that has just gone away fails instead of raising
+//    the signal.
+//
+// A reply is checked against its own length before any list in it is read
+// (fits()), so a server that claims more than it sent is refused.
 //
 // Connections are never shared between threads: open, use and close one on
 // the same thread.
 //
 //     Base::XConnection connection;
 //     if (!connection) { ... no display ... }
-//     XRRGetScreenResourcesCurrent(connection.get(), root);
+//     auto resources = connection.reply(xcb_randr_get_screen_resources_current_reply(
+//         connection.get(), xcb_randr_get_screen_resources_current(connection.get(), root), connection.error()));
 #pragma once
 
+#include "base/LazyLibrary.h"
 #include "base/ThreadSigpipeBlock.h"
+#include "base/UniqueHandle.h"
 
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
 
 namespace Base {
+
+inline void freeXReply(void* reply)
+{
+    std::free(reply);
+}
+
+// A reply (or an event) that xcb handed out; the caller frees it.
+template <typename T>
+using XReply = UniqueHandle<T, freeXReply>;
 
 class XConnection {
 public:
@@ -43,16 +56,68 @@ public:
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
 
-    Display* get() const { return _display; }
-    explicit operator bool() const { return _display != nullptr; }
+    xcb_connection_t* get() const { return _connection; }
+    explicit operator bool() const { return _connection != nullptr; }
+    // The screen that DISPLAY names, and every screen of the server.
+    int defaultScreen() const { return _defaultScreen; }
+    const xcb_setup_t* setup() const;
+    // Screen `number`, or null when the server has no such screen.
+    const xcb_screen_t* screen(int number) const;
+    // What DISPLAY named when the connection was made.
+    const std::string& name() const { return _name; }
+
+    // What the server said of the extension that `name` (such as
+    // "xcb_randr_id") of `library` describes; null when it did not answer or
+    // the library lacks it. The description is a variable of the library, so
+    // it is looked up in the loaded library rather than linked.
+    const xcb_query_extension_reply_t* extension(LazyLibrary::Id library, const char* name) const;
+    // Whether the server has that extension.
+    bool has(LazyLibrary::Id library, const char* name) const;
 
     // Whether the connection to the server broke (all requests fail since).
     bool lost() const;
 
+    // The code a failed request is reported with when no error of the
+    // server's came with it (the connection broke): X's BadImplementation.
+    static constexpr int kNoAnswer = 17;
+
+    // Where a reply function puts its error: pass it as the reply function's
+    // last argument and hand the reply to reply(), which logs the error (and
+    // gives its code in `code`, when asked for, kNoAnswer without one).
+    xcb_generic_error_t** error() const { return &_error; }
+    template <typename T>
+    XReply<T> reply(T* raw, int* code = nullptr) const
+    {
+        XReply<T> owned(raw);
+        const int taken = takeError();
+        if (code != nullptr) {
+            *code = taken;
+        }
+        return owned;
+    }
+    // Logs an error that came as an event (of a request sent without a reply).
+    void failed(const xcb_generic_error_t& error) const;
+
+    // Whether `bytes` bytes at `data` lie inside the reply `reply` (its fixed
+    // part of 32 bytes and the 4-byte words its length counts).
+    template <typename T>
+    static bool fits(const T* reply, const void* data, std::size_t bytes)
+    {
+        return fitsReply(reply, reply != nullptr ? reply->length : 0, data, bytes);
+    }
+
 private:
+    static bool fitsReply(const void* reply, std::uint32_t words, const void* data, std::size_t bytes);
+    // Logs and frees the error of the last reply; gives its code.
+    int takeError() const;
+
     // First: in place before the connection opens, until after it closed.
     ThreadSigpipeBlock _noSigpipe;
-    Display* _display = nullptr;
+    xcb_connection_t* _connection = nullptr;
+    int _defaultScreen = 0;
+    std::string _name;
+    mutable xcb_generic_error_t* _error = nullptr;
+    mutable bool _lossLogged = false;
 };
 
 }  // namespace Base

@@ -2,9 +2,11 @@
 #include "base/XEvents.h"
 
 #include "base/XConnection.h"
+#include "base/XcbXkb.h"
 
-#include <X11/XKBlib.h>
-#include <X11/extensions/Xrandr.h>
+#include <xcb/randr.h>
+
+#include <cstdlib>
 
 namespace Base {
 
@@ -16,37 +18,52 @@ int XEvents::connect(std::string& why)
 {
     disconnect();
     auto connection = std::make_unique<XConnection>();
-    Display* display = connection->get();
-    _absent = display == nullptr;
-    if (display == nullptr) {
+    xcb_connection_t* x = connection->get();
+    _absent = x == nullptr;
+    const xcb_screen_t* screen = connection->screen(connection->defaultScreen());
+    if (x == nullptr || screen == nullptr) {
         why = "no X display";
         return -1;
     }
-    const Window root = DefaultRootWindow(display);
     if (_announcements.screens) {
-        int error = 0;
-        if (!XRRQueryExtension(display, &_randrEvent, &error)) {
-            why = "the X server has no RandR";
+        if (!connection->has(LazyLibrary::XcbRandr, "xcb_randr_id")) {
+            why = connection->lost() ? "the X server went away" : "the X server has no RandR";
             return -1;
         }
-        XRRSelectInput(display, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        // The server sends the events of the version the client names.
+        const XReply<xcb_randr_query_version_reply_t> version = connection->reply(xcb_randr_query_version_reply(
+            x, xcb_randr_query_version(x, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), connection->error()));
+        if (!version) {
+            why = connection->lost() ? "the X server went away" : "the X server has no RandR";
+            return -1;
+        }
+        xcb_randr_select_input(x, screen->root,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
     }
     if (_announcements.keyboardGroup) {
-        int opcode = 0;
-        int event = 0;
-        int error = 0;
-        int major = XkbMajorVersion;
-        int minor = XkbMinorVersion;
-        if (!XkbQueryExtension(display, &opcode, &event, &error, &major, &minor)) {
-            why = "the X server has no XKB";
+        const XReply<xcb_xkb_use_extension_reply_t> use =
+            connection->has(LazyLibrary::XcbXkb, "xcb_xkb_id")
+                ? connection->reply(xcb_xkb_use_extension_reply(
+                      x, xcb_xkb_use_extension(x, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), connection->error()))
+                : XReply<xcb_xkb_use_extension_reply_t>();
+        if (!use || use->supported == 0) {
+            why = connection->lost() ? "the X server went away" : "the X server has no XKB";
             return -1;
         }
         // The group in use, and a keymap loaded or its group names changed (setxkbmap).
-        XkbSelectEventDetails(display, XkbUseCoreKbd, XkbStateNotify, XkbGroupStateMask, XkbGroupStateMask);
-        XkbSelectEvents(display, XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbNamesNotifyMask | XkbMapNotifyMask,
-                        XkbNewKeyboardNotifyMask | XkbNamesNotifyMask | XkbMapNotifyMask);
+        xcb_xkb_select_events_details_t group{};
+        group.affectState = XCB_XKB_STATE_PART_GROUP_STATE;
+        group.stateDetails = XCB_XKB_STATE_PART_GROUP_STATE;
+        xcb_xkb_select_events_aux(x, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_EVENT_TYPE_STATE_NOTIFY, 0, 0, 0, 0, &group);
+        constexpr uint16_t kKeymap = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY |
+                                     XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+        constexpr uint16_t kAllMapParts = 0xff;
+        const xcb_xkb_select_events_details_t none{};
+        xcb_xkb_select_events_aux(x, XCB_XKB_ID_USE_CORE_KBD, kKeymap, 0, kKeymap, kAllMapParts, kAllMapParts, &none);
     }
-    XSync(display, False);
+    // One round trip: every selection above is in place once it is answered.
+    std::free(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr));
     if (connection->lost()) {
         why = "the X server went away";
         return -1;
@@ -54,7 +71,7 @@ int XEvents::connect(std::string& why)
     _connection = std::move(connection);
     // Whatever came with the requests is no change.
     take();
-    return ConnectionNumber(display);
+    return xcb_get_file_descriptor(x);
 }
 
 ChangeSource::Taken XEvents::take()
@@ -62,13 +79,16 @@ ChangeSource::Taken XEvents::take()
     if (!_connection || _connection->lost()) {
         return Taken::lost;
     }
-    Display* display = _connection->get();
     bool changed = false;
-    for (int taken = 0; taken < 10000 && XPending(display) > 0 && !_connection->lost(); ++taken) {
-        XEvent event{};
-        XNextEvent(display, &event);
-        if (_announcements.screens && event.type == _randrEvent + RRScreenChangeNotify) {
-            XRRUpdateConfiguration(&event);
+    for (int taken = 0; taken < 10000; ++taken) {
+        const XReply<xcb_generic_event_t> event(xcb_poll_for_event(_connection->get()));
+        if (!event) {
+            break;
+        }
+        if (event->response_type == 0) {
+            // An error of a request sent without a reply: no change.
+            _connection->failed(*reinterpret_cast<const xcb_generic_error_t*>(event.get()));
+            continue;
         }
         changed = true;
     }

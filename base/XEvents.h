@@ -2,8 +2,9 @@
 // The X display's announcements, as a change source: RandR's screen, output
 // and CRTC changes (a monitor connected, disconnected, switched off, a mode
 // changed) and XKB's keyboard group and layouts (a group switched, a new
-// keymap). No X header comes with this one. The connection is its own and lives on the watch's thread;
-// closing it also takes back every event mask it selected. A display that
+// keymap). No X header comes with this one. The connection is its own (xcb's,
+// which no server can end the process through) and lives on the watch's
+// thread; closing it also takes back every event mask it selected. A display that
 // cannot be opened, or lacks the extension asked for, makes the source
 // missing; a server that goes away makes it lost.
 #pragma once
@@ -35,7 +36,6 @@ public:
 private:
     const Announcements _announcements;
     std::unique_ptr<XConnection> _connection;
-    int _randrEvent = 0;
     bool _absent = false;  // the last connect() found no X display
 };
 

@@ -6,7 +6,7 @@
 CVCLIENT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 CVCLIENT_PACKAGES=(cmake g++ make pkg-config rapidjson-dev libglib2.0-dev libsystemd-dev libgtest-dev libgmock-dev
-    freerdp2-dev libpcsclite-dev libnm-dev libcurl4-gnutls-dev libudev-dev libx11-dev libxrandr-dev
+    freerdp2-dev libpcsclite-dev libnm-dev libcurl4-gnutls-dev libudev-dev libxcb1-dev libxcb-randr0-dev libxcb-xkb-dev
     libssl-dev python3
     # what the providers run or load, and the real services their tests start
     dmidecode net-tools iproute2 pcscd vsmartcard-vpcd dbus python3-dbusmock python3-gi gir1.2-glib-2.0 libglib2.0-bin

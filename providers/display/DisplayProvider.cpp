@@ -3,73 +3,118 @@
 
 #include "base/Logging.h"
 #include "base/XConnection.h"
-#include "base/XRandr.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
+#include <xcb/randr.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
-// One reading at a time in the process: where Xlib runs without its own
-// locking, the extension's per-display bookkeeping is a list shared by every
-// connection.
-std::mutex gReadingMutex;
+using Base::XConnection;
+using Base::XReply;
+using OutputInfo = XReply<xcb_randr_get_output_info_reply_t>;
+using CrtcInfo = XReply<xcb_randr_get_crtc_info_reply_t>;
 
-std::string outputName(const XRROutputInfo& output)
+std::string outputName(const xcb_randr_get_output_info_reply_t& output)
 {
-    if (output.name == nullptr || output.nameLen <= 0) {
+    const uint8_t* name = xcb_randr_get_output_info_name(&output);
+    const int length = xcb_randr_get_output_info_name_length(&output);
+    if (length <= 0 || !XConnection::fits(&output, name, static_cast<std::size_t>(length))) {
         return {};
     }
-    return std::string(output.name, static_cast<std::size_t>(output.nameLen));
+    return std::string(reinterpret_cast<const char*>(name), static_cast<std::size_t>(length));
 }
 
-// Adds the keys of every connected output with a CRTC of screen `screen`,
-// from index `index` on; gives the next free index.
-int collectScreen(PropertyCollector& properties, Display* display, int screen, int index)
+// The bits per colour channel of the screen's default visual; 0 when the
+// server does not list it.
+int bitsPerRgb(const xcb_screen_t& screen)
+{
+    for (xcb_depth_iterator_t depths = xcb_screen_allowed_depths_iterator(&screen); depths.rem > 0;
+         xcb_depth_next(&depths)) {
+        for (xcb_visualtype_iterator_t visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem > 0;
+             xcb_visualtype_next(&visuals)) {
+            if (visuals.data->visual_id == screen.root_visual) {
+                return visuals.data->bits_per_rgb_value;
+            }
+        }
+    }
+    return 0;
+}
+
+// Adds the keys of every connected output with a CRTC of screen `number`,
+// from index `index` on; gives the next free index. Every output's request
+// is sent before the first answer is read, and so is every CRTC's.
+int collectScreen(PropertyCollector& properties, const XConnection& connection, int number, int index)
 {
     TRACE_FUNCTION("getProperties");
-    const Base::XRRScreenResourcesHandle resources(XRRGetScreenResourcesCurrent(display, RootWindow(display, screen)));
+    xcb_connection_t* x = connection.get();
+    const xcb_screen_t* screen = connection.screen(number);
+    if (screen == nullptr) {
+        return index;
+    }
+    const XReply<xcb_randr_get_screen_resources_current_reply_t> resources =
+        connection.reply(xcb_randr_get_screen_resources_current_reply(
+            x, xcb_randr_get_screen_resources_current(x, screen->root), connection.error()));
     if (!resources) {
         return index;
     }
+    const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    const int outputCount = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    if (outputCount < 0 || !XConnection::fits(resources.get(), outputs,
+                                              static_cast<std::size_t>(outputCount) * sizeof(xcb_randr_output_t))) {
+        TRACE_WARNING << "Ignoring screen [" << number << "] whose resources list more outputs than they hold"
+                      << std::endl;
+        return index;
+    }
+    const xcb_timestamp_t configured = resources->config_timestamp;
     // Of the X screen, so the same for all its outputs.
-    const Visual* visual = DefaultVisual(display, screen);
-    const int bitsPerRgb = visual != nullptr ? visual->bits_per_rgb : 0;
-    const int heightPixels = DisplayHeight(display, screen);
-    const int heightMillimetres = DisplayHeightMM(display, screen);
+    const int bits = bitsPerRgb(*screen);
+    const int heightPixels = screen->height_in_pixels;
+    const int heightMillimetres = screen->height_in_millimeters;
 
-    for (int o = 0; o < resources->noutput; ++o) {
-        const Base::XRROutputInfoHandle output(XRRGetOutputInfo(display, resources.get(), resources->outputs[o]));
+    std::vector<xcb_randr_get_output_info_cookie_t> asked;
+    for (int o = 0; o < outputCount; ++o) {
+        asked.push_back(xcb_randr_get_output_info(x, outputs[o], configured));
+    }
+    std::vector<OutputInfo> infos;
+    std::vector<xcb_randr_get_crtc_info_cookie_t> crtcAsked(asked.size(), xcb_randr_get_crtc_info_cookie_t{0});
+    for (std::size_t o = 0; o < asked.size(); ++o) {
+        infos.push_back(connection.reply(xcb_randr_get_output_info_reply(x, asked[o], connection.error())));
+        const OutputInfo& output = infos.back();
+        if (output && output->connection == XCB_RANDR_CONNECTION_CONNECTED && output->crtc != XCB_NONE) {
+            crtcAsked[o] = xcb_randr_get_crtc_info(x, output->crtc, configured);
+        }
+    }
+    for (std::size_t o = 0; o < infos.size(); ++o) {
+        const OutputInfo& output = infos[o];
         if (!output) {
-            TRACE_VERBOSE << "Ignoring null screen [" << screen << "] output [" << o << "]" << std::endl;
+            TRACE_VERBOSE << "Ignoring null screen [" << number << "] output [" << o << "]" << std::endl;
             continue;
         }
         const std::string name = outputName(*output.get());
-        if (output->connection != RR_Connected) {
-            TRACE_VERBOSE << "Ignoring disconnected screen [" << screen << "] output [" << o << "] name [" << name
+        if (output->connection != XCB_RANDR_CONNECTION_CONNECTED) {
+            TRACE_VERBOSE << "Ignoring disconnected screen [" << number << "] output [" << o << "] name [" << name
                           << "]" << std::endl;
             continue;
         }
-        Base::XRRCrtcInfoHandle crtc;
-        if (output->crtc != None) {
-            crtc.reset(XRRGetCrtcInfo(display, resources.get(), output->crtc));
+        CrtcInfo crtc;
+        if (output->crtc != XCB_NONE) {
+            crtc = connection.reply(xcb_randr_get_crtc_info_reply(x, crtcAsked[o], connection.error()));
         }
         if (!crtc) {
-            TRACE_WARNING << "Missing CRCT info for screen [" << screen << "] output [" << o << "] name [" << name
+            TRACE_WARNING << "Missing CRCT info for screen [" << number << "] output [" << o << "] name [" << name
                           << "]" << std::endl;
             continue;
         }
-        TRACE_VERBOSE << "Found screen [" << screen << "] output [" << o << "] name [" << name << "]" << std::endl;
+        TRACE_VERBOSE << "Found screen [" << number << "] output [" << o << "] name [" << name << "]" << std::endl;
         properties.addIndexed(DisplayProvider::kName, index, name);
         properties.addIndexed(DisplayProvider::kWidth, index, std::to_string(crtc->width));
         properties.addIndexed(DisplayProvider::kHeight, index, std::to_string(crtc->height));
-        properties.addIndexed(DisplayProvider::kBitsPerPixel, index, std::to_string(bitsPerRgb));
+        properties.addIndexed(DisplayProvider::kBitsPerPixel, index, std::to_string(bits));
         properties.addIndexed(DisplayProvider::kDotsPerInch, index,
                               [&] { return DisplayProvider::dotsPerInch(heightPixels, heightMillimetres); });
         ++index;
@@ -81,8 +126,7 @@ int collectScreen(PropertyCollector& properties, Display* display, int screen, i
 int collectDisplays(PropertyCollector& properties)
 {
     TRACE_FUNCTION("getProperties");
-    const std::lock_guard<std::mutex> lock(gReadingMutex);
-    const Base::XConnection connection;
+    const XConnection connection;
     if (!connection) {
         TRACE_ERROR << "Failed to open display" << std::endl;
         const char* name = std::getenv("DISPLAY");
@@ -91,18 +135,21 @@ int collectDisplays(PropertyCollector& properties)
                    << std::endl;
         return 0;
     }
-    Display* display = connection.get();
-    int eventBase = 0;
-    int errorBase = 0;
-    int major = 0;
-    int minor = 0;
-    if (!XRRQueryExtension(display, &eventBase, &errorBase) || !XRRQueryVersion(display, &major, &minor)) {
+    xcb_connection_t* x = connection.get();
+    const XReply<xcb_randr_query_version_reply_t> version =
+        connection.has(Base::LazyLibrary::XcbRandr, "xcb_randr_id")
+            ? connection.reply(xcb_randr_query_version_reply(
+                  x, xcb_randr_query_version(x, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), connection.error()))
+            : XReply<xcb_randr_query_version_reply_t>();
+    if (!version) {
         TRACE_ERROR << "Failed to query RandR extension" << std::endl;
         return 0;
     }
+    const xcb_setup_t* setup = connection.setup();
+    const int screens = setup != nullptr ? xcb_setup_roots_length(setup) : 0;
     int index = 0;
-    for (int screen = 0; screen < ScreenCount(display); ++screen) {
-        index = collectScreen(properties, display, screen, index);
+    for (int screen = 0; screen < screens; ++screen) {
+        index = collectScreen(properties, connection, screen, index);
     }
     if (connection.lost()) {
         // What was read before the loss stays; later screens gave nothing.

@@ -15,9 +15,9 @@
 
 class DisplayProvider : public ProviderOf<DisplayProvider> {
 public:
-    // The platform libraries it calls into: Xlib and RandR.
+    // The platform libraries it calls into: xcb and its RandR.
     static constexpr Base::LazyLibrary::Set kLibraries =
-        Base::LazyLibrary::bit(Base::LazyLibrary::X11) | Base::LazyLibrary::bit(Base::LazyLibrary::XRandr);
+        Base::LazyLibrary::bit(Base::LazyLibrary::Xcb) | Base::LazyLibrary::bit(Base::LazyLibrary::XcbRandr);
     // Per monitor: "%d" is the monitor's index, from 0.
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_DISPLAY_%d_NAME", 0x02, "name of the monitor's output", "", nullptr},

@@ -2,27 +2,39 @@
 #include "providers/region/RegionProvider.h"
 
 #include "base/Logging.h"
-#include "base/UniqueHandle.h"
 #include "base/XConnection.h"
-#include "base/XDisplay.h"
+#include "base/XcbXkb.h"
 #include "providers/region/EnvironmentLocale.h"
 #include "providers/region/KeyboardLayout.h"
 
-#include <X11/XKBlib.h>
 #include <locale.h>
 
+#include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 
-void freeKeyboard(XkbDescRec* keyboard)
-{
-    XkbFreeKeyboard(keyboard, XkbAllComponentsMask, True);
-}
-using KeyboardHandle = Base::UniqueHandle<XkbDescRec, freeKeyboard>;
+using Base::XConnection;
+using Base::XReply;
+
+// Why the keyboard's display could not be opened, numbered as XKB's clients
+// number them.
+enum OpenReason : int {
+    kOpenSuccess = 0,
+    kOpenConnectionRefused = 2,
+    kOpenNonXkbServer = 3,
+    kOpenBadServerVersion = 4,
+};
+// A reply refused for what it holds is reported as X's BadImplementation, as
+// a reply that never came.
+constexpr int kNoAnswer = Base::XConnection::kNoAnswer;
+// A keyboard has at most four groups (layouts).
+constexpr int kGroups = 4;
 
 std::string readLocaleTag()
 {
@@ -44,89 +56,138 @@ void explainOpenFailure(int reason)
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
         TRACE_WARNING << "No X display to read the keyboard from: DISPLAY is not set" << std::endl;
-    } else if (reason == XkbOD_ConnectionRefused) {
+    } else if (reason == kOpenConnectionRefused) {
         TRACE_WARNING << "Cannot connect to the X display [" << display << "]" << std::endl;
-    } else if (reason == XkbOD_NonXkbServer) {
+    } else if (reason == kOpenNonXkbServer) {
         TRACE_WARNING << "The X display [" << display << "] has no keyboard extension" << std::endl;
     }
 }
 
-// The default display with XKB 1.0, in XkbOpenDisplay's steps and with its
-// reasons, through a connection that neither a failed request nor a lost
-// server can end the process with. Gives no connection when `reason` is not
-// XkbOD_Success.
-std::unique_ptr<Base::XConnection> openKeyboardDisplay(int& reason)
+// The default display with XKB 1.0, with the reasons XKB's clients give,
+// through a connection that neither a failed request nor a lost server can
+// end the process with. Gives no connection when `reason` is not success.
+std::unique_ptr<XConnection> openKeyboardDisplay(int& reason)
 {
-    int major = 1;
-    int minor = 0;
-    if (!XkbLibraryVersion(&major, &minor)) {
-        reason = XkbOD_BadLibraryVersion;
-        return nullptr;
-    }
-    auto connection = std::make_unique<Base::XConnection>();
+    auto connection = std::make_unique<XConnection>();
     if (!*connection) {
-        reason = XkbOD_ConnectionRefused;
+        reason = kOpenConnectionRefused;
         return nullptr;
     }
-    int event = 0;
-    int error = 0;
-    if (!XkbQueryExtension(connection->get(), nullptr, &event, &error, &major, &minor)) {
-        reason = major != 0 || minor != 0 ? XkbOD_BadServerVersion : XkbOD_NonXkbServer;
+    xcb_connection_t* x = connection->get();
+    if (!connection->has(Base::LazyLibrary::XcbXkb, "xcb_xkb_id")) {
+        reason = connection->lost() ? kOpenConnectionRefused : kOpenNonXkbServer;
         return nullptr;
     }
-    reason = XkbOD_Success;
+    const XReply<xcb_xkb_use_extension_reply_t> use =
+        connection->reply(xcb_xkb_use_extension_reply(x, xcb_xkb_use_extension(x, 1, 0), connection->error()));
+    if (!use || use->supported == 0) {
+        reason = kOpenBadServerVersion;
+        return nullptr;
+    }
+    reason = kOpenSuccess;
     return connection;
 }
 
-std::string atomName(Display* display, Atom atom)
+std::string atomName(const XConnection& connection, xcb_atom_t atom)
 {
-    if (atom == None) {
+    if (atom == XCB_NONE) {
         return "";
     }
-    const Base::XMemoryHandle<char> name(XGetAtomName(display, atom));
-    return name ? name.get() : "";
+    xcb_connection_t* x = connection.get();
+    const XReply<xcb_get_atom_name_reply_t> name =
+        connection.reply(xcb_get_atom_name_reply(x, xcb_get_atom_name(x, atom), connection.error()));
+    if (!name) {
+        return "";
+    }
+    const char* text = xcb_get_atom_name_name(name.get());
+    const int length = xcb_get_atom_name_name_length(name.get());
+    if (length <= 0 || !XConnection::fits(name.get(), text, static_cast<std::size_t>(length))) {
+        return "";
+    }
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+// One kind of XKB's names (`which`: one detail only): for the group names,
+// the groups that have one (a bit each) and their atoms in that order; for
+// the symbols, its one atom. Nullopt, with the code to report, when the
+// server gives none, or answers with another kind or a list shorter than
+// it claims.
+struct KeyboardNames {
+    unsigned groups = 0;
+    std::vector<xcb_atom_t> atoms;
+};
+std::optional<KeyboardNames> keyboardNames(const XConnection& connection, uint32_t which, int& code)
+{
+    xcb_connection_t* x = connection.get();
+    const XReply<xcb_xkb_get_names_reply_t> reply = connection.reply(
+        xcb_xkb_get_names_reply(x, xcb_xkb_get_names(x, XCB_XKB_ID_USE_CORE_KBD, which), connection.error()), &code);
+    if (!reply) {
+        return std::nullopt;
+    }
+    code = kNoAnswer;
+    if (reply->which != which) {
+        return std::nullopt;
+    }
+    KeyboardNames names;
+    names.groups = which == XCB_XKB_NAME_DETAIL_GROUP_NAMES ? reply->groupNames : 0U;
+    const std::size_t count =
+        which == XCB_XKB_NAME_DETAIL_GROUP_NAMES ? static_cast<std::size_t>(std::popcount(names.groups)) : 1;
+    const void* list = xcb_xkb_get_names_value_list(reply.get());
+    if (!XConnection::fits(reply.get(), list, count * sizeof(xcb_atom_t))) {
+        return std::nullopt;
+    }
+    names.atoms.resize(count);
+    std::memcpy(names.atoms.data(), list, count * sizeof(xcb_atom_t));
+    return names;
+}
+
+// The atom of group `group` (from 0): the server lists only the groups that
+// have a name, so a group's place is the count of named groups before it.
+xcb_atom_t groupName(const KeyboardNames& names, int group)
+{
+    if (group < 0 || group >= kGroups || (names.groups & (1U << group)) == 0) {
+        return XCB_NONE;
+    }
+    const auto place = static_cast<std::size_t>(std::popcount(names.groups & ((1U << group) - 1U)));
+    return place < names.atoms.size() ? names.atoms[place] : XCB_NONE;
 }
 
 using KeyboardReading = RegionProvider::KeyboardReading;
 
 // The active group's layout name and locale, from an open XKB display.
-void readLayout(Display* display, KeyboardReading& reading)
+void readLayout(const XConnection& connection, KeyboardReading& reading)
 {
-    XkbStateRec state{};
-    const Status stateStatus = XkbGetState(display, XkbUseCoreKbd, &state);
-    if (stateStatus != Success) {
-        TRACE_ERROR << "Failed to read keyboard state error [" << stateStatus << "]" << std::endl;
+    xcb_connection_t* x = connection.get();
+    int code = 0;
+    const XReply<xcb_xkb_get_state_reply_t> state = connection.reply(
+        xcb_xkb_get_state_reply(x, xcb_xkb_get_state(x, XCB_XKB_ID_USE_CORE_KBD), connection.error()), &code);
+    if (!state) {
+        TRACE_ERROR << "Failed to read keyboard state error [" << code << "]" << std::endl;
         return;
     }
-    const int group = state.group;
+    const int group = state->group;
     TRACE_VERBOSE << "Keyboard index is [" << group << "]" << std::endl;
 
-    const KeyboardHandle keyboard(XkbAllocKeyboard());
-    if (!keyboard) {
-        TRACE_ERROR << "Failed to allocate a keyboard description" << std::endl;
-        return;
-    }
-
-    const Status groupStatus = XkbGetNames(display, XkbGroupNamesMask, keyboard.get());
-    if (groupStatus != Success || keyboard->names == nullptr) {
-        TRACE_ERROR << "Failed to find keyboard group names error [" << groupStatus << "]" << std::endl;
-    } else if (group >= 0 && group < XkbNumKbdGroups) {
-        const std::string name = atomName(display, keyboard->names->groups[group]);
+    const std::optional<KeyboardNames> groups = keyboardNames(connection, XCB_XKB_NAME_DETAIL_GROUP_NAMES, code);
+    if (!groups) {
+        TRACE_ERROR << "Failed to find keyboard group names error [" << code << "]" << std::endl;
+    } else {
+        const std::string name = atomName(connection, groupName(*groups, group));
         if (!name.empty()) {
             TRACE_VERBOSE << "Found keyboard name [" << name << "]" << std::endl;
             reading.language = KeyboardLayout::normaliseName(KeyboardLayout::parseLayoutName(name));
         }
     }
 
-    const Status symbolsStatus = XkbGetNames(display, XkbSymbolsNameMask, keyboard.get());
-    if (symbolsStatus != Success || keyboard->names == nullptr) {
-        TRACE_ERROR << "Failed to find keyboard symbol names error [" << symbolsStatus << "]" << std::endl;
+    const std::optional<KeyboardNames> symbols = keyboardNames(connection, XCB_XKB_NAME_DETAIL_SYMBOLS, code);
+    if (!symbols) {
+        TRACE_ERROR << "Failed to find keyboard symbol names error [" << code << "]" << std::endl;
     } else {
-        const std::string symbols = atomName(display, keyboard->names->symbols);
-        TRACE_INFO << "Found symbol [" << symbols << "]" << std::endl;
+        const std::string text = atomName(connection, symbols->atoms.front());
+        TRACE_INFO << "Found symbol [" << text << "]" << std::endl;
         // A keyboard without a symbols name has no layouts to choose from.
         const std::vector<std::string> parts =
-            symbols.empty() ? std::vector<std::string>{} : KeyboardLayout::layoutParts(symbols);
+            text.empty() ? std::vector<std::string>{} : KeyboardLayout::layoutParts(text);
         for (std::size_t index = 0; index < parts.size(); ++index) {
             if (static_cast<int>(index) == group) {
                 TRACE_VERBOSE << "Selecting locale [" << parts[index] << "]" << std::endl;
@@ -141,14 +202,14 @@ void readLayout(Display* display, KeyboardReading& reading)
 KeyboardReading readKeyboard()
 {
     KeyboardReading reading;
-    int reason = XkbOD_Success;
-    const std::unique_ptr<Base::XConnection> connection = openKeyboardDisplay(reason);
+    int reason = kOpenSuccess;
+    const std::unique_ptr<XConnection> connection = openKeyboardDisplay(reason);
     if (!connection) {
         TRACE_ERROR << "Failed to open display error [" << reason << "]" << std::endl;
         explainOpenFailure(reason);
         return reading;
     }
-    readLayout(connection->get(), reading);
+    readLayout(*connection, reading);
     if (connection->lost()) {
         // What was read before the loss stays; the rest is unavailable.
         TRACE_ERROR << "Lost the connection to the X display while reading the keyboard" << std::endl;

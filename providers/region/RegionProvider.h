@@ -19,8 +19,9 @@
 
 class RegionProvider : public ProviderOf<RegionProvider> {
 public:
-    // The platform libraries it calls into: Xlib (the keyboard layout and its changes).
-    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::X11);
+    // The platform libraries it calls into: xcb and its XKB (the keyboard layout and its changes).
+    static constexpr Base::LazyLibrary::Set kLibraries =
+        Base::LazyLibrary::bit(Base::LazyLibrary::Xcb) | Base::LazyLibrary::bit(Base::LazyLibrary::XcbXkb);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_REGION_TIMEZONE_OFFSET", 0x01, "offset of standard time from UTC, east positive", "minutes", ""},
         {"DEVICE_REGION_LOCALE", 0x04, "locale tag of the environment, such as en-US", "", ""},

@@ -59,6 +59,10 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
              {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
               "DEVICE_NETWORK_COUNT=Unavailable !DEVICE_NETWORK_0_ DEVICE_OS_DESCRIPTION= DEVICE_CORVANE_VERSION=",
               {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}},
+             // The keyboard is read through xcb's XKB, the monitors through its RandR.
+             {"libxcb-xkb.so.1", R"({"name":"Region","status":2},{"name":"Display","status":2},{"name":"Corvane","status":2})",
+              "DEVICE_REGION_KEYBOARD_LANGUAGE=Unavailable DEVICE_DISPLAY_COUNT=0 DEVICE_CORVANE_VERSION=",
+              {"Category [Region] needs [libxcb-xkb.so.1], which cannot be loaded: "}},
              // Igel reads only its certificates through libcrypto.
              {"libcrypto.so.3", R"({"name":"Igel","status":2},{"name":"Corvane","status":2})",
               "DEVICE_IGEL_UMS_CERTIFICATE_SUBJECT=Unavailable DEVICE_IGEL_UMS_CERTIFICATE_SERIALNUMBER=Unavailable "

@@ -92,26 +92,34 @@ TEST(DisplayProvider, OnlyConnectedOutputsWithACrtcCount)
 }
 
 // RandR announces an output switched on or off; the server going away is announced too and costs the watch only.
-TEST(DisplayProvider, OutputsChangingAndTheServerGoingAwayAreAnnounced)
+// The watched provider's own readings, which it keeps while the watch is
+// quiet, follow a server that comes, changes its outputs and goes: each is
+// announced and the next reading has it.
+TEST(DisplayProvider, OutputsChangingAndTheServerComingAndGoingAreAnnounced)
 {
     std::optional<XServer> server(std::in_place, std::vector<std::string>{}, true);
-    const ScopedEnv display("DISPLAY", server->display());
-    const std::string xrandr = "xrandr -d " + server->display();
-    ASSERT_EQ(std::system((xrandr + " --addmode DUMMY2 800x600").c_str()), 0);
+    const std::string number = server->display();
+    server.reset();  // its display number, free again
+    const ScopedEnv display("DISPLAY", number);
+    const std::string xrandr = "xrandr -d " + number;
     std::atomic<int> changes{0};
-    DisplayProvider provider(TestSupport::category("Display"), "20.1");
+    DisplayProvider provider(TestSupport::category("Display", 1, 0x01), "20.1");
     provider.monitorForChanges([&changes](std::shared_ptr<Category const>) { ++changes; });
     provider.awaitMonitoring();
+    const auto count = [&provider] { return provider.getProperties().get().at("DEVICE_DISPLAY_COUNT"); };
+    EXPECT_EQ(count(), "0");
     const struct {
         const char* what;
         std::function<void()> change;
         const char* count;
     } steps[] = {
+        {"server comes", [&] { server.emplace(std::vector<std::string>{number}, true); }, "1"},
         // The dummy driver reports an output connected once a full query probed it.
         {"output on",
          [&] {
-             ASSERT_EQ(std::system((xrandr + " --output DUMMY2 --mode 800x600 --right-of DUMMY0 && " + xrandr +
-                                    " >/dev/null").c_str()),
+             ASSERT_EQ(std::system((xrandr + " --addmode DUMMY2 800x600 && " + xrandr +
+                                    " --output DUMMY2 --mode 800x600 --right-of DUMMY0 && " + xrandr + " >/dev/null")
+                                       .c_str()),
                        0);
          },
          "2"},
@@ -123,8 +131,7 @@ TEST(DisplayProvider, OutputsChangingAndTheServerGoingAwayAreAnnounced)
         step.change();
         EXPECT_TRUE(TestSupport::waitUntil([&] { return changes > before; })) << step.what;
         // A server that was told to end may still be ending.
-        EXPECT_TRUE(TestSupport::waitUntil([&] { return readDisplays(1, 0x01).at("DEVICE_DISPLAY_COUNT") == step.count; }))
-            << step.what;
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return count() == step.count; })) << step.what;
     }
     provider.close();
 }
