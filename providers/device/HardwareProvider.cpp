@@ -126,8 +126,18 @@ std::optional<std::string> getSystemMemory()
 // dmidecode answers from the firmware's tables, which the kernel read at boot
 // and shows (this serial among them) under /sys/devices/virtual/dmi/id: its
 // answer is kept while that file stays as it is, so a process asks once.
+// It reads the tables from the kernel's copy or else from /dev/mem; where this
+// process may read neither (a client run by a user, as on a thin client), it
+// can only fail, so it is not started.
 std::optional<std::string> getBiosSerial()
 {
+    constexpr const char* kTables = "/sys/firmware/dmi/tables/smbios_entry_point";
+    constexpr const char* kMemory = "/dev/mem";
+    if (access(kTables, R_OK) != 0 && access(kMemory, R_OK) != 0) {
+        TRACE_VERBOSE << "Not starting dmidecode: this process may read neither [" << kTables << "] nor [" << kMemory
+                      << "]" << std::endl;
+        return std::nullopt;
+    }
     return Base::ProgramAnswers::read("dmidecode", {"-s", "system-serial-number"},
                                       {"/sys/devices/virtual/dmi/id/product_serial"});
 }

@@ -34,13 +34,20 @@ std::string readOne(const PropertyKey& key)
 }
 
 // dmidecode printing `output` and exiting with `status`; each run is recorded.
+// With `tables`, the kernel's copy of the firmware tables is there for it to
+// read (on a tmpfs over /sys/firmware).
 struct FakeDmidecode {
     TempDir dir;
     ScopedEnv path{"PATH", pathWith(dir.path())};
-    explicit FakeDmidecode(const std::string& output, int status = 0)
+    std::optional<ScopedTmpfs> firmware;
+    explicit FakeDmidecode(const std::string& output, int status = 0, bool tables = true)
     {
         dir.script("dmidecode", "echo \"LC_ALL=$LC_ALL $*\" >> '" + dir.file("runs") + "'\nprintf '" + output +
                                     "'\nexit " + std::to_string(status));
+        if (tables) {
+            firmware.emplace("/sys/firmware");
+            firmware->write("dmi/tables/smbios_entry_point", "_SM3_");
+        }
     }
     std::string runs() const { return readWhole(dir.file("runs")); }
 };
@@ -121,8 +128,14 @@ TEST_F(HardwareProviderTest, FirmwareProcessorAndBootFacts)
         EXPECT_EQ(readOne(Hw::kSecureBoot), expected) << mode.value_or("<unset>");
     }
 
-    // The serial comes from dmidecode; without the rights to read the
-    // firmware tables it fails.
+    // The serial comes from dmidecode. Where it can read no firmware tables
+    // (none in /sys/firmware, and no /dev/mem on this machine) it is not
+    // started; with them it runs; without the rights to read them it fails.
+    if (access("/dev/mem", R_OK) != 0) {
+        FakeDmidecode dmidecode("PF2ABCDE\n", 0, false);
+        EXPECT_EQ(readOne(Hw::kBiosSerial), "Unavailable");
+        EXPECT_EQ(dmidecode.runs(), "");
+    }
     for (const auto& [status, expected] : {std::pair{0, "PF2ABCDE"}, std::pair{1, "Unavailable"}}) {
         FakeDmidecode dmidecode(" PF2ABCDE \n", status);
         EXPECT_EQ(readOne(Hw::kBiosSerial), expected);
