@@ -65,18 +65,13 @@ const xcb_screen_t* XConnection::screen(int number) const
     return nullptr;
 }
 
-const xcb_query_extension_reply_t* XConnection::extension(LazyLibrary::Id library, const char* name) const
+bool XConnection::has(LazyLibrary::Id library, const char* name) const
 {
     auto* description = static_cast<xcb_extension_t*>(LazyLibrary::require(library).symbol(name));
     if (_connection == nullptr || description == nullptr) {
-        return nullptr;
+        return false;
     }
-    return xcb_get_extension_data(_connection, description);
-}
-
-bool XConnection::has(LazyLibrary::Id library, const char* name) const
-{
-    const xcb_query_extension_reply_t* answer = extension(library, name);
+    const xcb_query_extension_reply_t* answer = xcb_get_extension_data(_connection, description);
     return answer != nullptr && answer->present != 0;
 }
 

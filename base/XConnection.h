@@ -63,15 +63,11 @@ public:
     const xcb_setup_t* setup() const;
     // Screen `number`, or null when the server has no such screen.
     const xcb_screen_t* screen(int number) const;
-    // What DISPLAY named when the connection was made.
-    const std::string& name() const { return _name; }
 
-    // What the server said of the extension that `name` (such as
-    // "xcb_randr_id") of `library` describes; null when it did not answer or
-    // the library lacks it. The description is a variable of the library, so
-    // it is looked up in the loaded library rather than linked.
-    const xcb_query_extension_reply_t* extension(LazyLibrary::Id library, const char* name) const;
-    // Whether the server has that extension.
+    // Whether the server has the extension that `name` (such as
+    // "xcb_randr_id") of `library` describes; false when it did not answer
+    // or the library lacks it. The description is a variable of the library,
+    // so it is looked up in the loaded library rather than linked.
     bool has(LazyLibrary::Id library, const char* name) const;
 
     // Whether the connection to the server broke (all requests fail since).
@@ -115,7 +111,7 @@ private:
     ThreadSigpipeBlock _noSigpipe;
     xcb_connection_t* _connection = nullptr;
     int _defaultScreen = 0;
-    std::string _name;
+    std::string _name;  // what DISPLAY named, for the log
     mutable xcb_generic_error_t* _error = nullptr;
     mutable bool _lossLogged = false;
 };

@@ -95,3 +95,21 @@ std::vector<std::string> KeyboardLayout::layoutParts(const std::string& symbols)
     }
     return parts;
 }
+
+std::optional<std::size_t> KeyboardLayout::groupPart(const std::vector<std::string>& parts, int group)
+{
+    if (group < 0) {
+        return std::nullopt;
+    }
+    if (group > 0) {
+        const std::string suffix = ":" + std::to_string(group + 1);
+        for (std::size_t index = 0; index < parts.size(); ++index) {
+            const std::string& part = parts[index];
+            if (part.size() > suffix.size() && part.compare(part.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                return index;
+            }
+        }
+    }
+    const auto counted = static_cast<std::size_t>(group);
+    return counted < parts.size() ? std::optional<std::size_t>(counted) : std::nullopt;
+}

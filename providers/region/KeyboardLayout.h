@@ -4,6 +4,8 @@
 // host. Plain functions on strings.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,13 @@ public:
 
     // The layout parts of an XKB symbols name such as
     // "pc+us+de:2+inet(evdev)", in order, without the parts that are exactly
-    // "pc", "inet" or "group". Part n belongs to keyboard group n.
+    // "pc", "inet" or "group".
     static std::vector<std::string> layoutParts(const std::string& symbols);
+
+    // Which of those parts is the layout of keyboard group `group` (from 0):
+    // the part that names the group, "de:2" for the second; else, and for
+    // the first group, whose part names none, the part counted `group` from
+    // 0. A model's part may stand between two layouts, as "inet(pc105)" does
+    // in "pc+de+inet(pc105)+us:2". Nullopt when there is none.
+    static std::optional<std::size_t> groupPart(const std::vector<std::string>& parts, int group);
 };

@@ -188,8 +188,9 @@ void readLayout(const XConnection& connection, KeyboardReading& reading)
         // A keyboard without a symbols name has no layouts to choose from.
         const std::vector<std::string> parts =
             text.empty() ? std::vector<std::string>{} : KeyboardLayout::layoutParts(text);
+        const std::optional<std::size_t> chosen = KeyboardLayout::groupPart(parts, group);
         for (std::size_t index = 0; index < parts.size(); ++index) {
-            if (static_cast<int>(index) == group) {
+            if (chosen == index) {
                 TRACE_VERBOSE << "Selecting locale [" << parts[index] << "]" << std::endl;
                 reading.locale = KeyboardLayout::symbolToLocale(KeyboardLayout::parseLayoutName(parts[index]));
             } else {

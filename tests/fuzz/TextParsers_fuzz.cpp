@@ -62,8 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         break;
     case 3:
         KeyboardLayout::normaliseName(text);
-        for (const std::string& part : KeyboardLayout::layoutParts(text)) {
-            KeyboardLayout::symbolToLocale(KeyboardLayout::parseLayoutName(part));
+        if (const std::vector<std::string> parts = KeyboardLayout::layoutParts(text); !parts.empty()) {
+            for (const std::string& part : parts) {
+                KeyboardLayout::symbolToLocale(KeyboardLayout::parseLayoutName(part));
+            }
+            for (int group = 0; group < 4; ++group) {
+                if (const std::optional<std::size_t> chosen = KeyboardLayout::groupPart(parts, group);
+                    chosen && *chosen >= parts.size()) {
+                    FuzzSupport::fail("group [" + std::to_string(group) + "] has no part [" + std::to_string(*chosen) + "]");
+                }
+            }
         }
         KeyboardLayout::symbolToLocale(KeyboardLayout::parseLayoutName(text));
         KeyboardLayout::symbolToLocale(text);

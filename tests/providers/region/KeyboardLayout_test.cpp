@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 TEST(KeyboardLayoutTest, NamesSymbolsAndPartsOfALayout)
@@ -38,4 +41,11 @@ TEST(KeyboardLayoutTest, NamesSymbolsAndPartsOfALayout)
     EXPECT_EQ(KeyboardLayout::layoutParts("pc+gb+inet+group"), (Parts{"gb"}));
     EXPECT_EQ(KeyboardLayout::layoutParts("pc"), (Parts{}));
     EXPECT_EQ(KeyboardLayout::layoutParts("pc+pc105+us"), (Parts{"pc105", "us"}));
+    // {parts, group, the group's part}: the part that names the group, else the one counted so.
+    for (const auto& [parts, group, expected] : std::initializer_list<std::tuple<Parts, int, std::optional<std::size_t>>>{
+             {{"de", "inet(pc105)", "us:2"}, 1, 2}, {{"de", "inet(pc105)", "us:2"}, 0, 0},
+             {{"us", "de:2", "inet(evdev)"}, 1, 1}, {{"us", "de:2", "fr:3"}, 2, 2}, {{"us", "de:12"}, 1, 1},
+             {{"us", "inet(evdev)"}, 1, 1}, {{"us"}, 1, std::nullopt}, {{}, 0, std::nullopt}, {{"us"}, -1, std::nullopt}}) {
+        EXPECT_EQ(KeyboardLayout::groupPart(parts, group), expected) << group;
+    }
 }
