@@ -82,22 +82,21 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
     TRACE_FUNCTION("ChangeWatch::start");
     const std::vector<std::string>& files = sources.files;
     if (!files.empty()) {
-        _inotify.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-        if (!_inotify) {
+        _files = std::make_unique<FileEvents::Subscription>();
+        if (!*_files) {
             TRACE_INFO << "Not watching the files of [" << _name << "]: inotify failed error ["
                        << std::strerror(errno) << "]" << std::endl;
         }
     }
-    for (const std::string& file : _inotify ? files : std::vector<std::string>()) {
+    for (const std::string& file : _files && *_files ? files : std::vector<std::string>()) {
         const std::filesystem::path path(file);
-        const int watch = inotify_add_watch(_inotify.get(), path.parent_path().c_str(), kDirectoryEvents);
+        const int watch = _files->watch(path.parent_path(), kDirectoryEvents);
         if (watch < 0) {
             TRACE_INFO << "Not watching [" << file << "] for [" << _name << "] error [" << std::strerror(errno) << "]"
                        << std::endl;
             continue;
         }
         _names[watch].push_back(path.filename());
-        _directoryWatches.push_back(watch);
     }
     for (const std::string& file : sources.announcing) {
         Descriptor descriptor(open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -146,8 +145,9 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
             },
         .open =
             [this, opened](std::vector<pollfd>& descriptors) {
-                if (_inotify && !_names.empty()) {
-                    descriptors.push_back(pollfd{_inotify.get(), POLLIN, 0});
+                if (_files && !_names.empty()) {
+                    descriptors.push_back(pollfd{_files->instance(), POLLIN, 0});
+                    descriptors.push_back(pollfd{_files->wake(), POLLIN, 0});
                 }
                 for (const Descriptor& descriptor : _announcing) {
                     descriptors.push_back(pollfd{descriptor.get(), POLLPRI | POLLERR, 0});
@@ -251,10 +251,14 @@ bool ChangeWatch::take(std::span<pollfd> descriptors)
                 ++taken;
             }
             changed = true;
-        } else if (descriptor.fd == _inotify.get()) {
+        } else if (_files && (descriptor.fd == _files->instance() || descriptor.fd == _files->wake())) {
             changed = readEvents() || changed;
             if (_names.empty()) {
-                descriptor.fd = -1;
+                for (pollfd& files : descriptors) {
+                    if (files.fd == _files->instance() || files.fd == _files->wake()) {
+                        files.fd = -1;
+                    }
+                }
             }
         } else if (_udevMonitor && descriptor.fd == udev_monitor_get_fd(_udevMonitor.get())) {
             // An error is an overrun of the socket's buffer: events were lost, which is a change too.
@@ -331,31 +335,23 @@ void ChangeWatch::disconnectComers()
     }
 }
 
-// Takes every event queued; true when one concerns a watched file, or events were lost.
+// Takes every event of this watch's directories; true when one concerns a
+// watched file, or events were lost.
 bool ChangeWatch::readEvents()
 {
     bool changed = false;
-    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
-    for (ssize_t length; (length = read(_inotify.get(), buffer, sizeof(buffer))) > 0;) {
-        for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
-            inotify_event event{};
-            std::memcpy(&event, buffer + offset, sizeof(event));
-            const std::string name(buffer + offset + sizeof(event), strnlen(buffer + offset + sizeof(event), event.len));
-            offset += static_cast<ssize_t>(sizeof(event) + event.len);
-            const auto watched = _names.find(event.wd);
-            if ((event.mask & IN_Q_OVERFLOW) != 0) {
-                changed = true;
-            } else if ((event.mask & IN_IGNORED) != 0 && watched != _names.end() && _unwatched) {
-                _names.erase(watched);
-            } else if ((event.mask & IN_IGNORED) != 0 && watched != _names.end()) {
-                TRACE_INFO << "No longer watching [" << watched->second.front() << "] for [" << _name
-                           << "]: its directory went away" << std::endl;
-                _names.erase(watched);
-                changed = true;
-            } else if (watched != _names.end() &&
-                       std::find(watched->second.begin(), watched->second.end(), name) != watched->second.end()) {
-                changed = true;
-            }
+    for (const FileEvents::Event& event : _files->take()) {
+        const auto watched = _names.find(event.watch);
+        if ((event.mask & IN_Q_OVERFLOW) != 0) {
+            changed = true;
+        } else if ((event.mask & IN_IGNORED) != 0 && watched != _names.end()) {
+            TRACE_INFO << "No longer watching [" << watched->second.front() << "] for [" << _name
+                       << "]: its directory went away" << std::endl;
+            _names.erase(watched);
+            changed = true;
+        } else if (watched != _names.end() &&
+                   std::find(watched->second.begin(), watched->second.end(), event.name) != watched->second.end()) {
+            changed = true;
         }
     }
     return changed;
@@ -390,19 +386,13 @@ void ChangeWatch::watchNetlink()
     }
 }
 
-// Closing an inotify descriptor waits for the kernel to retire its watches,
-// a grace period of several milliseconds, and descriptors closed side by side
-// by the threads of several watches wait one after another. Watches removed
-// beforehand, by every watch asked to stop, are retired together, and the
-// closes then find nothing left to wait for but that one retirement.
+// The watched directories are let go of on the caller's thread, so that the
+// watches asked to stop are retired by the kernel together.
 void ChangeWatch::unwatchFiles()
 {
     const std::lock_guard<std::mutex> lock(_inotifyMutex);
-    if (_inotify && !_unwatched) {
-        _unwatched = true;
-        for (const int watch : _directoryWatches) {
-            inotify_rm_watch(_inotify.get(), watch);
-        }
+    if (_files) {
+        _files->unwatchAll();
     }
 }
 
@@ -412,12 +402,12 @@ void ChangeWatch::requestStop()
     _thread.requestStop();
 }
 
-// On the watch's thread as it ends: its inotify descriptor is closed once the
-// thread let go of the watch.
+// On the watch's thread as it ends: its share of the process's inotify
+// instance goes, with the directories it still watched.
 void ChangeWatch::releaseInotify()
 {
     const std::lock_guard<std::mutex> lock(_inotifyMutex);
-    _thread.closeAfterRelease(std::move(_inotify));
+    _files.reset();
 }
 
 void ChangeWatch::stop()
@@ -453,9 +443,7 @@ void ChangeWatch::close()
     _netlink.reset();
     {
         const std::lock_guard<std::mutex> lock(_inotifyMutex);
-        _inotify.reset();
-        _directoryWatches.clear();
-        _unwatched = false;
+        _files.reset();
     }
     _udevMonitor.reset();
     _udev.reset();

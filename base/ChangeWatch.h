@@ -25,6 +25,7 @@
 
 #include "base/ChangeSource.h"
 #include "base/Descriptor.h"
+#include "base/FileEvents.h"
 #include "base/Udev.h"
 #include "base/WatchThread.h"
 #include "base/XEvents.h"
@@ -76,8 +77,8 @@ public:
     bool started() const;
 
     // Ends the watch, if any: once it returns, the thread touches nothing of
-    // the watch's; its descriptors are closed, the inotify one by the thread
-    // as it ends (that close waits for the kernel some milliseconds).
+    // the watch's; its descriptors are closed and its directories let go of
+    // (the process's one inotify instance stays, see FileEvents).
     void stop();
     // Asks the watch to end without waiting for it, so that several watches
     // end side by side; stop() then waits until its thread let go.
@@ -126,13 +127,11 @@ private:
     std::function<void()> _changed;
     std::future<void> _tried;  // set by the thread once its comers were tried
     std::chrono::steady_clock::time_point _triedBy;
-    Descriptor _inotify;
+    std::unique_ptr<FileEvents::Subscription> _files;  // of the process's inotify instance
     std::map<int, std::vector<std::string>> _names;  // inotify watch -> the file names watched in its directory
-    // The inotify watches as added, for letting them go from the owner's
-    // thread while the watch's thread still reads the descriptor.
+    // Guards _files, let go of from the owner's thread while the watch's
+    // thread still takes its events.
     std::mutex _inotifyMutex;
-    std::vector<int> _directoryWatches;
-    std::atomic<bool> _unwatched{false};
     std::vector<Descriptor> _announcing;
     Descriptor _netlink;
     UdevHandle _udev;

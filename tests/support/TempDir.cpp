@@ -37,6 +37,17 @@ std::string pathWith(const std::string& directory)
     const char* path = std::getenv("PATH");
     return directory + ":" + (path != nullptr ? path : "/usr/bin:/bin");
 }
+std::size_t inotifyWatches()
+{
+    std::size_t watches = 0;
+    std::error_code gone;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        if (std::filesystem::read_symlink(entry.path(), gone) != "anon_inode:inotify") continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        for (std::string line; std::getline(info, line);) watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+    }
+    return watches;
+}
 std::size_t inotifyDescriptors()
 {
     std::error_code gone;

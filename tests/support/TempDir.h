@@ -46,5 +46,7 @@ inline std::string readWhole(const std::string& path)  // "" when missing
     content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
 }
+// The watches of this process's inotify descriptors, as the kernel lists them.
+std::size_t inotifyWatches();
 std::size_t inotifyDescriptors();
 }  // namespace TestSupport
