@@ -390,7 +390,7 @@ void ChangeWatch::watchNetlink()
 // watches asked to stop are retired by the kernel together.
 void ChangeWatch::unwatchFiles()
 {
-    const std::lock_guard<std::mutex> lock(_inotifyMutex);
+    const std::lock_guard<std::mutex> lock(_filesMutex);
     if (_files) {
         _files->unwatchAll();
     }
@@ -406,7 +406,7 @@ void ChangeWatch::requestStop()
 // instance goes, with the directories it still watched.
 void ChangeWatch::releaseInotify()
 {
-    const std::lock_guard<std::mutex> lock(_inotifyMutex);
+    const std::lock_guard<std::mutex> lock(_filesMutex);
     _files.reset();
 }
 
@@ -442,7 +442,7 @@ void ChangeWatch::close()
     _announcing.clear();
     _netlink.reset();
     {
-        const std::lock_guard<std::mutex> lock(_inotifyMutex);
+        const std::lock_guard<std::mutex> lock(_filesMutex);
         _files.reset();
     }
     _udevMonitor.reset();

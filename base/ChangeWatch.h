@@ -131,7 +131,7 @@ private:
     std::map<int, std::vector<std::string>> _names;  // inotify watch -> the file names watched in its directory
     // Guards _files, let go of from the owner's thread while the watch's
     // thread still takes its events.
-    std::mutex _inotifyMutex;
+    std::mutex _filesMutex;
     std::vector<Descriptor> _announcing;
     Descriptor _netlink;
     UdevHandle _udev;

@@ -38,7 +38,6 @@ struct WatchThread::State {
     bool abandoned = false;  // only ever touched on the thread
     // Set once the thread calls and touches nothing of the owner's any more.
     std::promise<void> released;
-    std::vector<Descriptor> closeLater;  // only ever touched on the thread
 };
 
 bool WatchThread::start(Watch watch)
@@ -49,7 +48,7 @@ bool WatchThread::start(Watch watch)
     if (!state->wake && !(state->watch.wakeFailed && state->watch.wakeFailed(errno))) {
         return false;
     }
-    // Set before the thread runs: pollMore() and closeAfterRelease() read it there.
+    // Set before the thread runs: pollMore() reads it there.
     _state = state;
     _released = state->released.get_future();
     try {
@@ -71,11 +70,8 @@ void WatchThread::run(std::shared_ptr<State> state)
 {
     const SignalStack stack;
     watch(*state);
-    // Nothing of the owner's is touched from here on: stop() returns, and the
-    // descriptors handed over are closed while the owner goes on.
-    std::vector<Descriptor> later = std::move(state->closeLater);
+    // Nothing of the owner's is touched from here on: stop() returns.
     state->released.set_value();
-    later.clear();
 }
 
 void WatchThread::watch(State& state)
@@ -181,22 +177,14 @@ bool WatchThread::stop()
         _released = {};
         return false;
     }
-    // The thread ends on its own once it has released the owner; what it
-    // still closes then does not hold the owner up. The wake descriptor is
-    // closed here: the thread no longer looks at it.
+    // The thread ends on its own once it has released the owner. The wake
+    // descriptor is closed here: the thread no longer looks at it.
     _released.wait();
     _state->wake.reset();
     _thread.detach();
     _state.reset();
     _released = {};
     return true;
-}
-
-void WatchThread::closeAfterRelease(Descriptor descriptor)
-{
-    if (_state) {
-        _state->closeLater.push_back(std::move(descriptor));
-    }
 }
 
 bool WatchThread::pollMore(std::span<pollfd> descriptors, int milliseconds)

@@ -76,8 +76,8 @@ public:
     bool running() const { return _thread.joinable(); }
 
     // Wakes the thread and waits until it has released its owner: from then
-    // on it calls and touches nothing of the owner's, and it ends on its own,
-    // closing what was handed to closeAfterRelease(). The wake descriptor is
+    // on it calls and touches nothing of the owner's, and it ends on its own.
+    // The wake descriptor is
     // closed before stop() returns.
     // false when called on the thread itself (from a handler): then the
     // thread ends once the handler returns, calling nothing of the owner's
@@ -87,11 +87,6 @@ public:
     // The first half of stop(): wakes the thread without waiting for it, so
     // that several threads end side by side; stop() then waits for the release.
     void requestStop();
-
-    // For `closed` and `aborted`, on the thread: `descriptor` is closed after
-    // the thread has released its owner, so that stop() does not wait for it
-    // (closing an inotify descriptor waits for the kernel some milliseconds).
-    void closeAfterRelease(Descriptor descriptor);
 
     // For `ready`, on the thread: waits up to `milliseconds` for more of what
     // `descriptors` watch, as poll() does, their revents set when true. false

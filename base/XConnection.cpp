@@ -3,6 +3,9 @@
 
 #include "base/Guard.h"
 #include "base/Logging.h"
+#include "base/XcbXkb.h"
+
+#include <xcb/randr.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -73,6 +76,26 @@ bool XConnection::has(LazyLibrary::Id library, const char* name) const
     }
     const xcb_query_extension_reply_t* answer = xcb_get_extension_data(_connection, description);
     return answer != nullptr && answer->present != 0;
+}
+
+XConnection::Extension XConnection::randr() const
+{
+    if (!has(LazyLibrary::XcbRandr, "xcb_randr_id")) {
+        return Extension::missing;
+    }
+    const XReply<xcb_randr_query_version_reply_t> version = reply(xcb_randr_query_version_reply(
+        _connection, xcb_randr_query_version(_connection, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), error()));
+    return version ? Extension::ready : Extension::unsupported;
+}
+
+XConnection::Extension XConnection::xkb() const
+{
+    if (!has(LazyLibrary::XcbXkb, "xcb_xkb_id")) {
+        return Extension::missing;
+    }
+    const XReply<xcb_xkb_use_extension_reply_t> use =
+        reply(xcb_xkb_use_extension_reply(_connection, xcb_xkb_use_extension(_connection, 1, 0), error()));
+    return use && use->supported != 0 ? Extension::ready : Extension::unsupported;
 }
 
 bool XConnection::lost() const

@@ -64,11 +64,15 @@ public:
     // Screen `number`, or null when the server has no such screen.
     const xcb_screen_t* screen(int number) const;
 
-    // Whether the server has the extension that `name` (such as
-    // "xcb_randr_id") of `library` describes; false when it did not answer
-    // or the library lacks it. The description is a variable of the library,
-    // so it is looked up in the loaded library rather than linked.
-    bool has(LazyLibrary::Id library, const char* name) const;
+    // How far an extension can be used here: the server lacks it (or did
+    // not answer), refuses the version asked for, or it is ready.
+    enum class Extension { missing, unsupported, ready };
+    // RandR, with the version of its protocol that xcb speaks announced (the
+    // server sends that version's events).
+    Extension randr() const;
+    // XKB 1.0, which the server must be asked to use before any other of its
+    // requests.
+    Extension xkb() const;
 
     // Whether the connection to the server broke (all requests fail since).
     bool lost() const;
@@ -103,6 +107,10 @@ public:
     }
 
 private:
+    // Whether the server has the extension that `name` (such as
+    // "xcb_randr_id") of `library` describes. The description is a variable
+    // of the library, so it is looked up in the loaded library, not linked.
+    bool has(LazyLibrary::Id library, const char* name) const;
     static bool fitsReply(const void* reply, std::uint32_t words, const void* data, std::size_t bytes);
     // Logs and frees the error of the last reply; gives its code.
     int takeError() const;

@@ -25,16 +25,10 @@ int XEvents::connect(std::string& why)
         why = "no X display";
         return -1;
     }
+    const char* gone = "the X server went away";
     if (_announcements.screens) {
-        if (!connection->has(LazyLibrary::XcbRandr, "xcb_randr_id")) {
-            why = connection->lost() ? "the X server went away" : "the X server has no RandR";
-            return -1;
-        }
-        // The server sends the events of the version the client names.
-        const XReply<xcb_randr_query_version_reply_t> version = connection->reply(xcb_randr_query_version_reply(
-            x, xcb_randr_query_version(x, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), connection->error()));
-        if (!version) {
-            why = connection->lost() ? "the X server went away" : "the X server has no RandR";
+        if (connection->randr() != XConnection::Extension::ready) {
+            why = connection->lost() ? gone : "the X server has no RandR";
             return -1;
         }
         xcb_randr_select_input(x, screen->root,
@@ -42,13 +36,8 @@ int XEvents::connect(std::string& why)
                                    XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
     }
     if (_announcements.keyboardGroup) {
-        const XReply<xcb_xkb_use_extension_reply_t> use =
-            connection->has(LazyLibrary::XcbXkb, "xcb_xkb_id")
-                ? connection->reply(xcb_xkb_use_extension_reply(
-                      x, xcb_xkb_use_extension(x, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), connection->error()))
-                : XReply<xcb_xkb_use_extension_reply_t>();
-        if (!use || use->supported == 0) {
-            why = connection->lost() ? "the X server went away" : "the X server has no XKB";
+        if (connection->xkb() != XConnection::Extension::ready) {
+            why = connection->lost() ? gone : "the X server has no XKB";
             return -1;
         }
         // The group in use, and a keymap loaded or its group names changed (setxkbmap).
@@ -65,7 +54,7 @@ int XEvents::connect(std::string& why)
     // One round trip: every selection above is in place once it is answered.
     std::free(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr));
     if (connection->lost()) {
-        why = "the X server went away";
+        why = gone;
         return -1;
     }
     _connection = std::move(connection);

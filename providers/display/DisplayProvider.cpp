@@ -135,13 +135,7 @@ int collectDisplays(PropertyCollector& properties)
                    << std::endl;
         return 0;
     }
-    xcb_connection_t* x = connection.get();
-    const XReply<xcb_randr_query_version_reply_t> version =
-        connection.has(Base::LazyLibrary::XcbRandr, "xcb_randr_id")
-            ? connection.reply(xcb_randr_query_version_reply(
-                  x, xcb_randr_query_version(x, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), connection.error()))
-            : XReply<xcb_randr_query_version_reply_t>();
-    if (!version) {
+    if (connection.randr() != XConnection::Extension::ready) {
         TRACE_ERROR << "Failed to query RandR extension" << std::endl;
         return 0;
     }

@@ -30,9 +30,6 @@ enum OpenReason : int {
     kOpenNonXkbServer = 3,
     kOpenBadServerVersion = 4,
 };
-// A reply refused for what it holds is reported as X's BadImplementation, as
-// a reply that never came.
-constexpr int kNoAnswer = Base::XConnection::kNoAnswer;
 // A keyboard has at most four groups (layouts).
 constexpr int kGroups = 4;
 
@@ -73,16 +70,15 @@ std::unique_ptr<XConnection> openKeyboardDisplay(int& reason)
         reason = kOpenConnectionRefused;
         return nullptr;
     }
-    xcb_connection_t* x = connection->get();
-    if (!connection->has(Base::LazyLibrary::XcbXkb, "xcb_xkb_id")) {
+    switch (connection->xkb()) {
+    case XConnection::Extension::missing:
         reason = connection->lost() ? kOpenConnectionRefused : kOpenNonXkbServer;
         return nullptr;
-    }
-    const XReply<xcb_xkb_use_extension_reply_t> use =
-        connection->reply(xcb_xkb_use_extension_reply(x, xcb_xkb_use_extension(x, 1, 0), connection->error()));
-    if (!use || use->supported == 0) {
+    case XConnection::Extension::unsupported:
         reason = kOpenBadServerVersion;
         return nullptr;
+    case XConnection::Extension::ready:
+        break;
     }
     reason = kOpenSuccess;
     return connection;
@@ -124,7 +120,8 @@ std::optional<KeyboardNames> keyboardNames(const XConnection& connection, uint32
     if (!reply) {
         return std::nullopt;
     }
-    code = kNoAnswer;
+    // A reply refused for what it holds is reported as one that never came.
+    code = XConnection::kNoAnswer;
     if (reply->which != which) {
         return std::nullopt;
     }

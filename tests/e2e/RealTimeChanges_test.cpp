@@ -11,10 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#define explicit explicit_  // a field of xcb's XKB header has the name of a C++ keyword
-#include <xcb/xkb.h>
-#undef explicit
-
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -22,18 +18,6 @@
 using namespace TestSupport;
 using Pairs = std::map<std::string, std::string>;
 
-namespace {
-// Locks the keyboard's group `group` (from 0), as a group switch key does.
-void lockGroup(int group)
-{
-    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
-    ASSERT_EQ(xcb_connection_has_error(x), 0);
-    std::free(xcb_xkb_use_extension_reply(x, xcb_xkb_use_extension(x, 1, 0), nullptr));
-    xcb_xkb_latch_lock_state(x, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, static_cast<int8_t>(group), 0, 0, 0);
-    std::free(xcb_xkb_get_state_reply(x, xcb_xkb_get_state(x, XCB_XKB_ID_USE_CORE_KBD), nullptr));
-    xcb_disconnect(x);
-}
-}  // namespace
 
 TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
 {
@@ -88,7 +72,7 @@ TEST(RealTimeChanges, EachSourceAnnouncesOnlyWhatChanged)
         {"group",
          [&] {
              ASSERT_EQ(std::system(("setxkbmap -display " + server.display() + " -layout de,us").c_str()), 0);
-             lockGroup(1);
+             ASSERT_TRUE(lockKeyboardGroup(1));
          },
          {{"DEVICE_REGION_KEYBOARD_LANGUAGE", "English (United States)"}, {"DEVICE_REGION_KEYBOARD_LOCALE", "en-US"}}},
     };

@@ -5,9 +5,11 @@
 // driver (DUMMY0 at 1024x768 and 96 dpi; DUMMY1 to 15 without modes).
 #pragma once
 
+#include "base/XcbXkb.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include <fcntl.h>
+#include <cstdlib>
 #include <unistd.h>
 #include <stdexcept>
 #include <utility>
@@ -52,5 +54,20 @@ private:
     pid_t _pid = -1;
     std::string _display;
 };
+
+// Locks keyboard group `group` (from 0) of the display DISPLAY names, as a
+// group switch key does; true once the server's state has it.
+inline bool lockKeyboardGroup(int group)
+{
+    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
+    bool locked = xcb_connection_has_error(x) == 0;
+    std::free(xcb_xkb_use_extension_reply(x, xcb_xkb_use_extension(x, 1, 0), nullptr));
+    xcb_xkb_latch_lock_state(x, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, static_cast<int8_t>(group), 0, 0, 0);
+    xcb_xkb_get_state_reply_t* state = xcb_xkb_get_state_reply(x, xcb_xkb_get_state(x, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+    locked = locked && state != nullptr && state->group == group;
+    std::free(state);
+    xcb_disconnect(x);
+    return locked;
+}
 
 }  // namespace TestSupport

@@ -12,7 +12,6 @@
 #include "support/MountNamespace.h"
 #include "support/XServer.h"
 
-#include "base/XcbXkb.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -106,17 +105,7 @@ TEST(RegionProviderTest, ReadingOfTheLocalesAndTheKeyboard)
     const ScopedEnv display("DISPLAY", server.display());
     EXPECT_EQ(read(0x08 | 0x10), (PropertyMap{{"DEVICE_REGION_KEYBOARD_LANGUAGE", "English (United States)"},
                                               {"DEVICE_REGION_KEYBOARD_LOCALE", "en-US"}}));
-    {  // the second group locked; the state comes back once the lock is in place
-        xcb_connection_t* x = xcb_connect(nullptr, nullptr);
-        ASSERT_EQ(xcb_connection_has_error(x), 0);
-        std::free(xcb_xkb_use_extension_reply(x, xcb_xkb_use_extension(x, 1, 0), nullptr));
-        xcb_xkb_latch_lock_state(x, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, 1, 0, 0, 0);
-        xcb_xkb_get_state_reply_t* state = xcb_xkb_get_state_reply(x, xcb_xkb_get_state(x, XCB_XKB_ID_USE_CORE_KBD), nullptr);
-        ASSERT_NE(state, nullptr);
-        EXPECT_EQ(state->group, 1);
-        std::free(state);
-        xcb_disconnect(x);
-    }
+    ASSERT_TRUE(TestSupport::lockKeyboardGroup(1));  // the second group
     EXPECT_EQ(read(0x08 | 0x10),
               (PropertyMap{{"DEVICE_REGION_KEYBOARD_LANGUAGE", "German"}, {"DEVICE_REGION_KEYBOARD_LOCALE", "de-DE"}}));
     EXPECT_EQ(read(0, 0), PropertyMap{});
