@@ -173,8 +173,8 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
                     ++_quiet->generation;
                 }
                 updateQuiet(descriptors);
-                if (back && _changed) {
-                    _changed();
+                if (back) {
+                    report();
                 }
                 return true;
             },
@@ -205,6 +205,21 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
     return true;
 }
 
+// On the watch's thread. A watch asked to stop reports nothing more, though
+// the change it was settling came before the request.
+void ChangeWatch::report()
+{
+    const std::lock_guard<std::mutex> lock(_reportMutex);
+    if (!_changed || _thread.stopRequested()) {
+        return;
+    }
+    try {
+        _changed();
+    } catch (const std::exception& error) {
+        TRACE_ERROR << "Failed to report changes of [" << _name << "] error [" << error.what() << "]" << std::endl;
+    }
+}
+
 bool ChangeWatch::react(std::span<pollfd> descriptors)
 {
     // A change seldom comes alone (a file written and closed, a link removed
@@ -222,12 +237,8 @@ bool ChangeWatch::react(std::span<pollfd> descriptors)
         }
     }
     updateQuiet(descriptors);
-    try {
-        if (changed && _changed) {
-            _changed();
-        }
-    } catch (const std::exception& error) {
-        TRACE_ERROR << "Failed to report changes of [" << _name << "] error [" << error.what() << "]" << std::endl;
+    if (changed) {
+        report();
     }
     return !_comers.empty() ||
            std::any_of(descriptors.begin(), descriptors.end(), [](const pollfd& d) { return d.fd >= 0; });
@@ -400,6 +411,10 @@ void ChangeWatch::requestStop()
 {
     unwatchFiles();
     _thread.requestStop();
+    if (!_thread.onThread()) {
+        // A report under way ends before this returns; any later one sees the request.
+        const std::lock_guard<std::mutex> lock(_reportMutex);
+    }
 }
 
 // On the watch's thread as it ends: its share of the process's inotify

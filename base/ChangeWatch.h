@@ -82,7 +82,9 @@ public:
     void stop();
     // Asks the watch to end without waiting for it, so that several watches
     // end side by side; stop() then waits until its thread let go.
-    // The watched directories are let go first (see unwatchFiles()).
+    // The watched directories are let go first (see unwatchFiles()). Once it
+    // returns, no change is reported any more: a report under way on the
+    // watch's thread has ended.
     void requestStop();
 
     bool running() const { return _thread.running(); }
@@ -107,6 +109,7 @@ private:
         bool missed = false;  // its absence was logged
     };
 
+    void report();
     bool react(std::span<pollfd> descriptors);
     bool take(std::span<pollfd> descriptors);
     bool takeComer(Comer& comer, pollfd& descriptor);
@@ -125,6 +128,9 @@ private:
     const std::shared_ptr<Quiet> _quiet = std::make_shared<Quiet>();
     WatchThread _thread;
     std::function<void()> _changed;
+    // Held while a change is reported, so that requestStop() can wait for a
+    // report under way.
+    std::mutex _reportMutex;
     std::future<void> _tried;  // set by the thread once its comers were tried
     std::chrono::steady_clock::time_point _triedBy;
     std::unique_ptr<FileEvents::Subscription> _files;  // of the process's inotify instance

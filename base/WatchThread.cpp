@@ -187,6 +187,11 @@ bool WatchThread::stop()
     return true;
 }
 
+bool WatchThread::stopRequested() const
+{
+    return !_state || _state->stopping;
+}
+
 bool WatchThread::pollMore(std::span<pollfd> descriptors, int milliseconds)
 {
     const std::shared_ptr<State> state = _state;

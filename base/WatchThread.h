@@ -88,6 +88,12 @@ public:
     // that several threads end side by side; stop() then waits for the release.
     void requestStop();
 
+    // Whether requestStop() or stop() was called since start(); for the
+    // handlers, which report nothing more once it holds.
+    bool stopRequested() const;
+    // Whether the caller is the thread itself (a handler).
+    bool onThread() const { return _thread.get_id() == std::this_thread::get_id(); }
+
     // For `ready`, on the thread: waits up to `milliseconds` for more of what
     // `descriptors` watch, as poll() does, their revents set when true. false
     // when nothing came, poll failed or stop() was called meanwhile.
