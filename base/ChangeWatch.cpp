@@ -186,14 +186,12 @@ bool ChangeWatch::begin(const Sources& sources, std::function<void()> changed)
         .closed =
             [this](bool) {
                 disconnectComers();
-                releaseInotify();
                 close();
             },
         .aborted =
             [this](const char* what) {
                 TRACE_ERROR << "File watch of [" << _name << "] ended by [" << what << "]" << std::endl;
                 disconnectComers();
-                releaseInotify();
                 close();
             },
     });
@@ -415,14 +413,6 @@ void ChangeWatch::requestStop()
         // A report under way ends before this returns; any later one sees the request.
         const std::lock_guard<std::mutex> lock(_reportMutex);
     }
-}
-
-// On the watch's thread as it ends: its share of the process's inotify
-// instance goes, with the directories it still watched.
-void ChangeWatch::releaseInotify()
-{
-    const std::lock_guard<std::mutex> lock(_filesMutex);
-    _files.reset();
 }
 
 void ChangeWatch::stop()

@@ -119,7 +119,6 @@ private:
     void watchUdev(const std::vector<std::string>& subsystems);
     void watchNetlink();
     void unwatchFiles();
-    void releaseInotify();
     void close();
 
     void updateQuiet(std::span<const pollfd> descriptors);

@@ -21,7 +21,7 @@ namespace {
 // The instance and who watches what through it.
 struct Instance {
     std::mutex mutex;
-    int descriptor = -1;  // made on first use, open for the life of the process
+    Descriptor descriptor;  // made on first use, open for the life of the process
     std::map<int, std::set<FileEvents::Subscription*>> watchers;  // watch -> its subscriptions
     std::set<FileEvents::Subscription*> subscriptions;
 };
@@ -45,10 +45,10 @@ FileEvents::Subscription::Subscription()
 {
     Instance& shared = sharedInstance();
     const std::lock_guard<std::mutex> lock(shared.mutex);
-    if (shared.descriptor < 0) {
+    if (!shared.descriptor) {
         // Tried again by a later subscription when it fails.
-        shared.descriptor = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (shared.descriptor < 0) {
+        shared.descriptor.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        if (!shared.descriptor) {
             return;
         }
     }
@@ -56,7 +56,7 @@ FileEvents::Subscription::Subscription()
     if (!_wake) {
         return;
     }
-    _instance = shared.descriptor;
+    _instance = shared.descriptor.get();
     shared.subscriptions.insert(this);
 }
 
@@ -76,7 +76,7 @@ int FileEvents::Subscription::watch(const std::string& directory, std::uint32_t 
     }
     Instance& shared = sharedInstance();
     const std::lock_guard<std::mutex> lock(shared.mutex);
-    const int watch = inotify_add_watch(shared.descriptor, directory.c_str(), mask | IN_MASK_ADD);
+    const int watch = inotify_add_watch(shared.descriptor.get(), directory.c_str(), mask | IN_MASK_ADD);
     if (watch < 0) {
         return -1;
     }
@@ -99,7 +99,7 @@ void FileEvents::Subscription::unwatchAll()
         found->second.erase(this);
         if (found->second.empty()) {
             shared.watchers.erase(found);
-            inotify_rm_watch(shared.descriptor, watch);
+            inotify_rm_watch(shared.descriptor.get(), watch);
         }
     }
     _watches.clear();
@@ -117,12 +117,13 @@ std::vector<FileEvents::Event> FileEvents::Subscription::take()
     const std::lock_guard<std::mutex> lock(shared.mutex);
     std::set<Subscription*> told;
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
-    for (ssize_t length; (length = read(shared.descriptor, buffer, sizeof(buffer))) > 0;) {
+    for (ssize_t length; (length = read(shared.descriptor.get(), buffer, sizeof(buffer))) > 0;) {
         for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
             inotify_event event{};
             std::memcpy(&event, buffer + offset, sizeof(event));
             const char* name = buffer + offset + sizeof(event);
-            const std::size_t room = std::min<std::size_t>(event.len, static_cast<std::size_t>(length - offset) - sizeof(event));
+            const std::size_t room =
+                std::min<std::size_t>(event.len, static_cast<std::size_t>(length - offset) - sizeof(event));
             const Event taken{event.wd, event.mask, std::string(name, strnlen(name, room))};
             offset += static_cast<ssize_t>(sizeof(event) + event.len);
             if ((event.mask & IN_Q_OVERFLOW) != 0) {

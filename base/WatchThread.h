@@ -77,8 +77,7 @@ public:
 
     // Wakes the thread and waits until it has released its owner: from then
     // on it calls and touches nothing of the owner's, and it ends on its own.
-    // The wake descriptor is
-    // closed before stop() returns.
+    // The wake descriptor is closed before stop() returns.
     // false when called on the thread itself (from a handler): then the
     // thread ends once the handler returns, calling nothing of the owner's
     // any more.
