@@ -8,6 +8,7 @@
 #include "base/Utilities.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -133,7 +134,9 @@ std::optional<std::string> getBiosSerial()
 {
     constexpr const char* kTables = "/sys/firmware/dmi/tables/smbios_entry_point";
     constexpr const char* kMemory = "/dev/mem";
-    if (access(kTables, R_OK) != 0 && access(kMemory, R_OK) != 0) {
+    // With the effective ids, which dmidecode runs with.
+    const auto readable = [](const char* path) { return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) == 0; };
+    if (!readable(kTables) && !readable(kMemory)) {
         TRACE_VERBOSE << "Not starting dmidecode: this process may read neither [" << kTables << "] nor [" << kMemory
                       << "]" << std::endl;
         return std::nullopt;
