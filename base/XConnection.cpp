@@ -26,31 +26,27 @@ XConnection::XConnection()
 {
     const char* name = std::getenv("DISPLAY");
     _name = name != nullptr ? name : "";
-    xcb_connection_t* connection = nullptr;
     {
         const std::lock_guard<std::mutex> lock(gConnecting);
-        connection = xcb_connect(nullptr, &_defaultScreen);
+        _connection.reset(xcb_connect(nullptr, &_defaultScreen));
     }
     // A connection that failed is still an object of xcb's, to be released.
-    if (connection != nullptr && xcb_connection_has_error(connection) != 0) {
-        xcb_disconnect(connection);
-        connection = nullptr;
+    if (_connection && xcb_connection_has_error(_connection.get()) != 0) {
+        _connection.reset();
     }
-    _connection = connection;
 }
 
 XConnection::~XConnection()
 {
-    if (_connection != nullptr) {
+    if (_connection) {
         lost();  // a loss not yet logged is logged now
-        xcb_disconnect(_connection);
     }
     std::free(_error);
 }
 
 const xcb_setup_t* XConnection::setup() const
 {
-    return _connection != nullptr ? xcb_get_setup(_connection) : nullptr;
+    return _connection ? xcb_get_setup(_connection.get()) : nullptr;
 }
 
 const xcb_screen_t* XConnection::screen(int number) const
@@ -71,10 +67,10 @@ const xcb_screen_t* XConnection::screen(int number) const
 bool XConnection::has(LazyLibrary::Id library, const char* name) const
 {
     auto* description = static_cast<xcb_extension_t*>(LazyLibrary::require(library).symbol(name));
-    if (_connection == nullptr || description == nullptr) {
+    if (!_connection || description == nullptr) {
         return false;
     }
-    const xcb_query_extension_reply_t* answer = xcb_get_extension_data(_connection, description);
+    const xcb_query_extension_reply_t* answer = xcb_get_extension_data(_connection.get(), description);
     return answer != nullptr && answer->present != 0;
 }
 
@@ -84,7 +80,7 @@ XConnection::Extension XConnection::randr() const
         return Extension::missing;
     }
     const XReply<xcb_randr_query_version_reply_t> version = reply(xcb_randr_query_version_reply(
-        _connection, xcb_randr_query_version(_connection, XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), error()));
+        get(), xcb_randr_query_version(get(), XCB_RANDR_MAJOR_VERSION, XCB_RANDR_MINOR_VERSION), error()));
     return version ? Extension::ready : Extension::unsupported;
 }
 
@@ -94,13 +90,13 @@ XConnection::Extension XConnection::xkb() const
         return Extension::missing;
     }
     const XReply<xcb_xkb_use_extension_reply_t> use =
-        reply(xcb_xkb_use_extension_reply(_connection, xcb_xkb_use_extension(_connection, 1, 0), error()));
+        reply(xcb_xkb_use_extension_reply(get(), xcb_xkb_use_extension(get(), 1, 0), error()));
     return use && use->supported != 0 ? Extension::ready : Extension::unsupported;
 }
 
 bool XConnection::lost() const
 {
-    if (_connection == nullptr || xcb_connection_has_error(_connection) == 0) {
+    if (!_connection || xcb_connection_has_error(_connection.get()) == 0) {
         return false;
     }
     if (!_lossLogged) {

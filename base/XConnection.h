@@ -56,8 +56,8 @@ public:
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
 
-    xcb_connection_t* get() const { return _connection; }
-    explicit operator bool() const { return _connection != nullptr; }
+    xcb_connection_t* get() const { return _connection.get(); }
+    explicit operator bool() const { return static_cast<bool>(_connection); }
     // The screen that DISPLAY names, and every screen of the server.
     int defaultScreen() const { return _defaultScreen; }
     const xcb_setup_t* setup() const;
@@ -117,7 +117,7 @@ private:
 
     // First: in place before the connection opens, until after it closed.
     ThreadSigpipeBlock _noSigpipe;
-    xcb_connection_t* _connection = nullptr;
+    UniqueHandle<xcb_connection_t, xcb_disconnect> _connection;
     int _defaultScreen = 0;
     std::string _name;  // what DISPLAY named, for the log
     mutable xcb_generic_error_t* _error = nullptr;
