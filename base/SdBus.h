@@ -83,6 +83,10 @@ public:
         return result;
     }
 
+    // Whether the well-known name `name` has an owner on this bus; the sd-bus
+    // result, with `owned` set only on success.
+    int nameHasOwner(const char* name, SdBusError& error, bool& owned) const;
+
 private:
     static void close(sd_bus* bus) { sd_bus_flush_close_unref(bus); }
     UniqueHandle<sd_bus, close> _bus;
@@ -105,6 +109,23 @@ inline int SdBus::getPropertyString(const char* service, const char* path, const
         return -ENODATA;
     }
     value = text.get();
+    return result;
+}
+
+inline int SdBus::nameHasOwner(const char* name, SdBusError& error, bool& owned) const
+{
+    sd_bus_message* raw = nullptr;
+    int result = sd_bus_call_method(_bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "NameHasOwner", error.get(), &raw, "s", name);
+    const UniqueHandle<sd_bus_message, sd_bus_message_unref> reply(raw);
+    if (result < 0) {
+        return result;
+    }
+    int flag = 0;
+    result = sd_bus_message_read(reply.get(), "b", &flag);
+    if (result >= 0) {
+        owned = flag != 0;
+    }
     return result;
 }
 

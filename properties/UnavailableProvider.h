@@ -17,6 +17,10 @@ public:
 
     std::future<PropertyMap> getProperties() override;
 
+    // What it reports, for a provider that finds out during a reading that it
+    // cannot read: the failure value of every selected key of `keys`.
+    static void addFailures(PropertyCollector& properties, PropertyKeys keys);
+
 private:
     PropertyKeys _keys;
 };

@@ -28,10 +28,14 @@
 
 class NetworkProvider : public ProviderOf<NetworkProvider> {
 public:
-    // The platform libraries it calls into: libnm, and libsystemd (sd-bus) for
-    // its watch of NetworkManager and the kernel's DNS servers from resolved.
-    static constexpr Base::LazyLibrary::Set kLibraries =
-        Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager) | Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
+    // The platform library it always calls into: libsystemd (sd-bus), for its
+    // watch of NetworkManager, the question whether NetworkManager runs and
+    // the kernel's DNS servers from resolved. libnm (with GIO and GnuTLS) is
+    // loaded by the first reading that finds NetworkManager on the system
+    // bus: where it does not run, the interfaces come from the kernel and
+    // libnm is never loaded; where it runs and libnm cannot be loaded, the
+    // category reports its keys' failure values.
+    static constexpr Base::LazyLibrary::Set kLibraries = Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     // Per interface: "%d" is the interface's index, from 0.
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_NETWORK_COUNT", 0x1, "number of activated interfaces"},
@@ -128,13 +132,16 @@ private:
     struct ManagedReading {
         PropertyMap properties;
         std::vector<Gateways> gateways;
+        // NetworkManager runs, but libnm cannot be loaded to ask it.
+        bool withoutLibrary = false;
     };
 
     void collect(PropertyCollector& properties) const;
     // The interfaces, from NetworkManager's answer (kept or fresh) or from the kernel.
     void collectInterfaces(PropertyCollector& properties) const;
     // The interfaces of a client made for this reading, and their count;
-    // nullopt when NetworkManager is not running.
+    // nullopt when NetworkManager is not running (on the system bus, or as
+    // libnm's client finds).
     std::optional<ManagedReading> readNetworkManager() const;
     void collectDevice(PropertyCollector& properties, NMDevice* device, int index,
                        std::vector<Gateways>& gateways) const;

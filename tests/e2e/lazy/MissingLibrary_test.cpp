@@ -7,7 +7,9 @@
 #include "support/LoadedLibrary.h"
 #include "support/LogWatch.h"
 #include "support/MountNamespace.h"
+#include "support/NetworkManagerService.h"
 #include "support/OwnProcess.h"
+#include "support/SystemBus.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -48,7 +50,14 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
         std::ofstream(ids.file("machine-id")) << "00112233445566778899aabbccddeeff\n";
         machineId.emplace(ids.file("machine-id"), "/etc/machine-id");
     }
-    struct Row { const char* soname; std::string categories, expected; std::vector<std::string> errors; };
+    // Every row on a private system bus of the test's own, NetworkManager on it for the rows that want it.
+    SystemBus::instance();
+    struct Row {
+        const char* soname;
+        std::string categories, expected;
+        std::vector<std::string> errors;
+        bool networkManager = false;
+    };
     for (const Row& row : std::vector<Row>{
              // sd-bus serves the categories that ask D-Bus services; the device id is read from its file then.
              {"libsystemd.so.0", R"({"name":"Name","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
@@ -56,9 +65,12 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
                           "DEVICE_CORVANE_VERSION= ") +
                   (machineId ? "deviceId=33221100-5544-7746-8899-AABBCCDDEEFF" : "deviceId=Unavailable"),
               {"Category [Name] needs [libsystemd.so.0], which cannot be loaded: "}},
+             // libnm is needed only where NetworkManager runs; elsewhere the interfaces come from the kernel.
              {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
               "DEVICE_NETWORK_COUNT=Unavailable !DEVICE_NETWORK_0_ DEVICE_OS_DESCRIPTION= DEVICE_CORVANE_VERSION=",
-              {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}},
+              {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}, true},
+             {"libnm.so.0", R"({"name":"Network","status":2},{"name":"Corvane","status":2})",
+              "!DEVICE_NETWORK_COUNT=Unavailable DEVICE_CORVANE_VERSION=", {}},
              // The keyboard is read through xcb's XKB, the monitors through its RandR.
              {"libxcb-xkb.so.1", R"({"name":"Region","status":2},{"name":"Display","status":2},{"name":"Corvane","status":2})",
               "DEVICE_REGION_KEYBOARD_LANGUAGE=Unavailable DEVICE_DISPLAY_COUNT=0 DEVICE_CORVANE_VERSION=",
@@ -69,6 +81,11 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
               "DEVICE_IGEL_STRUCTURETAG= DEVICE_CORVANE_VERSION=",
               {"Failed to determine certificate information of [/wfs/server.crt]: [libcrypto.so.3] cannot be loaded: "}},
          }) {
+        std::optional<NetworkManagerService> networkManager;
+        if (row.networkManager) {
+            networkManager.emplace();
+            networkManager->addEthernetDevice("eth0", NetworkManagerService::kActivated, "52:54:00:12:34:56", 1000);
+        }
         void* loaded = dlopen(row.soname, RTLD_NOW | RTLD_LOCAL);
         link_map* map = nullptr;
         ASSERT_TRUE(loaded != nullptr && dlinfo(loaded, RTLD_DI_LINKMAP, &map) == 0) << row.soname;
