@@ -6,6 +6,7 @@
 #include "base/Logging.h"
 #include "base/Policy.h"
 #include "base/WebRequest.h"
+#include "providers/network/NetworkManagerBus.h"
 
 #include <glib.h>
 
@@ -381,6 +382,14 @@ std::shared_ptr<rapidjson::Document> LocationProvider::buildRequest() const
     auto request = std::make_shared<rapidjson::Document>();
     request->SetObject();
     bool built = false;
+    if (std::string why; !NetworkManagerBus::running(why)) {
+        TRACE_INFO << "NetworkManager is not running: " << why << "; no access points to locate the device by"
+                   << std::endl;
+        return nullptr;
+    }
+    if (!Base::LazyLibrary::requireFor(category()->name, Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager))) {
+        return nullptr;
+    }
     GError* raw = nullptr;
     const Base::GObjectHandle<NMClient> client(nm_client_new(nullptr, &raw));
     const Base::GErrorHandle error(raw);

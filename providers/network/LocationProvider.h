@@ -82,9 +82,12 @@ std::string mapLinkOf(const Location& location);
 
 class LocationProvider : public ProviderOf<LocationProvider> {
 public:
-    // The platform libraries it calls into: libnm (the access points) and libcurl.
+    // The platform libraries it calls into: libcurl, and libsystemd (sd-bus)
+    // to ask whether NetworkManager runs; libnm (the access points) only once
+    // it does (see NetworkManagerBus): where it runs and libnm cannot be
+    // loaded, no position can be asked for.
     static constexpr Base::LazyLibrary::Set kLibraries =
-        Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager) | Base::LazyLibrary::bit(Base::LazyLibrary::Curl);
+        Base::LazyLibrary::bit(Base::LazyLibrary::Curl) | Base::LazyLibrary::bit(Base::LazyLibrary::Systemd);
     static constexpr PropertyKey kKeys[] = {
         {"DEVICE_LOCATION_ACCURACY", 0x4, "radius the position is accurate to", "metres"},
         {"DEVICE_LOCATION_URL", 0x8, "map link of the position"},

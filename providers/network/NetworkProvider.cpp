@@ -5,11 +5,11 @@
 #include "base/EngineThread.h"
 #include "base/GObjectHandle.h"
 #include "base/Logging.h"
-#include "base/SdBus.h"
 #include "base/UniqueHandle.h"
 #include "base/Utilities.h"
 #include "properties/UnavailableProvider.h"
 #include "providers/network/KernelNetwork.h"
+#include "providers/network/NetworkManagerBus.h"
 #include "providers/network/NeighbourTable.h"
 
 #include <glib.h>
@@ -17,7 +17,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -314,30 +313,6 @@ std::string ssidOf(NMAccessPoint* accessPoint)
     return text ? text.get() : "";
 }
 
-constexpr const char* kNetworkManager = "org.freedesktop.NetworkManager";
-// How long the bus daemon may take to answer whether NetworkManager is there.
-constexpr uint64_t kBusAnswerMicroseconds = 2'000'000;
-
-// Whether NetworkManager may be running: false, with the reason in `why`,
-// when there is no system bus or its name has no owner there. A bus that
-// cannot tell counts as yes, so that libnm's client decides as it would.
-bool networkManagerOnBus(std::string& why)
-{
-    Base::SdBus bus;
-    if (const int result = bus.openSystem(); result < 0) {
-        why = std::string("no system bus: ") + std::strerror(-result);
-        return false;
-    }
-    sd_bus_set_method_call_timeout(bus.get(), kBusAnswerMicroseconds);
-    Base::SdBusError error;
-    bool owned = true;
-    if (bus.nameHasOwner(kNetworkManager, error, owned) >= 0 && !owned) {
-        why = std::string(kNetworkManager) + " has no owner on the system bus";
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::future<PropertyMap> NetworkProvider::getProperties()
@@ -382,7 +357,7 @@ void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
 
 std::optional<NetworkProvider::ManagedReading> NetworkProvider::readNetworkManager() const
 {
-    if (std::string why; !networkManagerOnBus(why)) {
+    if (std::string why; !NetworkManagerBus::running(why)) {
         TRACE_INFO << "NetworkManager is not running: " << why << "; reading the interfaces from the kernel"
                    << std::endl;
         return std::nullopt;

@@ -65,12 +65,13 @@ TEST(MissingLibrary, CategoriesThatNeedItReportFailuresTheOthersAnswer)
                           "DEVICE_CORVANE_VERSION= ") +
                   (machineId ? "deviceId=33221100-5544-7746-8899-AABBCCDDEEFF" : "deviceId=Unavailable"),
               {"Category [Name] needs [libsystemd.so.0], which cannot be loaded: "}},
-             // libnm is needed only where NetworkManager runs; elsewhere the interfaces come from the kernel.
+             // libnm is needed only where NetworkManager runs; elsewhere Network's interfaces come from the kernel
+             // and Location has no access points, both without a line naming libnm.
              {"libnm.so.0", R"({"name":"Network","status":2},{"name":"OS","status":2},{"name":"Corvane","status":2})",
               "DEVICE_NETWORK_COUNT=Unavailable !DEVICE_NETWORK_0_ DEVICE_OS_DESCRIPTION= DEVICE_CORVANE_VERSION=",
               {"Category [Network] needs [libnm.so.0], which cannot be loaded: "}, true},
-             {"libnm.so.0", R"({"name":"Network","status":2},{"name":"Corvane","status":2})",
-              "!DEVICE_NETWORK_COUNT=Unavailable DEVICE_CORVANE_VERSION=", {}},
+             {"libnm.so.0", R"({"name":"Network","status":2},{"name":"Location","status":2},{"name":"Corvane","status":2})",
+              "!DEVICE_NETWORK_COUNT=Unavailable DEVICE_LOCATION_POSITION=Unavailable DEVICE_CORVANE_VERSION=", {}},
              // The keyboard is read through xcb's XKB, the monitors through its RandR.
              {"libxcb-xkb.so.1", R"({"name":"Region","status":2},{"name":"Display","status":2},{"name":"Corvane","status":2})",
               "DEVICE_REGION_KEYBOARD_LANGUAGE=Unavailable DEVICE_DISPLAY_COUNT=0 DEVICE_CORVANE_VERSION=",

@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "providers/network/NetworkManagerBus.h"
+
+#include "base/SdBus.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// How long the bus daemon may take to answer.
+constexpr uint64_t kAnswerMicroseconds = 2'000'000;
+
+}  // namespace
+
+bool NetworkManagerBus::running(std::string& why)
+{
+    Base::SdBus bus;
+    if (const int result = bus.openSystem(); result < 0) {
+        why = std::string("no system bus: ") + std::strerror(-result);
+        return false;
+    }
+    sd_bus_set_method_call_timeout(bus.get(), kAnswerMicroseconds);
+    Base::SdBusError error;
+    bool owned = true;
+    if (bus.nameHasOwner(kName, error, owned) >= 0 && !owned) {
+        why = std::string(kName) + " has no owner on the system bus";
+        return false;
+    }
+    return true;
+}
