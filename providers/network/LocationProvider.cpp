@@ -382,10 +382,18 @@ std::shared_ptr<rapidjson::Document> LocationProvider::buildRequest() const
     auto request = std::make_shared<rapidjson::Document>();
     request->SetObject();
     bool built = false;
-    if (std::string why; !NetworkManagerBus::running(why)) {
-        TRACE_INFO << "NetworkManager is not running: " << why << "; no access points to locate the device by"
-                   << std::endl;
+    // The lines are those of libnm's client: one that cannot connect without
+    // a system bus, one that sees no access points without NetworkManager.
+    std::string why;
+    switch (NetworkManagerBus::ask(why)) {
+    case NetworkManagerBus::Presence::NoSystemBus:
+        TRACE_ERROR << "Failed to connect to network manager with error [" << why << "]" << std::endl;
         return nullptr;
+    case NetworkManagerBus::Presence::NoOwner:
+        TRACE_INFO << "Found only [0] access points, aborting request for location" << std::endl;
+        return nullptr;
+    case NetworkManagerBus::Presence::Running:
+        break;
     }
     if (!Base::LazyLibrary::requireFor(category()->name, Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager))) {
         return nullptr;

@@ -13,19 +13,19 @@ constexpr uint64_t kAnswerMicroseconds = 2'000'000;
 
 }  // namespace
 
-bool NetworkManagerBus::running(std::string& why)
+NetworkManagerBus::Presence NetworkManagerBus::ask(std::string& why)
 {
     Base::SdBus bus;
     if (const int result = bus.openSystem(); result < 0) {
         why = std::string("no system bus: ") + std::strerror(-result);
-        return false;
+        return Presence::NoSystemBus;
     }
     sd_bus_set_method_call_timeout(bus.get(), kAnswerMicroseconds);
     Base::SdBusError error;
     bool owned = true;
     if (bus.nameHasOwner(kName, error, owned) >= 0 && !owned) {
         why = std::string(kName) + " has no owner on the system bus";
-        return false;
+        return Presence::NoOwner;
     }
-    return true;
+    return Presence::Running;
 }

@@ -4,7 +4,8 @@
 // GnuTLS, is loaded only for a reading that will use it, so an endpoint
 // without NetworkManager never loads it.
 //
-//     if (std::string why; !NetworkManagerBus::running(why)) { ... the kernel's interfaces ... }
+//     std::string why;
+//     if (NetworkManagerBus::ask(why) != NetworkManagerBus::Presence::Running) { ... the kernel's interfaces ... }
 #pragma once
 
 #include <string>
@@ -13,8 +14,9 @@ class NetworkManagerBus {
 public:
     static constexpr const char* kName = "org.freedesktop.NetworkManager";
 
-    // False, with the reason in `why`, when there is no system bus or the
-    // name has no owner there. A bus that cannot tell counts as true, so that
-    // libnm's client decides as it would.
-    static bool running(std::string& why);
+    enum class Presence { Running, NoSystemBus, NoOwner };
+    // NoSystemBus or NoOwner, with the reason in `why`, when there is no
+    // system bus or the name has no owner there. A bus that cannot tell
+    // counts as Running, so that libnm's client decides as it would.
+    static Presence ask(std::string& why);
 };

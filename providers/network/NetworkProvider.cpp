@@ -357,7 +357,7 @@ void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
 
 std::optional<NetworkProvider::ManagedReading> NetworkProvider::readNetworkManager() const
 {
-    if (std::string why; !NetworkManagerBus::running(why)) {
+    if (std::string why; NetworkManagerBus::ask(why) != NetworkManagerBus::Presence::Running) {
         TRACE_INFO << "NetworkManager is not running: " << why << "; reading the interfaces from the kernel"
                    << std::endl;
         return std::nullopt;
