@@ -9,8 +9,8 @@
 #include "base/Utilities.h"
 #include "properties/UnavailableProvider.h"
 #include "providers/network/KernelNetwork.h"
-#include "providers/network/NetworkManagerBus.h"
 #include "providers/network/NeighbourTable.h"
+#include "providers/network/NetworkManagerBus.h"
 
 #include <glib.h>
 #include <sys/socket.h>
