@@ -6,12 +6,6 @@
 
 namespace Base {
 
-namespace {
-
-constexpr uint64_t kAnswerMicroseconds = 2'000'000;
-
-}  // namespace
-
 BusSignals::BusSignals(std::string service) : _service(std::move(service)) {}
 
 std::string BusSignals::pathOf(const std::string& service)
@@ -36,7 +30,7 @@ int BusSignals::connect(std::string& why)
         return -1;
     }
     // A bus daemon that does not answer holds up the watch's thread, never for long.
-    sd_bus_set_method_call_timeout(_bus.get(), kAnswerMicroseconds);
+    sd_bus_set_method_call_timeout(_bus.get(), SdBus::kAnswerMicroseconds);
     // The bus daemon resolves a sender's well-known name, so the objects'
     // path says whose signals these are; the daemon's own signal says when
     // the service comes or goes.

@@ -14,6 +14,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -37,6 +38,10 @@ private:
 
 class SdBus {
 public:
+    // How long a bus daemon or service may take to answer a call that holds
+    // up a watch's or a reading's thread.
+    static constexpr uint64_t kAnswerMicroseconds = 2'000'000;
+
     SdBus() = default;
 
     // Opens the system bus; the sd-bus result (negative errno on failure).

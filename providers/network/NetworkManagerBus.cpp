@@ -3,15 +3,7 @@
 
 #include "base/SdBus.h"
 
-#include <cstdint>
 #include <cstring>
-
-namespace {
-
-// How long the bus daemon may take to answer.
-constexpr uint64_t kAnswerMicroseconds = 2'000'000;
-
-}  // namespace
 
 NetworkManagerBus::Presence NetworkManagerBus::ask(std::string& why)
 {
@@ -20,7 +12,7 @@ NetworkManagerBus::Presence NetworkManagerBus::ask(std::string& why)
         why = std::string("no system bus: ") + std::strerror(-result);
         return Presence::NoSystemBus;
     }
-    sd_bus_set_method_call_timeout(bus.get(), kAnswerMicroseconds);
+    sd_bus_set_method_call_timeout(bus.get(), Base::SdBus::kAnswerMicroseconds);
     Base::SdBusError error;
     bool owned = true;
     if (bus.nameHasOwner(kName, error, owned) >= 0 && !owned) {
