@@ -379,25 +379,28 @@ std::shared_ptr<rapidjson::Document> LocationProvider::buildRequest() const
                     << std::endl;
         return nullptr;
     }
+    // The lines are those of libnm's client: one that cannot connect without
+    // a system bus, one that sees no access points without NetworkManager.
+    std::shared_ptr<rapidjson::Document> request;
+    std::string why;
+    const NetworkManagerBus::Presence presence = NetworkManagerBus::ask(why);
+    if (presence == NetworkManagerBus::Presence::NoSystemBus) {
+        TRACE_ERROR << "Failed to connect to network manager with error [" << why << "]" << std::endl;
+    } else if (presence == NetworkManagerBus::Presence::NoOwner) {
+        TRACE_INFO << "Found only [0] access points, aborting request for location" << std::endl;
+    } else if (Base::LazyLibrary::requireFor(category()->name,
+                                             Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager))) {
+        request = requestFromNetworkManager();
+    }
+    TRACE_VERBOSE << "Done getting LOCATION request." << std::endl;
+    return request;
+}
+
+std::shared_ptr<rapidjson::Document> LocationProvider::requestFromNetworkManager() const
+{
     auto request = std::make_shared<rapidjson::Document>();
     request->SetObject();
     bool built = false;
-    // The lines are those of libnm's client: one that cannot connect without
-    // a system bus, one that sees no access points without NetworkManager.
-    std::string why;
-    switch (NetworkManagerBus::ask(why)) {
-    case NetworkManagerBus::Presence::NoSystemBus:
-        TRACE_ERROR << "Failed to connect to network manager with error [" << why << "]" << std::endl;
-        return nullptr;
-    case NetworkManagerBus::Presence::NoOwner:
-        TRACE_INFO << "Found only [0] access points, aborting request for location" << std::endl;
-        return nullptr;
-    case NetworkManagerBus::Presence::Running:
-        break;
-    }
-    if (!Base::LazyLibrary::requireFor(category()->name, Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager))) {
-        return nullptr;
-    }
     GError* raw = nullptr;
     const Base::GObjectHandle<NMClient> client(nm_client_new(nullptr, &raw));
     const Base::GErrorHandle error(raw);
@@ -408,7 +411,6 @@ std::shared_ptr<rapidjson::Document> LocationProvider::buildRequest() const
     } else {
         TRACE_ERROR << "Failed to connect to network manager" << std::endl;
     }
-    TRACE_VERBOSE << "Done getting LOCATION request." << std::endl;
     return built ? request : nullptr;
 }
 

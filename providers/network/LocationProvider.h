@@ -140,6 +140,8 @@ private:
     // The geolocation request from NetworkManager's access points, built on
     // the calling thread; empty when it cannot be built.
     std::shared_ptr<rapidjson::Document> buildRequest() const;
+    // The same from a libnm client made for it, once NetworkManager is known to run.
+    std::shared_ptr<rapidjson::Document> requestFromNetworkManager() const;
     void collect(PropertyCollector& properties, const rapidjson::Document* request) const;
     void addLocation(PropertyCollector& properties, const Location& location) const;
     static void addAddress(PropertyCollector& properties, const Address& address);
