@@ -29,8 +29,6 @@ int BusSignals::connect(std::string& why)
         disconnect();
         return -1;
     }
-    // A bus daemon that does not answer holds up the watch's thread, never for long.
-    sd_bus_set_method_call_timeout(_bus.get(), SdBus::kAnswerMicroseconds);
     // The bus daemon resolves a sender's well-known name, so the objects'
     // path says whose signals these are; the daemon's own signal says when
     // the service comes or goes.

@@ -12,7 +12,6 @@ NetworkManagerBus::Presence NetworkManagerBus::ask(std::string& why)
         why = std::string("no system bus: ") + std::strerror(-result);
         return Presence::NoSystemBus;
     }
-    sd_bus_set_method_call_timeout(bus.get(), Base::SdBus::kAnswerMicroseconds);
     Base::SdBusError error;
     bool owned = true;
     if (bus.nameHasOwner(kName, error, owned) >= 0 && !owned) {

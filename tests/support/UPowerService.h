@@ -54,6 +54,16 @@ public:
     {
         _service.setProperty(kObject, "org.freedesktop.UPower", "LidIsClosed", g_variant_new_boolean(closed));
     }
+    // From now on UPower lists its devices only after `seconds`, as a service
+    // that hangs does (the service answers nothing else meanwhile).
+    void listDevicesAfter(int seconds)
+    {
+        const std::string code = "import time\ntime.sleep(" + std::to_string(seconds) +
+                                 ")\nret = [p for p in objects if p.startswith('" + kObject +
+                                 "/devices/') and not p.endswith('/DisplayDevice')]";
+        _service.call(kObject, "org.freedesktop.DBus.Mock", "AddMethod",
+                      g_variant_new("(sssss)", "org.freedesktop.UPower", "EnumerateDevices", "", "ao", code.c_str()));
+    }
     void stop() { _service.stop(); }
 
 private:

@@ -74,3 +74,15 @@ TEST(PowerProviderTest, AnyDischargingBatteryMeansOffline)
     EXPECT_TRUE(read().empty());
     EXPECT_TRUE(log.contains("ERROR - Failed to list power devices since UPower does not answer"));
 }
+
+TEST(PowerProviderTest, UPowerThatHangsIsAShortFailure)
+{
+    // Waiting for a service that hangs would hold up the whole check: a call
+    // gets two seconds, then the category reports that UPower does not answer.
+    UPowerService upower({}, true);
+    upower.addBattery("battery", 50.0, false);
+    upower.listDevicesAfter(6);
+    LogWatch log;
+    EXPECT_TRUE(read().empty());
+    EXPECT_TRUE(log.contains("ERROR - Failed to list power devices since UPower does not answer"));
+}
