@@ -5,7 +5,9 @@
 //   - dlopen: time and resident memory added before the first connection,
 //     and the memory added once its channel is open, before its Initialise;
 //   - initial answer: from ClientDataRead of the Initialise to the initial
-//     message, for all the categories asked for and for each alone;
+//     message, for all the categories asked for and for each alone; at the
+//     first connection also the programs it started, and what one program
+//     start costs on this machine;
 //   - CPU of a periodic check without changes (user plus system time of the
 //     whole process, its children included), for all and for each alone;
 //   - resident memory, descriptors and threads after a long run of checks.
@@ -20,6 +22,9 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -174,6 +179,63 @@ std::string added(const std::multiset<std::string>& before, const std::multiset<
     return text.empty() ? "" : text + ")";
 }
 
+// The programs the library started so far, as its log records them.
+long programsStarted(const std::string& path)
+{
+    std::ifstream file(path);
+    long started = 0;
+    for (std::string line; std::getline(file, line);) {
+        started += line.find("] finished, output bytes [") != std::string::npos;
+    }
+    return started;
+}
+
+// What starting one program costs on this machine, whoever starts it: the
+// median wall and CPU time (the child's, and this process's for the start)
+// of 21 starts of IGEL's `get` as the library runs it, or of `true` where
+// the endpoint has no `get`.
+struct ProgramStart {
+    std::string program;
+    double wallMs = -1;
+    double cpuMs = -1;
+};
+
+ProgramStart measureProgramStart()
+{
+    ProgramStart start;
+    std::vector<double> walls, cpus;
+    for (const char* program : {"get", "true"}) {
+        walls.clear();
+        cpus.clear();
+        for (int i = 0; i < 21; ++i) {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+            char* arguments[] = {const_cast<char*>(program), const_cast<char*>("product.version"), nullptr};
+            const double cpu = cpuMilliseconds();
+            const Clock::time_point begun = Clock::now();
+            pid_t child = -1;
+            int exitStatus = 0;
+            const int spawned = posix_spawnp(&child, program, &actions, nullptr, arguments, environ);
+            posix_spawn_file_actions_destroy(&actions);
+            if (spawned != 0 || waitpid(child, &exitStatus, 0) != child ||
+                (std::string(program) == "get" && (!WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) == 127))) {
+                break;
+            }
+            walls.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+            cpus.push_back(cpuMilliseconds() - cpu);
+        }
+        if (walls.size() == 21) {
+            std::sort(walls.begin(), walls.end());
+            std::sort(cpus.begin(), cpus.end());
+            return {program, walls[10], cpus[10]};
+        }
+    }
+    return start;
+}
+
 // The periodic checks the log records, counted as the log grows (only the
 // new part is read, so that counting costs next to nothing).
 class CheckCounter {
@@ -310,7 +372,15 @@ int main(int argc, char** argv)
     const Run first = connectAndCheck(library, log, categories, 0);
     std::printf("| dlopen and the first ClientConnected: RSS added before the first Initialise | %.1f MiB |\n",
                 (gRssFirstConnected - rssBefore) / 1024.0);
-    std::printf("| initial answer, all asked for, first connection | %.1f ms |\n", first.initialMs);
+    const long firstPrograms = programsStarted(argv[2]);
+    std::printf("| initial answer, all asked for, first connection: wall; CPU | %.1f ms; %.1f ms |\n", first.initialMs,
+                first.initialCpuMs);
+    const ProgramStart start = measureProgramStart();
+    if (start.wallMs >= 0) {
+        std::printf("| programs the first connection started; one start of `%s` on this machine, wall and CPU "
+                    "(median of 21): their CPU at that rate | %ld; %.2f ms and %.2f ms: %.1f ms |\n",
+                    start.program.c_str(), firstPrograms, start.wallMs, start.cpuMs, firstPrograms * start.cpuMs);
+    }
     const Run all = connectAndCheck(library, log, categories, 50);
     std::printf("| initial answer, all asked for, next connection | %.1f ms |\n", all.initialMs);
     std::printf("| CPU per check without changes, all asked for | %.3f ms (%ld checks, %d updates) |\n",
