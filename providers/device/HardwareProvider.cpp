@@ -146,8 +146,22 @@ std::optional<std::string> getBiosSerial()
 }
 
 // The system bus of one reading, opened when its first query needs it and
-// shared by the others; null (with an ERROR line at each query) when it
-// cannot be opened.
+// shared by the others, and whether a service left one of its queries
+// unanswered within the bus's answer limit.
+struct ReadingBus {
+    Base::SdBus bus;
+    bool unanswered = false;
+
+    // The sd-bus result of a query, noted when it timed out.
+    int noted(int result)
+    {
+        unanswered = unanswered || result == -ETIMEDOUT;
+        return result;
+    }
+};
+
+// The reading's bus; null (with an ERROR line at each query) when it cannot
+// be opened.
 const Base::SdBus* readingBus(Base::SdBus& bus)
 {
     if (const int result = bus.openSystemOnce(); result < 0) {
@@ -158,17 +172,18 @@ const Base::SdBus* readingBus(Base::SdBus& bus)
     return &bus;
 }
 
-std::optional<std::string> getVirtualization(Base::SdBus& shared)
+std::optional<std::string> getVirtualization(ReadingBus& shared)
 {
     TRACE_VERBOSE << "Reading virtualisation from systemd" << std::endl;
-    const Base::SdBus* bus = readingBus(shared);
+    const Base::SdBus* bus = readingBus(shared.bus);
     if (bus == nullptr) {
         return std::nullopt;
     }
     Base::SdBusError error;
     std::string reported;
-    if (bus->getPropertyString("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                               "org.freedesktop.systemd1.Manager", "Virtualization", error, reported) < 0) {
+    if (shared.noted(bus->getPropertyString("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                            "org.freedesktop.systemd1.Manager", "Virtualization", error,
+                                            reported)) < 0) {
         TRACE_ERROR << "Failed to locate virtualization error [" << error.name() << "] description ["
                     << error.message() << "]" << std::endl;
         return std::nullopt;
@@ -222,16 +237,17 @@ std::string chassisRole(const std::string& chassis)
     return PropertyCollector::kUnavailable;
 }
 
-std::string getRoleProperty(Base::SdBus& shared)
+std::string getRoleProperty(ReadingBus& shared)
 {
-    const Base::SdBus* bus = readingBus(shared);
+    const Base::SdBus* bus = readingBus(shared.bus);
     if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
     }
     Base::SdBusError error;
     std::string chassis;
-    if (const int result = bus->getPropertyString("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
-                                                  "org.freedesktop.hostname1", "Chassis", error, chassis);
+    if (const int result = shared.noted(bus->getPropertyString("org.freedesktop.hostname1",
+                                                               "/org/freedesktop/hostname1",
+                                                               "org.freedesktop.hostname1", "Chassis", error, chassis));
         result < 0) {
         TRACE_ERROR << "Failed to query chassis from systemd error [" << result << "]" << std::endl;
         return PropertyCollector::kUnavailable;
@@ -286,8 +302,9 @@ std::future<PropertyMap> HardwareProvider::getProperties()
         return asynchronous([kept = kept(), lid = _lid, quiet = quiet()](PropertyCollector& properties) {
             TRACE_FUNCTION("getProperties");
             TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
-            collect(properties, *lid, quiet);
-            kept->keep(properties.properties());
+            if (collect(properties, *lid, quiet)) {
+                kept->keep(properties.properties());
+            }
             TRACE_VERBOSE << "Done getting HARDWARE properties." << std::endl;
         });
     }
@@ -307,7 +324,7 @@ std::future<PropertyMap> HardwareProvider::getProperties()
     });
 }
 
-void HardwareProvider::collect(PropertyCollector& properties, Lid& lid, const Lid::Quiet& quiet)
+bool HardwareProvider::collect(PropertyCollector& properties, Lid& lid, const Lid::Quiet& quiet)
 {
     properties.add(kVendor, [] { return PropertyCollector::orUnavailable(readDmi("sys_vendor")); });
     properties.add(kModel, [] { return PropertyCollector::orUnavailable(readDmi("product_name")); });
@@ -320,9 +337,10 @@ void HardwareProvider::collect(PropertyCollector& properties, Lid& lid, const Li
         return Utilities::parseDateFromString(readDmi("bios_date"), "%m/%d/%Y", "%Y-%m-%dT%H:%M:%SZ");
     });
     properties.add(kBiosSerial, &getBiosSerial);
-    Base::SdBus bus;
+    ReadingBus bus;
     properties.add(kVirtualization, [&bus] { return getVirtualization(bus); });
     properties.add(kSecureBoot, &getSecureBoot);
     properties.add(kRole, [&bus] { return getRoleProperty(bus); });
-    properties.add(kLid, [&] { return lid.get(quiet, [&bus] { return readLid(bus); }); });
+    properties.add(kLid, [&] { return lid.get(quiet, [&bus] { return readLid(bus.bus); }); });
+    return !bus.unanswered;
 }

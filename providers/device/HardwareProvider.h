@@ -64,8 +64,10 @@ private:
     using Lid = KeptWhileQuiet<std::string>;
 
     // Fills `properties` with every selected key, in the order of the keys
-    // above; the lid through `lid`.
-    static void collect(PropertyCollector& properties, Lid& lid, const Lid::Quiet& quiet);
+    // above; the lid through `lid`. False when a service on the system bus
+    // did not answer in time: its fact is then not known, and the reading is
+    // not kept.
+    static bool collect(PropertyCollector& properties, Lid& lid, const Lid::Quiet& quiet);
 
     // UPower's answer for the lid, kept while the watch is quiet.
     const std::shared_ptr<Lid> _lid = std::make_shared<Lid>();

@@ -5,6 +5,7 @@
 #include "support/TempDir.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,9 +136,24 @@ try {
     stop();
 } catch (...) {
 }
+void BusService::pause()
+{
+    if (_pid > 0) {
+        kill(_pid, SIGSTOP);
+    }
+}
+
+void BusService::resume()
+{
+    if (_pid > 0) {
+        kill(_pid, SIGCONT);
+    }
+}
+
 void BusService::stop()
 {
     if (_pid > 0) {
+        resume();  // a paused process would take SIGTERM only once it goes on
         stopChild(std::exchange(_pid, -1));
         waitUntil([&] { return !SystemBus::instance().hasOwner(_busName); }, -1, "the bus kept " + _busName);
     }

@@ -40,6 +40,10 @@ public:
     BusService(const BusService&) = delete;
     BusService& operator=(const BusService&) = delete;
     void stop();  // ends the process and waits until the bus no longer knows its name
+    // Stops the process without ending it, as a service that hangs keeps its name and answers nothing; resume()
+    // lets it go on, with what was asked meanwhile.
+    void pause();
+    void resume();
     VariantHandle call(const std::string& path, const std::string& interface, const std::string& method,
                        GVariant* parameters)
     {

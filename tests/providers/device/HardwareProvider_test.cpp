@@ -243,3 +243,17 @@ TEST_F(HardwareProviderTest, LidChangesReachTheEngineUntilClosed)
     EXPECT_TRUE(waitUntil([&] { return log.contains(reported); })) << log.text();
     provider.close();
 }
+
+TEST_F(HardwareProviderTest, AFactAHungServiceDidNotTellIsAskedAgain)
+{
+    // The facts are read once, but a chassis hostnamed did not tell within the bus's answer limit is not a fact.
+    StringService hostname(kChassis, "laptop");
+    HardwareProvider provider(category("Hardware"), "20.1");
+    hostname.service.pause();
+    LogWatch log;
+    EXPECT_EQ(provider.getProperties().get().at(Hw::kRole.key), "Unavailable");
+    EXPECT_TRUE(log.contains("ERROR - Failed to query chassis from systemd error [-110]")) << log.text();
+    hostname.service.resume();
+    EXPECT_EQ(provider.getProperties().get().at(Hw::kRole.key), "Laptop");
+    EXPECT_EQ(provider.getProperties().get().at(Hw::kRole.key), "Laptop");
+}
