@@ -104,8 +104,9 @@ bool existsFile(const std::string& path)
 
 std::string procNetTable(const std::string& table)
 {
-    const std::string own = "/proc/thread-self/net/" + table;
-    return existsFile(own) ? own : "/proc/net/" + table;
+    // The kernel has /proc/thread-self (3.17 and later) or has not: asked once.
+    static const bool threadSelf = existsFile("/proc/thread-self/net");
+    return (threadSelf ? "/proc/thread-self/net/" : "/proc/net/") + table;
 }
 
 std::string getEnvironmentVariable(const std::string& name, const std::string& defaultValue)

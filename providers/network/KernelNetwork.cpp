@@ -199,10 +199,10 @@ bool askResolved(KernelNetwork::Resolvers& resolvers)
 
 }  // namespace
 
-KernelNetwork::Resolvers KernelNetwork::resolvers()
+KernelNetwork::Resolvers KernelNetwork::resolvers(bool systemBus)
 {
     Resolvers resolvers;
-    resolvers.fromResolved = askResolved(resolvers);
+    resolvers.fromResolved = systemBus && askResolved(resolvers);
     if (!resolvers.fromResolved) {
         resolvers = Resolvers{};
         resolvers.file = parseResolver(Utilities::readFile("/etc/resolv.conf").value_or(""));

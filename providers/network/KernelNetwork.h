@@ -41,7 +41,8 @@ public:
     // What the resolver says of every interface, asked once for a reading:
     // systemd-resolved's servers and search domains, each with its interface
     // index (0 for the global ones), when it is on the system bus; else
-    // /etc/resolv.conf's, for every interface.
+    // /etc/resolv.conf's, for every interface. Without `systemBus` (known to
+    // be missing) resolved is not asked.
     struct Resolvers {
         bool fromResolved = false;
         std::vector<std::pair<int, std::string>> servers, search;  // resolved's
@@ -49,7 +50,7 @@ public:
         // The interface with kernel index `index`: its own, then the global ones.
         Resolver of(unsigned int index) const;
     };
-    static Resolvers resolvers();
+    static Resolvers resolvers(bool systemBus = true);
     // systemd-networkd's lease of the interface with kernel index `index`
     // (/run/systemd/netif/leases/INDEX); none without one or its server.
     static std::optional<Lease> networkdLease(unsigned int index);

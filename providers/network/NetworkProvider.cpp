@@ -338,9 +338,10 @@ void NetworkProvider::collect(PropertyCollector& properties) const
 void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
 {
     TRACE_FUNCTION("getProperties");
-    const std::optional<ManagedReading> reading = _kept->get(quiet(), [this] { return readNetworkManager(); });
+    const ManagedAnswer answer = _kept->get(quiet(), [this] { return readNetworkManager(); });
+    const std::optional<ManagedReading>& reading = answer.reading;
     if (!reading) {
-        collectKernelInterfaces(properties);
+        collectKernelInterfaces(properties, answer.systemBus);
         return;
     }
     if (reading->withoutLibrary) {
@@ -355,17 +356,19 @@ void NetworkProvider::collectInterfaces(PropertyCollector& properties) const
     properties.addKept(reading->properties);
 }
 
-std::optional<NetworkProvider::ManagedReading> NetworkProvider::readNetworkManager() const
+NetworkProvider::ManagedAnswer NetworkProvider::readNetworkManager() const
 {
-    if (std::string why; NetworkManagerBus::ask(why) != NetworkManagerBus::Presence::Running) {
+    std::string why;
+    if (const NetworkManagerBus::Presence presence = NetworkManagerBus::ask(why);
+        presence != NetworkManagerBus::Presence::Running) {
         TRACE_INFO << "NetworkManager is not running: " << why << "; reading the interfaces from the kernel"
                    << std::endl;
-        return std::nullopt;
+        return {std::nullopt, presence != NetworkManagerBus::Presence::NoSystemBus};
     }
     if (!Base::LazyLibrary::requireFor(category()->name, Base::LazyLibrary::bit(Base::LazyLibrary::NetworkManager))) {
         ManagedReading unread;
         unread.withoutLibrary = true;
-        return unread;
+        return {std::move(unread)};
     }
     GError* raw = nullptr;
     const Base::GObjectHandle<NMClient> client(nm_client_new(nullptr, &raw));
@@ -373,7 +376,7 @@ std::optional<NetworkProvider::ManagedReading> NetworkProvider::readNetworkManag
     if (!client || !nm_client_get_nm_running(client.get())) {
         TRACE_INFO << "NetworkManager is not running" << (error ? " error [" : "") << (error ? error->message : "")
                    << (error ? "]" : "") << "; reading the interfaces from the kernel" << std::endl;
-        return std::nullopt;
+        return {};
     }
     PropertyCollector properties(*category(), hostAtLeast(20, 1));
     ManagedReading reading;
@@ -399,7 +402,7 @@ std::optional<NetworkProvider::ManagedReading> NetworkProvider::readNetworkManag
     }
     properties.add(kCount, std::to_string(reported));
     reading.properties = properties.take();
-    return reading;
+    return {std::move(reading)};
 }
 
 void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* device, int index,
@@ -477,7 +480,7 @@ void NetworkProvider::collectDevice(PropertyCollector& properties, NMDevice* dev
     }
 }
 
-void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) const
+void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties, bool systemBus) const
 {
     const std::vector<KernelNetwork::Interface> interfaces =
         _kernelInterfaces->get(quiet(), [] { return KernelNetwork::interfaces(); });
@@ -487,7 +490,7 @@ void NetworkProvider::collectKernelInterfaces(PropertyCollector& properties) con
     for (const KernelNetwork::Interface& interface : interfaces) {
         const auto dns = [&] {
             if (!resolvers) {
-                resolvers = KernelNetwork::resolvers();
+                resolvers = KernelNetwork::resolvers(systemBus);
             }
             return resolvers->of(interface.index);
         };

@@ -135,21 +135,29 @@ private:
         // NetworkManager runs, but libnm cannot be loaded to ask it.
         bool withoutLibrary = false;
     };
+    // What asking NetworkManager gave: its reading, or nullopt when it is not
+    // running and the interfaces come from the kernel; and whether there is a
+    // system bus at all, on which the kernel's path asks resolved. Both are
+    // kept while the watch is quiet; it announces the bus coming back too.
+    struct ManagedAnswer {
+        std::optional<ManagedReading> reading;
+        bool systemBus = true;
+    };
 
     void collect(PropertyCollector& properties) const;
     // The interfaces, from NetworkManager's answer (kept or fresh) or from the kernel.
     void collectInterfaces(PropertyCollector& properties) const;
     // The interfaces of a client made for this reading, and their count;
-    // nullopt when NetworkManager is not running (on the system bus, or as
+    // no reading when NetworkManager is not running (on the system bus, or as
     // libnm's client finds).
-    std::optional<ManagedReading> readNetworkManager() const;
+    ManagedAnswer readNetworkManager() const;
     void collectDevice(PropertyCollector& properties, NMDevice* device, int index,
                        std::vector<Gateways>& gateways) const;
-    // Without NetworkManager: the interfaces as the kernel knows them.
-    void collectKernelInterfaces(PropertyCollector& properties) const;
+    // Without NetworkManager: the interfaces as the kernel knows them, and
+    // their resolvers (resolved's, asked only where there is a system bus).
+    void collectKernelInterfaces(PropertyCollector& properties, bool systemBus) const;
 
-    std::shared_ptr<KeptWhileQuiet<std::optional<ManagedReading>>> _kept =
-        std::make_shared<KeptWhileQuiet<std::optional<ManagedReading>>>();
+    std::shared_ptr<KeptWhileQuiet<ManagedAnswer>> _kept = std::make_shared<KeptWhileQuiet<ManagedAnswer>>();
     std::shared_ptr<KeptWhileQuiet<std::vector<KernelNetwork::Interface>>> _kernelInterfaces =
         std::make_shared<KeptWhileQuiet<std::vector<KernelNetwork::Interface>>>();
 };

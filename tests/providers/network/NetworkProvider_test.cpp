@@ -280,6 +280,11 @@ TEST_F(NetworkProviderTest, WithoutNetworkManagerTheKernelsInterfacesAreReported
         const PropertyMap names = read(1, Nw::kDns.bit | Nw::kDnsSuffix.bit);
         EXPECT_EQ(names.at(key + "DNS"), "2001:db8::53;9.9.9.9");
         EXPECT_EQ(names.at(key + "DNS_SUFFIX"), "corp.example;global.example");
+        // Where no system bus can be reached, the servers are resolv.conf's.
+        const ScopedEnv nowhere("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + files.file("no-bus"));
+        const PropertyMap withoutBus = read(1, Nw::kDns.bit | Nw::kDnsSuffix.bit);
+        EXPECT_EQ(withoutBus.at(key + "DNS"), "192.0.2.53;2001:db8::53");
+        EXPECT_EQ(withoutBus.at(key + "DNS_SUFFIX"), "corp.example;lab.example");
     }
 
     // Hosts before 20.1 read the addresses together; only the selected keys come.
