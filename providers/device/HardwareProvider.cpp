@@ -148,34 +148,35 @@ std::optional<std::string> getBiosSerial()
 // The system bus of one reading, opened when its first query needs it and
 // shared by the others, and whether a service left one of its queries
 // unanswered within the bus's answer limit.
-struct ReadingBus {
-    Base::SdBus bus;
-    bool unanswered = false;
-
+class ReadingBus {
+public:
+    // The bus; null (with an ERROR line at each query) when it cannot be opened.
+    const Base::SdBus* open()
+    {
+        if (const int result = _bus.openSystemOnce(); result < 0) {
+            TRACE_FUNCTION("getProperties");
+            TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
+            return nullptr;
+        }
+        return &_bus;
+    }
     // The sd-bus result of a query, noted when it timed out.
     int noted(int result)
     {
-        unanswered = unanswered || result == -ETIMEDOUT;
+        _unanswered = _unanswered || result == -ETIMEDOUT;
         return result;
     }
-};
+    bool unanswered() const { return _unanswered; }
 
-// The reading's bus; null (with an ERROR line at each query) when it cannot
-// be opened.
-const Base::SdBus* readingBus(Base::SdBus& bus)
-{
-    if (const int result = bus.openSystemOnce(); result < 0) {
-        TRACE_FUNCTION("getProperties");
-        TRACE_ERROR << "Failed to open system bus error [" << result << "]" << std::endl;
-        return nullptr;
-    }
-    return &bus;
-}
+private:
+    Base::SdBus _bus;
+    bool _unanswered = false;
+};
 
 std::optional<std::string> getVirtualization(ReadingBus& shared)
 {
     TRACE_VERBOSE << "Reading virtualisation from systemd" << std::endl;
-    const Base::SdBus* bus = readingBus(shared.bus);
+    const Base::SdBus* bus = shared.open();
     if (bus == nullptr) {
         return std::nullopt;
     }
@@ -239,7 +240,7 @@ std::string chassisRole(const std::string& chassis)
 
 std::string getRoleProperty(ReadingBus& shared)
 {
-    const Base::SdBus* bus = readingBus(shared.bus);
+    const Base::SdBus* bus = shared.open();
     if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
     }
@@ -273,9 +274,9 @@ std::string lidWord(bool present, bool closed)
 // The lid as UPower tells it, asked over the reading's bus connection (no
 // UPower client and main context made for one reading). No UPower on the bus
 // is no lid, as a client would have reported it.
-std::string readLid(Base::SdBus& shared)
+std::string readLid(ReadingBus& shared)
 {
-    const Base::SdBus* bus = readingBus(shared);
+    const Base::SdBus* bus = shared.open();
     if (bus == nullptr) {
         return PropertyCollector::kUnavailable;
     }
@@ -315,7 +316,7 @@ std::future<PropertyMap> HardwareProvider::getProperties()
         TRACE_VERBOSE << "Getting HARDWARE properties..." << std::endl;
         properties.add(kLid, [this] {
             return _lid->get(quiet(), [] {
-                Base::SdBus bus;
+                ReadingBus bus;
                 return readLid(bus);
             });
         });
@@ -341,6 +342,6 @@ bool HardwareProvider::collect(PropertyCollector& properties, Lid& lid, const Li
     properties.add(kVirtualization, [&bus] { return getVirtualization(bus); });
     properties.add(kSecureBoot, &getSecureBoot);
     properties.add(kRole, [&bus] { return getRoleProperty(bus); });
-    properties.add(kLid, [&] { return lid.get(quiet, [&bus] { return readLid(bus.bus); }); });
-    return !bus.unanswered;
+    properties.add(kLid, [&] { return lid.get(quiet, [&bus] { return readLid(bus); }); });
+    return !bus.unanswered();
 }
