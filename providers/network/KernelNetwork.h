@@ -50,7 +50,7 @@ public:
         // The interface with kernel index `index`: its own, then the global ones.
         Resolver of(unsigned int index) const;
     };
-    static Resolvers resolvers(bool systemBus = true);
+    static Resolvers resolvers(bool systemBus);
     // systemd-networkd's lease of the interface with kernel index `index`
     // (/run/systemd/netif/leases/INDEX); none without one or its server.
     static std::optional<Lease> networkdLease(unsigned int index);
